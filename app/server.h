@@ -1,0 +1,106 @@
+#ifndef SERVER_H
+#define SERVER_H
+
+#include <QDialog>
+#include <QElapsedTimer>
+#include <QPointer>
+#include <QSqlDatabase>
+#include <QString>
+#include <QByteArray>
+
+class AesCipher;
+class PanelFeed;
+class QCloseEvent;
+class QFile;
+class QLabel;
+class QNetworkSession;
+class QSqlQuery;
+class QTcpServer;
+class QTcpSocket;
+class QTextEdit;
+class QTextStream;
+struct ServerInspector;
+
+// The agent's one window and the owner of everything it does: start-up runs in
+// the constructor; afterwards the listeners' and sockets' signals drive the slots.
+class Server : public QDialog
+{
+    Q_OBJECT
+
+public:
+    explicit Server(QWidget *parent = nullptr);
+    ~Server() override;
+
+private slots:
+    void sessionOpened();
+    void sendFortune();
+    void httpNewConnection();
+    void slotReadClient();
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    friend struct ServerInspector; // tests reach the private operations through it
+
+    // Settings (app/settings.cpp)
+    void readSettings();
+    void writeSettings();
+
+    // Event log (app/eventlog.cpp)
+    void writeLogLine(const QString &message);
+    void appendLogPanel(const QString &message);
+
+    // Provisioning (app/provisioning.cpp)
+    void testCipher();
+    void requestConfig();
+
+    // Network step and listeners (net/listeners.cpp)
+    void openNetwork();
+    bool startListener(QTcpServer *listener, int port);
+
+    // Database (db/database.cpp)
+    void openDatabase();
+    QString checkUser(QString userName, QString password);
+    bool execWithRecovery(QSqlQuery &query, bool prepared);
+
+    // HTTP check (net/httpendpoint.cpp)
+    void answerHttp(QTcpSocket *socket);
+
+    // Parameter lookup (net/lookupservice.cpp)
+    void beginLookup();
+    void continueLookup(QTcpSocket *socket);
+    void finishLookup();
+
+    // Members in the order the rest of the program refers to them.
+    QString sqlType;
+    QString sqlHost;
+    int sqlPort = 0;
+    QString sqlDsn;
+    QString sqlUser;
+    QString sqlPassword;
+    QString sqlQuery;
+    QString sqlRetParam;
+    QString testQuery1;
+    QString appKey1;
+    QByteArray cipherKey;
+    AesCipher *aes = nullptr;
+    int serverPort = 0;
+    int httpPort = 0;
+    QFile *logFile = nullptr;
+    QTextEdit *logPanel = nullptr;
+    QSqlDatabase db;
+    QLabel *statusLabel;
+    QTcpServer *tcpServer = nullptr;
+    QNetworkSession *networkSession = nullptr;
+    QTcpServer *httpServer = nullptr;
+
+    // Our own additions.
+    QString configHost;              // app/config_host: the provisioning server
+    QTextStream *logStream = nullptr; // the constructor's stream on logFile
+    PanelFeed *panelFeed = nullptr;  // batches lines into logPanel
+    QElapsedTimer lastReopen;        // rate limit of database reopen attempts
+    bool lookupBusy = false;         // one parameter lookup at a time
+};
+
+#endif // SERVER_H

@@ -1,0 +1,36 @@
+#ifndef SETTINGS_H
+#define SETTINGS_H
+
+#include <QByteArray>
+#include <QString>
+
+namespace Settings {
+// The agent's configuration, read once at start-up from its working directory.
+inline const QString IniPath = QStringLiteral("./tovr_merk.ini");
+
+inline const QString DefaultSqlType = QStringLiteral("QOCI");
+inline const QString DefaultSqlHost = QStringLiteral("localhost");
+constexpr int DefaultSqlPort = 1521;
+inline const QString DefaultSqlDsn = QStringLiteral("q3");
+inline const QString DefaultSqlUser = QStringLiteral("q3main");
+inline const QString DefaultSqlPassword = QStringLiteral("rook");
+inline const QString DefaultSqlQuery = QStringLiteral(
+    "select yres_id,yrms_shortdesc, yres_actarrtime, yres_expdeptime from yres "
+    "join xcms on xcms_id=yres_xcms_id join ydet on ydet_id=yres_current_ydet_id "
+    "left join yrms on ydet_yrms_id=yrms_id left join xpdc on xpdc_xcms_id=xcms_id "
+    "and xpdc_primary=1 where yres_id=%1 and yres_actarrtime IS NOT NULL");
+inline const QString DefaultSqlRetParam = QStringLiteral("yres_id");
+constexpr int DefaultServerPort = 18210;
+constexpr int DefaultHttpPort = 8880;
+inline const QString DefaultTestQuery1 = QStringLiteral("SELECT * FROM table1");
+inline const QString DefaultAppKey1 = QStringLiteral("amberfieldsamplecode");
+inline const QString DefaultConfigHost = QStringLiteral("localhost");
+
+// Length of a generated cipher key (AES-256).
+constexpr int RandomKeyBytes = 32;
+} // namespace Settings
+
+// 32 bytes from the system's cryptographically secure generator.
+QByteArray generateRandomKey();
+
+#endif // SETTINGS_H

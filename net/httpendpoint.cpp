@@ -1,0 +1,5 @@
+#include "app/server.h"
+
+void Server::httpNewConnection() {}
+void Server::slotReadClient() {}
+void Server::answerHttp(QTcpSocket *) {}

@@ -1,0 +1,170 @@
+#include "app/eventlog.h"
+#include "support/serverinspector.h"
+#include "support/testsupport.h"
+
+#include <QRegularExpression>
+#include <QTextBlock>
+#include <QTextDocument>
+#include <QTextEdit>
+#include <QtTest>
+
+class tst_EventLog : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void timeStampPattern();
+    void panelShowsMarkupLiterally_data();
+    void panelShowsMarkupLiterally();
+    void panelBatchesUntilFlush();
+    void panelFlushesByItself();
+    void panelKeepsNewestParagraphs();
+    void panelHasNoUndoHistory();
+    void panelAppendsAfterOperatorTyping();
+
+    void logFileEmptiedAtStart();
+    void logFileStartsInWorkingDirectory();
+};
+
+void tst_EventLog::timeStampPattern()
+{
+    const QString stamp = timeStamp();
+    QCOMPARE(stamp.size(), 20);
+    QVERIFY2(QRegularExpression("^\\d\\d\\.\\d\\d\\.\\d{4} ([01]\\d|2[0-3]):[0-5]\\d:[0-5]\\d $")
+                 .match(stamp)
+                 .hasMatch(),
+             qPrintable(stamp));
+    // 24-hour clock: a time just after midnight is 00, never 12 or 24.
+    QCOMPARE(QDateTime(QDate(2026, 1, 2), QTime(0, 5, 9)).toString("dd.MM.yyyy hh:mm:ss "),
+             QString("02.01.2026 00:05:09 "));
+}
+
+void tst_EventLog::panelShowsMarkupLiterally_data()
+{
+    QTest::addColumn<QString>("line");
+    QTest::newRow("bold_tag") << "s1: <b>admin</b>";
+    QTest::newRow("html_document") << "<html><body><h1>x</h1></body></html>";
+    QTest::newRow("entity") << "a &amp; b &lt;";
+    QTest::newRow("image") << "<img src=\"file:///etc/passwd\">";
+}
+
+void tst_EventLog::panelShowsMarkupLiterally()
+{
+    QFETCH(QString, line);
+    QTextEdit edit;
+    PanelFeed feed(&edit);
+    feed.append(line);
+    feed.flush();
+    QCOMPARE(edit.toPlainText(), line);
+    QCOMPARE(edit.document()->blockCount(), 1);
+}
+
+void tst_EventLog::panelBatchesUntilFlush()
+{
+    QTextEdit edit;
+    PanelFeed feed(&edit);
+    feed.append("one");
+    feed.append("two");
+    QVERIFY(edit.document()->isEmpty());
+    QCOMPARE(feed.queued(), 2);
+    feed.flush();
+    feed.append("three");
+    feed.flush();
+    QCOMPARE(edit.toPlainText(), QString("one\ntwo\nthree"));
+    QCOMPARE(feed.queued(), 0);
+}
+
+void tst_EventLog::panelFlushesByItself()
+{
+    QTextEdit edit;
+    PanelFeed feed(&edit);
+    feed.append("later");
+    QTRY_COMPARE(edit.toPlainText(), QString("later"));
+}
+
+void tst_EventLog::panelKeepsNewestParagraphs()
+{
+    QTextEdit edit;
+    PanelFeed feed(&edit);
+    const int total = EventLog::PanelMaxParagraphs + 1234;
+    for (int i = 0; i < total; ++i) {
+        feed.append(QString::number(i));
+        if (i % 1000 == 999)
+            feed.flush();
+    }
+    feed.flush();
+    QTextDocument *doc = edit.document();
+    QCOMPARE(doc->blockCount(), EventLog::PanelMaxParagraphs);
+    QCOMPARE(doc->firstBlock().text(), QString::number(total - EventLog::PanelMaxParagraphs));
+    QCOMPARE(doc->lastBlock().text(), QString::number(total - 1));
+
+    // A queue that is never flushed cannot grow past the cap either.
+    for (int i = 0; i < EventLog::PanelMaxParagraphs * 2; ++i)
+        feed.append("x");
+    QCOMPARE(feed.queued(), EventLog::PanelMaxParagraphs);
+}
+
+void tst_EventLog::panelHasNoUndoHistory()
+{
+    QTextEdit edit;
+    PanelFeed feed(&edit);
+    feed.append("a");
+    feed.flush();
+    QVERIFY(!edit.document()->isUndoRedoEnabled());
+    QVERIFY(!edit.document()->isUndoAvailable());
+}
+
+void tst_EventLog::panelAppendsAfterOperatorTyping()
+{
+    QTextEdit edit;
+    PanelFeed feed(&edit);
+    feed.append("first");
+    feed.flush();
+    QTextCursor c = edit.textCursor();
+    c.movePosition(QTextCursor::Start);
+    edit.setTextCursor(c);
+    QTest::keyClicks(&edit, "typed ");
+    feed.append("second");
+    feed.flush();
+    QCOMPARE(edit.toPlainText(), QString("typed first\nsecond"));
+}
+
+void tst_EventLog::logFileEmptiedAtStart()
+{
+    WorkDir work(iniText(quietAgentSettings()));
+    {
+        QFile old(work.filePath("debug-log.txt"));
+        QVERIFY(old.open(QIODevice::WriteOnly));
+        old.write(QByteArray(10000, 'x') + "\nold line\n");
+    }
+    BoxDismisser boxes;
+    Server first;
+    const QByteArray log = work.readFile("debug-log.txt");
+    QVERIFY(!log.contains("old line"));
+    QVERIFY(!log.contains("xxx"));
+    const QList<QByteArray> lines = log.split('\n');
+    QVERIFY2(QRegularExpression("^\\d\\d\\.\\d\\d\\.\\d{4} \\d\\d:\\d\\d:\\d\\d \\[i\\] Logger start\\.$")
+                 .match(QString::fromLatin1(lines.first()))
+                 .hasMatch(),
+             lines.first().constData());
+    QVERIFY(log.endsWith('\n'));
+    QVERIFY(!log.contains('\r'));
+
+    // A second start begins a fresh file with the same first line.
+    Server second;
+    const QByteArray again = work.readFile("debug-log.txt");
+    QCOMPARE(again.count("[i] Logger start."), 1);
+}
+
+void tst_EventLog::logFileStartsInWorkingDirectory()
+{
+    WorkDir one(iniText(quietAgentSettings()));
+    BoxDismisser boxes;
+    {
+        Server server;
+    }
+    QVERIFY(QFile::exists(one.filePath("debug-log.txt")));
+}
+
+QTEST_MAIN(tst_EventLog)
+#include "tst_eventlog.moc"

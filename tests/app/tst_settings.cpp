@@ -1,0 +1,223 @@
+#include "app/settings.h"
+#include "support/serverinspector.h"
+#include "support/testsupport.h"
+
+#include <QSettings>
+#include <QtTest>
+
+#include <memory>
+
+// The settings are read by a real Server; each case rewrites the INI and reads again.
+class tst_Settings : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void defaultsWithoutIniFile();
+    void integerKeys_data();
+    void integerKeys();
+    void stringKeys_data();
+    void stringKeys();
+    void cipherKeyFromBase64();
+    void cipherKeyRandomWhenEmpty_data();
+    void cipherKeyRandomWhenEmpty();
+    void generatedKeysDiffer();
+
+    void closeWritesUserStoreNotIni();
+    void closeSavesGeneratedKeyInUse();
+
+private:
+    QByteArray writeAndRead(const QByteArray &ini);
+    std::unique_ptr<WorkDir> work;
+    std::unique_ptr<BoxDismisser> boxes;
+    std::unique_ptr<Server> server;
+};
+
+void tst_Settings::init()
+{
+    QSettings().clear();
+    work = std::make_unique<WorkDir>(iniText(quietAgentSettings()));
+    boxes = std::make_unique<BoxDismisser>();
+    server = std::make_unique<Server>();
+}
+
+void tst_Settings::cleanup()
+{
+    server.reset();
+    boxes.reset();
+    work.reset();
+}
+
+QByteArray tst_Settings::writeAndRead(const QByteArray &ini)
+{
+    work->writeIni(ini);
+    ServerInspector(*server).readSettings();
+    return ini;
+}
+
+void tst_Settings::defaultsWithoutIniFile()
+{
+    QFile::remove(work->filePath("tovr_merk.ini"));
+    ServerInspector s(*server);
+    s.readSettings();
+    QCOMPARE(s.sqlType(), QString("QOCI"));
+    QCOMPARE(s.sqlHost(), QString("localhost"));
+    QCOMPARE(s.sqlPort(), 1521);
+    QCOMPARE(s.sqlDsn(), QString("q3"));
+    QCOMPARE(s.sqlUser(), QString("q3main"));
+    QCOMPARE(s.sqlPassword(), QString("rook"));
+    QCOMPARE(s.sqlQuery().size(), 295);
+    QVERIFY(s.sqlQuery().startsWith("select yres_id,yrms_shortdesc, yres_actarrtime"));
+    QVERIFY(s.sqlQuery().contains("where yres_id=%1 and yres_actarrtime IS NOT NULL"));
+    QCOMPARE(s.sqlRetParam(), QString("yres_id"));
+    QCOMPARE(s.serverPort(), 18210);
+    QCOMPARE(s.httpPort(), 8880);
+    QCOMPARE(s.testQuery1(), QString("SELECT * FROM table1"));
+    QCOMPARE(s.appKey1(), QString("amberfieldsamplecode"));
+    QCOMPARE(s.configHost(), QString("localhost"));
+    QCOMPARE(s.cipherKey().size(), 32);
+}
+
+void tst_Settings::integerKeys_data()
+{
+    QTest::addColumn<QByteArray>("ini");
+    QTest::addColumn<int>("sqlPort");
+    QTest::addColumn<int>("serverPort");
+    QTest::addColumn<int>("httpPort");
+
+    QTest::newRow("numbers") << QByteArray("[sql]\nport=5432\n[server]\nport=1\n[http]\nport=2\n")
+                             << 5432 << 1 << 2;
+    QTest::newRow("sql_port_abc_reads_0") << QByteArray("[sql]\nport=abc\n") << 0 << 18210 << 8880;
+    QTest::newRow("negative_kept") << QByteArray("[sql]\nport=-7\n") << -7 << 18210 << 8880;
+    QTest::newRow("out_of_16_bits_kept") << QByteArray("[http]\nport=70000\n") << 1521 << 18210
+                                         << 70000;
+}
+
+void tst_Settings::integerKeys()
+{
+    QFETCH(QByteArray, ini);
+    writeAndRead(ini);
+    ServerInspector s(*server);
+    QTEST(s.sqlPort(), "sqlPort");
+    QTEST(s.serverPort(), "serverPort");
+    QTEST(s.httpPort(), "httpPort");
+}
+
+void tst_Settings::stringKeys_data()
+{
+    QTest::addColumn<QByteArray>("ini");
+    QTest::addColumn<QString>("query");
+    QTest::addColumn<QString>("configHost");
+
+    QTest::newRow("quoted_commas_kept")
+        << QByteArray("[sql]\nquery=\"select a, b, c from t where u=:s1\"\n")
+        << "select a, b, c from t where u=:s1" << "localhost";
+    // Unquoted, the framework reads a list, whose string form is empty.
+    QTest::newRow("unquoted_commas_read_as_list")
+        << QByteArray("[sql]\nquery=select a, b from t\n") << "" << "localhost";
+    QTest::newRow("config_host_with_port")
+        << QByteArray("[app]\nconfig_host=prov.example:8088\n") << Settings::DefaultSqlQuery
+        << "prov.example:8088";
+}
+
+void tst_Settings::stringKeys()
+{
+    QFETCH(QByteArray, ini);
+    writeAndRead(ini);
+    ServerInspector s(*server);
+    QTEST(s.sqlQuery(), "query");
+    QTEST(s.configHost(), "configHost");
+}
+
+void tst_Settings::cipherKeyFromBase64()
+{
+    QByteArray key;
+    for (int i = 0; i < 32; ++i)
+        key += char(0xA0 + i);
+    writeAndRead("[app]\nkey2=" + key.toBase64() + "\n");
+    QCOMPARE(ServerInspector(*server).cipherKey().toHex(), key.toHex());
+    writeAndRead("[app]\nkey2=" + key.toBase64() + "\n");
+    QCOMPARE(ServerInspector(*server).cipherKey().toHex(), key.toHex());
+}
+
+void tst_Settings::cipherKeyRandomWhenEmpty_data()
+{
+    QTest::addColumn<QByteArray>("ini");
+    QTest::newRow("key2_empty") << QByteArray("[app]\nkey2=\n");
+    QTest::newRow("key2_absent") << QByteArray("[app]\nkey1=x\n");
+}
+
+void tst_Settings::cipherKeyRandomWhenEmpty()
+{
+    QFETCH(QByteArray, ini);
+    writeAndRead(ini);
+    const QByteArray first = ServerInspector(*server).cipherKey();
+    writeAndRead(ini);
+    const QByteArray second = ServerInspector(*server).cipherKey();
+    QCOMPARE(first.size(), 32);
+    QCOMPARE(second.size(), 32);
+    QVERIFY2(first != second, first.toHex().constData());
+}
+
+void tst_Settings::generatedKeysDiffer()
+{
+    // (distinct) over many draws: a broken generator repeats or leaves bytes untouched.
+    QSet<QByteArray> seen;
+    for (int i = 0; i < 64; ++i) {
+        const QByteArray key = generateRandomKey();
+        QCOMPARE(key.size(), 32);
+        seen.insert(key);
+    }
+    QCOMPARE(seen.size(), 64);
+}
+
+void tst_Settings::closeWritesUserStoreNotIni()
+{
+    IniValues values = quietAgentSettings();
+    values["sql/user"] = "alice";
+    values["sql/query"] = "\"select id, name from t where u=:s1\"";
+    values["http/port"] = "9999";
+    const QByteArray text = iniText(values);
+    work->writeIni(text);
+    server = std::make_unique<Server>();
+    server->show();
+    server->resize(420, 300);
+    QVERIFY(server->close());
+
+    QCOMPARE(work->readFile("tovr_merk.ini"), text);
+
+    QSettings store;
+    QCOMPARE(store.value("MainWindow/size").toSize(), server->size());
+    QCOMPARE(store.value("MainWindow/pos").toPoint(), server->pos());
+    QStringList expectedKeys = {"MainWindow/pos", "MainWindow/size", "app/key1", "app/key2",
+                                "server/port", "sql/dsn", "sql/host", "sql/password",
+                                "sql/port", "sql/query", "sql/ret_param", "sql/type", "sql/user",
+                                "test/query1"};
+    QStringList keys = store.allKeys();
+    keys.sort();
+    expectedKeys.sort();
+    QCOMPARE(keys, expectedKeys);
+    QCOMPARE(store.value("sql/user").toString(), QString("alice"));
+    QCOMPARE(store.value("sql/query").toString(), QString("select id, name from t where u=:s1"));
+    QCOMPARE(store.value("sql/port").toInt(), 1521);
+    QCOMPARE(store.value("app/key2").toString(), values["app/key2"]);
+}
+
+void tst_Settings::closeSavesGeneratedKeyInUse()
+{
+    IniValues values = quietAgentSettings();
+    values.remove("app/key2");
+    work->writeIni(iniText(values));
+    server = std::make_unique<Server>();
+    const QByteArray inUse = ServerInspector(*server).cipherKey();
+    server->close();
+    const QString saved = QSettings().value("app/key2").toString();
+    QCOMPARE(saved.size(), 44);
+    QCOMPARE(QByteArray::fromBase64(saved.toLatin1()).toHex(), inUse.toHex());
+}
+
+QTEST_MAIN(tst_Settings)
+#include "tst_settings.moc"

@@ -1,0 +1,53 @@
+#ifndef SERVERINSPECTOR_H
+#define SERVERINSPECTOR_H
+
+#include "app/eventlog.h"
+#include "app/server.h"
+
+#include <QTextEdit>
+
+// The tests' window into Server's private state; Server names it a friend.
+struct ServerInspector
+{
+    explicit ServerInspector(Server &s) : server(s) {}
+    Server &server;
+
+    const QString &sqlType() const { return server.sqlType; }
+    const QString &sqlHost() const { return server.sqlHost; }
+    int sqlPort() const { return server.sqlPort; }
+    const QString &sqlDsn() const { return server.sqlDsn; }
+    const QString &sqlUser() const { return server.sqlUser; }
+    const QString &sqlPassword() const { return server.sqlPassword; }
+    const QString &sqlQuery() const { return server.sqlQuery; }
+    const QString &sqlRetParam() const { return server.sqlRetParam; }
+    const QString &testQuery1() const { return server.testQuery1; }
+    const QString &appKey1() const { return server.appKey1; }
+    const QByteArray &cipherKey() const { return server.cipherKey; }
+    int serverPort() const { return server.serverPort; }
+    int httpPort() const { return server.httpPort; }
+    const QString &configHost() const { return server.configHost; }
+    AesCipher *aes() const { return server.aes; }
+    QSqlDatabase &db() const { return server.db; }
+    QLabel *statusLabel() const { return server.statusLabel; }
+    QTcpServer *tcpServer() const { return server.tcpServer; }
+    QTcpServer *httpServer() const { return server.httpServer; }
+    QTextEdit *logPanel() const { return server.logPanel; }
+
+    void readSettings() { server.readSettings(); }
+    void writeSettings() { server.writeSettings(); }
+    void appendLogPanel(const QString &line) { server.appendLogPanel(line); }
+    QString checkUser(const QString &user, const QString &password)
+    {
+        return server.checkUser(user, password);
+    }
+
+    // Every queued panel line drawn, then the panel's paragraphs.
+    QStringList panelLines() const
+    {
+        server.panelFeed->flush();
+        return server.logPanel->toPlainText().split(QLatin1Char('\n'));
+    }
+    void flushPanel() const { server.panelFeed->flush(); }
+};
+
+#endif // SERVERINSPECTOR_H
