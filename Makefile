@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build test demo clean
+.PHONY: all deps configure build test sanitize demo clean
 
 all: build
 
@@ -18,6 +18,11 @@ build: configure
 
 test: build
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# The whole suite again, built with AddressSanitizer (leak checks on) and UBSan.
+sanitize:
+	@$(MAKE) --no-print-directory test BUILD=build-asan \
+	    CMAKE_FLAGS="-DAGENT_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug $(CMAKE_FLAGS)"
 
 demo: build
 	@bash scripts/demo.sh $(BUILD)
