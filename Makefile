@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build test sanitize demo clean
+.PHONY: all deps configure build test sanitize demo bench clean
 
 all: build
 
@@ -27,5 +27,11 @@ sanitize:
 demo: build
 	@bash scripts/demo.sh $(BUILD)
 
+# Release build, then the HTTP check load benchmark against a bare reference.
+bench: deps
+	@cmake -S . -B build-rel -DCMAKE_BUILD_TYPE=Release -DAGENT_BUILD_TESTS=OFF >/dev/null
+	@cmake --build build-rel -j $(JOBS)
+	@bash scripts/bench.sh build-rel
+
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) build-asan build-rel
