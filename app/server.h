@@ -57,7 +57,7 @@ private:
 
     // Network step and listeners (net/listeners.cpp)
     void openNetwork();
-    bool startListener(QTcpServer *listener, int port);
+    bool startListener(QTcpServer *listener, int port, QString *error);
 
     // Database (db/database.cpp)
     void openDatabase();
@@ -65,11 +65,13 @@ private:
     bool execWithRecovery(QSqlQuery &query, bool prepared);
 
     // HTTP check (net/httpendpoint.cpp)
-    void answerHttp(QTcpSocket *socket);
+    void serveHttp(QTcpSocket *socket, bool timedOut);
+    QString judgeHttp(const QByteArray &received);
 
     // Parameter lookup (net/lookupservice.cpp)
     void beginLookup();
     void continueLookup(QTcpSocket *socket);
+    QString runLookup(const QString &input);
     void finishLookup();
 
     // Members in the order the rest of the program refers to them.
