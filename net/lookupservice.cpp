@@ -89,15 +89,13 @@ void Server::continueLookup(QTcpSocket *socket)
 QString Server::runLookup(const QString &input)
 {
     const Lookup::BoundStatement statement = Lookup::bindInput(sqlQuery);
-    QSqlQuery query(db);
-    bool ok = false;
-    if (statement.inputCount == 0) {
-        ok = query.exec(sqlQuery);
-    } else if (query.prepare(statement.text)) {
-        for (int i = 0; i < statement.inputCount; ++i)
-            query.addBindValue(input);
-        ok = query.exec();
-    }
+    QVariantMap bindings;
+    for (const QString &name : statement.placeholders)
+        bindings.insert(name, input);
+    QSqlQuery query;
+    const bool ok = statement.placeholders.isEmpty()
+                        ? execWithRecovery(query, false, sqlQuery)
+                        : execWithRecovery(query, true, statement.text, bindings);
 
     if (!ok) {
         qDebug() << "[e] q.le=" << query.lastError().text();
