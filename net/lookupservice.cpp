@@ -64,9 +64,17 @@ void Server::beginLookup()
 
 void Server::continueLookup(QTcpSocket *socket)
 {
-    // The boxes below run event loops in which the socket may free itself.
-    QPointer<QTcpSocket> client(socket);
     const QString input = Lookup::decodeInput(socket->readAll());
+    // The boxes run event loops in which the socket may free itself. Opened
+    // from inside one of its signals, they would return into a socket that is
+    // gone; so they are opened from the event loop, and the socket is only
+    // reached through a guarded pointer.
+    const QPointer<QTcpSocket> client(socket);
+    QTimer::singleShot(0, this, [this, client, input] { serveLookup(client, input); });
+}
+
+void Server::serveLookup(const QPointer<QTcpSocket> &client, const QString &input)
+{
     QMessageBox::information(this, Net::boxTitle(), tr("In param: ") + input, QMessageBox::Ok,
                              QMessageBox::NoButton);
 

@@ -91,7 +91,8 @@ public:
     {
         connect(&socket, &QTcpSocket::readyRead, this, [this] { received += socket.readAll(); });
         connect(&socket, &QTcpSocket::disconnected, this, [this] {
-            received += socket.readAll();
+            if (socket.isReadable()) // not after abort()
+                received += socket.readAll();
             closedAfterMs = clock.elapsed();
             closed = true;
         });
