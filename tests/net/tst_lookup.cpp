@@ -22,10 +22,23 @@ QByteArray hex(const char *digits)
     return QByteArray(digits).replace(' ', "");
 }
 
-std::unique_ptr<Agent> startAgent(const QString &statement, const QString &retParam = "YRES_NAME")
+// An agent on the yres rows with its messages captured and its boxes
+// dismissed (each left open holdMs first); what start-up showed is cleared.
+struct Rig
 {
-    return std::make_unique<Agent>(statement, retParam, rows());
-}
+    explicit Rig(const QString &statement = Lookup42, const QString &retParam = "YRES_NAME", int holdMs = 0)
+    {
+        boxes.setHoldMs(holdMs);
+        agent = std::make_unique<Agent>(statement, retParam, rows());
+        boxes.boxes.clear();
+        messages.clear();
+    }
+    quint16 port() const { return agent->apibPort(); }
+
+    MessageCapture messages;
+    BoxDismisser boxes;
+    std::unique_ptr<Agent> agent;
+};
 
 } // namespace
 
@@ -154,77 +167,64 @@ void tst_Lookup::lookup()
     QFETCH(QString, shownInput);
     QFETCH(QString, result);
 
-    MessageCapture messages;
-    BoxDismisser boxes;
-    const auto agent = startAgent(Lookup42);
-    QVERIFY(agent->databaseReady);
-    boxes.boxes.clear();
+    Rig rig;
+    QVERIFY(rig.agent->databaseReady);
 
-    Client client(agent->apibPort(), input);
+    Client client(rig.port(), input);
     QTRY_VERIFY(client.closed);
     QCOMPARE(client.received.toHex(), Lookup::encodeReply(result).toHex());
-    QCOMPARE(boxes.texts(), QStringList({"In param: " + shownInput, "Return param: " + result}));
-    for (const BoxDismisser::Box &box : qAsConst(boxes.boxes)) {
+    QCOMPARE(rig.boxes.texts(), QStringList({"In param: " + shownInput, "Return param: " + result}));
+    for (const BoxDismisser::Box &box : qAsConst(rig.boxes.boxes)) {
         QCOMPARE(box.title, QString("TOVR/MERK SQL Agent (checker)"));
         QCOMPARE(box.icon, int(QMessageBox::Information));
     }
     if (result != "none") {
-        QVERIFY(messages.containsDebug("0 : \"yres_id\" = \"" + shownInput + "\" \n"));
-        QVERIFY(messages.containsDebug("1 : \"yres_name\" = \"" + result + "\" \n"));
+        QVERIFY(rig.messages.containsDebug("0 : \"yres_id\" = \"" + shownInput + "\" \n"));
+        QVERIFY(rig.messages.containsDebug("1 : \"yres_name\" = \"" + result + "\" \n"));
     }
 }
 
 void tst_Lookup::missingResultColumnRepliesNullString()
 {
-    MessageCapture messages;
-    BoxDismisser boxes;
-    const auto agent = startAgent(Lookup42, "nosuch");
-    boxes.boxes.clear();
+    Rig rig(Lookup42, "nosuch");
 
-    Client client(agent->apibPort(), "42");
+    Client client(rig.port(), "42");
     QTRY_VERIFY(client.closed);
     QCOMPARE(client.received.toHex(), QByteArray("ffffffff"));
-    QCOMPARE(boxes.texts(), QStringList({"In param: 42", "Return param: "}));
+    QCOMPARE(rig.boxes.texts(), QStringList({"In param: 42", "Return param: "}));
 }
 
 void tst_Lookup::statementWithoutPlaceholderRunsUnchanged()
 {
-    MessageCapture messages;
-    BoxDismisser boxes;
-    const auto agent = startAgent("select yres_name from yres where yres_id=7");
-    boxes.boxes.clear();
+    Rig rig("select yres_name from yres where yres_id=7");
 
-    Client client(agent->apibPort(), "42");
+    Client client(rig.port(), "42");
     QTRY_VERIFY(client.closed);
     QCOMPARE(client.received.toHex(), Lookup::encodeReply("seven").toHex());
-    QCOMPARE(boxes.texts(), QStringList({"In param: 42", "Return param: seven"}));
+    QCOMPARE(rig.boxes.texts(), QStringList({"In param: 42", "Return param: seven"}));
 }
 
 void tst_Lookup::rejectedStatementShowsErrorAndRepliesNone()
 {
-    MessageCapture messages;
-    BoxDismisser boxes;
     const QString statement = "select nosuch from missing where x=%1";
-    const auto agent = startAgent(statement);
-    boxes.boxes.clear();
-    messages.clear();
+    Rig rig(statement);
 
-    Client client(agent->apibPort(), "42");
+    Client client(rig.port(), "42");
     QTRY_VERIFY(client.closed);
     QCOMPARE(client.received.toHex(), hex("00 00 00 08 00 6E 00 6F 00 6E 00 65").toLower());
 
-    QCOMPARE(boxes.boxes.size(), 2);
-    QCOMPARE(boxes.boxes[0].text, QString("In param: 42"));
-    QCOMPARE(boxes.boxes[1].icon, int(QMessageBox::Critical));
-    QCOMPARE(boxes.boxes[1].title, QString("TOVR/MERK SQL Agent (checker)"));
-    const QString b2 = boxes.boxes[1].text;
+    QCOMPARE(rig.boxes.boxes.size(), 2);
+    QCOMPARE(rig.boxes.boxes[0].text, QString("In param: 42"));
+    QCOMPARE(rig.boxes.boxes[1].icon, int(QMessageBox::Critical));
+    QCOMPARE(rig.boxes.boxes[1].title, QString("TOVR/MERK SQL Agent (checker)"));
+    const QString b2 = rig.boxes.boxes[1].text;
     const QString prefix = "Unable to execute query: " + statement + "\nquery.lastError=";
     QVERIFY2(b2.startsWith(prefix), qPrintable(b2));
     const QString error = b2.mid(prefix.size());
     QVERIFY(!error.isEmpty());
 
-    const QStringList debug = messages.debug();
-    const int e1 = messages.indexOfDebug("[e] q.le= \"" + error + "\"");
+    const QStringList debug = rig.messages.debug();
+    const int e1 = rig.messages.indexOfDebug("[e] q.le= \"" + error + "\"");
     QVERIFY(e1 >= 0);
     const QRegularExpression stamp("^\"\\d\\d\\.\\d\\d\\.\\d{4} \\d\\d:\\d\\d:\\d\\d \" ");
     QVERIFY(stamp.match(debug.value(e1 + 1)).hasMatch());
@@ -235,52 +235,42 @@ void tst_Lookup::rejectedStatementShowsErrorAndRepliesNone()
 
 void tst_Lookup::inputSentLateIsWaitedFor()
 {
-    MessageCapture messages;
-    BoxDismisser boxes;
-    const auto agent = startAgent(Lookup42);
-    boxes.boxes.clear();
+    Rig rig;
 
-    Client client(agent->apibPort());
+    Client client(rig.port());
     QTRY_VERIFY(client.socket.state() == QAbstractSocket::ConnectedState);
     QTest::qWait(300); // the client's text comes a while after its connection
-    QVERIFY(boxes.boxes.isEmpty());
+    QVERIFY(rig.boxes.boxes.isEmpty());
     client.socket.write("42");
     QTRY_VERIFY(client.closed);
-    QCOMPARE(boxes.texts(), QStringList({"In param: 42", "Return param: answer"}));
+    QCOMPARE(rig.boxes.texts(), QStringList({"In param: 42", "Return param: answer"}));
     QCOMPARE(client.received.toHex(), Lookup::encodeReply("answer").toHex());
 }
 
 void tst_Lookup::silentClientIsServedAfterInputWait()
 {
-    MessageCapture messages;
-    BoxDismisser boxes;
-    const auto agent = startAgent(Lookup42);
-    boxes.boxes.clear();
+    Rig rig;
 
-    Client client(agent->apibPort());
+    Client client(rig.port());
     QTRY_VERIFY_WITH_TIMEOUT(client.closed, Lookup::InputWaitMs + 5000);
     QVERIFY2(client.closedAfterMs >= Lookup::InputWaitMs * 95 / 100, qPrintable(QString::number(client.closedAfterMs)));
-    QCOMPARE(boxes.texts(), QStringList({"In param: ", "Return param: none"}));
+    QCOMPARE(rig.boxes.texts(), QStringList({"In param: ", "Return param: none"}));
     QCOMPARE(client.received.toHex(), Lookup::encodeReply("none").toHex());
 }
 
 void tst_Lookup::threeClientsServedInArrivalOrder()
 {
-    MessageCapture messages;
-    BoxDismisser boxes;
-    boxes.setHoldMs(50);
-    const auto agent = startAgent(Lookup42);
-    boxes.boxes.clear();
+    Rig rig(Lookup42, "YRES_NAME", 50);
 
     const QList<QByteArray> inputs = {"42", "99", "7"};
     std::vector<std::unique_ptr<Client>> clients;
     for (const QByteArray &input : inputs) {
-        clients.push_back(std::make_unique<Client>(agent->apibPort(), input));
+        clients.push_back(std::make_unique<Client>(rig.port(), input));
         QTRY_VERIFY(clients.back()->socket.state() == QAbstractSocket::ConnectedState);
     }
     QTRY_VERIFY(clients[0]->closed && clients[1]->closed && clients[2]->closed);
     // Each lookup's two boxes before the next one's: served in turn, not inside one another.
-    QCOMPARE(boxes.texts(), QStringList({"In param: 42", "Return param: answer", "In param: 99",
+    QCOMPARE(rig.boxes.texts(), QStringList({"In param: 42", "Return param: answer", "In param: 99",
                                          "Return param: none", "In param: 7", "Return param: seven"}));
     QCOMPARE(clients[0]->received.toHex(), Lookup::encodeReply("answer").toHex());
     QCOMPARE(clients[1]->received.toHex(), Lookup::encodeReply("none").toHex());
@@ -289,55 +279,47 @@ void tst_Lookup::threeClientsServedInArrivalOrder()
 
 void tst_Lookup::clientGoneWhileBoxOpenIsNotTouched()
 {
-    MessageCapture messages;
-    BoxDismisser boxes;
-    boxes.setHoldMs(300);
-    const auto agent = startAgent(Lookup42);
-    boxes.boxes.clear();
-    messages.clear();
+    Rig rig(Lookup42, "YRES_NAME", 300);
 
     // The test's own code is held up under the boxes' event loops; the client
     // leaves from a timer that runs inside them, as soon as B1 is up.
-    auto leaving = std::make_unique<Client>(agent->apibPort(), "42");
+    auto leaving = std::make_unique<Client>(rig.port(), "42");
     QTimer watch;
     connect(&watch, &QTimer::timeout, this, [&] {
-        if (boxes.boxes.size() == 1 && leaving) {
+        if (rig.boxes.boxes.size() == 1 && leaving) {
             leaving->socket.abort();
             leaving.reset();
         }
     });
     watch.start(5);
-    QTRY_COMPARE(boxes.boxes.size(), 2);
+    QTRY_COMPARE(rig.boxes.boxes.size(), 2);
     QVERIFY(!leaving);
     // The agent's end of the connection freed itself.
-    QTRY_VERIFY(ServerInspector(*agent->server).tcpServer()->findChildren<QTcpSocket *>().isEmpty());
-    QCOMPARE(boxes.texts(), QStringList({"In param: 42", "Return param: answer"}));
+    QTRY_VERIFY(ServerInspector(*rig.agent->server).tcpServer()->findChildren<QTcpSocket *>().isEmpty());
+    QCOMPARE(rig.boxes.texts(), QStringList({"In param: 42", "Return param: answer"}));
     // A write to a closed or freed socket would be reported by QIODevice, or crash.
-    for (const QString &warning : messages.warnings())
+    for (const QString &warning : rig.messages.warnings())
         QVERIFY2(!warning.contains("QIODevice") && !warning.contains("Socket"), qPrintable(warning));
 
-    boxes.setHoldMs(0);
-    Client next(agent->apibPort(), "7");
+    rig.boxes.setHoldMs(0);
+    Client next(rig.port(), "7");
     QTRY_VERIFY(next.closed);
     QCOMPARE(next.received.toHex(), Lookup::encodeReply("seven").toHex());
 }
 
 void tst_Lookup::burstOfClientsQueuedNotNested()
 {
-    MessageCapture messages;
-    BoxDismisser boxes;
-    const auto agent = startAgent(Lookup42);
-    boxes.boxes.clear();
+    Rig rig;
 
     constexpr int count = 150;
     std::vector<std::unique_ptr<Client>> clients;
     for (int i = 0; i < count; ++i)
-        clients.push_back(std::make_unique<Client>(agent->apibPort(), i % 2 ? "7" : "42"));
+        clients.push_back(std::make_unique<Client>(rig.port(), i % 2 ? "7" : "42"));
     QTRY_VERIFY_WITH_TIMEOUT(std::all_of(clients.cbegin(), clients.cend(), [](const auto &c) { return c->closed; }),
                              60000);
     for (int i = 0; i < count; ++i)
         QCOMPARE(clients[i]->received.toHex(), Lookup::encodeReply(i % 2 ? "seven" : "answer").toHex());
-    const QStringList texts = boxes.texts();
+    const QStringList texts = rig.boxes.texts();
     QCOMPARE(texts.size(), 2 * count);
     for (int i = 0; i < texts.size(); i += 2) {
         QVERIFY2(texts[i].startsWith("In param: "), qPrintable(texts[i]));
