@@ -55,6 +55,28 @@ int lowestFreeDescriptor()
     return probe;
 }
 
+IniValues settingsWith(const QString &key, const QString &value)
+{
+    IniValues values = quietAgentSettings();
+    values[key] = value;
+    return values;
+}
+
+// A Server started in a fresh working directory on the given settings, its
+// messages captured and its boxes recorded and dismissed.
+struct Started
+{
+    explicit Started(const IniValues &settings) : values(settings), work(iniText(settings)) {}
+    quint16 port(const QString &key) const { return iniPort(values, key.toLatin1().constData()); }
+
+    IniValues values;
+    MessageCapture messages;
+    WorkDir work;
+    BoxDismisser boxes;
+    Server server;
+    ServerInspector s{server};
+};
+
 } // namespace
 
 class tst_Listeners : public QObject
@@ -133,12 +155,7 @@ void tst_Listeners::portInRange()
 
 void tst_Listeners::statusLineNamesAddressAndPorts()
 {
-    MessageCapture messages;
-    const IniValues values = quietAgentSettings();
-    WorkDir work(iniText(values));
-    BoxDismisser boxes;
-    Server server;
-    ServerInspector s(server);
+    Started agent(quietAgentSettings());
 
     QString address = "127.0.0.1";
     for (const QHostAddress &a : QNetworkInterface::allAddresses()) {
@@ -147,65 +164,49 @@ void tst_Listeners::statusLineNamesAddressAndPorts()
             break;
         }
     }
-    QCOMPARE(s.statusLabel()->text(),
+    QCOMPARE(agent.s.statusLabel()->text(),
              QString("The APIB is running IP: %1 port: %2\nThe HTTP is running IP: %1 port: %3")
-                 .arg(address, values["server/port"], values["http/port"]));
-    QVERIFY(messages.containsDebug("\"[+] http start!\""));
-    QVERIFY(s.tcpServer()->isListening());
-    QVERIFY(s.httpServer()->isListening());
+                 .arg(address, agent.values["server/port"], agent.values["http/port"]));
+    QVERIFY(agent.messages.containsDebug("\"[+] http start!\""));
+    QVERIFY(agent.s.tcpServer()->isListening());
+    QVERIFY(agent.s.httpServer()->isListening());
 }
 
 void tst_Listeners::eachListenerConnectedOnce()
 {
-    MessageCapture messages;
-    WorkDir work(iniText(quietAgentSettings()));
-    BoxDismisser boxes;
-    Server server;
-    ServerInspector s(server);
-    QCOMPARE(SignalReceivers::count(s.tcpServer(), SIGNAL(newConnection())), 1);
-    QCOMPARE(SignalReceivers::count(s.httpServer(), SIGNAL(newConnection())), 1);
+    Started agent(quietAgentSettings());
+    QCOMPARE(SignalReceivers::count(agent.s.tcpServer(), SIGNAL(newConnection())), 1);
+    QCOMPARE(SignalReceivers::count(agent.s.httpServer(), SIGNAL(newConnection())), 1);
 }
 
 void tst_Listeners::apibPortTakenShowsBoxAndNoHttpListener()
 {
     QTcpServer blocker;
     QVERIFY(blocker.listen(QHostAddress::Any, 0));
-    IniValues values = quietAgentSettings();
-    values["server/port"] = QString::number(blocker.serverPort());
-    MessageCapture messages;
-    WorkDir work(iniText(values));
-    BoxDismisser boxes;
-    Server server;
-    ServerInspector s(server);
+    Started agent(settingsWith("server/port", QString::number(blocker.serverPort())));
 
-    QCOMPARE(boxes.boxes.size(), 1);
-    QCOMPARE(boxes.boxes[0].title, QString("TOVR/MERK SQL Agent (checker)"));
-    QCOMPARE(boxes.boxes[0].icon, int(QMessageBox::Critical));
-    QCOMPARE(boxes.boxes[0].text, "Unable to start the server: " + portTakenError(blocker.serverPort()) + ".");
-    QVERIFY(!s.httpServer());
-    QCOMPARE(s.statusLabel()->text(), QString());
+    QCOMPARE(agent.boxes.boxes.size(), 1);
+    QCOMPARE(agent.boxes.boxes[0].title, QString("TOVR/MERK SQL Agent (checker)"));
+    QCOMPARE(agent.boxes.boxes[0].icon, int(QMessageBox::Critical));
+    QCOMPARE(agent.boxes.boxes[0].text, "Unable to start the server: " + portTakenError(blocker.serverPort()) + ".");
+    QVERIFY(!agent.s.httpServer());
+    QCOMPARE(agent.s.statusLabel()->text(), QString());
 }
 
 void tst_Listeners::httpPortTakenLeavesApibServingAndShowsPortZero()
 {
     QTcpServer blocker;
     QVERIFY(blocker.listen(QHostAddress::Any, 0));
-    IniValues values = quietAgentSettings();
-    values["http/port"] = QString::number(blocker.serverPort());
-    MessageCapture messages;
-    WorkDir work(iniText(values));
-    BoxDismisser boxes;
-    Server server;
-    ServerInspector s(server);
+    Started agent(settingsWith("http/port", QString::number(blocker.serverPort())));
 
-    QVERIFY(messages.containsDebug("\"[-] Unable to start HTTP server: " + portTakenError(blocker.serverPort()) + ".\""));
-    QVERIFY(s.statusLabel()->text().endsWith("\nThe HTTP is running IP: " + Net::statusAddress(QNetworkInterface::allAddresses())
+    QVERIFY(agent.messages.containsDebug("\"[-] Unable to start HTTP server: " + portTakenError(blocker.serverPort()) + ".\""));
+    QVERIFY(agent.s.statusLabel()->text().endsWith("\nThe HTTP is running IP: " + Net::statusAddress(QNetworkInterface::allAddresses())
                                              + " port: 0"));
-    QVERIFY(s.tcpServer()->isListening());
+    QVERIFY(agent.s.tcpServer()->isListening());
 
     // The lookup still answers (the quiet settings' statement fails: "none").
-    boxes.boxes.clear();
-    Client client(iniPort(values, "server/port"), "42");
+    agent.boxes.boxes.clear();
+    Client client(agent.port("server/port"), "42");
     QTRY_VERIFY(client.closed);
     QCOMPARE(client.received.toHex(), Lookup::encodeReply("none").toHex());
 }
@@ -226,25 +227,19 @@ void tst_Listeners::portOutOfRangeIsRefused()
     QFETCH(QString, key);
     QFETCH(QString, port);
 
-    IniValues values = quietAgentSettings();
-    values[key] = port;
-    MessageCapture messages;
-    WorkDir work(iniText(values));
-    BoxDismisser boxes;
-    Server server;
-    ServerInspector s(server);
+    Started agent(settingsWith(key, port));
 
     const QString why = "port " + port + " is out of range.";
     if (key == "server/port") {
-        QCOMPARE(boxes.texts(), QStringList{"Unable to start the server: " + why});
-        QVERIFY(!s.tcpServer()->isListening());
-        QVERIFY(!s.httpServer());
+        QCOMPARE(agent.boxes.texts(), QStringList{"Unable to start the server: " + why});
+        QVERIFY(!agent.s.tcpServer()->isListening());
+        QVERIFY(!agent.s.httpServer());
     } else {
-        QVERIFY(boxes.boxes.isEmpty());
-        QVERIFY(messages.containsDebug("\"[-] Unable to start HTTP server: " + why + "\""));
-        QVERIFY(!s.httpServer()->isListening());
-        QVERIFY(s.statusLabel()->text().endsWith(" port: 0"));
-        QVERIFY(s.tcpServer()->isListening());
+        QVERIFY(agent.boxes.boxes.isEmpty());
+        QVERIFY(agent.messages.containsDebug("\"[-] Unable to start HTTP server: " + why + "\""));
+        QVERIFY(!agent.s.httpServer()->isListening());
+        QVERIFY(agent.s.statusLabel()->text().endsWith(" port: 0"));
+        QVERIFY(agent.s.tcpServer()->isListening());
     }
 }
 
@@ -266,19 +261,14 @@ void tst_Listeners::acceptResumesAfterRunningOutOfDescriptors()
     QFETCH(QByteArray, request);
     QFETCH(QByteArray, answer);
 
-    const IniValues values = quietAgentSettings();
-    MessageCapture messages;
-    WorkDir work(iniText(values));
-    BoxDismisser boxes;
-    Server server;
-    ServerInspector s(server);
-    QTcpServer *listener = key == "http/port" ? s.httpServer() : s.tcpServer();
+    Started agent(quietAgentSettings());
+    QTcpServer *listener = key == "http/port" ? agent.s.httpServer() : agent.s.tcpServer();
     QSignalSpy acceptErrors(listener, &QTcpServer::acceptError);
 
     // Room for the client's descriptor and not one more: the agent's accept fails.
     DescriptorLimit limit;
     QVERIFY(limit.lowerTo(rlim_t(lowestFreeDescriptor()) + 1));
-    Client client(iniPort(values, key.toLatin1().constData()), request);
+    Client client(agent.port(key), request);
     QTRY_VERIFY(acceptErrors.count() >= 1);
     QCOMPARE(acceptErrors.first().first().value<QAbstractSocket::SocketError>(),
              QAbstractSocket::SocketResourceError);
