@@ -79,6 +79,7 @@ private:
     // Parameter lookup (net/lookupservice.cpp)
     void beginLookup();
     void continueLookup(QTcpSocket *socket);
+    void serveLookup(const QPointer<QTcpSocket> &client, const QString &input);
     QString runLookup(const QString &input);
     void finishLookup();
 
