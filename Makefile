@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build test sanitize demo demo-lookup bench clean
+.PHONY: all deps configure build test sanitize demo demo-lookup bench fuzz clean
 
 all: build
 
@@ -37,5 +37,13 @@ bench: deps
 	@cmake --build build-rel -j $(JOBS)
 	@bash scripts/bench.sh build-rel
 
+# libFuzzer targets (clang), each run for FUZZ_SECONDS on a copy of the corpus.
+FUZZ_SECONDS ?= 60
+fuzz: deps
+	@CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	    -DAGENT_FUZZ=ON -DAGENT_BUILD_TESTS=OFF >/dev/null
+	@cmake --build build-fuzz -j $(JOBS) --target fuzz_httprequest fuzz_lookupreply fuzz_aesdecrypt
+	@bash scripts/fuzz.sh build-fuzz $(FUZZ_SECONDS)
+
 clean:
-	rm -rf $(BUILD) build-asan build-rel
+	rm -rf $(BUILD) build-asan build-rel build-fuzz

@@ -7,6 +7,7 @@
 #include <QSqlDatabase>
 #include <QString>
 #include <QByteArray>
+#include <QVariant>
 
 class AesCipher;
 class PanelFeed;
@@ -62,7 +63,14 @@ private:
     // Database (db/database.cpp)
     void openDatabase();
     QString checkUser(QString userName, QString password);
-    bool execWithRecovery(QSqlQuery &query, bool prepared);
+    // Runs statement on db into query: prepared and bound with bindings
+    // (placeholder -> value, input parameters) when prepared is true, else
+    // executed as it stands. When it fails because the connection is gone it
+    // reopens db (rate-limited) and runs it once more on a fresh query. The
+    // result tells whether the last run succeeded; query holds that run.
+    bool execWithRecovery(QSqlQuery &query, bool prepared, const QString &statement,
+                          const QVariantMap &bindings = QVariantMap());
+    bool reopenDatabase();
 
     // HTTP check (net/httpendpoint.cpp)
     void serveHttp(QTcpSocket *socket, bool timedOut);

@@ -40,6 +40,12 @@ struct ServerInspector
     {
         return server.checkUser(user, password);
     }
+    bool execWithRecovery(QSqlQuery &query, bool prepared, const QString &statement,
+                          const QVariantMap &bindings = QVariantMap())
+    {
+        return server.execWithRecovery(query, prepared, statement, bindings);
+    }
+    QElapsedTimer &lastReopen() const { return server.lastReopen; }
 
     // Every queued panel line drawn, then the panel's paragraphs.
     QStringList panelLines() const
