@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build test sanitize demo bench fuzz clean
+.PHONY: all deps configure build test sanitize demo demo-lookup bench fuzz clean
 
 all: build
 
@@ -24,8 +24,12 @@ sanitize:
 	@$(MAKE) --no-print-directory test BUILD=build-asan \
 	    CMAKE_FLAGS="-DAGENT_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug $(CMAKE_FLAGS)"
 
+# The HTTP check on a demo database; demo-lookup: the parameter lookup on it.
 demo: build
-	@bash scripts/demo.sh $(BUILD)
+	@bash scripts/demo.sh $(BUILD) check
+
+demo-lookup: build
+	@bash scripts/demo.sh $(BUILD) lookup
 
 # Release build, then the HTTP check load benchmark against a bare reference.
 bench: deps
