@@ -73,7 +73,10 @@ Server::Server(QWidget *parent)
     logStream = nullptr; // the stream dies with the constructor; nothing writes the file later
 }
 
-Server::~Server() = default;
+Server::~Server()
+{
+    delete logFile;
+}
 
 void Server::closeEvent(QCloseEvent *)
 {

@@ -7,6 +7,7 @@
 #include <QSqlDatabase>
 #include <QString>
 #include <QByteArray>
+#include <QVariant>
 
 class AesCipher;
 class PanelFeed;
@@ -57,19 +58,31 @@ private:
 
     // Network step and listeners (net/listeners.cpp)
     void openNetwork();
-    bool startListener(QTcpServer *listener, int port);
+    bool startListener(QTcpServer *listener, int port, QString *error);
 
     // Database (db/database.cpp)
     void openDatabase();
     QString checkUser(QString userName, QString password);
-    bool execWithRecovery(QSqlQuery &query, bool prepared);
+    // Runs statement on db into query: when prepared is true, prepared and
+    // bound as input parameters, named ones (placeholder -> value) with
+    // bindValue and then positional ones in order with addBindValue; else
+    // executed as it stands. When it fails because the connection is gone it
+    // reopens db (rate-limited) and runs it once more on a fresh query. The
+    // result tells whether the last run succeeded; query holds that run.
+    bool execWithRecovery(QSqlQuery &query, bool prepared, const QString &statement,
+                          const QVariantMap &named = QVariantMap(),
+                          const QVariantList &positional = QVariantList());
+    bool reopenDatabase();
 
     // HTTP check (net/httpendpoint.cpp)
-    void answerHttp(QTcpSocket *socket);
+    void serveHttp(QTcpSocket *socket, bool timedOut);
+    QString judgeHttp(const QByteArray &received);
 
     // Parameter lookup (net/lookupservice.cpp)
     void beginLookup();
     void continueLookup(QTcpSocket *socket);
+    void serveLookup(const QPointer<QTcpSocket> &client, const QString &input);
+    QString runLookup(const QString &input);
     void finishLookup();
 
     // Members in the order the rest of the program refers to them.

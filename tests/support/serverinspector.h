@@ -40,6 +40,13 @@ struct ServerInspector
     {
         return server.checkUser(user, password);
     }
+    bool execWithRecovery(QSqlQuery &query, bool prepared, const QString &statement,
+                          const QVariantMap &named = QVariantMap(),
+                          const QVariantList &positional = QVariantList())
+    {
+        return server.execWithRecovery(query, prepared, statement, named, positional);
+    }
+    QElapsedTimer &lastReopen() const { return server.lastReopen; }
 
     // Every queued panel line drawn, then the panel's paragraphs.
     QStringList panelLines() const

@@ -1,0 +1,79 @@
+#ifndef HTTPREQUEST_H
+#define HTTPREQUEST_H
+
+#include <QByteArray>
+#include <QString>
+
+// The HTTP check's request line and answer, as pure functions over bytes, so the
+// rules are tested without sockets. The slots in httpendpoint.cpp only buffer,
+// call these, write and close.
+namespace Http {
+
+// ---- Limits ----------------------------------------------------------------
+// A request is judged once its bytes hold a line feed; bytes beyond this many
+// without one are not a request line any client sends, so they are answered
+// "not found" at once and no more is read.
+constexpr int MaxRequestBytes = 64 * 1024;
+// How long a connection may take to deliver its first line. After that what has
+// arrived is judged; a client that sent nothing is closed.
+constexpr int RequestTimeoutMs = 10 * 1000;
+
+// ---- Reading --------------------------------------------------------------
+// What a connection's buffered bytes call for.
+enum class Step {
+    Wait,   // no line feed yet, under the limit, time left: read on
+    Judge,  // a line feed arrived, or time ran out with bytes: judge what is there
+    Refuse, // over the limit without a line feed: the not-found answer, read no more
+    Drop,   // time ran out and nothing arrived: close without an answer
+};
+Step nextStep(qint64 bufferedBytes, bool hasLineFeed, bool timedOut);
+
+// ---- Request line ----------------------------------------------------------
+// Everything one request tells the endpoint. The shown* members are the copies
+// printed on the debug output, with the password masked; only userName and
+// password carry the real values.
+struct CheckRequest
+{
+    QString line;             // first line as received (text before the first CR LF)
+    bool hasGet = false;      // line contains "GET" (case-sensitive); nothing else counts without it
+    int firstIndex = -1;      // where the pattern matched in the line as received, -1 for nowhere
+    QString rendered;         // the line re-rendered through QUrl (tolerant parse, toString())
+    bool matched = false;     // the pattern matched the re-rendered line
+    QString userName;         // capture 1 of the re-rendered line
+    QString password;         // capture 2 of the re-rendered line
+
+    QString shownLine;        // line
+    QString shownRendered;    // rendered
+    QByteArray shownEncoded;  // QUrl::toEncoded(FullyEncoded)
+    QString shownUrl;         // QUrl::url()
+    QString shownString;      // QUrl::toString()
+    QString shownDisplay;     // QUrl::toDisplayString(FullyDecoded)
+    QString shownPercentDecoded; // QUrl::fromPercentEncoding of rendered, as UTF-8
+};
+
+// Reads a request from the bytes received so far: UTF-8 up to the first NUL,
+// first line split at CR LF, the "GET" test, the pattern searched in the line,
+// the QUrl re-rendering and the pattern searched again. Empty captures come back
+// as empty (not null) strings, so they bind as empty text rather than NULL.
+CheckRequest readCheckRequest(const QByteArray &received);
+
+// The text from the first "password=" up to the last " HTTP" after it (or to the
+// end where there is none) replaced by "password=********".
+QString maskPassword(const QString &text);
+QByteArray maskPassword(const QByteArray &text);
+
+// ---- Answer ----------------------------------------------------------------
+// The 61-byte status line and header every answer starts with.
+QByteArray responseHeader();
+// The whole answer for a credential check result: header, the "exist" body with
+// the identifier as a JSON string, or the "notfount" body when the result is
+// "none", then one LF. Always UTF-8.
+QByteArray checkResponse(const QString &result);
+// The answer for anything that is not a matching request.
+QByteArray notFoundResponse();
+// text as the contents of a JSON string: ", \ and control characters escaped.
+QByteArray jsonEscaped(const QString &text);
+
+} // namespace Http
+
+#endif // HTTPREQUEST_H

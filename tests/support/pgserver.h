@@ -1,0 +1,57 @@
+#ifndef PGSERVER_H
+#define PGSERVER_H
+
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <QtGlobal>
+
+// A throw-away PostgreSQL cluster owned by one test: initdb into a temporary
+// directory, the server on a free loopback port with its unix socket in that
+// directory, one database and one password-protected user. When the process
+// runs as root, the server runs as the "postgres" account, which initdb needs.
+// The server is stopped when the object dies; a small watchdog stops it and
+// removes the directory even when the test process is killed.
+class PgServer
+{
+public:
+    PgServer();
+    ~PgServer();
+    PgServer(const PgServer &) = delete;
+    PgServer &operator=(const PgServer &) = delete;
+
+    // Why no server can be made here (the Debian package that is missing), or
+    // an empty string when the binaries and the client driver are present.
+    static QString unavailableReason();
+
+    // initdb, start, create the user and the database. On failure *error says why.
+    bool setUp(QString *error);
+    bool start(QString *error = nullptr);
+    bool stop(QString *error = nullptr);
+    bool isRunning() const { return m_running; }
+
+    quint16 port() const { return m_port; }
+    QString database() const { return QStringLiteral("agentdb"); }
+    QString user() const { return QStringLiteral("agent"); }
+    QString password() const { return QStringLiteral("s3cret-Pw"); }
+
+    // Runs each statement as the test user over the unix socket (no password
+    // needed there). On failure *error holds the statement and the error.
+    bool run(const QStringList &statements, QString *error = nullptr) const;
+
+private:
+    bool pgCtl(const QStringList &args, QString *error);
+    bool runAs(const QString &program, const QStringList &args, QString *error, int timeoutMs);
+    bool runStatements(const QString &user, const QString &database,
+                       const QStringList &statements, QString *error) const;
+    void startWatchdog();
+
+    QTemporaryDir m_dir;
+    QString m_bin;
+    quint16 m_port = 0;
+    bool m_running = false;
+    bool m_asPostgresUser = false;
+    qint64 m_watchdogPid = 0;
+};
+
+#endif // PGSERVER_H
