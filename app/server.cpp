@@ -1,6 +1,8 @@
 #include "server.h"
 #include "eventlog.h"
 
+#include "crypto/aescipher.h"
+
 #include <QBoxLayout>
 #include <QCloseEvent>
 #include <QFile>
@@ -76,6 +78,7 @@ Server::Server(QWidget *parent)
 Server::~Server()
 {
     delete logFile;
+    delete aes; // lives as long as the dialog, which lives until the process ends; wipes the key
 }
 
 void Server::closeEvent(QCloseEvent *)

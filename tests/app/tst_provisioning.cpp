@@ -386,7 +386,7 @@ void tst_Provisioning::unusableCipherSettingsSkipRequest()
     QCOMPARE(valueOf(start.debug, "plain:"), QString("123123123"));
     QVERIFY(start.debug.contains("cipher: \"\""));
     QVERIFY(start.debug.contains("result: \"\""));
-    QCOMPARE(start.warnings, QStringList({warning, warning})); // the cipher object refused both calls
+    QCOMPARE(start.warnings.filter("AesCipher:"), QStringList({warning, warning})); // it refused both calls
     QVERIFY(start.debug.contains("[e] provisioning request skipped: app/key1 or app/key2 unusable"));
     QCOMPARE(provisioning.requests.size(), 0);
 }
