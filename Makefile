@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build test sanitize demo bench clean
+.PHONY: all deps configure build test sanitize demo demo-lookup bench fuzz clean
 
 all: build
 
@@ -24,8 +24,12 @@ sanitize:
 	@$(MAKE) --no-print-directory test BUILD=build-asan \
 	    CMAKE_FLAGS="-DAGENT_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug $(CMAKE_FLAGS)"
 
+# The HTTP check on a demo database; demo-lookup: the parameter lookup on it.
 demo: build
-	@bash scripts/demo.sh $(BUILD)
+	@bash scripts/demo.sh $(BUILD) check
+
+demo-lookup: build
+	@bash scripts/demo.sh $(BUILD) lookup
 
 # Release build, then the HTTP check load benchmark against a bare reference.
 bench: deps
@@ -33,5 +37,13 @@ bench: deps
 	@cmake --build build-rel -j $(JOBS)
 	@bash scripts/bench.sh build-rel
 
+# libFuzzer targets (clang), each run for FUZZ_SECONDS on a copy of the corpus.
+FUZZ_SECONDS ?= 60
+fuzz: deps
+	@CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	    -DAGENT_FUZZ=ON -DAGENT_BUILD_TESTS=OFF >/dev/null
+	@cmake --build build-fuzz -j $(JOBS) --target fuzz_httprequest fuzz_lookupreply fuzz_aesdecrypt
+	@bash scripts/fuzz.sh build-fuzz $(FUZZ_SECONDS)
+
 clean:
-	rm -rf $(BUILD) build-asan build-rel
+	rm -rf $(BUILD) build-asan build-rel build-fuzz

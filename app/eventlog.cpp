@@ -2,6 +2,7 @@
 #include "server.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QTextBlock>
 #include <QTextCursor>
@@ -20,7 +21,6 @@ PanelFeed::PanelFeed(QTextEdit *panel, QObject *parent)
     // Undo history would keep every line ever shown.
     m_panel->document()->setUndoRedoEnabled(false);
     m_timer.setSingleShot(true);
-    m_timer.setInterval(EventLog::PanelFlushIntervalMs);
     connect(&m_timer, &QTimer::timeout, this, &PanelFeed::flush);
 }
 
@@ -31,7 +31,9 @@ void PanelFeed::append(const QString &line)
         m_queue.removeFirst();
     m_queue.append(line);
     if (!m_timer.isActive())
-        m_timer.start();
+        m_timer.start(qBound(EventLog::PanelFlushIntervalMs,
+                             m_lastFlushCostMs * EventLog::PanelCostShare,
+                             EventLog::PanelMaxFlushIntervalMs));
 }
 
 void PanelFeed::flush()
@@ -39,6 +41,8 @@ void PanelFeed::flush()
     m_timer.stop();
     if (m_queue.isEmpty())
         return;
+    QElapsedTimer cost;
+    cost.start();
 
     QTextDocument *doc = m_panel->document();
     QTextCursor cursor(doc);
@@ -62,6 +66,7 @@ void PanelFeed::flush()
         head.removeSelectedText();
     }
     cursor.endEditBlock();
+    m_lastFlushCostMs = int(cost.elapsed());
 }
 
 void Server::writeLogLine(const QString &message)

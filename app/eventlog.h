@@ -16,6 +16,12 @@ namespace EventLog {
 constexpr int PanelFlushIntervalMs = 100;
 // The panel keeps only the newest paragraphs, so its memory stays flat.
 constexpr int PanelMaxParagraphs = 5000;
+// Once the panel is full, every flush trims its oldest paragraphs and the text
+// layout redoes the whole document. The wait before the next flush grows with
+// what the last one cost, so drawing takes at most about 1/PanelCostShare of
+// the event loop's time, and never waits longer than PanelMaxFlushIntervalMs.
+constexpr int PanelCostShare = 10;
+constexpr int PanelMaxFlushIntervalMs = 2000;
 } // namespace EventLog
 
 // Feeds the log panel: lines are queued and inserted as plain-text paragraphs
@@ -36,6 +42,7 @@ private:
     QTextEdit *m_panel;
     QStringList m_queue;
     QTimer m_timer;
+    int m_lastFlushCostMs = 0;
 };
 
 #endif // EVENTLOG_H

@@ -1,0 +1,87 @@
+#include "fuzztargets.h"
+
+#include "crypto/aescipher.h"
+#include "net/httprequest.h"
+#include "net/lookup.h"
+
+#include <QByteArray>
+#include <QtGlobal>
+
+#include <cstdlib>
+
+namespace {
+// The cipher's refusal warnings would flood the fuzzer's output.
+void quiet(QtMsgType, const QMessageLogContext &, const QString &) {}
+const QtMessageHandler installed = qInstallMessageHandler(quiet);
+
+QByteArray bytes(const uint8_t *data, size_t size)
+{
+    return QByteArray(reinterpret_cast<const char *>(data), int(size));
+}
+
+[[noreturn]] void broken(const char *what)
+{
+    qInstallMessageHandler(installed);
+    qFatal("fuzz invariant broken: %s", what);
+}
+} // namespace
+
+namespace Fuzz {
+
+int httpRequest(const uint8_t *data, size_t size)
+{
+    const Http::CheckRequest r = Http::readCheckRequest(bytes(data, size));
+    if (r.matched && !r.hasGet)
+        broken("a request without GET matched");
+    // Every printed form masks the value behind its first "password=" key.
+    const QString key = QStringLiteral("password=");
+    const int at = r.rendered.indexOf(key);
+    if (r.matched && (at < 0 || r.shownRendered.indexOf(key) != at
+                      || r.shownRendered.mid(at, key.size() + 8) != key + QLatin1String("********")))
+        broken("password not masked in a printed form");
+    const QByteArray answer = Http::checkResponse(r.userName);
+    if (!answer.startsWith(Http::responseHeader()) || !answer.endsWith('\n'))
+        broken("answer shape");
+    return 0;
+}
+
+int lookupReply(const uint8_t *data, size_t size)
+{
+    const QString text = QString::fromUtf8(reinterpret_cast<const char *>(data), int(size));
+    const QByteArray reply = Lookup::encodeReply(text);
+    if (reply.size() != 4 + 2 * text.size())
+        broken("reply length");
+    const quint32 announced = (quint32(quint8(reply[0])) << 24) | (quint32(quint8(reply[1])) << 16)
+                              | (quint32(quint8(reply[2])) << 8) | quint32(quint8(reply[3]));
+    if (announced != quint32(2 * text.size()))
+        broken("length prefix");
+    (void)Lookup::decodeInput(bytes(data, size));
+    (void)Lookup::bindInput(text);
+    return 0;
+}
+
+// Layout: mode byte, key length byte, iv length byte, key, iv, data.
+int aesDecrypt(const uint8_t *data, size_t size)
+{
+    if (size < 3)
+        return 0;
+    const auto mode = AesCipher::CipherMode(data[0] % 3);
+    const size_t keyLen = data[1] % 48;
+    const size_t ivLen = data[2] % 24;
+    if (size < 3 + keyLen + ivLen)
+        return 0;
+    const QByteArray key = bytes(data + 3, keyLen);
+    const QByteArray iv = bytes(data + 3 + keyLen, ivLen);
+    const QByteArray payload = bytes(data + 3 + keyLen + ivLen, size - 3 - keyLen - ivLen);
+    AesCipher cipher(mode, key, iv);
+    const QByteArray plain = cipher.decrypt(payload);
+    if (plain.size() > payload.size())
+        broken("decrypt grew the data");
+    // (roundtrip) whenever the cipher accepts its settings.
+    const QByteArray again = cipher.encrypt(payload);
+    if (!again.isEmpty() && cipher.decrypt(again) != payload)
+        broken("decrypt(encrypt(x)) != x");
+    return 0;
+}
+
+} // namespace Fuzz

@@ -1,0 +1,15 @@
+#ifndef FUZZTARGETS_H
+#define FUZZTARGETS_H
+
+#include <cstddef>
+#include <cstdint>
+
+// One entry per fuzz target. libFuzzer drives them in the fuzz build; the
+// normal test run replays the committed corpus through the same functions.
+namespace Fuzz {
+int httpRequest(const uint8_t *data, size_t size);
+int lookupReply(const uint8_t *data, size_t size);
+int aesDecrypt(const uint8_t *data, size_t size);
+} // namespace Fuzz
+
+#endif // FUZZTARGETS_H
