@@ -17,11 +17,15 @@ BoundStatement bindInput(const QString &statement)
 {
     static const QRegularExpression input(QStringLiteral("'%1'|%1"));
     BoundStatement bound;
-    bound.text = statement;
-    // QString::count would count overlapping matches ('%1' twice).
-    for (auto it = input.globalMatch(statement); it.hasNext(); it.next())
-        ++bound.inputCount;
-    bound.text.replace(input, QStringLiteral("?"));
+    int copied = 0;
+    for (auto it = input.globalMatch(statement); it.hasNext();) {
+        const QRegularExpressionMatch match = it.next();
+        const QString name = QStringLiteral(":lookup_input_%1").arg(bound.placeholders.size() + 1);
+        bound.text += statement.midRef(copied, match.capturedStart() - copied) + name;
+        bound.placeholders << name;
+        copied = match.capturedEnd();
+    }
+    bound.text += statement.midRef(copied);
     return bound;
 }
 

@@ -3,6 +3,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 // The parameter lookup's wire format and statement preparation, as pure
 // functions; lookupservice.cpp drives one lookup at a time through them.
@@ -22,14 +23,15 @@ constexpr int MaxPendingConnections = 1000;
 // trimmed. Never null, so it binds as a (possibly empty) string.
 QString decodeInput(const QByteArray &bytes);
 
-// The configured statement with every "%1" turned into a positional
-// placeholder, so the input is bound as a value and never pasted into SQL. A
-// "%1" written between single quotes ('%1') becomes a bare placeholder too,
-// since the bound value already is a string.
+// The configured statement with every "%1" turned into a named placeholder of
+// its own (":lookup_input_1", ":lookup_input_2", ...), so the input is bound as
+// a value and never pasted into SQL. A "%1" written between single quotes
+// ('%1') becomes a bare placeholder too, since the bound value already is a
+// string. Separate names, because drivers differ on a name used twice.
 struct BoundStatement
 {
-    QString text;      // the statement to prepare
-    int inputCount = 0; // how many placeholders take the input; 0: run the statement as it is
+    QString text;             // the statement to prepare
+    QStringList placeholders; // each takes the input; none: run the statement as it is
 };
 BoundStatement bindInput(const QString &statement);
 

@@ -64,9 +64,17 @@ void Server::beginLookup()
 
 void Server::continueLookup(QTcpSocket *socket)
 {
-    // The boxes below run event loops in which the socket may free itself.
-    QPointer<QTcpSocket> client(socket);
     const QString input = Lookup::decodeInput(socket->readAll());
+    // The boxes run event loops in which the socket may free itself. Opened
+    // from inside one of its signals, they would return into a socket that is
+    // gone; so they are opened from the event loop, and the socket is only
+    // reached through a guarded pointer.
+    const QPointer<QTcpSocket> client(socket);
+    QTimer::singleShot(0, this, [this, client, input] { serveLookup(client, input); });
+}
+
+void Server::serveLookup(const QPointer<QTcpSocket> &client, const QString &input)
+{
     QMessageBox::information(this, Net::boxTitle(), tr("In param: ") + input, QMessageBox::Ok,
                              QMessageBox::NoButton);
 
@@ -89,15 +97,13 @@ void Server::continueLookup(QTcpSocket *socket)
 QString Server::runLookup(const QString &input)
 {
     const Lookup::BoundStatement statement = Lookup::bindInput(sqlQuery);
-    QSqlQuery query(db);
-    bool ok = false;
-    if (statement.inputCount == 0) {
-        ok = query.exec(sqlQuery);
-    } else if (query.prepare(statement.text)) {
-        for (int i = 0; i < statement.inputCount; ++i)
-            query.addBindValue(input);
-        ok = query.exec();
-    }
+    QVariantMap bindings;
+    for (const QString &name : statement.placeholders)
+        bindings.insert(name, input);
+    QSqlQuery query;
+    const bool ok = statement.placeholders.isEmpty()
+                        ? execWithRecovery(query, false, sqlQuery)
+                        : execWithRecovery(query, true, statement.text, bindings);
 
     if (!ok) {
         qDebug() << "[e] q.le=" << query.lastError().text();

@@ -1,0 +1,276 @@
+#include "db/database.h"
+#include "support/dbtest.h"
+#include "support/pgserver.h"
+#include "support/serverinspector.h"
+#include "support/testsupport.h"
+
+#include <QRegularExpression>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+// The last failed reopen happens before the server is back, so the next
+// attempt is due at most one interval later; the extra second is slack for
+// a loaded machine.
+constexpr int RecoveryTimeoutMs = Database::ReopenIntervalMs + 1000;
+} // namespace
+
+class tst_Postgres : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void init();
+    void cleanup();
+
+    // Start-up step
+    void readmePostgresIniWorks();
+    void wrongPasswordReportedOnceEverywhere();
+
+    // Credential check
+    void checkUser_data();
+    void checkUser();
+    void syntaxErrorKeepsConnection();
+
+    // Recovery
+    void serverRestartWhileAgentRuns();
+    void serverDownAtStartupThenUp();
+    void statementAfterRestartReconnectsAtOnce_data();
+    void statementAfterRestartReconnectsAtOnce();
+
+private:
+    IniValues settings(const QString &retParam = QStringLiteral("user_id"),
+                       const QString &query = CheckQuery) const;
+    QString check(AgentRun &agent, const QString &user = QStringLiteral("alice"),
+                  const QString &password = QStringLiteral("wonderland")) const;
+
+    std::unique_ptr<PgServer> pg;
+};
+
+IniValues tst_Postgres::settings(const QString &retParam, const QString &query) const
+{
+    IniValues v = quietAgentSettings();
+    v[QStringLiteral("sql/type")] = QStringLiteral("QPSQL");
+    v[QStringLiteral("sql/host")] = QStringLiteral("127.0.0.1");
+    v[QStringLiteral("sql/port")] = QString::number(pg->port());
+    v[QStringLiteral("sql/dsn")] = pg->database();
+    v[QStringLiteral("sql/user")] = pg->user();
+    v[QStringLiteral("sql/password")] = pg->password();
+    v[QStringLiteral("sql/query")] = QLatin1Char('"') + query + QLatin1Char('"');
+    v[QStringLiteral("sql/ret_param")] = retParam;
+    return v;
+}
+
+QString tst_Postgres::check(AgentRun &agent, const QString &user, const QString &password) const
+{
+    return agent.inspect().checkUser(user, password);
+}
+
+void tst_Postgres::initTestCase()
+{
+    const QString reason = PgServer::unavailableReason();
+    if (!reason.isEmpty())
+        QSKIP(qPrintable(reason));
+    pg = std::make_unique<PgServer>();
+    QString error;
+    QVERIFY2(pg->setUp(&error), qPrintable(error));
+    QVERIFY2(pg->run(UsersSchema, &error), qPrintable(error));
+}
+
+void tst_Postgres::cleanupTestCase()
+{
+    pg.reset();
+}
+
+void tst_Postgres::init()
+{
+    // A test that failed half-way through an outage must not take the rest with it.
+    QString error;
+    if (pg && !pg->isRunning())
+        QVERIFY2(pg->start(&error), qPrintable(error));
+}
+
+void tst_Postgres::cleanup()
+{
+    QSqlDatabase::removeDatabase(QLatin1String(QSqlDatabase::defaultConnection));
+}
+
+void tst_Postgres::readmePostgresIniWorks()
+{
+    const QByteArray readme = readmeIni(QStringLiteral("QPSQL"));
+    QVERIFY2(!readme.isEmpty(), "README has no QPSQL example under ## Database");
+    IniValues v = quietAgentSettings();
+    v.remove(QStringLiteral("sql/type"));
+    v.remove(QStringLiteral("sql/dsn"));
+    v.remove(QStringLiteral("test/query1"));
+    v[QStringLiteral("sql/port")] = QString::number(pg->port()); // the rest as the README has it
+    AgentRun agent;
+    agent.start(withIniValues(readme, v));
+
+    QVERIFY(agent.boxes.boxes.isEmpty());
+    QCOMPARE(agent.log().value(2), QStringLiteral("[+] Connect to DB agentdb success"));
+    QCOMPARE(agent.log().size(), 3); // its test query ran cleanly
+    MessageCapture quiet;
+    QCOMPARE(check(agent), QStringLiteral("1"));
+    QCOMPARE(check(agent, QStringLiteral("alice"), QStringLiteral("nope")), QStringLiteral("none"));
+}
+
+void tst_Postgres::wrongPasswordReportedOnceEverywhere()
+{
+    IniValues v = settings();
+    v[QStringLiteral("sql/password")] = QStringLiteral("not-the-password");
+    v[QStringLiteral("test/query1")] = QStringLiteral("SELEC 1"); // would leave a trace if it ran
+    AgentRun agent;
+    MessageCapture capture;
+    agent.start(v);
+    const ServerInspector s = agent.inspect();
+
+    const QString error = s.db().lastError().text();
+    QVERIFY2(error.contains(QStringLiteral("password authentication failed")), qPrintable(error));
+    const QStringList panel = s.panelLines();
+    QCOMPARE(panel.value(3), QStringLiteral("type = [QPSQL]"));
+    QCOMPARE(panel.value(5), QStringLiteral("db.driverName()=QPSQL"));
+    // The driver's text spans lines; the panel shows it whole after the label.
+    QCOMPARE(panel.mid(9).join(QLatin1Char('\n')), QStringLiteral("ERR: db.lastError()=") + error);
+
+    QStringList errorDebug;
+    for (const QString &line : capture.debug())
+        if (line.startsWith(QLatin1String("[e]")))
+            errorDebug << line;
+    QCOMPARE(errorDebug, QStringList(QStringLiteral("[e] db.lastError[1]= ") + debugQuoted(error)));
+
+    const QStringList log = agent.log();
+    QCOMPARE(log.size(), 3);
+    QCOMPARE(log.at(2), QStringLiteral("[e] db.lastError=") + error);
+    QCOMPARE(agent.boxes.texts(), QStringList(QStringLiteral("[1] Unable to connect to SQL.")));
+}
+
+void tst_Postgres::checkUser_data()
+{
+    addCheckUserColumns();
+
+    // PostgreSQL folds the unquoted alias USER_ID to lower case.
+    const QStringList alice{"i: user_id=1", "i: note=first"};
+    QTest::newRow("several_rows_last_row_wins")
+        << "twin" << "same" << "user_id" << "4" << "twin"
+        << QStringList{"i: user_id=3", "i: note=a", "i: user_id=4", "i: note=b"};
+    QTest::newRow("ret_param_upper_case_finds_lower") << "alice" << "wonderland" << "USER_ID" << "1"
+                                                      << "alice" << alice;
+    QTest::newRow("null_value_is_empty") << "bob" << "builder" << "note" << "" << "bob"
+                                         << QStringList{"i: user_id=2", "i: note="};
+    QTest::newRow("no_row_none") << "alice" << "wrong" << "user_id" << "none" << "alice" << QStringList();
+    QTest::newRow("cyrillic_bound_unchanged") << "Иван" << "пароль" << "user_id" << "5"
+                                              << QString(4, QChar(0xFFFD))
+                                              << QStringList{"i: user_id=5", "i: note=cyr"};
+    QTest::newRow("sql_or_true_finds_nothing") << "' or '1'='1" << "' or '1'='1" << "user_id" << "none"
+                                               << "' or '1'='1" << QStringList();
+    QTest::newRow("sql_stacked_delete_changes_nothing")
+        << "x'; DELETE FROM users; --" << "x" << "user_id" << "none" << "x'; DELETE FROM users; --"
+        << QStringList();
+}
+
+void tst_Postgres::checkUser()
+{
+    QFETCH(QString, retParam);
+    AgentRun agent;
+    agent.start(settings(retParam));
+    verifyCheckUserRow(agent.inspect());
+}
+
+void tst_Postgres::syntaxErrorKeepsConnection()
+{
+    AgentRun agent;
+    agent.start(settings(QStringLiteral("user_id"),
+                         QStringLiteral("SELEC id FROM users WHERE login = :s1 AND pass = :s2")));
+    ServerInspector s = agent.inspect();
+    MessageCapture capture;
+    for (int i = 0; i < 3; ++i)
+        QCOMPARE(check(agent), QStringLiteral("none"));
+
+    const QStringList panel = s.panelLines();
+    QCOMPARE(panel.filter(QStringLiteral("econnect")), QStringList());
+    QCOMPARE(panel.filter(QStringLiteral("ERR: db.lastError()=")).size(), 3);
+    QVERIFY(!s.lastReopen().isValid());
+    QVERIFY(s.db().isOpen());
+}
+
+void tst_Postgres::serverRestartWhileAgentRuns()
+{
+    AgentRun agent;
+    agent.start(settings());
+    ServerInspector s = agent.inspect();
+    MessageCapture capture;
+    QCOMPARE(check(agent), QStringLiteral("1"));
+
+    QString error;
+    QVERIFY2(pg->stop(&error), qPrintable(error));
+    for (int i = 0; i < 3; ++i)
+        QCOMPARE(check(agent), QStringLiteral("none"));
+    // Only the first failure tried to reopen; the others fell inside the interval.
+    QCOMPARE(s.panelLines().filter(QRegularExpression(QStringLiteral("^ERR: reconnect: "))).size(), 1);
+
+    QVERIFY2(pg->start(&error), qPrintable(error));
+    QTRY_COMPARE_WITH_TIMEOUT(check(agent), QStringLiteral("1"), RecoveryTimeoutMs);
+    QCOMPARE(s.panelLines().filter(QStringLiteral("[+] Reconnect to DB agentdb success")).size(), 1);
+    QVERIFY(s.db().isOpen());
+    for (const QString &warning : capture.warnings())
+        QCOMPARE(warning, QStringLiteral("QSqlQuery::prepare: database not open"));
+}
+
+void tst_Postgres::serverDownAtStartupThenUp()
+{
+    QString error;
+    QVERIFY2(pg->stop(&error), qPrintable(error));
+    AgentRun agent;
+    MessageCapture capture;
+    agent.start(settings());
+    ServerInspector s = agent.inspect();
+    QCOMPARE(agent.boxes.texts(), QStringList(QStringLiteral("[1] Unable to connect to SQL.")));
+    QCOMPARE(check(agent), QStringLiteral("none"));
+
+    QVERIFY2(pg->start(&error), qPrintable(error));
+    QTRY_COMPARE_WITH_TIMEOUT(check(agent), QStringLiteral("1"), RecoveryTimeoutMs);
+    QCOMPARE(s.panelLines().filter(QStringLiteral("[+] Reconnect to DB agentdb success")).size(), 1);
+}
+
+void tst_Postgres::statementAfterRestartReconnectsAtOnce_data()
+{
+    QTest::addColumn<bool>("prepared");
+    QTest::addColumn<QString>("statement");
+    QTest::addColumn<QVariantList>("positional");
+    QTest::newRow("plain") << false << "SELECT login FROM users WHERE id = 2" << QVariantList();
+    QTest::newRow("prepared_positional")
+        << true << "SELECT login FROM users WHERE id = ? AND pass = ?" << QVariantList{2, "builder"};
+}
+
+// The restart ends the agent's session under it; the first statement meets
+// the dead session, and with no reopen tried before, it recovers at once.
+void tst_Postgres::statementAfterRestartReconnectsAtOnce()
+{
+    QFETCH(bool, prepared);
+    QFETCH(QString, statement);
+    QFETCH(QVariantList, positional);
+    AgentRun agent;
+    agent.start(settings());
+    ServerInspector s = agent.inspect();
+    QString error;
+    QVERIFY2(pg->stop(&error), qPrintable(error));
+    QVERIFY2(pg->start(&error), qPrintable(error));
+
+    MessageCapture capture;
+    QSqlQuery query;
+    QVERIFY2(s.execWithRecovery(query, prepared, statement, QVariantMap(), positional),
+             qPrintable(query.lastError().text()));
+    QVERIFY(query.next());
+    QCOMPARE(query.value(0).toString(), QStringLiteral("bob"));
+    QCOMPARE(s.panelLines().last(), QStringLiteral("[+] Reconnect to DB agentdb success"));
+    QCOMPARE(capture.warnings(), QStringList());
+}
+
+QTEST_MAIN(tst_Postgres)
+#include "tst_postgres.moc"

@@ -1,0 +1,233 @@
+#include "netfixture.h"
+#include "net/httprequest.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <sys/socket.h>
+
+namespace {
+
+const QString CheckStatement = QStringLiteral("select uid, login from users where login=:s1 and pw=:s2");
+
+QStringList users()
+{
+    return {
+        "create table users(login text, pw text, uid text)",
+        "insert into users values('alice', 'Zq9secret', 'u-17')",
+        "insert into users values('quoter', 'q', 'a\"b\\c')",
+        "insert into users values('nobody', 'n', 'none')",
+        "insert into users values('blank', 'b', NULL)",
+        "insert into users values('j\u00fcrgen', 'j', 'u-\u00e4')",
+    };
+}
+
+QByteArray get(const QByteArray &user, const QByteArray &password)
+{
+    return "GET /t/check?username=" + user + "&password=" + password + " HTTP/1.1\r\nHost: agent\r\n\r\n";
+}
+
+QByteArray found(const QByteArray &identifierJson)
+{
+    return Http::responseHeader() + "{\"rez\":\"exist\",\"userid\":\"" + identifierJson + "\"}\n";
+}
+
+QByteArray notFound()
+{
+    return Http::responseHeader() + "{\"rez\":\"notfount\",\"e\":\"n\"}\n";
+}
+
+} // namespace
+
+class tst_HttpEndpoint : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    // answers
+    void answer_data();
+    void answer();
+    void identifierWithQuoteAndBackslashIsValidJson();
+    void debugTraceMasksThePassword();
+
+    // buffering and limits
+    void requestInTwoPiecesIsJudgedWhole();
+    void megabyteWithoutLineFeedIsRefusedAndAgentStillServes();
+    void clientThatEndsItsSendingSideLeavesAgentServing();
+    void silentClientIsClosedAndPartialLineJudgedAfterTimeOut();
+
+    // load
+    void twoHundredSimultaneousConnectionsAllAnswered();
+
+private:
+    std::unique_ptr<Agent> agent;
+    std::unique_ptr<MessageCapture> messages;
+};
+
+void tst_HttpEndpoint::initTestCase()
+{
+    QGuiApplication::setApplicationDisplayName("TOVR/MERK SQL Agent (checker) v3");
+}
+
+void tst_HttpEndpoint::init()
+{
+    // Every check narrates a dozen lines; they are kept here rather than printed.
+    messages = std::make_unique<MessageCapture>();
+    agent = std::make_unique<Agent>(CheckStatement, "uid", users());
+    QVERIFY(agent->databaseReady);
+    QVERIFY(ServerInspector(*agent->server).httpServer()->isListening());
+}
+
+void tst_HttpEndpoint::cleanup()
+{
+    agent.reset();
+    messages.reset();
+}
+
+void tst_HttpEndpoint::answer_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<QByteArray>("expected");
+
+    QTest::newRow("known_user") << get("alice", "Zq9secret") << found("u-17");
+    QTest::newRow("wrong_password") << get("alice", "wrong") << notFound();
+    QTest::newRow("unknown_user") << get("mallory", "x") << notFound();
+    QTest::newRow("result_none_is_not_found") << get("nobody", "n") << notFound();
+    QTest::newRow("empty_result_is_found_empty") << get("blank", "b") << found("");
+    QTest::newRow("quote_and_backslash_escaped") << get("quoter", "q") << found("a\\\"b\\\\c");
+    QTest::newRow("percent_encoded_utf8_user") << get("j%C3%BCrgen", "j") << found("u-\xc3\xa4");
+    QTest::newRow("get_in_lower_case") << QByteArray("get /t/check?username=alice&password=Zq9secret HTTP/1.1\r\n")
+                                       << notFound();
+    QTest::newRow("lf_only_line_ends") << QByteArray("GET /t/check?username=alice&password=Zq9secret HTTP/1.0\n\n")
+                                       << found("u-17");
+    QTest::newRow("other_path") << QByteArray("GET /index.html HTTP/1.1\r\n\r\n") << notFound();
+    QTest::newRow("blank_line") << QByteArray("\r\n") << notFound();
+}
+
+void tst_HttpEndpoint::answer()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(QByteArray, expected);
+
+    Client client(agent->httpPort(), request);
+    QTRY_VERIFY(client.closed);
+    QCOMPARE(client.received.toHex(), expected.toHex());
+}
+
+void tst_HttpEndpoint::identifierWithQuoteAndBackslashIsValidJson()
+{
+    Client client(agent->httpPort(), get("quoter", "q"));
+    QTRY_VERIFY(client.closed);
+    QJsonParseError error;
+    const QJsonDocument body = QJsonDocument::fromJson(client.received.mid(61), &error);
+    QCOMPARE(error.error, QJsonParseError::NoError);
+    QCOMPARE(body.object().value("rez").toString(), QString("exist"));
+    QCOMPARE(body.object().value("userid").toString(), QString("a\"b\\c"));
+}
+
+void tst_HttpEndpoint::debugTraceMasksThePassword()
+{
+    messages->clear();
+    Client client(agent->httpPort(), get("alice", "Zq9secret"));
+    QTRY_VERIFY(client.closed);
+    QCOMPARE(client.received.toHex(), found("u-17").toHex());
+
+    const QStringList debug = messages->debug();
+    for (const QString &line : debug)
+        QVERIFY2(!line.contains("Zq9"), qPrintable(line));
+
+    const QString line = "GET /t/check?username=alice&password=******** HTTP/1.1";
+    const QStringList trace = {
+        "\"[d] slotReadClient\"",
+        "httpQuery= \"" + line + "\"  index= 0",
+        "[Original String]: \"" + line + "\"",
+        QString(68, '-'),
+        "(QUrl::toEncoded)          : \"GET%20/t/check?username=alice&password=********\"",
+        "(QUrl::url)                : \"" + line + "\"",
+        "(QUrl::toString)           : \"" + line + "\"",
+        "(QUrl::toDisplayString)    : \"" + line + "\"",
+        "(QUrl::fromPercentEncoding): \"" + line + "\"",
+        "\"alice\" \"********\"",
+    };
+    int at = messages->indexOfDebug(trace.first());
+    QVERIFY(at >= 0);
+    for (const QString &expected : trace) {
+        QCOMPARE(debug.value(at), expected);
+        ++at;
+    }
+    QVERIFY(messages->indexOfDebug("[+] user exist! RET= \"u-17\"", at) > at);
+}
+
+void tst_HttpEndpoint::requestInTwoPiecesIsJudgedWhole()
+{
+    Client client(agent->httpPort(), "GET /t/check?username=alice&pass");
+    QTRY_VERIFY(client.socket.bytesToWrite() == 0 && client.socket.state() == QAbstractSocket::ConnectedState);
+    QTest::qWait(300); // the pause between the two pieces is the point of the test
+    QVERIFY(!client.closed);
+    client.socket.write("word=Zq9secret HTTP/1.1\r\n\r\n");
+    QTRY_VERIFY(client.closed);
+    QCOMPARE(client.received.toHex(), found("u-17").toHex());
+}
+
+void tst_HttpEndpoint::megabyteWithoutLineFeedIsRefusedAndAgentStillServes()
+{
+    Client flood(agent->httpPort(), "GET /t/check?username=alice&password=Zq9secret HTTP/1.1" + QByteArray(1 << 20, 'x'));
+    QTRY_VERIFY(flood.closed);
+    QCOMPARE(flood.received.toHex(), notFound().toHex());
+
+    Client next(agent->httpPort(), get("alice", "Zq9secret"));
+    QTRY_VERIFY(next.closed);
+    QCOMPARE(next.received.toHex(), found("u-17").toHex());
+}
+
+void tst_HttpEndpoint::clientThatEndsItsSendingSideLeavesAgentServing()
+{
+    Client halfClosed(agent->httpPort(), "GET /t/check?username=alice&password=Zq9secret HTTP/1.1");
+    QTRY_VERIFY(halfClosed.socket.bytesToWrite() == 0 && halfClosed.socket.state() == QAbstractSocket::ConnectedState);
+    QCOMPARE(::shutdown(int(halfClosed.socket.socketDescriptor()), SHUT_WR), 0);
+    // Qt ends a connection at end of input, so this one cannot be answered.
+    QTRY_VERIFY(halfClosed.closed);
+    QCOMPARE(halfClosed.received, QByteArray());
+
+    Client next(agent->httpPort(), get("alice", "Zq9secret"));
+    QTRY_VERIFY(next.closed);
+    QCOMPARE(next.received.toHex(), found("u-17").toHex());
+}
+
+void tst_HttpEndpoint::silentClientIsClosedAndPartialLineJudgedAfterTimeOut()
+{
+    Client silent(agent->httpPort());
+    Client partial(agent->httpPort(), "GET /t/check?username=alice&password=Zq9secret HTTP/1.1");
+    QTRY_VERIFY(silent.socket.state() == QAbstractSocket::ConnectedState);
+    QTest::qWait(Http::RequestTimeoutMs / 2);
+    QVERIFY(!silent.closed);
+    QVERIFY(!partial.closed);
+
+    QTRY_VERIFY_WITH_TIMEOUT(silent.closed && partial.closed, Http::RequestTimeoutMs);
+    QCOMPARE(silent.received, QByteArray());
+    QVERIFY(silent.closedAfterMs >= Http::RequestTimeoutMs * 95 / 100);
+    QCOMPARE(partial.received.toHex(), found("u-17").toHex());
+}
+
+void tst_HttpEndpoint::twoHundredSimultaneousConnectionsAllAnswered()
+{
+    constexpr int count = 200;
+    std::vector<std::unique_ptr<Client>> clients;
+    for (int i = 0; i < count; ++i) {
+        const bool known = i % 2 == 0;
+        clients.push_back(std::make_unique<Client>(agent->httpPort(), known ? get("alice", "Zq9secret") : get("x", "y")));
+    }
+    const auto allClosed = [&] {
+        return std::all_of(clients.cbegin(), clients.cend(), [](const auto &c) { return c->closed; });
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(allClosed(), 30000);
+    for (int i = 0; i < count; ++i)
+        QCOMPARE(clients[i]->received.toHex(), (i % 2 == 0 ? found("u-17") : notFound()).toHex());
+}
+
+QTEST_MAIN(tst_HttpEndpoint)
+#include "tst_httpendpoint.moc"

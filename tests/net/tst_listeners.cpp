@@ -1,0 +1,284 @@
+#include "netfixture.h"
+#include "net/listeners.h"
+#include "net/lookup.h"
+
+#include <QLabel>
+#include <QMessageBox>
+#include <QNetworkInterface>
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+namespace {
+
+// QObject::receivers is protected; a pointer to it formed through a derived
+// class may be applied to any QObject.
+struct SignalReceivers : QObject
+{
+    static int count(const QObject *object, const char *signal)
+    {
+        return (object->*(&SignalReceivers::receivers))(signal);
+    }
+};
+
+// The text QTcpServer gives for listening on a port that is taken.
+QString portTakenError(quint16 port)
+{
+    QTcpServer second;
+    second.listen(QHostAddress::Any, port);
+    return second.errorString();
+}
+
+// Lowers the soft limit on open descriptors for the object's lifetime.
+class DescriptorLimit
+{
+public:
+    DescriptorLimit() { getrlimit(RLIMIT_NOFILE, &m_saved); }
+    ~DescriptorLimit() { restore(); }
+    // Only descriptor numbers below limit can be opened from now on.
+    bool lowerTo(rlim_t limit)
+    {
+        rlimit lowered = m_saved;
+        lowered.rlim_cur = limit;
+        return setrlimit(RLIMIT_NOFILE, &lowered) == 0;
+    }
+    void restore() { setrlimit(RLIMIT_NOFILE, &m_saved); }
+
+private:
+    rlimit m_saved{};
+};
+
+int lowestFreeDescriptor()
+{
+    const int probe = ::dup(0);
+    ::close(probe);
+    return probe;
+}
+
+IniValues settingsWith(const QString &key, const QString &value)
+{
+    IniValues values = quietAgentSettings();
+    values[key] = value;
+    return values;
+}
+
+// A Server started in a fresh working directory on the given settings, its
+// messages captured and its boxes recorded and dismissed.
+struct Started
+{
+    explicit Started(const IniValues &settings) : values(settings), work(iniText(settings)) {}
+    quint16 port(const QString &key) const { return iniPort(values, key.toLatin1().constData()); }
+
+    IniValues values;
+    MessageCapture messages;
+    WorkDir work;
+    BoxDismisser boxes;
+    Server server;
+    ServerInspector s{server};
+};
+
+} // namespace
+
+class tst_Listeners : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+
+    // pure rules
+    void statusAddress_data();
+    void statusAddress();
+    void portInRange_data();
+    void portInRange();
+
+    // the real listeners
+    void statusLineNamesAddressAndPorts();
+    void eachListenerConnectedOnce();
+    void apibPortTakenShowsBoxAndNoHttpListener();
+    void httpPortTakenLeavesApibServingAndShowsPortZero();
+    void portOutOfRangeIsRefused_data();
+    void portOutOfRangeIsRefused();
+    void acceptResumesAfterRunningOutOfDescriptors_data();
+    void acceptResumesAfterRunningOutOfDescriptors();
+};
+
+void tst_Listeners::initTestCase()
+{
+    qRegisterMetaType<QAbstractSocket::SocketError>();
+    QGuiApplication::setApplicationDisplayName("TOVR/MERK SQL Agent (checker) v3");
+}
+
+void tst_Listeners::statusAddress_data()
+{
+    QTest::addColumn<QStringList>("addresses");
+    QTest::addColumn<QString>("shown");
+
+    QTest::newRow("nothing") << QStringList() << "127.0.0.1";
+    QTest::newRow("loopback_only") << QStringList{"127.0.0.1", "::1"} << "127.0.0.1";
+    QTest::newRow("ipv6_only") << QStringList{"::1", "fe80::1", "2001:db8::1"} << "127.0.0.1";
+    QTest::newRow("first_ipv4_in_order") << QStringList{"127.0.0.1", "::1", "192.168.1.5", "10.0.0.2"}
+                                         << "192.168.1.5";
+    QTest::newRow("unspecified_ipv4_skipped") << QStringList{"0.0.0.0", "10.0.0.2"} << "10.0.0.2";
+    QTest::newRow("other_loopback_ipv4_counts") << QStringList{"127.0.1.1", "192.168.1.5"} << "127.0.1.1";
+}
+
+void tst_Listeners::statusAddress()
+{
+    QFETCH(QStringList, addresses);
+    QFETCH(QString, shown);
+    QList<QHostAddress> list;
+    for (const QString &a : addresses)
+        list << QHostAddress(a);
+    QCOMPARE(Net::statusAddress(list), shown);
+}
+
+void tst_Listeners::portInRange_data()
+{
+    QTest::addColumn<int>("port");
+    QTest::addColumn<bool>("inRange");
+
+    QTest::newRow("minus_one") << -1 << false;
+    QTest::newRow("zero_any_free_port") << 0 << true;
+    QTest::newRow("default_http") << 8880 << true;
+    QTest::newRow("highest") << 65535 << true;
+    QTest::newRow("one_over") << 65536 << false;
+    QTest::newRow("70000_would_wrap_to_4464") << 70000 << false;
+}
+
+void tst_Listeners::portInRange()
+{
+    QFETCH(int, port);
+    QFETCH(bool, inRange);
+    QCOMPARE(Net::portInRange(port), inRange);
+}
+
+void tst_Listeners::statusLineNamesAddressAndPorts()
+{
+    Started agent(quietAgentSettings());
+
+    QString address = "127.0.0.1";
+    for (const QHostAddress &a : QNetworkInterface::allAddresses()) {
+        if (a != QHostAddress::LocalHost && a.toIPv4Address()) {
+            address = a.toString();
+            break;
+        }
+    }
+    QCOMPARE(agent.s.statusLabel()->text(),
+             QString("The APIB is running IP: %1 port: %2\nThe HTTP is running IP: %1 port: %3")
+                 .arg(address, agent.values["server/port"], agent.values["http/port"]));
+    QVERIFY(agent.messages.containsDebug("\"[+] http start!\""));
+    QVERIFY(agent.s.tcpServer()->isListening());
+    QVERIFY(agent.s.httpServer()->isListening());
+}
+
+void tst_Listeners::eachListenerConnectedOnce()
+{
+    Started agent(quietAgentSettings());
+    QCOMPARE(SignalReceivers::count(agent.s.tcpServer(), SIGNAL(newConnection())), 1);
+    QCOMPARE(SignalReceivers::count(agent.s.httpServer(), SIGNAL(newConnection())), 1);
+}
+
+void tst_Listeners::apibPortTakenShowsBoxAndNoHttpListener()
+{
+    QTcpServer blocker;
+    QVERIFY(blocker.listen(QHostAddress::Any, 0));
+    Started agent(settingsWith("server/port", QString::number(blocker.serverPort())));
+
+    QCOMPARE(agent.boxes.boxes.size(), 1);
+    QCOMPARE(agent.boxes.boxes[0].title, QString("TOVR/MERK SQL Agent (checker)"));
+    QCOMPARE(agent.boxes.boxes[0].icon, int(QMessageBox::Critical));
+    QCOMPARE(agent.boxes.boxes[0].text, "Unable to start the server: " + portTakenError(blocker.serverPort()) + ".");
+    QVERIFY(!agent.s.httpServer());
+    QCOMPARE(agent.s.statusLabel()->text(), QString());
+}
+
+void tst_Listeners::httpPortTakenLeavesApibServingAndShowsPortZero()
+{
+    QTcpServer blocker;
+    QVERIFY(blocker.listen(QHostAddress::Any, 0));
+    Started agent(settingsWith("http/port", QString::number(blocker.serverPort())));
+
+    QVERIFY(agent.messages.containsDebug("\"[-] Unable to start HTTP server: " + portTakenError(blocker.serverPort()) + ".\""));
+    QVERIFY(agent.s.statusLabel()->text().endsWith("\nThe HTTP is running IP: " + Net::statusAddress(QNetworkInterface::allAddresses())
+                                             + " port: 0"));
+    QVERIFY(agent.s.tcpServer()->isListening());
+
+    // The lookup still answers (the quiet settings' statement fails: "none").
+    agent.boxes.boxes.clear();
+    Client client(agent.port("server/port"), "42");
+    QTRY_VERIFY(client.closed);
+    QCOMPARE(client.received.toHex(), Lookup::encodeReply("none").toHex());
+}
+
+void tst_Listeners::portOutOfRangeIsRefused_data()
+{
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("port");
+
+    QTest::newRow("apib_70000") << "server/port" << "70000";
+    QTest::newRow("apib_minus_1") << "server/port" << "-1";
+    QTest::newRow("http_70000") << "http/port" << "70000";
+    QTest::newRow("http_65536") << "http/port" << "65536";
+}
+
+void tst_Listeners::portOutOfRangeIsRefused()
+{
+    QFETCH(QString, key);
+    QFETCH(QString, port);
+
+    Started agent(settingsWith(key, port));
+
+    const QString why = "port " + port + " is out of range.";
+    if (key == "server/port") {
+        QCOMPARE(agent.boxes.texts(), QStringList{"Unable to start the server: " + why});
+        QVERIFY(!agent.s.tcpServer()->isListening());
+        QVERIFY(!agent.s.httpServer());
+    } else {
+        QVERIFY(agent.boxes.boxes.isEmpty());
+        QVERIFY(agent.messages.containsDebug("\"[-] Unable to start HTTP server: " + why + "\""));
+        QVERIFY(!agent.s.httpServer()->isListening());
+        QVERIFY(agent.s.statusLabel()->text().endsWith(" port: 0"));
+        QVERIFY(agent.s.tcpServer()->isListening());
+    }
+}
+
+void tst_Listeners::acceptResumesAfterRunningOutOfDescriptors_data()
+{
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<QByteArray>("answer");
+
+    QTest::newRow("http") << "http/port" << QByteArray("x\r\n")
+                          << QByteArray("HTTP/1.0 200 Ok\r\nContent-Type: text/html; charset=\"utf-8\"\r\n\r\n"
+                                        "{\"rez\":\"notfount\",\"e\":\"n\"}\n");
+    QTest::newRow("apib") << "server/port" << QByteArray("42") << Lookup::encodeReply("none");
+}
+
+void tst_Listeners::acceptResumesAfterRunningOutOfDescriptors()
+{
+    QFETCH(QString, key);
+    QFETCH(QByteArray, request);
+    QFETCH(QByteArray, answer);
+
+    Started agent(quietAgentSettings());
+    QTcpServer *listener = key == "http/port" ? agent.s.httpServer() : agent.s.tcpServer();
+    QSignalSpy acceptErrors(listener, &QTcpServer::acceptError);
+
+    // Room for the client's descriptor and not one more: the agent's accept fails.
+    DescriptorLimit limit;
+    QVERIFY(limit.lowerTo(rlim_t(lowestFreeDescriptor()) + 1));
+    Client client(agent.port(key), request);
+    QTRY_VERIFY(acceptErrors.count() >= 1);
+    QCOMPARE(acceptErrors.first().first().value<QAbstractSocket::SocketError>(),
+             QAbstractSocket::SocketResourceError);
+    QTest::qWait(Net::AcceptRetryMs * 2); // retries while descriptors stay short fail again
+    QVERIFY(!client.closed);
+
+    limit.restore();
+    QTRY_VERIFY_WITH_TIMEOUT(client.closed, Net::AcceptRetryMs + 1500);
+    QCOMPARE(client.received.toHex(), answer.toHex());
+}
+
+QTEST_MAIN(tst_Listeners)
+#include "tst_listeners.moc"
