@@ -63,13 +63,15 @@ private:
     // Database (db/database.cpp)
     void openDatabase();
     QString checkUser(QString userName, QString password);
-    // Runs statement on db into query: prepared and bound with bindings
-    // (placeholder -> value, input parameters) when prepared is true, else
+    // Runs statement on db into query: when prepared is true, prepared and
+    // bound as input parameters, named ones (placeholder -> value) with
+    // bindValue and then positional ones in order with addBindValue; else
     // executed as it stands. When it fails because the connection is gone it
     // reopens db (rate-limited) and runs it once more on a fresh query. The
     // result tells whether the last run succeeded; query holds that run.
     bool execWithRecovery(QSqlQuery &query, bool prepared, const QString &statement,
-                          const QVariantMap &bindings = QVariantMap());
+                          const QVariantMap &named = QVariantMap(),
+                          const QVariantList &positional = QVariantList());
     bool reopenDatabase();
 
     // HTTP check (net/httpendpoint.cpp)

@@ -138,7 +138,7 @@ QString Server::checkUser(QString userName, QString password)
 }
 
 bool Server::execWithRecovery(QSqlQuery &query, bool prepared, const QString &statement,
-                              const QVariantMap &bindings)
+                              const QVariantMap &named, const QVariantList &positional)
 {
     // A query made before a reopen belongs to the dead session (its prepared
     // statement is gone with it), so every run starts from a fresh one.
@@ -147,8 +147,10 @@ bool Server::execWithRecovery(QSqlQuery &query, bool prepared, const QString &st
         if (!prepared)
             return query.exec(statement);
         query.prepare(statement); // a statement that does not prepare fails in exec()
-        for (auto it = bindings.cbegin(); it != bindings.cend(); ++it)
+        for (auto it = named.cbegin(); it != named.cend(); ++it)
             query.bindValue(it.key(), it.value(), QSql::In);
+        for (const QVariant &value : positional)
+            query.addBindValue(value, QSql::In);
         return query.exec();
     };
 

@@ -115,7 +115,8 @@ private slots:
     // Recovery
     void reopensWhenStartupOpenFailed();
     void reopenIsRateLimited();
-    void plainStatementRecoversToo();
+    void lookupStyleStatementsRecover_data();
+    void lookupStyleStatementsRecover();
 };
 
 void tst_Database::initTestCase()
@@ -484,18 +485,43 @@ void tst_Database::reopenIsRateLimited()
     QCOMPARE(third.second.value(0), QStringLiteral("[+] Reconnect to DB ") + dsn + QStringLiteral(" success"));
 }
 
-void tst_Database::plainStatementRecoversToo()
+void tst_Database::lookupStyleStatementsRecover_data()
 {
+    QTest::addColumn<bool>("prepared");
+    QTest::addColumn<QString>("statement");
+    QTest::addColumn<QVariantMap>("named");
+    QTest::addColumn<QVariantList>("positional");
+    QTest::addColumn<QString>("login");
+    QTest::addColumn<QString>("warning");
+    QTest::newRow("plain") << false << "SELECT login FROM users WHERE id = 5" << QVariantMap()
+                           << QVariantList() << "Иван" << "QSqlQuery::exec: database not open";
+    QTest::newRow("prepared_positional")
+        << true << "SELECT login FROM users WHERE id = ? AND pass = ?" << QVariantMap()
+        << QVariantList{2, "builder"} << "bob" << "QSqlQuery::prepare: database not open";
+    QTest::newRow("prepared_named") << true << "SELECT login FROM users WHERE id = :id"
+                                    << QVariantMap{{":id", 4}} << QVariantList() << "twin"
+                                    << "QSqlQuery::prepare: database not open";
+}
+
+void tst_Database::lookupStyleStatementsRecover()
+{
+    QFETCH(bool, prepared);
+    QFETCH(QString, statement);
+    QFETCH(QVariantMap, named);
+    QFETCH(QVariantList, positional);
+    QFETCH(QString, login);
+    QFETCH(QString, warning);
     Agent agent;
     const QString dsn = agent.startBeforeDatabaseExists();
     ServerInspector s = agent.inspect();
     QCOMPARE(agent.createDatabaseLater(), QString());
 
-    QTest::ignoreMessage(QtWarningMsg, "QSqlQuery::exec: database not open");
+    QTest::ignoreMessage(QtWarningMsg, qPrintable(warning));
     QSqlQuery query;
-    QVERIFY(s.execWithRecovery(query, false, QStringLiteral("SELECT login FROM users ORDER BY id DESC")));
+    QVERIFY(s.execWithRecovery(query, prepared, statement, named, positional));
     QVERIFY(query.next());
-    QCOMPARE(query.value(0).toString(), QStringLiteral("Иван"));
+    QCOMPARE(query.value(0).toString(), login);
+    QVERIFY(!query.next());
     QCOMPARE(s.panelLines().last(), QStringLiteral("[+] Reconnect to DB ") + dsn + QStringLiteral(" success"));
 }
 

@@ -40,6 +40,8 @@ private slots:
     // Recovery
     void serverRestartWhileAgentRuns();
     void serverDownAtStartupThenUp();
+    void statementAfterRestartReconnectsAtOnce_data();
+    void statementAfterRestartReconnectsAtOnce();
 
 private:
     IniValues settings(const QString &retParam = QStringLiteral("user_id"),
@@ -234,6 +236,40 @@ void tst_Postgres::serverDownAtStartupThenUp()
     QVERIFY2(pg->start(&error), qPrintable(error));
     QTRY_COMPARE_WITH_TIMEOUT(check(agent), QStringLiteral("1"), RecoveryTimeoutMs);
     QCOMPARE(s.panelLines().filter(QStringLiteral("[+] Reconnect to DB agentdb success")).size(), 1);
+}
+
+void tst_Postgres::statementAfterRestartReconnectsAtOnce_data()
+{
+    QTest::addColumn<bool>("prepared");
+    QTest::addColumn<QString>("statement");
+    QTest::addColumn<QVariantList>("positional");
+    QTest::newRow("plain") << false << "SELECT login FROM users WHERE id = 2" << QVariantList();
+    QTest::newRow("prepared_positional")
+        << true << "SELECT login FROM users WHERE id = ? AND pass = ?" << QVariantList{2, "builder"};
+}
+
+// The restart ends the agent's session under it; the first statement meets
+// the dead session, and with no reopen tried before, it recovers at once.
+void tst_Postgres::statementAfterRestartReconnectsAtOnce()
+{
+    QFETCH(bool, prepared);
+    QFETCH(QString, statement);
+    QFETCH(QVariantList, positional);
+    AgentRun agent;
+    agent.start(settings());
+    ServerInspector s = agent.inspect();
+    QString error;
+    QVERIFY2(pg->stop(&error), qPrintable(error));
+    QVERIFY2(pg->start(&error), qPrintable(error));
+
+    MessageCapture capture;
+    QSqlQuery query;
+    QVERIFY2(s.execWithRecovery(query, prepared, statement, QVariantMap(), positional),
+             qPrintable(query.lastError().text()));
+    QVERIFY(query.next());
+    QCOMPARE(query.value(0).toString(), QStringLiteral("bob"));
+    QCOMPARE(s.panelLines().last(), QStringLiteral("[+] Reconnect to DB agentdb success"));
+    QCOMPARE(capture.warnings(), QStringList());
 }
 
 QTEST_MAIN(tst_Postgres)

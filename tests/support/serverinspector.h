@@ -41,9 +41,10 @@ struct ServerInspector
         return server.checkUser(user, password);
     }
     bool execWithRecovery(QSqlQuery &query, bool prepared, const QString &statement,
-                          const QVariantMap &bindings = QVariantMap())
+                          const QVariantMap &named = QVariantMap(),
+                          const QVariantList &positional = QVariantList())
     {
-        return server.execWithRecovery(query, prepared, statement, bindings);
+        return server.execWithRecovery(query, prepared, statement, named, positional);
     }
     QElapsedTimer &lastReopen() const { return server.lastReopen; }
 
