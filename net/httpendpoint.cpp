@@ -20,8 +20,13 @@ void Server::httpNewConnection()
     // One byte over the limit is enough to know a request line is too long;
     // Qt stops reading from the connection once the buffer is full.
     socket->setReadBufferSize(Http::MaxRequestBytes + 1);
-    // Dies with the socket, so it never fires for a connection already gone.
-    QTimer::singleShot(Http::RequestTimeoutMs, socket, [this, socket] { serveHttp(socket, true); });
+    // A child of the socket, so it is gone with the connection. (A single-shot
+    // timer with the socket as context would outlive it by up to the whole
+    // time-out, and under load pile up by the ten thousand.)
+    auto *timeout = new QTimer(socket);
+    timeout->setSingleShot(true);
+    connect(timeout, &QTimer::timeout, this, [this, socket] { serveHttp(socket, true); });
+    timeout->start(Http::RequestTimeoutMs);
 }
 
 void Server::slotReadClient()

@@ -33,6 +33,8 @@ rm -f "$demo/demo.sqlite.new"
 sqlite3 "$demo/demo.sqlite.new" < "$root/demo/demo.sql"
 mv -f "$demo/demo.sqlite.new" "$demo/demo.sqlite"
 cp "$root/demo/$ini" "$work/tovr_merk.ini"
+# Other scripts (the screenshot) want the working directory, not the agent.
+[ -n "${DEMO_PREPARE_ONLY:-}" ] && { echo "$work"; exit 0; }
 
 if [ -n "${QT_QPA_PLATFORM:-}" ]; then
     echo "Qt platform: $QT_QPA_PLATFORM (from QT_QPA_PLATFORM)."
