@@ -223,7 +223,7 @@ void AbuseBattery::idleConnectionsTimedOutWhileChecksAnswered()
     QCOMPARE(closedEarly, 0);
     QCOMPARE(closedCount(), idleCount);
     QCOMPARE(closedWithData, 0); // nothing sent, nothing answered
-    QVERIFY(firstClose >= Http::RequestTimeoutMs - 500);
+    QVERIFY(firstClose >= Http::RequestTimeoutMs * 9 / 10); // coarse timers may fire up to 5% early
 }
 
 void AbuseBattery::listenersAcceptAgainAfterDescriptorsRunOut()
