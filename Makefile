@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build test sanitize demo demo-lookup bench fuzz clean
+.PHONY: all deps configure build test sanitize abuse demo demo-lookup bench fuzz clean
 
 all: build
 
@@ -23,6 +23,11 @@ test: build
 sanitize:
 	@$(MAKE) --no-print-directory test BUILD=build-asan \
 	    CMAKE_FLAGS="-DAGENT_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug $(CMAKE_FLAGS)"
+
+# The fault and abuse battery (loopback only); ABUSE_MODE=short is the CI form.
+ABUSE_MODE ?= full
+abuse: build
+	@ABUSE_MODE=$(ABUSE_MODE) sh tests/run-isolated.sh $(CURDIR)/$(BUILD)/tests/abuse_battery
 
 # The HTTP check on a demo database; demo-lookup: the parameter lookup on it.
 demo: build

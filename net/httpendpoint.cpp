@@ -7,6 +7,34 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <sys/socket.h>
+
+namespace {
+
+const char *const Draining = "draining";
+
+// Closing a connection while its input is still unread makes the system reset
+// it, and the reset throws away the answer on its way out. So after refusing
+// an over-long request the rest of it is read and dropped, the sending side is
+// shut once the answer is out, and the connection ends when the client closes
+// it, or at the latest after the request time-out.
+void answerThenDrain(QTcpSocket *socket, const QByteArray &answer)
+{
+    socket->setProperty(Draining, true);
+    QObject::disconnect(socket, SIGNAL(readyRead()), nullptr, nullptr);
+    socket->setReadBufferSize(0);
+    QObject::connect(socket, &QTcpSocket::readyRead, socket, [socket] { socket->readAll(); });
+    QObject::connect(socket, &QTcpSocket::bytesWritten, socket, [socket] {
+        if (socket->bytesToWrite() == 0)
+            ::shutdown(int(socket->socketDescriptor()), SHUT_WR);
+    });
+    QTimer::singleShot(Http::RequestTimeoutMs, socket, [socket] { socket->abort(); });
+    socket->write(answer);
+    socket->readAll();
+}
+
+} // namespace
+
 void Server::httpNewConnection()
 {
     QTcpSocket *socket = httpServer->nextPendingConnection();
@@ -41,7 +69,7 @@ void Server::slotReadClient()
 // connection on end of input, and the socket then frees itself.
 void Server::serveHttp(QTcpSocket *socket, bool timedOut)
 {
-    if (!socket->isOpen())
+    if (!socket->isOpen() || socket->property(Draining).toBool())
         return; // answered already; the close is still under way
 
     const Http::Step step = Http::nextStep(socket->bytesAvailable(), socket->canReadLine(), timedOut);
@@ -52,7 +80,11 @@ void Server::serveHttp(QTcpSocket *socket, bool timedOut)
         return;
     }
     qDebug() << QStringLiteral("[d] slotReadClient");
-    const QString result = step == Http::Step::Judge ? judgeHttp(socket->readAll()) : Net::NoResult;
+    if (step == Http::Step::Refuse) {
+        answerThenDrain(socket, Http::checkResponse(Net::NoResult));
+        return;
+    }
+    const QString result = judgeHttp(socket->readAll());
     socket->write(Http::checkResponse(result));
     socket->close(); // sends what was written, then shuts the connection
 }

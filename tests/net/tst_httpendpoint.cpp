@@ -57,6 +57,7 @@ private slots:
     // buffering and limits
     void requestInTwoPiecesIsJudgedWhole();
     void megabyteWithoutLineFeedIsRefusedAndAgentStillServes();
+    void refusedAnswerNotLostToResetWhileClientStillSends();
     void clientThatEndsItsSendingSideLeavesAgentServing();
     void silentClientIsClosedAndPartialLineJudgedAfterTimeOut();
 
@@ -182,6 +183,17 @@ void tst_HttpEndpoint::megabyteWithoutLineFeedIsRefusedAndAgentStillServes()
     Client next(agent->httpPort(), get("alice", "Zq9secret"));
     QTRY_VERIFY(next.closed);
     QCOMPARE(next.received.toHex(), found("u-17").toHex());
+}
+
+void tst_HttpEndpoint::refusedAnswerNotLostToResetWhileClientStillSends()
+{
+    // Far more than the socket buffers hold: the client is still sending when
+    // the agent refuses, and closing on unread input used to reset the
+    // connection before the answer arrived.
+    Client flood(agent->httpPort(), "GET /t/check?username=alice&password=Zq9secret HTTP/1.1"
+                                        + QByteArray(10 << 20, 'x'));
+    QTRY_VERIFY_WITH_TIMEOUT(flood.closed, 10000);
+    QCOMPARE(flood.received.toHex(), notFound().toHex());
 }
 
 void tst_HttpEndpoint::clientThatEndsItsSendingSideLeavesAgentServing()
