@@ -1,5 +1,5 @@
 #include "app/eventlog.h"
-#include "support/serverinspector.h"
+#include "support/serveraccess.h"
 #include "support/testsupport.h"
 
 #include <QRegularExpression>

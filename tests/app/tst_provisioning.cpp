@@ -1,7 +1,7 @@
 #include "app/provisioning.h"
 #include "crypto/aescipher.h"
 #include "crypto/machineidentity.h"
-#include "support/serverinspector.h"
+#include "support/serveraccess.h"
 #include "support/testsupport.h"
 
 #include <QElapsedTimer>

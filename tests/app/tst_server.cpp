@@ -1,4 +1,4 @@
-#include "support/serverinspector.h"
+#include "support/serveraccess.h"
 #include "support/testsupport.h"
 
 #include <QApplication>

@@ -1,6 +1,6 @@
 #include "db/database.h"
 #include "support/dbtest.h"
-#include "support/serverinspector.h"
+#include "support/serveraccess.h"
 #include "support/testsupport.h"
 
 #include <QElapsedTimer>

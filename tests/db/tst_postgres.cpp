@@ -1,7 +1,7 @@
 #include "db/database.h"
 #include "support/dbtest.h"
 #include "support/pgserver.h"
-#include "support/serverinspector.h"
+#include "support/serveraccess.h"
 #include "support/testsupport.h"
 
 #include <QRegularExpression>

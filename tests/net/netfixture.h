@@ -5,7 +5,7 @@
 // loopback client that records everything the agent sends it.
 
 #include "app/server.h"
-#include "support/serverinspector.h"
+#include "support/serveraccess.h"
 #include "support/testsupport.h"
 
 #include <QElapsedTimer>

@@ -1,7 +1,7 @@
 #ifndef DBTEST_H
 #define DBTEST_H
 
-#include "serverinspector.h"
+#include "serveraccess.h"
 #include "testsupport.h"
 
 #include <QByteArray>
