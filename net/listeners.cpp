@@ -13,6 +13,8 @@
 #include <QTcpServer>
 #include <QTimer>
 
+#include <sys/socket.h>
+
 namespace Net {
 
 QString boxTitle()
@@ -130,8 +132,11 @@ bool Server::startListener(QTcpServer *listener, int port, QString *error)
         *error = tr("port %1 is out of range").arg(port);
         return false;
     }
-    if (listener->listen(QHostAddress::Any, quint16(port)))
+    if (listener->listen(QHostAddress::Any, quint16(port))) {
+        // Listening again on a listening socket only sets its backlog.
+        ::listen(int(listener->socketDescriptor()), Net::ListenBacklog);
         return true;
+    }
     *error = listener->errorString();
     return false;
 }

@@ -13,6 +13,12 @@ namespace Net {
 // and again after every further failure, until accepting works once more.
 constexpr int AcceptRetryMs = 500;
 
+// Connections the system may hold for a listener before the agent accepts
+// them. QTcpServer asks for 50, and a burst of more clients than that at once
+// has the rest wait for a SYN retransmission (a whole second); the system caps
+// this at its own somaxconn.
+constexpr int ListenBacklog = 1024;
+
 // Ports the listeners can bind; a setting outside is refused, not cut to 16 bits.
 constexpr int MaxPort = 65535;
 inline bool portInRange(int port) { return port >= 0 && port <= MaxPort; }
