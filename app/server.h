@@ -3,8 +3,10 @@
 
 #include <QDialog>
 #include <QElapsedTimer>
+#include <QHash>
 #include <QPointer>
 #include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QString>
 #include <QByteArray>
 #include <QVariant>
@@ -66,9 +68,11 @@ private:
     // Runs statement on db into query: when prepared is true, prepared and
     // bound as input parameters, named ones (placeholder -> value) with
     // bindValue and then positional ones in order with addBindValue; else
-    // executed as it stands. When it fails because the connection is gone it
-    // reopens db (rate-limited) and runs it once more on a fresh query. The
-    // result tells whether the last run succeeded; query holds that run.
+    // executed as it stands. A statement that prepared once is kept prepared
+    // for the next run until db is reopened. When it fails because the
+    // connection is gone it reopens db (rate-limited) and runs it once more,
+    // prepared anew. The result tells whether the last run succeeded; query
+    // holds that run.
     bool execWithRecovery(QSqlQuery &query, bool prepared, const QString &statement,
                           const QVariantMap &named = QVariantMap(),
                           const QVariantList &positional = QVariantList());
@@ -113,6 +117,7 @@ private:
     QTextStream *logStream = nullptr; // the constructor's stream on logFile
     PanelFeed *panelFeed = nullptr;  // batches lines into logPanel
     QElapsedTimer lastReopen;        // rate limit of database reopen attempts
+    QHash<QString, QSqlQuery> preparedQueries; // statement -> prepared on db's current session
     bool lookupBusy = false;         // one parameter lookup at a time
 };
 

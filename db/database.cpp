@@ -15,7 +15,8 @@ namespace Database {
 
 QString cp1251DisplayForm(const QString &userName)
 {
-    const QTextCodec *codec = QTextCodec::codecForName("CP1251");
+    // Looked up once: the codec registry is searched by name on every call.
+    static const QTextCodec *const codec = QTextCodec::codecForName("CP1251");
     if (!codec)
         return userName;
     const QByteArray bytes = codec->fromUnicode(userName);
@@ -134,19 +135,30 @@ QString Server::checkUser(QString userName, QString password)
             appendLogPanel(QStringLiteral("i: ") + name + QLatin1Char('=') + value);
         }
     }
+    query.finish(); // the statement stays prepared, its read ends here
     return result;
 }
 
 bool Server::execWithRecovery(QSqlQuery &query, bool prepared, const QString &statement,
                               const QVariantMap &named, const QVariantList &positional)
 {
-    // A query made before a reopen belongs to the dead session (its prepared
-    // statement is gone with it), so every run starts from a fresh one.
+    // Preparing costs as much as running a lookup on an index, so a statement
+    // is prepared once per session and then only bound and run. A reopen
+    // empties the cache: those statements belonged to the dead session.
     const auto run = [&] {
-        query = QSqlQuery(db);
-        if (!prepared)
+        if (!prepared) {
+            query = QSqlQuery(db);
             return query.exec(statement);
-        query.prepare(statement); // a statement that does not prepare fails in exec()
+        }
+        const auto cached = preparedQueries.constFind(statement);
+        if (cached != preparedQueries.cend()) {
+            query = *cached; // shares the prepared statement
+        } else {
+            query = QSqlQuery(db);
+            // A statement that does not prepare fails in exec(), and is tried afresh next time.
+            if (query.prepare(statement))
+                preparedQueries.insert(statement, query);
+        }
         for (auto it = named.cbegin(); it != named.cend(); ++it)
             query.bindValue(it.key(), it.value(), QSql::In);
         for (const QVariant &value : positional)
@@ -166,6 +178,7 @@ bool Server::reopenDatabase()
     if (!Database::reopenAllowed(lastReopen))
         return false;
     lastReopen.start();
+    preparedQueries.clear();
     db.close();
     if (db.open()) {
         appendLogPanel(QStringLiteral("[+] Reconnect to DB ") + sqlDsn + QStringLiteral(" success"));

@@ -108,6 +108,8 @@ private slots:
     void checkUser_data();
     void checkUser();
     void statementErrorAnswersNoneWithoutReconnect();
+    void checksInARowGetTheirOwnAnswers();
+    void statementThatFailedToPrepareIsTriedAgain();
     void passwordNeverShown_data();
     void passwordNeverShown();
     void readmeSqliteIniWorks();
@@ -350,6 +352,47 @@ void tst_Database::checkUser()
     QCOMPARE(agent.writeSchema(), QString());
     agent.start(agent.settings(retParam));
     verifyCheckUserRow(agent.inspect());
+}
+
+// The statement stays prepared from one check to the next; each run must see
+// only its own bound values, and rows written meanwhile by another connection.
+void tst_Database::checksInARowGetTheirOwnAnswers()
+{
+    Agent agent;
+    QCOMPARE(agent.writeSchema(), QString());
+    agent.start(agent.settings());
+    ServerInspector s = agent.inspect();
+    MessageCapture capture;
+
+    const struct { const char *user, *password, *expected; } checks[] = {
+        {"alice", "wonderland", "1"}, {"bob", "builder", "2"}, {"alice", "builder", "none"},
+        {"", "", "none"},             {"twin", "same", "4"},   {"alice", "wonderland", "1"},
+    };
+    for (const auto &c : checks)
+        QCOMPARE(s.checkUser(QString::fromUtf8(c.user), QString::fromUtf8(c.password)),
+                 QString::fromUtf8(c.expected));
+
+    QCOMPARE(sqliteRun(agent.dbPath(), {QStringLiteral("UPDATE users SET id = 7 WHERE login = 'bob'"),
+                                        QStringLiteral("INSERT INTO users VALUES (8, 'carol', 'c', NULL)")}),
+             QString());
+    QCOMPARE(s.checkUser(QStringLiteral("bob"), QStringLiteral("builder")), QStringLiteral("7"));
+    QCOMPARE(s.checkUser(QStringLiteral("carol"), QStringLiteral("c")), QStringLiteral("8"));
+}
+
+// Only a statement that prepared is kept: one that failed (its table not there
+// yet) is prepared again on the next check, and works once the table exists.
+void tst_Database::statementThatFailedToPrepareIsTriedAgain()
+{
+    Agent agent;
+    QCOMPARE(sqliteRun(agent.dbPath(), {QStringLiteral("CREATE TABLE other (x INTEGER)")}), QString());
+    agent.start(agent.settings());
+    ServerInspector s = agent.inspect();
+    MessageCapture capture;
+    QCOMPARE(s.checkUser(QStringLiteral("alice"), QStringLiteral("wonderland")), QStringLiteral("none"));
+
+    QCOMPARE(agent.writeSchema(), QString());
+    QCOMPARE(s.checkUser(QStringLiteral("alice"), QStringLiteral("wonderland")), QStringLiteral("1"));
+    QCOMPARE(s.checkUser(QStringLiteral("bob"), QStringLiteral("builder")), QStringLiteral("2"));
 }
 
 void tst_Database::statementErrorAnswersNoneWithoutReconnect()

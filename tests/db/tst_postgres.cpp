@@ -218,8 +218,12 @@ void tst_Postgres::serverRestartWhileAgentRuns()
     QTRY_COMPARE_WITH_TIMEOUT(check(agent), QStringLiteral("1"), RecoveryTimeoutMs);
     QCOMPARE(s.panelLines().filter(QStringLiteral("[+] Reconnect to DB agentdb success")).size(), 1);
     QVERIFY(s.db().isOpen());
+    // Qt's own words while the server is away, and when the statement prepared
+    // on the lost session is let go before the reopen.
+    const QStringList expected{QStringLiteral("QSqlQuery::prepare: database not open"),
+                               QStringLiteral("Unable to free statement: connection pointer is NULL\n")};
     for (const QString &warning : capture.warnings())
-        QCOMPARE(warning, QStringLiteral("QSqlQuery::prepare: database not open"));
+        QVERIFY2(expected.contains(warning), qPrintable(warning));
 }
 
 void tst_Postgres::serverDownAtStartupThenUp()
