@@ -19,6 +19,8 @@ private slots:
     void panelBatchesUntilFlush();
     void panelFlushesByItself();
     void panelKeepsNewestParagraphs();
+    void timedFlushesDrawBoundedBatchesInOrder();
+    void timedFlushesTrimInBatches();
     void panelHasNoUndoHistory();
     void panelAppendsAfterOperatorTyping();
 
@@ -98,10 +100,72 @@ void tst_EventLog::panelKeepsNewestParagraphs()
     QCOMPARE(doc->firstBlock().text(), QString::number(total - EventLog::PanelMaxParagraphs));
     QCOMPARE(doc->lastBlock().text(), QString::number(total - 1));
 
-    // A queue that is never flushed cannot grow past the cap either.
-    for (int i = 0; i < EventLog::PanelMaxParagraphs * 2; ++i)
-        feed.append("x");
-    QCOMPARE(feed.queued(), EventLog::PanelMaxParagraphs);
+    // A queue that is never flushed keeps only its newest lines.
+    const int appended = EventLog::PanelMaxQueuedLines * 3;
+    for (int i = 0; i < appended; ++i)
+        feed.append(QStringLiteral("q%1").arg(i));
+    QCOMPARE(feed.queued(), EventLog::PanelMaxQueuedLines);
+    feed.flush();
+    QCOMPARE(doc->lastBlock().text(), QStringLiteral("q%1").arg(appended - 1));
+    QCOMPARE(doc->findBlockByNumber(EventLog::PanelMaxParagraphs - EventLog::PanelMaxQueuedLines).text(),
+             QStringLiteral("q%1").arg(appended - EventLog::PanelMaxQueuedLines));
+}
+
+// The timer draws a bounded batch at a time, oldest first, until all are shown.
+void tst_EventLog::timedFlushesDrawBoundedBatchesInOrder()
+{
+    QTextEdit edit;
+    PanelFeed feed(&edit);
+    const int total = EventLog::PanelMaxLinesPerFlush * 2 + 100;
+    for (int i = 0; i < total; ++i)
+        feed.append(QString::number(i));
+    QTRY_VERIFY(feed.queued() < total);
+    QTextDocument *doc = edit.document();
+    const int drawn = doc->blockCount();
+    QCOMPARE(drawn + feed.queued(), total);
+    QVERIFY2(drawn % EventLog::PanelMaxLinesPerFlush == 0 || feed.queued() == 0, qPrintable(QString::number(drawn)));
+
+    QTRY_COMPARE(feed.queued(), 0);
+    QCOMPARE(doc->blockCount(), total);
+    for (int i = 0; i < total; ++i)
+        QCOMPARE(doc->findBlockByNumber(i).text(), QString::number(i));
+}
+
+// Timed flushes let the panel run over its cap by the slack, then cut it back
+// to the cap in one go; an explicit flush always leaves exactly the cap.
+void tst_EventLog::timedFlushesTrimInBatches()
+{
+    QTextEdit edit;
+    PanelFeed feed(&edit);
+    for (int i = 0; i < EventLog::PanelMaxParagraphs; ++i) {
+        feed.append(QStringLiteral("old"));
+        if (feed.queued() == EventLog::PanelMaxQueuedLines)
+            feed.flush();
+    }
+    feed.flush();
+    QTextDocument *doc = edit.document();
+    QCOMPARE(doc->blockCount(), EventLog::PanelMaxParagraphs);
+
+    int next = 0;
+    const auto appendTimed = [&](int count) {
+        for (int i = 0; i < count; ++i)
+            feed.append(QString::number(next++));
+        QTRY_COMPARE(feed.queued(), 0);
+    };
+    appendTimed(EventLog::PanelMaxLinesPerFlush);
+    QCOMPARE(doc->blockCount(), EventLog::PanelMaxParagraphs + EventLog::PanelMaxLinesPerFlush);
+
+    for (int round = 0; round < 4; ++round) {
+        appendTimed(EventLog::PanelMaxQueuedLines);
+        QVERIFY(doc->blockCount() <= EventLog::PanelMaxParagraphs + EventLog::PanelTrimSlack);
+        QCOMPARE(doc->lastBlock().text(), QString::number(next - 1));
+    }
+    QVERIFY(doc->blockCount() < EventLog::PanelMaxParagraphs + 4 * EventLog::PanelMaxQueuedLines);
+
+    feed.append(QStringLiteral("last"));
+    feed.flush();
+    QCOMPARE(doc->blockCount(), EventLog::PanelMaxParagraphs);
+    QCOMPARE(doc->lastBlock().text(), QStringLiteral("last"));
 }
 
 void tst_EventLog::panelHasNoUndoHistory()
