@@ -56,8 +56,9 @@ CheckRequest readCheckRequest(const QByteArray &received)
     request.rendered = url.toString();
     request.shownRendered = maskPassword(request.rendered);
     request.shownEncoded = maskPassword(url.toEncoded(QUrl::FullyEncoded));
-    request.shownUrl = maskPassword(url.url());
-    request.shownString = maskPassword(url.toString());
+    // url() and toString() are one rendering with the same default options.
+    request.shownUrl = request.shownRendered;
+    request.shownString = request.shownRendered;
     request.shownDisplay = maskPassword(url.toDisplayString(QUrl::FullyDecoded));
     request.shownPercentDecoded = maskPassword(QUrl::fromPercentEncoding(request.rendered.toUtf8()));
 

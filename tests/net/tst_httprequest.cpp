@@ -2,6 +2,7 @@
 
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QUrl>
 #include <QtTest>
 
 // QUrl complains about FullyDecoded on every reconstruction of a whole URL; the
@@ -100,6 +101,12 @@ void tst_HttpRequest::readCheckRequest()
     QCOMPARE(request.matched, matched);
     QCOMPARE(request.userName, userName);
     QCOMPARE(request.password, password);
+    if (hasGet) {
+        // The printed url() and toString() forms are Qt's own renderings.
+        const QUrl url(request.line, QUrl::TolerantMode);
+        QCOMPARE(request.shownUrl, Http::maskPassword(url.url()));
+        QCOMPARE(request.shownString, Http::maskPassword(url.toString()));
+    }
 }
 
 void tst_HttpRequest::emptyCapturesAreEmptyNotNull()
