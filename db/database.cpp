@@ -11,10 +11,20 @@
 #include <QSqlRecord>
 #include <QTextCodec>
 
+#include <algorithm>
+
 namespace Database {
 
 QString cp1251DisplayForm(const QString &userName)
 {
+    // ASCII comes back from the round trip as it went in; only the NUL rule
+    // applies. Most names are ASCII, and the codec is the costly part.
+    const bool ascii = std::all_of(userName.cbegin(), userName.cend(), [](QChar c) { return c.unicode() < 0x80; });
+    if (ascii) {
+        const int nul = userName.indexOf(QChar(0));
+        return nul < 0 ? userName : userName.left(nul);
+    }
+
     // Looked up once: the codec registry is searched by name on every call.
     static const QTextCodec *const codec = QTextCodec::codecForName("CP1251");
     if (!codec)

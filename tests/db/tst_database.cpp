@@ -145,6 +145,12 @@ void tst_Database::displayForm_data()
     QTest::newRow("cyrillic_pair_reads_as_other_letter") << "Рџ" << "П";
     QTest::newRow("outside_cp1251_question_marks") << "日本" << "??";
     QTest::newRow("nul_ends_the_text") << QString::fromUtf8("ab\0cd", 5) << "ab";
+    QString ascii;
+    for (ushort c = 1; c < 0x80; ++c)
+        ascii += QChar(c);
+    QTest::newRow("every_ascii_character") << ascii << ascii;
+    QTest::newRow("ascii_then_cyrillic") << QStringLiteral("ab\u0418") << QStringLiteral("ab\ufffd");
+    QTest::newRow("nul_after_cyrillic") << QString::fromUtf8("\xd0\x98\0x", 4) << QStringLiteral("\ufffd");
 }
 
 void tst_Database::displayForm()
