@@ -21,17 +21,6 @@
 
 namespace {
 
-const QString CheckStatement = QStringLiteral("select uid, login from users where login=:s1 and pw=:s2");
-
-QStringList users()
-{
-    return {
-        "create table users(login text, pw text, uid text)",
-        "insert into users values('alice', 'Zq9secret', 'u-17')",
-        "insert into users values('j\u00fcrgen', 'j', 'u-\u00e4')",
-    };
-}
-
 // What the users table holds: user + '\n' + password -> identifier.
 QString knownIdentifier(const QString &user, const QString &password)
 {
@@ -42,12 +31,7 @@ QString knownIdentifier(const QString &user, const QString &password)
     return QStringLiteral("none");
 }
 
-QByteArray get(const QByteArray &user, const QByteArray &password)
-{
-    return "GET /t/check?username=" + user + "&password=" + password + " HTTP/1.1\r\nHost: agent\r\n\r\n";
-}
-
-const QByteArray ValidCheck = get("alice", "Zq9secret");
+const QByteArray ValidCheck = checkRequest("alice", "Zq9secret");
 
 // The answer the agent owes these bytes, from the request rules and the table.
 QByteArray owedAnswer(const QByteArray &request)
@@ -165,7 +149,7 @@ void AbuseBattery::idleConnectionsTimedOutWhileChecksAnswered()
     const int idleCount = 500;
     const int checkCount = fullMode() ? 200 : 100;
     MessageCapture quiet;
-    Agent agent(CheckStatement, "uid", users());
+    Agent agent(CheckStatement, "uid", usersTable());
     QVERIFY(agent.databaseReady);
     QElapsedTimer clock;
     clock.start();
@@ -230,7 +214,7 @@ void AbuseBattery::listenersAcceptAgainAfterDescriptorsRunOut()
 {
     MessageCapture quiet;
     BoxDismisser boxes;
-    Agent agent(CheckStatement, "uid", users());
+    Agent agent(CheckStatement, "uid", usersTable());
     QVERIFY(agent.databaseReady);
     ServerInspector s(*agent.server);
     QSignalSpy httpErrors(s.httpServer(), &QTcpServer::acceptError);
@@ -287,7 +271,7 @@ void AbuseBattery::garbageRequestsGetTheirOwedAnswer()
     QRandomGenerator random(seed);
 
     MessageCapture quiet;
-    Agent agent(CheckStatement, "uid", users());
+    Agent agent(CheckStatement, "uid", usersTable());
     QVERIFY(agent.databaseReady);
     QElapsedTimer clock;
     clock.start();
@@ -304,18 +288,18 @@ void AbuseBattery::garbageRequestsGetTheirOwedAnswer()
         QByteArray("GET /t/check?username=al\0ice&password=Zq9secret HTTP/1.1\r\n\r\n", 61),
         QByteArray("\0GET /t/check?username=alice&password=Zq9secret HTTP/1.1\r\n", 58),
         QByteArray("GET /t/check?username=alice&password=Zq9secret HTTP/1.1\r\n\0\0\0\r\n", 61),
-        get("\xff\xfe", "Zq9secret"),
-        get("alice", "\xc3\x28"),
-        get("j\xfcrgen", "j"),
-        get("\xed\xa0\x80", "x"),
-        get("%zz", "Zq9secret"),
-        get("alice", "%4"),
-        get("%", "%"),
-        get("%61lice", "Zq9secret"),
-        get("alice", "Zq9secre%74"),
-        get("j%C3%BCrgen", "j"),
-        get("j%FCrgen", "j"),
-        get("%00alice", "Zq9secret"),
+        checkRequest("\xff\xfe", "Zq9secret"),
+        checkRequest("alice", "\xc3\x28"),
+        checkRequest("j\xfcrgen", "j"),
+        checkRequest("\xed\xa0\x80", "x"),
+        checkRequest("%zz", "Zq9secret"),
+        checkRequest("alice", "%4"),
+        checkRequest("%", "%"),
+        checkRequest("%61lice", "Zq9secret"),
+        checkRequest("alice", "Zq9secre%74"),
+        checkRequest("j%C3%BCrgen", "j"),
+        checkRequest("j%FCrgen", "j"),
+        checkRequest("%00alice", "Zq9secret"),
         ValidCheck,
     };
     const QVector<QByteArray> craftedAnswers = answersTo(agent.httpPort(), crafted, 20, 15000);
@@ -383,7 +367,7 @@ void AbuseBattery::databaseRestartsUnderLoad()
     AgentRun agent;
     agent.start(v);
     const quint16 port = iniPort(v, "http/port");
-    const QByteArray request = get("alice", "wonderland");
+    const QByteArray request = checkRequest("alice", "wonderland");
     const QByteArray exist = Http::checkResponse("1");
     const QByteArray notfount = Http::checkResponse("none");
 

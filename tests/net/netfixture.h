@@ -53,6 +53,26 @@ inline IniValues sqliteAgent(const WorkDir &work, const QString &statement, cons
     return values;
 }
 
+// The HTTP check's users table: the statement reads uid for a login and pw.
+// Every table made by usersTable holds alice and jürgen; extraRows add more.
+inline const QString CheckStatement = QStringLiteral("select uid, login from users where login=:s1 and pw=:s2");
+
+inline QStringList usersTable(const QStringList &extraRows = {})
+{
+    return QStringList{
+               "create table users(login text, pw text, uid text)",
+               "insert into users values('alice', 'Zq9secret', 'u-17')",
+               "insert into users values('j\u00fcrgen', 'j', 'u-\u00e4')",
+           }
+           + extraRows;
+}
+
+// A well-formed check request for user and password, headers included.
+inline QByteArray checkRequest(const QByteArray &user, const QByteArray &password)
+{
+    return "GET /t/check?username=" + user + "&password=" + password + " HTTP/1.1\r\nHost: agent\r\n\r\n";
+}
+
 inline quint16 iniPort(const IniValues &values, const char *key)
 {
     return quint16(values.value(QLatin1String(key)).toInt());

@@ -8,23 +8,13 @@
 
 namespace {
 
-const QString CheckStatement = QStringLiteral("select uid, login from users where login=:s1 and pw=:s2");
-
 QStringList users()
 {
-    return {
-        "create table users(login text, pw text, uid text)",
-        "insert into users values('alice', 'Zq9secret', 'u-17')",
+    return usersTable({
         "insert into users values('quoter', 'q', 'a\"b\\c')",
         "insert into users values('nobody', 'n', 'none')",
         "insert into users values('blank', 'b', NULL)",
-        "insert into users values('j\u00fcrgen', 'j', 'u-\u00e4')",
-    };
-}
-
-QByteArray get(const QByteArray &user, const QByteArray &password)
-{
-    return "GET /t/check?username=" + user + "&password=" + password + " HTTP/1.1\r\nHost: agent\r\n\r\n";
+    });
 }
 
 QByteArray found(const QByteArray &identifierJson)
@@ -94,13 +84,13 @@ void tst_HttpEndpoint::answer_data()
     QTest::addColumn<QByteArray>("request");
     QTest::addColumn<QByteArray>("expected");
 
-    QTest::newRow("known_user") << get("alice", "Zq9secret") << found("u-17");
-    QTest::newRow("wrong_password") << get("alice", "wrong") << notFound();
-    QTest::newRow("unknown_user") << get("mallory", "x") << notFound();
-    QTest::newRow("result_none_is_not_found") << get("nobody", "n") << notFound();
-    QTest::newRow("empty_result_is_found_empty") << get("blank", "b") << found("");
-    QTest::newRow("quote_and_backslash_escaped") << get("quoter", "q") << found("a\\\"b\\\\c");
-    QTest::newRow("percent_encoded_utf8_user") << get("j%C3%BCrgen", "j") << found("u-\xc3\xa4");
+    QTest::newRow("known_user") << checkRequest("alice", "Zq9secret") << found("u-17");
+    QTest::newRow("wrong_password") << checkRequest("alice", "wrong") << notFound();
+    QTest::newRow("unknown_user") << checkRequest("mallory", "x") << notFound();
+    QTest::newRow("result_none_is_not_found") << checkRequest("nobody", "n") << notFound();
+    QTest::newRow("empty_result_is_found_empty") << checkRequest("blank", "b") << found("");
+    QTest::newRow("quote_and_backslash_escaped") << checkRequest("quoter", "q") << found("a\\\"b\\\\c");
+    QTest::newRow("percent_encoded_utf8_user") << checkRequest("j%C3%BCrgen", "j") << found("u-\xc3\xa4");
     QTest::newRow("get_in_lower_case") << QByteArray("get /t/check?username=alice&password=Zq9secret HTTP/1.1\r\n")
                                        << notFound();
     QTest::newRow("lf_only_line_ends") << QByteArray("GET /t/check?username=alice&password=Zq9secret HTTP/1.0\n\n")
@@ -121,7 +111,7 @@ void tst_HttpEndpoint::answer()
 
 void tst_HttpEndpoint::identifierWithQuoteAndBackslashIsValidJson()
 {
-    Client client(agent->httpPort(), get("quoter", "q"));
+    Client client(agent->httpPort(), checkRequest("quoter", "q"));
     QTRY_VERIFY(client.closed);
     QJsonParseError error;
     const QJsonDocument body = QJsonDocument::fromJson(client.received.mid(61), &error);
@@ -133,7 +123,7 @@ void tst_HttpEndpoint::identifierWithQuoteAndBackslashIsValidJson()
 void tst_HttpEndpoint::debugTraceMasksThePassword()
 {
     messages->clear();
-    Client client(agent->httpPort(), get("alice", "Zq9secret"));
+    Client client(agent->httpPort(), checkRequest("alice", "Zq9secret"));
     QTRY_VERIFY(client.closed);
     QCOMPARE(client.received.toHex(), found("u-17").toHex());
 
@@ -180,7 +170,7 @@ void tst_HttpEndpoint::megabyteWithoutLineFeedIsRefusedAndAgentStillServes()
     QTRY_VERIFY(flood.closed);
     QCOMPARE(flood.received.toHex(), notFound().toHex());
 
-    Client next(agent->httpPort(), get("alice", "Zq9secret"));
+    Client next(agent->httpPort(), checkRequest("alice", "Zq9secret"));
     QTRY_VERIFY(next.closed);
     QCOMPARE(next.received.toHex(), found("u-17").toHex());
 }
@@ -205,7 +195,7 @@ void tst_HttpEndpoint::clientThatEndsItsSendingSideLeavesAgentServing()
     QTRY_VERIFY(halfClosed.closed);
     QCOMPARE(halfClosed.received, QByteArray());
 
-    Client next(agent->httpPort(), get("alice", "Zq9secret"));
+    Client next(agent->httpPort(), checkRequest("alice", "Zq9secret"));
     QTRY_VERIFY(next.closed);
     QCOMPARE(next.received.toHex(), found("u-17").toHex());
 }
@@ -231,7 +221,7 @@ void tst_HttpEndpoint::twoHundredSimultaneousConnectionsAllAnswered()
     std::vector<std::unique_ptr<Client>> clients;
     for (int i = 0; i < count; ++i) {
         const bool known = i % 2 == 0;
-        clients.push_back(std::make_unique<Client>(agent->httpPort(), known ? get("alice", "Zq9secret") : get("x", "y")));
+        clients.push_back(std::make_unique<Client>(agent->httpPort(), known ? checkRequest("alice", "Zq9secret") : checkRequest("x", "y")));
     }
     const auto allClosed = [&] {
         return std::all_of(clients.cbegin(), clients.cend(), [](const auto &c) { return c->closed; });
