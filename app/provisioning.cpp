@@ -8,6 +8,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
+#include <QNetworkInterface>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QTimer>
@@ -45,6 +46,22 @@ QStringList cipherSettingProblems(const QString &appKey1, const QByteArray &ciph
 }
 
 } // namespace Provisioning
+
+QString hardwareAddressList()
+{
+    QStringList addresses;
+    const auto interfaces = QNetworkInterface::allInterfaces();
+    for (const QNetworkInterface &networkInterface : interfaces)
+        addresses << networkInterface.hardwareAddress();
+    const QString list = joinHardwareAddresses(addresses);
+    qDebug() << "GetMACListB64>" << list;
+    return list;
+}
+
+QString machineIdentity()
+{
+    return identityOfAddressList(hardwareAddressList());
+}
 
 void Server::testCipher()
 {
@@ -89,7 +106,7 @@ void Server::requestConfig()
     limit.setTimerType(Qt::PreciseTimer); // a coarse timer may end the wait up to 5% early
     connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
     connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
-    limit.start(ReplyTimeoutMs);
+    limit.start(limits.provisioningReplyMs);
     if (!reply->isFinished())
         loop.exec();
 

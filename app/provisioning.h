@@ -38,4 +38,11 @@ QByteArray requestBody(const AesCipher &aes);
 QStringList cipherSettingProblems(const QString &appKey1, const QByteArray &cipherKey);
 } // namespace Provisioning
 
+// The joined list of this machine's interfaces, in the order
+// QNetworkInterface::allInterfaces() gives; prints "GetMACListB64>" and the list.
+QString hardwareAddressList();
+
+// identityOfAddressList(hardwareAddressList()): 32 lower-case hex digits.
+QString machineIdentity();
+
 #endif // PROVISIONING_H

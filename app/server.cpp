@@ -1,24 +1,37 @@
 #include "server.h"
 #include "eventlog.h"
+#include "narration.h"
 
 #include "crypto/aescipher.h"
+#include "db/sqlrules.h"
+#include "net/httpendpoint.h"
+#include "net/listeners.h"
+#include "net/wiretext.h"
 
 #include <QBoxLayout>
 #include <QCloseEvent>
+#include <QDebug>
 #include <QFile>
 #include <QGroupBox>
 #include <QGuiApplication>
 #include <QLabel>
+#include <QMessageBox>
+#include <QNetworkConfigurationManager>
+#include <QNetworkInterface>
+#include <QNetworkSession>
 #include <QPushButton>
+#include <QSqlError>
 #include <QSpacerItem>
 #include <QStyleHints>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTextEdit>
 #include <QTextStream>
 
-#include <memory>
+Server::Server(QWidget *parent) : Server(AgentLimits(), parent) {}
 
-Server::Server(QWidget *parent)
-    : QDialog(parent), statusLabel(new QLabel)
+Server::Server(const AgentLimits &agentLimits, QWidget *parent)
+    : QDialog(parent), statusLabel(new QLabel), limits(agentLimits)
 {
     setWindowFlags(windowFlags() & ~Qt::WindowContextHelpButtonHint);
     statusLabel->setTextInteractionFlags(Qt::TextBrowserInteraction);
@@ -66,6 +79,19 @@ Server::Server(QWidget *parent)
 
     setWindowTitle(QGuiApplication::applicationDisplayName());
 
+    // The units the slots hand their work to. They do nothing until the
+    // listeners and the database exist.
+    database = std::make_unique<Database>();
+    database->setLimits(limits.database);
+    http = new HttpEndpoint(
+        [this](const QString &user, const QString &password, std::function<void(const QString &)> done) {
+            checkUser(user, password, std::move(done));
+        },
+        limits.http, this);
+    lookups = new LookupQueue(
+        this, [this](const QString &input, auto done) { runLookup(input, std::move(done)); }, limits.lookup,
+        this);
+
     readSettings();
     testCipher();
     requestConfig();
@@ -84,4 +110,140 @@ Server::~Server()
 void Server::closeEvent(QCloseEvent *)
 {
     writeSettings();
+}
+
+// ---- Slots -------------------------------------------------------------------
+
+void Server::sessionOpened()
+{
+    Net::rememberSessionConfiguration(networkSession);
+    startListeners();
+}
+
+void Server::sendFortune()
+{
+    lookups->takeNext();
+}
+
+void Server::httpNewConnection()
+{
+    // Connected by signature: slotReadClient finds its socket as the sender.
+    if (QTcpSocket *socket = http->accept(httpServer))
+        connect(socket, SIGNAL(readyRead()), this, SLOT(slotReadClient()));
+}
+
+void Server::slotReadClient()
+{
+    http->serve(qobject_cast<QTcpSocket *>(sender()));
+}
+
+// ---- Start-up steps ------------------------------------------------------------
+
+// The network-session classes are deprecated in Qt 5.15 and gone in Qt 6; they
+// still decide, on platforms that need a bearer, when the listeners may start.
+void Server::openNetwork()
+{
+QT_WARNING_PUSH
+QT_WARNING_DISABLE_DEPRECATED
+    QNetworkConfigurationManager manager;
+    if (!(manager.capabilities() & QNetworkConfigurationManager::NetworkSessionRequired)) {
+        sessionOpened();
+        return;
+    }
+
+    QNetworkConfiguration config = manager.configurationFromIdentifier(Net::rememberedConfiguration());
+    if ((config.state() & QNetworkConfiguration::Discovered) != QNetworkConfiguration::Discovered)
+        config = manager.defaultConfiguration();
+
+    networkSession = new QNetworkSession(config, this);
+    connect(networkSession, &QNetworkSession::opened, this, &Server::sessionOpened);
+
+    statusLabel->setText(tr("Opening network session."));
+    networkSession->open();
+QT_WARNING_POP
+}
+
+void Server::startListeners()
+{
+    QString error;
+    tcpServer = new QTcpServer(this);
+    connect(tcpServer, &QTcpServer::newConnection, this, &Server::sendFortune);
+    lookups->attach(tcpServer);
+    Net::keepAccepting(tcpServer);
+    if (!Net::startListener(tcpServer, serverPort, &error)) {
+        QMessageBox::critical(this, Net::boxTitle(), tr("Unable to start the server: %1.").arg(error),
+                              QMessageBox::Ok);
+        close();
+        return;
+    }
+
+    httpServer = new QTcpServer(this);
+    // Connected by signature: the slot is looked up by its name at run time.
+    connect(httpServer, SIGNAL(newConnection()), this, SLOT(httpNewConnection()));
+    Net::keepAccepting(httpServer);
+    if (!Net::startListener(httpServer, httpPort, &error))
+        qDebug() << tr("[-] Unable to start HTTP server: %1.").arg(error);
+    else
+        qDebug() << tr("[+] http start!");
+
+    statusLabel->setText(Net::statusText(Net::statusAddress(QNetworkInterface::allAddresses()),
+                                         tcpServer->serverPort(), httpServer->serverPort()));
+}
+
+void Server::openDatabase()
+{
+    writeLogLine(QStringLiteral("[e] QSqlDatabase::drivers=") + QSqlDatabase::drivers().join(QLatin1Char(',')));
+    appendLogPanel(QStringLiteral("drivers=") + QSqlDatabase::drivers().join(QLatin1Char(',')));
+    appendLogPanel(QStringLiteral("host = [") + sqlHost + QLatin1Char(']'));
+    appendLogPanel(QStringLiteral("port = [") + QString::number(sqlPort) + QLatin1Char(']'));
+    appendLogPanel(QStringLiteral("type = [") + sqlType + QLatin1Char(']'));
+
+    db = database->configure({sqlType, sqlHost, sqlPort, sqlDsn, sqlUser, sqlPassword});
+
+    appendLogPanel(QStringLiteral("db.hostName()=") + db.hostName());
+    appendLogPanel(QStringLiteral("db.driverName()=") + db.driverName());
+    appendLogPanel(QStringLiteral("db.connectOptions()=") + db.connectOptions());
+    appendLogPanel(QStringLiteral("db.connectionName()=") + db.connectionName());
+    appendLogPanel(QStringLiteral("db.databaseName()=") + db.databaseName());
+
+    if (!database->open()) {
+        const QString error = db.lastError().text();
+        appendLogPanel(QStringLiteral("ERR: db.lastError()=") + error);
+        qDebug() << "[e] db.lastError[1]=" << error;
+        writeLogLine(QStringLiteral("[e] db.lastError=") + error);
+        QMessageBox::critical(this, Net::boxTitle(), tr("[1] Unable to connect to SQL."), QMessageBox::Ok);
+        return; // the test query needs an open connection
+    }
+    writeLogLine(QStringLiteral("[+] Connect to DB ") + sqlDsn + QStringLiteral(" success"));
+
+    QString error;
+    if (!database->runTestQuery(testQuery1, &error)) {
+        qDebug() << "[e] q.le=" << error;
+        writeLogLine(QStringLiteral("[e] Unable to execute test query: ") + testQuery1);
+        writeLogLine(QStringLiteral("[e] query.lastError=") + error);
+    }
+}
+
+// ---- The two services ------------------------------------------------------------
+
+void Server::checkUser(QString userName, QString password, std::function<void(const QString &)> done)
+{
+    Narration::checkSubmitted(sqlQuery, sqlRetParam, userName, *panelFeed);
+    database->submit(Sql::checkStatement(sqlQuery, sqlRetParam, userName, password),
+                     [this, done = std::move(done)](const StatementResult &result) {
+                         Narration::statementFinished(Narration::Service::Check, result, sqlQuery, sqlDsn,
+                                                      *panelFeed);
+                         done(Sql::lastRowValue(result).value_or(Net::NoResult));
+                     });
+}
+
+void Server::runLookup(const QString &input, std::function<void(const LookupQueue::Outcome &)> done)
+{
+    database->submit(Sql::lookupStatement(sqlQuery, sqlRetParam, input),
+                     [this, done = std::move(done)](const StatementResult &result) {
+                         Narration::statementFinished(Narration::Service::Lookup, result, sqlQuery, sqlDsn,
+                                                      *panelFeed);
+                         done({result.ok, Sql::lastRowValue(result).value_or(Net::NoResult), sqlQuery,
+                               result.error});
+                     });
 }

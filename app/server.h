@@ -1,37 +1,54 @@
 #ifndef SERVER_H
 #define SERVER_H
 
-#include <QDialog>
-#include <QElapsedTimer>
-#include <QHash>
-#include <QPointer>
-#include <QSqlDatabase>
-#include <QSqlQuery>
-#include <QString>
+#include "provisioning.h"
+#include "settings.h"
+
+#include "db/database.h"
+#include "net/httprequest.h"
+#include "net/lookup.h"
+#include "net/lookupqueue.h"
+
 #include <QByteArray>
-#include <QVariant>
+#include <QDialog>
+#include <QSqlDatabase>
+#include <QString>
+
+#include <functional>
+#include <memory>
 
 class AesCipher;
+class HttpEndpoint;
 class PanelFeed;
 class QCloseEvent;
 class QFile;
 class QLabel;
 class QNetworkSession;
-class QSqlQuery;
 class QTcpServer;
-class QTcpSocket;
 class QTextEdit;
 class QTextStream;
 struct ServerInspector;
 
+// Every unit's limits and time-outs, handed down by the composition root;
+// tests pass short ones.
+struct AgentLimits
+{
+    Http::Limits http;
+    Lookup::Limits lookup;
+    Database::Limits database;
+    int provisioningReplyMs = Provisioning::ReplyTimeoutMs;
+};
+
 // The agent's one window and the owner of everything it does: start-up runs in
-// the constructor; afterwards the listeners' and sockets' signals drive the slots.
+// the constructor; afterwards the listeners' and sockets' signals drive the
+// slots, which hand the work to the unit that owns it.
 class Server : public QDialog
 {
     Q_OBJECT
 
 public:
     explicit Server(QWidget *parent = nullptr);
+    explicit Server(const AgentLimits &limits, QWidget *parent = nullptr);
     ~Server() override;
 
 private slots:
@@ -45,6 +62,7 @@ protected:
 
 private:
     friend struct ServerInspector; // tests reach the private operations through it
+    friend const std::vector<Settings::Key> &Settings::table();
 
     // Settings (app/settings.cpp)
     void readSettings();
@@ -58,36 +76,15 @@ private:
     void testCipher();
     void requestConfig();
 
-    // Network step and listeners (net/listeners.cpp)
+    // Start-up steps (app/server.cpp)
     void openNetwork();
-    bool startListener(QTcpServer *listener, int port, QString *error);
-
-    // Database (db/database.cpp)
+    void startListeners();
     void openDatabase();
-    QString checkUser(QString userName, QString password);
-    // Runs statement on db into query: when prepared is true, prepared and
-    // bound as input parameters, named ones (placeholder -> value) with
-    // bindValue and then positional ones in order with addBindValue; else
-    // executed as it stands. A statement that prepared once is kept prepared
-    // for the next run until db is reopened. When it fails because the
-    // connection is gone it reopens db (rate-limited) and runs it once more,
-    // prepared anew. The result tells whether the last run succeeded; query
-    // holds that run.
-    bool execWithRecovery(QSqlQuery &query, bool prepared, const QString &statement,
-                          const QVariantMap &named = QVariantMap(),
-                          const QVariantList &positional = QVariantList());
-    bool reopenDatabase();
 
-    // HTTP check (net/httpendpoint.cpp)
-    void serveHttp(QTcpSocket *socket, bool timedOut);
-    QString judgeHttp(const QByteArray &received);
-
-    // Parameter lookup (net/lookupservice.cpp)
-    void beginLookup();
-    void continueLookup(QTcpSocket *socket);
-    void serveLookup(const QPointer<QTcpSocket> &client, const QString &input);
-    QString runLookup(const QString &input);
-    void finishLookup();
+    // The two services' statements, run on the database and narrated; done
+    // hears the result ("none" for not found), now or later.
+    void checkUser(QString userName, QString password, std::function<void(const QString &)> done);
+    void runLookup(const QString &input, std::function<void(const LookupQueue::Outcome &)> done);
 
     // Members in the order the rest of the program refers to them.
     QString sqlType;
@@ -113,12 +110,13 @@ private:
     QTcpServer *httpServer = nullptr;
 
     // Our own additions.
-    QString configHost;              // app/config_host: the provisioning server
+    QString configHost;               // app/config_host: the provisioning server
+    AgentLimits limits;
     QTextStream *logStream = nullptr; // the constructor's stream on logFile
-    PanelFeed *panelFeed = nullptr;  // batches lines into logPanel
-    QElapsedTimer lastReopen;        // rate limit of database reopen attempts
-    QHash<QString, QSqlQuery> preparedQueries; // statement -> prepared on db's current session
-    bool lookupBusy = false;         // one parameter lookup at a time
+    PanelFeed *panelFeed = nullptr;   // batches lines into logPanel
+    std::unique_ptr<Database> database; // the connection db is opened on
+    HttpEndpoint *http = nullptr;     // the HTTP check on httpServer's connections
+    LookupQueue *lookups = nullptr;   // the parameter lookup on tcpServer's connections
 };
 
 #endif // SERVER_H

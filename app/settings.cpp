@@ -4,6 +4,31 @@
 #include <QRandomGenerator>
 #include <QSettings>
 
+namespace Settings {
+
+const std::vector<Key> &table()
+{
+    static const std::vector<Key> keys{
+        {QStringLiteral("sql/type"), DefaultSqlType, &Server::sqlType, true},
+        {QStringLiteral("sql/host"), DefaultSqlHost, &Server::sqlHost, true},
+        {QStringLiteral("sql/port"), DefaultSqlPort, &Server::sqlPort, true},
+        {QStringLiteral("sql/dsn"), DefaultSqlDsn, &Server::sqlDsn, true},
+        {QStringLiteral("sql/user"), DefaultSqlUser, &Server::sqlUser, true},
+        {QStringLiteral("sql/password"), DefaultSqlPassword, &Server::sqlPassword, true},
+        {QStringLiteral("sql/query"), DefaultSqlQuery, &Server::sqlQuery, true},
+        {QStringLiteral("sql/ret_param"), DefaultSqlRetParam, &Server::sqlRetParam, true},
+        {QStringLiteral("server/port"), DefaultServerPort, &Server::serverPort, true},
+        {QStringLiteral("http/port"), DefaultHttpPort, &Server::httpPort, false},
+        {QStringLiteral("test/query1"), DefaultTestQuery1, &Server::testQuery1, true},
+        {QStringLiteral("app/key1"), DefaultAppKey1, &Server::appKey1, true},
+        {QStringLiteral("app/key2"), QString(), &Server::cipherKey, true},
+        {QStringLiteral("app/config_host"), DefaultConfigHost, &Server::configHost, false},
+    };
+    return keys;
+}
+
+} // namespace Settings
+
 QByteArray generateRandomKey()
 {
     QByteArray key(Settings::RandomKeyBytes, Qt::Uninitialized);
@@ -14,27 +39,19 @@ QByteArray generateRandomKey()
 
 void Server::readSettings()
 {
-    using namespace Settings;
-    QSettings ini(IniPath, QSettings::IniFormat);
-    sqlType = ini.value(QStringLiteral("sql/type"), DefaultSqlType).toString();
-    sqlHost = ini.value(QStringLiteral("sql/host"), DefaultSqlHost).toString();
-    sqlPort = ini.value(QStringLiteral("sql/port"), DefaultSqlPort).toInt();
-    sqlDsn = ini.value(QStringLiteral("sql/dsn"), DefaultSqlDsn).toString();
-    sqlUser = ini.value(QStringLiteral("sql/user"), DefaultSqlUser).toString();
-    sqlPassword = ini.value(QStringLiteral("sql/password"), DefaultSqlPassword).toString();
-    sqlQuery = ini.value(QStringLiteral("sql/query"), DefaultSqlQuery).toString();
-    sqlRetParam = ini.value(QStringLiteral("sql/ret_param"), DefaultSqlRetParam).toString();
-    serverPort = ini.value(QStringLiteral("server/port"), DefaultServerPort).toInt();
-    httpPort = ini.value(QStringLiteral("http/port"), DefaultHttpPort).toInt();
-    testQuery1 = ini.value(QStringLiteral("test/query1"), DefaultTestQuery1).toString();
-    appKey1 = ini.value(QStringLiteral("app/key1"), DefaultAppKey1).toString();
-    configHost = ini.value(QStringLiteral("app/config_host"), DefaultConfigHost).toString();
-
-    const QString key2 = ini.value(QStringLiteral("app/key2"), QString()).toString();
-    if (key2 != QLatin1String(""))
-        cipherKey = QByteArray::fromBase64(key2.toLatin1());
-    else
-        cipherKey = generateRandomKey();
+    QSettings ini(Settings::IniPath, QSettings::IniFormat);
+    for (const Settings::Key &key : Settings::table()) {
+        const QVariant value = ini.value(key.name, key.defaultValue);
+        if (const auto text = std::get_if<QString Server::*>(&key.member)) {
+            this->**text = value.toString();
+        } else if (const auto number = std::get_if<int Server::*>(&key.member)) {
+            this->**number = value.toInt();
+        } else {
+            const QString base64 = value.toString();
+            this->*std::get<QByteArray Server::*>(key.member) =
+                base64 != QLatin1String("") ? QByteArray::fromBase64(base64.toLatin1()) : generateRandomKey();
+        }
+    }
 }
 
 void Server::writeSettings()
@@ -45,16 +62,14 @@ void Server::writeSettings()
     store.setValue(QStringLiteral("size"), size());
     store.setValue(QStringLiteral("pos"), pos());
     store.endGroup();
-    store.setValue(QStringLiteral("sql/type"), sqlType);
-    store.setValue(QStringLiteral("sql/host"), sqlHost);
-    store.setValue(QStringLiteral("sql/port"), sqlPort);
-    store.setValue(QStringLiteral("sql/dsn"), sqlDsn);
-    store.setValue(QStringLiteral("sql/user"), sqlUser);
-    store.setValue(QStringLiteral("sql/password"), sqlPassword);
-    store.setValue(QStringLiteral("sql/query"), sqlQuery);
-    store.setValue(QStringLiteral("sql/ret_param"), sqlRetParam);
-    store.setValue(QStringLiteral("test/query1"), testQuery1);
-    store.setValue(QStringLiteral("server/port"), serverPort);
-    store.setValue(QStringLiteral("app/key1"), appKey1);
-    store.setValue(QStringLiteral("app/key2"), QString::fromLatin1(cipherKey.toBase64()));
+    for (const Settings::Key &key : Settings::table()) {
+        if (!key.savedOnClose)
+            continue;
+        if (const auto text = std::get_if<QString Server::*>(&key.member))
+            store.setValue(key.name, this->**text);
+        else if (const auto number = std::get_if<int Server::*>(&key.member))
+            store.setValue(key.name, this->**number);
+        else
+            store.setValue(key.name, QString::fromLatin1((this->*std::get<QByteArray Server::*>(key.member)).toBase64()));
+    }
 }

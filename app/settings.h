@@ -3,6 +3,12 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QVariant>
+
+#include <variant>
+#include <vector>
+
+class Server;
 
 namespace Settings {
 // The agent's configuration, read once at start-up from its working directory.
@@ -28,6 +34,21 @@ inline const QString DefaultConfigHost = QStringLiteral("localhost");
 
 // Length of a generated cipher key (AES-256).
 constexpr int RandomKeyBytes = 32;
+
+// One key of the INI file and where it goes. The member's type says how the
+// value is read: a string, an integer (0 when not a number), or, for the
+// cipher key, base64 text that is decoded (empty: a random key).
+struct Key
+{
+    QString name;          // "section/name"
+    QVariant defaultValue; // a QString or an int
+    std::variant<QString Server::*, int Server::*, QByteArray Server::*> member;
+    bool savedOnClose;     // written to the per-user store when the dialog closes
+};
+
+// Every key, in the order readSettings reads them; writeSettings saves those
+// marked savedOnClose, in the same order.
+const std::vector<Key> &table();
 } // namespace Settings
 
 // 32 bytes from the system's cryptographically secure generator.

@@ -1,8 +1,6 @@
 #include "machineidentity.h"
 
 #include <QCryptographicHash>
-#include <QNetworkInterface>
-#include <QtDebug>
 
 namespace {
 // "00:11:22:33:44:55": the text of a 6-byte hardware address. Loopback (empty)
@@ -25,23 +23,7 @@ QString identityOfAddressList(const QString &addressList)
     return md5Hex(addressList.toUtf8().toBase64());
 }
 
-QString hardwareAddressList()
-{
-    QStringList addresses;
-    const auto interfaces = QNetworkInterface::allInterfaces();
-    for (const QNetworkInterface &networkInterface : interfaces)
-        addresses << networkInterface.hardwareAddress();
-    const QString list = joinHardwareAddresses(addresses);
-    qDebug() << "GetMACListB64>" << list;
-    return list;
-}
-
 QString md5Hex(const QByteArray &bytes)
 {
     return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Md5).toHex());
-}
-
-QString machineIdentity()
-{
-    return identityOfAddressList(hardwareAddressList());
 }

@@ -7,7 +7,8 @@
 
 // The machine's identity for the provisioning request: an MD5 digest over its
 // network adapters' hardware addresses, so the addresses themselves are not
-// sent. Stable while the set and order of the interfaces stay the same.
+// sent. Stable while the set and order of the interfaces stay the same. This
+// machine's list is read by the provisioning code (app/provisioning.h).
 
 // Joins, with ",", those address texts that have exactly 17 characters (the
 // text of a 6-byte address), in the given order. Duplicates stay.
@@ -17,14 +18,7 @@ QString joinHardwareAddresses(const QStringList &addressTexts);
 // its UTF-8 bytes.
 QString identityOfAddressList(const QString &addressList);
 
-// The joined list of this machine's interfaces, in the order
-// QNetworkInterface::allInterfaces() gives; prints "GetMACListB64>" and the list.
-QString hardwareAddressList();
-
 // MD5 of the bytes as 32 lower-case hex digits.
 QString md5Hex(const QByteArray &bytes);
-
-// identityOfAddressList(hardwareAddressList()): 32 lower-case hex digits.
-QString machineIdentity();
 
 #endif // MACHINEIDENTITY_H

@@ -8,7 +8,7 @@ namespace Http {
 
 namespace {
 
-const QString MaskedPassword = QStringLiteral("password=********");
+const QString PasswordKey = QStringLiteral("password=");
 
 // Searched, not anchored; both groups greedy, so the user name runs to the last
 // "&password=" that still leaves a match and the password to the last " HTTP".
@@ -28,11 +28,11 @@ QString nonNull(const QString &text)
 
 } // namespace
 
-Step nextStep(qint64 bufferedBytes, bool hasLineFeed, bool timedOut)
+Step nextStep(qint64 bufferedBytes, bool hasLineFeed, bool timedOut, int maxRequestBytes)
 {
     if (hasLineFeed)
         return Step::Judge;
-    if (bufferedBytes > MaxRequestBytes)
+    if (bufferedBytes > maxRequestBytes)
         return Step::Refuse;
     if (timedOut)
         return bufferedBytes > 0 ? Step::Judge : Step::Drop;
@@ -72,14 +72,13 @@ CheckRequest readCheckRequest(const QByteArray &received)
 
 QString maskPassword(const QString &text)
 {
-    static const QString key = QStringLiteral("password=");
-    const int from = text.indexOf(key);
+    const int from = text.indexOf(PasswordKey);
     if (from < 0)
         return text;
     int to = text.lastIndexOf(QLatin1String(" HTTP"));
-    if (to < from + key.size())
+    if (to < from + PasswordKey.size())
         to = text.size();
-    return text.left(from) + MaskedPassword + text.mid(to);
+    return text.left(from) + PasswordKey + Net::MaskedPassword + text.mid(to);
 }
 
 QByteArray maskPassword(const QByteArray &text)

@@ -5,8 +5,8 @@
 #include <QString>
 
 // The HTTP check's request line and answer, as pure functions over bytes, so the
-// rules are tested without sockets. The slots in httpendpoint.cpp only buffer,
-// call these, write and close.
+// rules are tested without sockets. HttpEndpoint only buffers, calls these,
+// writes and closes.
 namespace Http {
 
 // ---- Limits ----------------------------------------------------------------
@@ -18,6 +18,12 @@ constexpr int MaxRequestBytes = 64 * 1024;
 // arrived is judged; a client that sent nothing is closed.
 constexpr int RequestTimeoutMs = 10 * 1000;
 
+struct Limits
+{
+    int maxRequestBytes = MaxRequestBytes;
+    int requestTimeoutMs = RequestTimeoutMs;
+};
+
 // ---- Reading --------------------------------------------------------------
 // What a connection's buffered bytes call for.
 enum class Step {
@@ -26,7 +32,7 @@ enum class Step {
     Refuse, // over the limit without a line feed: the not-found answer, read no more
     Drop,   // time ran out and nothing arrived: close without an answer
 };
-Step nextStep(qint64 bufferedBytes, bool hasLineFeed, bool timedOut);
+Step nextStep(qint64 bufferedBytes, bool hasLineFeed, bool timedOut, int maxRequestBytes = MaxRequestBytes);
 
 // ---- Request line ----------------------------------------------------------
 // Everything one request tells the endpoint. The shown* members are the copies

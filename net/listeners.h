@@ -5,9 +5,14 @@
 #include <QString>
 
 class QHostAddress;
+class QNetworkSession;
+class QTcpServer;
 
+// What the two listeners share: how they are started, kept accepting, and
+// named on the status line.
 namespace Net {
 
+// ---- Limits ----------------------------------------------------------------
 // A listener that cannot accept for lack of resources (no file descriptors
 // left, say) is paused by QTcpServer for good; it is resumed after this long,
 // and again after every further failure, until accepting works once more.
@@ -23,12 +28,28 @@ constexpr int ListenBacklog = 1024;
 constexpr int MaxPort = 65535;
 inline bool portInRange(int port) { return port >= 0 && port <= MaxPort; }
 
-// Title of every message box the agent shows.
-QString boxTitle();
+// ---- Listening ---------------------------------------------------------------
+// Listens on all addresses with the backlog above; on failure *error says why,
+// in the listener's words.
+bool startListener(QTcpServer *listener, int port, QString *error);
 
+// Resumes a listener whose accept failed for lack of resources, AcceptRetryMs
+// later, as often as it takes: QTcpServer never resumes it by itself.
+void keepAccepting(QTcpServer *listener);
+
+// ---- Status line -------------------------------------------------------------
 // The address the status line names: the first one that is not the IPv4
 // loopback and has an IPv4 form, else 127.0.0.1.
 QString statusAddress(const QList<QHostAddress> &addresses);
+// "The APIB is running IP: ... port: ..." and the HTTP line, on two lines.
+QString statusText(const QString &address, quint16 apibPort, quint16 httpPort);
+
+// ---- Network session ---------------------------------------------------------
+// The identifier of the network configuration remembered in Qt's own per-user
+// store (empty when there is none).
+QString rememberedConfiguration();
+// Remembers the configuration the session opened with; no session, nothing.
+void rememberSessionConfiguration(QNetworkSession *session);
 
 } // namespace Net
 

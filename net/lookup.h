@@ -3,10 +3,9 @@
 
 #include <QByteArray>
 #include <QString>
-#include <QStringList>
 
-// The parameter lookup's wire format and statement preparation, as pure
-// functions; lookupservice.cpp drives one lookup at a time through them.
+// The parameter lookup's wire format, as pure functions; LookupQueue drives one
+// lookup at a time through them.
 namespace Lookup {
 
 // ---- Limits ----------------------------------------------------------------
@@ -18,22 +17,16 @@ constexpr int InputWaitMs = 3 * 1000;
 // is queued rather than refused.
 constexpr int MaxPendingConnections = 1000;
 
+struct Limits
+{
+    int inputWaitMs = InputWaitMs;
+    int maxPendingConnections = MaxPendingConnections;
+};
+
 // ---- Request ---------------------------------------------------------------
 // The client's bytes as the input text: UTF-8 up to the first NUL byte, not
 // trimmed. Never null, so it binds as a (possibly empty) string.
 QString decodeInput(const QByteArray &bytes);
-
-// The configured statement with every "%1" turned into a named placeholder of
-// its own (":lookup_input_1", ":lookup_input_2", ...), so the input is bound as
-// a value and never pasted into SQL. A "%1" written between single quotes
-// ('%1') becomes a bare placeholder too, since the bound value already is a
-// string. Separate names, because drivers differ on a name used twice.
-struct BoundStatement
-{
-    QString text;             // the statement to prepare
-    QStringList placeholders; // each takes the input; none: run the statement as it is
-};
-BoundStatement bindInput(const QString &statement);
 
 // ---- Reply -----------------------------------------------------------------
 // One QString in QDataStream form, version 17 (Qt 5.10), big-endian: a 4-byte

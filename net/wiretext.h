@@ -4,9 +4,13 @@
 #include <QByteArray>
 #include <QString>
 
+// Texts both services put on the wire or on the screen.
 namespace Net {
 // What the credential check and the parameter lookup answer when they found nothing.
 inline const QString NoResult = QStringLiteral("none");
+
+// What is shown wherever a password would be.
+inline const QString MaskedPassword = QStringLiteral("********");
 
 // Received bytes as text: UTF-8, cut before the first NUL byte (all of them when
 // there is none). Clients are not trusted to stop at a terminator, so nothing
@@ -16,6 +20,9 @@ inline QString textUpToNul(const QByteArray &bytes)
     const int nul = bytes.indexOf('\0');
     return QString::fromUtf8(nul < 0 ? bytes : bytes.left(nul));
 }
+
+// Title of every message box the agent shows.
+QString boxTitle();
 } // namespace Net
 
 #endif // WIRETEXT_H

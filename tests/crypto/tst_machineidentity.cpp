@@ -1,4 +1,5 @@
 #include "crypto/machineidentity.h"
+#include "app/provisioning.h"
 #include "support/testsupport.h"
 
 #include <QRegularExpression>

@@ -1,4 +1,5 @@
 #include "db/database.h"
+#include "db/sqlrules.h"
 #include "support/dbtest.h"
 #include "support/serveraccess.h"
 #include "support/testsupport.h"
@@ -157,7 +158,7 @@ void tst_Database::displayForm()
 {
     QFETCH(QString, name);
     QFETCH(QString, shown);
-    QCOMPARE(Database::cp1251DisplayForm(name), shown);
+    QCOMPARE(Sql::cp1251DisplayForm(name), shown);
 }
 
 void tst_Database::connectionLost_data()
@@ -185,18 +186,18 @@ void tst_Database::connectionLost()
     QFETCH(bool, lost);
     const QSqlError error(QStringLiteral("driver"), QStringLiteral("database"),
                           QSqlError::ErrorType(type), nativeCode);
-    QCOMPARE(Database::connectionLost(open, error), lost);
+    QCOMPARE(Sql::connectionLost(open, error), lost);
 }
 
 void tst_Database::reopenAllowedOncePerInterval()
 {
     QElapsedTimer last;
-    QVERIFY(Database::reopenAllowed(last)); // never tried
+    QVERIFY(Sql::reopenAllowed(last)); // never tried
     last.start();
-    QVERIFY(!Database::reopenAllowed(last));
-    QVERIFY(!Database::reopenAllowed(last, 60000));
-    QVERIFY(Database::reopenAllowed(last, 0));
-    QCOMPARE(Database::ReopenIntervalMs, 5000);
+    QVERIFY(!Sql::reopenAllowed(last));
+    QVERIFY(!Sql::reopenAllowed(last, 60000));
+    QVERIFY(Sql::reopenAllowed(last, 0));
+    QCOMPARE(Sql::ReopenIntervalMs, 5000);
 }
 
 void tst_Database::startupPanelAndLog()
@@ -429,7 +430,7 @@ void tst_Database::statementErrorAnswersNoneWithoutReconnect()
     QCOMPARE(e3.captured(1), QStringLiteral("[e] query.lastError= ") + quotedError);
 
     // A wrong statement is not a lost connection: no reopen was even tried.
-    QVERIFY(!s.lastReopen().isValid());
+    QCOMPARE(s.database().counters().reopenAttempts, quint64(0));
     QVERIFY(s.db().isOpen());
 }
 
@@ -528,7 +529,7 @@ void tst_Database::reopenIsRateLimited()
     QCOMPARE(second.second.size(), 1);
     QVERIFY(second.second.at(0).startsWith(QStringLiteral("ERR: db.lastError()=")));
 
-    s.lastReopen().invalidate(); // as if the interval had passed
+    s.database().setLimits({0}); // as if the interval had passed
     auto third = check();
     QCOMPARE(third.first, QStringLiteral("1"));
     QCOMPARE(third.second.value(0), QStringLiteral("[+] Reconnect to DB ") + dsn + QStringLiteral(" success"));
@@ -566,12 +567,16 @@ void tst_Database::lookupStyleStatementsRecover()
     QCOMPARE(agent.createDatabaseLater(), QString());
 
     QTest::ignoreMessage(QtWarningMsg, qPrintable(warning));
-    QSqlQuery query;
-    QVERIFY(s.execWithRecovery(query, prepared, statement, named, positional));
-    QVERIFY(query.next());
-    QCOMPARE(query.value(0).toString(), login);
-    QVERIFY(!query.next());
-    QCOMPARE(s.panelLines().last(), QStringLiteral("[+] Reconnect to DB ") + dsn + QStringLiteral(" success"));
+    Statement run;
+    run.text = statement;
+    run.prepared = prepared;
+    run.named = named;
+    run.positional = positional;
+    const StatementResult result = s.database().run(run);
+    QVERIFY2(result.ok, qPrintable(result.error));
+    QCOMPARE(result.rows, QVector<QStringList>{QStringList{login}});
+    QCOMPARE(result.reopen, StatementResult::Reopen::Succeeded);
+    QCOMPARE(s.db().databaseName(), dsn);
 }
 
 QTEST_MAIN(tst_Database)

@@ -15,7 +15,7 @@ namespace {
 // The last failed reopen happens before the server is back, so the next
 // attempt is due at most one interval later; the extra second is slack for
 // a loaded machine.
-constexpr int RecoveryTimeoutMs = Database::ReopenIntervalMs + 1000;
+constexpr int RecoveryTimeoutMs = Sql::ReopenIntervalMs + 1000;
 } // namespace
 
 class tst_Postgres : public QObject
@@ -195,7 +195,7 @@ void tst_Postgres::syntaxErrorKeepsConnection()
     const QStringList panel = s.panelLines();
     QCOMPARE(panel.filter(QStringLiteral("econnect")), QStringList());
     QCOMPARE(panel.filter(QStringLiteral("ERR: db.lastError()=")).size(), 3);
-    QVERIFY(!s.lastReopen().isValid());
+    QCOMPARE(s.database().counters().reopenAttempts, quint64(0));
     QVERIFY(s.db().isOpen());
 }
 
@@ -267,12 +267,14 @@ void tst_Postgres::statementAfterRestartReconnectsAtOnce()
     QVERIFY2(pg->start(&error), qPrintable(error));
 
     MessageCapture capture;
-    QSqlQuery query;
-    QVERIFY2(s.execWithRecovery(query, prepared, statement, QVariantMap(), positional),
-             qPrintable(query.lastError().text()));
-    QVERIFY(query.next());
-    QCOMPARE(query.value(0).toString(), QStringLiteral("bob"));
-    QCOMPARE(s.panelLines().last(), QStringLiteral("[+] Reconnect to DB agentdb success"));
+    Statement run;
+    run.text = statement;
+    run.prepared = prepared;
+    run.positional = positional;
+    const StatementResult result = s.database().run(run);
+    QVERIFY2(result.ok, qPrintable(result.error));
+    QCOMPARE(result.rows, QVector<QStringList>{QStringList{QStringLiteral("bob")}});
+    QCOMPARE(result.reopen, StatementResult::Reopen::Succeeded);
     QCOMPARE(capture.warnings(), QStringList());
 }
 

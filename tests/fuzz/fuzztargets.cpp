@@ -3,6 +3,7 @@
 #include "crypto/aescipher.h"
 #include "net/httprequest.h"
 #include "net/lookup.h"
+#include "db/sqlrules.h"
 
 #include <QByteArray>
 #include <QtGlobal>
@@ -56,7 +57,7 @@ int lookupReply(const uint8_t *data, size_t size)
     if (announced != quint32(2 * text.size()))
         broken("length prefix");
     (void)Lookup::decodeInput(bytes(data, size));
-    (void)Lookup::bindInput(text);
+    (void)Sql::bindInput(text);
     return 0;
 }
 

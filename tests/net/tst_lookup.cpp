@@ -1,6 +1,7 @@
 #include "netfixture.h"
 #include "app/settings.h"
 #include "net/lookup.h"
+#include "db/sqlrules.h"
 
 #include <QMessageBox>
 
@@ -121,7 +122,7 @@ void tst_Lookup::bindInput()
     QFETCH(QString, statement);
     QFETCH(QString, text);
     QFETCH(QStringList, placeholders);
-    const Lookup::BoundStatement bound = Lookup::bindInput(statement);
+    const Sql::BoundStatement bound = Sql::bindInput(statement);
     QCOMPARE(bound.text, text);
     QCOMPARE(bound.placeholders, placeholders);
 }

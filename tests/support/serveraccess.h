@@ -4,6 +4,7 @@
 #include "app/eventlog.h"
 #include "app/server.h"
 
+#include <QTest>
 #include <QTextEdit>
 
 // The tests' window into Server's private state; Server names it a friend.
@@ -36,17 +37,20 @@ struct ServerInspector
     void readSettings() { server.readSettings(); }
     void writeSettings() { server.writeSettings(); }
     void appendLogPanel(const QString &line) { server.appendLogPanel(line); }
+    // The check's result once it is in.
     QString checkUser(const QString &user, const QString &password)
     {
-        return server.checkUser(user, password);
+        QString result;
+        bool done = false;
+        server.checkUser(user, password, [&](const QString &r) {
+            result = r;
+            done = true;
+        });
+        if (!QTest::qWaitFor([&] { return done; }))
+            qWarning("the check did not answer");
+        return result;
     }
-    bool execWithRecovery(QSqlQuery &query, bool prepared, const QString &statement,
-                          const QVariantMap &named = QVariantMap(),
-                          const QVariantList &positional = QVariantList())
-    {
-        return server.execWithRecovery(query, prepared, statement, named, positional);
-    }
-    QElapsedTimer &lastReopen() const { return server.lastReopen; }
+    Database &database() const { return *server.database; }
 
     // Every queued panel line drawn, then the panel's paragraphs.
     QStringList panelLines() const

@@ -1,0 +1,67 @@
+#ifndef SQLRULES_H
+#define SQLRULES_H
+
+#include "statement.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+class QElapsedTimer;
+class QSqlError;
+
+// The database's rules as pure functions: what the two services run, what
+// their results mean, and when a lost connection is tried again.
+namespace Sql {
+
+// ---- Limits ----------------------------------------------------------------
+// A lost connection is reopened at most once per this interval, so a
+// statement that keeps failing cannot turn into a reconnect storm.
+constexpr int ReopenIntervalMs = 5000;
+
+// ---- Statements ------------------------------------------------------------
+// The credential check: query prepared with the user name bound to ":s1" and
+// the password to ":s2", both as given.
+Statement checkStatement(const QString &query, const QString &retParam, const QString &userName,
+                         const QString &password);
+
+// The configured statement with every "%1" turned into a named placeholder of
+// its own (":lookup_input_1", ":lookup_input_2", ...), so the input is bound as
+// a value and never pasted into SQL. A "%1" written between single quotes
+// ('%1') becomes a bare placeholder too, since the bound value already is a
+// string. Separate names, because drivers differ on a name used twice.
+struct BoundStatement
+{
+    QString text;             // the statement to prepare
+    QStringList placeholders; // each takes the input; none: run the statement as it is
+};
+BoundStatement bindInput(const QString &statement);
+
+// The parameter lookup: query with the input bound to every "%1"; without one,
+// query executed exactly as it stands.
+Statement lookupStatement(const QString &query, const QString &retParam, const QString &input);
+
+// ---- Results ---------------------------------------------------------------
+// The result column's value in the last row: a null string when the result
+// has no such column; nothing when the statement failed or gave no row.
+std::optional<QString> lastRowValue(const StatementResult &result);
+
+// ---- Connection ------------------------------------------------------------
+// True when a failed statement means the connection itself is gone, not that
+// the statement was wrong.
+bool connectionLost(bool connectionOpen, const QSqlError &error);
+
+// True when a reopen may be tried now: none yet, or the last one is at least
+// intervalMs old.
+bool reopenAllowed(const QElapsedTimer &lastReopen, int intervalMs = ReopenIntervalMs);
+
+// ---- Display ---------------------------------------------------------------
+// The user name as the log panel shows it: its CP1251 bytes read back as
+// UTF-8 up to the first NUL, so letters outside ASCII come out altered.
+// Without a CP1251 codec the name is shown as it is.
+QString cp1251DisplayForm(const QString &userName);
+
+} // namespace Sql
+
+#endif // SQLRULES_H

@@ -1,0 +1,61 @@
+#ifndef STATEMENT_H
+#define STATEMENT_H
+
+#include <QString>
+#include <QStringList>
+#include <QVariantList>
+#include <QVariantMap>
+#include <QVector>
+
+#include <functional>
+
+// What the rest of the agent hands the database and gets back: plain values,
+// so a caller cannot tell on which thread or connection a statement ran.
+
+// One statement to run.
+struct Statement
+{
+    QString text;
+    // Prepared and bound as input parameters: the named ones (placeholder ->
+    // value) first, then the positional ones in order. Not prepared: executed
+    // as it stands, and the bindings are ignored.
+    bool prepared = false;
+    QVariantMap named;
+    QVariantList positional;
+    // The column whose value the caller wants, matched as QSqlRecord::indexOf
+    // matches it (without regard to case, first match); empty for none.
+    QString resultColumn;
+};
+
+// How a run went. Rows and columns are texts (QVariant::toString()), so a
+// NULL value is a null string.
+struct StatementResult
+{
+    bool ok = false;
+    QStringList columns;       // the result's column names, in order
+    QVector<QStringList> rows; // every row, its values in column order
+    int resultIndex = -1;      // index of Statement::resultColumn in columns, -1 when absent
+
+    QString error;             // failed: the statement's error text
+    QString connectionError;   // failed: the connection's last error text afterwards
+
+    // The connection was found lost and reopened (or the reopen failed,
+    // reopenError says why) before the run that this result describes.
+    enum class Reopen { None, Succeeded, Failed };
+    Reopen reopen = Reopen::None;
+    QString reopenError;
+};
+
+using ResultHandler = std::function<void(const StatementResult &)>;
+
+// Runs statements: submit now, hear the result later. An executor that runs
+// the statement at once calls done before submit returns; one that runs it
+// elsewhere calls it later, on the submitting thread.
+class StatementExecutor
+{
+public:
+    virtual ~StatementExecutor() = default;
+    virtual void submit(const Statement &statement, ResultHandler done) = 0;
+};
+
+#endif // STATEMENT_H

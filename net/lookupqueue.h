@@ -1,0 +1,76 @@
+#ifndef LOOKUPQUEUE_H
+#define LOOKUPQUEUE_H
+
+#include "lookup.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QString>
+
+#include <functional>
+
+class QTcpServer;
+class QTcpSocket;
+class QTimer;
+class QWidget;
+
+// The parameter lookup: one connection at a time, in arrival order, through
+// named states. Each lookup shows its input to the operator, has the statement
+// run, shows the outcome and replies; connections that arrive meanwhile wait in
+// the listener's queue instead of starting lookups of their own inside the
+// boxes' event loops.
+class LookupQueue : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum class State {
+        Idle,            // no lookup under way
+        WaitingForInput, // connected; the client's text has not arrived yet
+        FirstBox,        // the operator is shown the input
+        Statement,       // the statement runs
+        SecondBox,       // the operator is shown the result or the error
+        Reply,           // the reply goes out
+    };
+
+    // What a lookup found: ok with the result ("none" for no row), or the
+    // statement that failed and its error.
+    struct Outcome
+    {
+        bool ok = false;
+        QString result;
+        QString statement;
+        QString error;
+    };
+    // Runs the lookup for an input and calls done with its outcome, now or later.
+    using LookupFunction = std::function<void(const QString &input, std::function<void(const Outcome &)> done)>;
+
+    LookupQueue(QWidget *boxParent, LookupFunction lookup, const Lookup::Limits &limits = Lookup::Limits(),
+                QObject *parent = nullptr);
+
+    // The listener whose connections are served; its queue holds those waiting.
+    void attach(QTcpServer *listener);
+    // Starts the next pending connection's lookup, unless one is under way.
+    void takeNext();
+
+    State state() const { return m_state; }
+
+private:
+    void inputArrived();
+    void showInput();
+    void showOutcome(const Outcome &outcome);
+    void reply(const QString &result);
+
+    QWidget *m_boxParent;
+    LookupFunction m_lookup;
+    Lookup::Limits m_limits;
+    QTcpServer *m_listener = nullptr;
+    State m_state = State::Idle;
+    // The boxes run event loops in which the socket may free itself, so it is
+    // only ever reached through a guarded pointer.
+    QPointer<QTcpSocket> m_client;
+    QPointer<QTimer> m_inputWait;
+    QString m_input;
+};
+
+#endif // LOOKUPQUEUE_H
