@@ -46,7 +46,7 @@ bench: deps
 FUZZ_SECONDS ?= 60
 fuzz: deps
 	@CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	    -DAGENT_FUZZ=ON -DAGENT_BUILD_TESTS=OFF >/dev/null
+	    -DAGENT_FUZZ=ON -DAGENT_BUILD_TESTS=OFF $(CMAKE_FLAGS) >/dev/null
 	@cmake --build build-fuzz -j $(JOBS) --target fuzz_httprequest fuzz_lookupreply fuzz_aesdecrypt
 	@bash scripts/fuzz.sh build-fuzz $(FUZZ_SECONDS)
 

@@ -15,8 +15,7 @@ QString timeStamp()
     return QDateTime::currentDateTime().toString(QStringLiteral("dd.MM.yyyy hh:mm:ss "));
 }
 
-PanelFeed::PanelFeed(QTextEdit *panel, QObject *parent)
-    : QObject(parent), m_panel(panel)
+PanelFeed::PanelFeed(QTextEdit *panel, QObject *parent) : QObject(parent), m_panel(panel)
 {
     // Undo history would keep every line ever shown.
     m_panel->document()->setUndoRedoEnabled(false);
@@ -36,7 +35,7 @@ void PanelFeed::append(const QString &line)
 void PanelFeed::schedule()
 {
     m_timer.start(qBound(EventLog::PanelFlushIntervalMs, m_lastFlushCostMs * EventLog::PanelCostShare,
-                         EventLog::PanelMaxFlushIntervalMs));
+        EventLog::PanelMaxFlushIntervalMs));
 }
 
 void PanelFeed::flush()

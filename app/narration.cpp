@@ -18,7 +18,8 @@ QTextStream &lineEnd(QTextStream &stream)
 }
 } // namespace
 
-void checkSubmitted(const QString &statement, const QString &retParam, const QString &userName, PanelFeed &panel)
+void checkSubmitted(
+    const QString &statement, const QString &retParam, const QString &userName, PanelFeed &panel)
 {
     qDebug() << "[d] q.q=" << statement;
     qDebug() << "[d] q.w=" << retParam;
@@ -29,7 +30,7 @@ void checkSubmitted(const QString &statement, const QString &retParam, const QSt
 }
 
 void statementFinished(Service service, const StatementResult &result, const QString &statement,
-                       const QString &databaseName, PanelFeed &panel)
+    const QString &databaseName, PanelFeed &panel)
 {
     const bool check = service == Service::Check;
     if (result.reopen == StatementResult::Reopen::Succeeded)

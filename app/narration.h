@@ -16,14 +16,15 @@ enum class Service { Check, Lookup };
 
 // Before a check runs: Q1 and Q2 on the debug output; "q: ", "s1: " (the name's
 // display form) and "s2: " (masked) on the panel.
-void checkSubmitted(const QString &statement, const QString &retParam, const QString &userName, PanelFeed &panel);
+void checkSubmitted(
+    const QString &statement, const QString &retParam, const QString &userName, PanelFeed &panel);
 
 // After a statement ran: a reopen of the connection on the panel; then, when
 // it failed, E1 to E3 (a check adds the panel's "ERR: " line after E1), else
 // one R1 per column of every row (a check adds an "i: " panel line each). The
 // lookup's E2, E3 and R1 end with a line feed of their own.
 void statementFinished(Service service, const StatementResult &result, const QString &statement,
-                       const QString &databaseName, PanelFeed &panel);
+    const QString &databaseName, PanelFeed &panel);
 
 } // namespace Narration
 

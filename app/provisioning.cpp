@@ -39,9 +39,13 @@ QStringList cipherSettingProblems(const QString &appKey1, const QByteArray &ciph
 {
     QStringList problems;
     if (appKey1.size() < IvCharacters)
-        problems << QStringLiteral("[e] app/key1 must hold %1 characters, got %2").arg(IvCharacters).arg(appKey1.size());
+        problems << QStringLiteral("[e] app/key1 must hold %1 characters, got %2")
+                        .arg(IvCharacters)
+                        .arg(appKey1.size());
     if (cipherKey.size() != KeyBytes)
-        problems << QStringLiteral("[e] app/key2 must hold %1 bytes (base64), got %2").arg(KeyBytes).arg(cipherKey.size());
+        problems << QStringLiteral("[e] app/key2 must hold %1 bytes (base64), got %2")
+                        .arg(KeyBytes)
+                        .arg(cipherKey.size());
     return problems;
 }
 

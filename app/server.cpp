@@ -20,15 +20,16 @@
 #include <QNetworkInterface>
 #include <QNetworkSession>
 #include <QPushButton>
-#include <QSqlError>
 #include <QSpacerItem>
+#include <QSqlError>
 #include <QStyleHints>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTextEdit>
 #include <QTextStream>
 
-Server::Server(QWidget *parent) : Server(AgentLimits(), parent) {}
+Server::Server(QWidget *parent) : Server(AgentLimits(), parent)
+{ }
 
 Server::Server(const AgentLimits &agentLimits, QWidget *parent)
     : QDialog(parent), statusLabel(new QLabel), limits(agentLimits)
@@ -143,8 +144,8 @@ void Server::slotReadClient()
 // still decide, on platforms that need a bearer, when the listeners may start.
 void Server::openNetwork()
 {
-QT_WARNING_PUSH
-QT_WARNING_DISABLE_DEPRECATED
+    QT_WARNING_PUSH
+    QT_WARNING_DISABLE_DEPRECATED
     QNetworkConfigurationManager manager;
     if (!(manager.capabilities() & QNetworkConfigurationManager::NetworkSessionRequired)) {
         sessionOpened();
@@ -160,7 +161,7 @@ QT_WARNING_DISABLE_DEPRECATED
 
     statusLabel->setText(tr("Opening network session."));
     networkSession->open();
-QT_WARNING_POP
+    QT_WARNING_POP
 }
 
 void Server::startListeners()
@@ -171,8 +172,8 @@ void Server::startListeners()
     lookups->attach(tcpServer);
     Net::keepAccepting(tcpServer);
     if (!Net::startListener(tcpServer, serverPort, &error)) {
-        QMessageBox::critical(this, Net::boxTitle(), tr("Unable to start the server: %1.").arg(error),
-                              QMessageBox::Ok);
+        QMessageBox::critical(
+            this, Net::boxTitle(), tr("Unable to start the server: %1.").arg(error), QMessageBox::Ok);
         close();
         return;
     }
@@ -187,12 +188,13 @@ void Server::startListeners()
         qDebug() << tr("[+] http start!");
 
     statusLabel->setText(Net::statusText(Net::statusAddress(QNetworkInterface::allAddresses()),
-                                         tcpServer->serverPort(), httpServer->serverPort()));
+        tcpServer->serverPort(), httpServer->serverPort()));
 }
 
 void Server::openDatabase()
 {
-    writeLogLine(QStringLiteral("[e] QSqlDatabase::drivers=") + QSqlDatabase::drivers().join(QLatin1Char(',')));
+    writeLogLine(
+        QStringLiteral("[e] QSqlDatabase::drivers=") + QSqlDatabase::drivers().join(QLatin1Char(',')));
     appendLogPanel(QStringLiteral("drivers=") + QSqlDatabase::drivers().join(QLatin1Char(',')));
     appendLogPanel(QStringLiteral("host = [") + sqlHost + QLatin1Char(']'));
     appendLogPanel(QStringLiteral("port = [") + QString::number(sqlPort) + QLatin1Char(']'));
@@ -230,20 +232,17 @@ void Server::checkUser(QString userName, QString password, std::function<void(co
 {
     Narration::checkSubmitted(sqlQuery, sqlRetParam, userName, *panelFeed);
     database->submit(Sql::checkStatement(sqlQuery, sqlRetParam, userName, password),
-                     [this, done = std::move(done)](const StatementResult &result) {
-                         Narration::statementFinished(Narration::Service::Check, result, sqlQuery, sqlDsn,
-                                                      *panelFeed);
-                         done(Sql::lastRowValue(result).value_or(Net::NoResult));
-                     });
+        [this, done = std::move(done)](const StatementResult &result) {
+            Narration::statementFinished(Narration::Service::Check, result, sqlQuery, sqlDsn, *panelFeed);
+            done(Sql::lastRowValue(result).value_or(Net::NoResult));
+        });
 }
 
 void Server::runLookup(const QString &input, std::function<void(const LookupQueue::Outcome &)> done)
 {
     database->submit(Sql::lookupStatement(sqlQuery, sqlRetParam, input),
-                     [this, done = std::move(done)](const StatementResult &result) {
-                         Narration::statementFinished(Narration::Service::Lookup, result, sqlQuery, sqlDsn,
-                                                      *panelFeed);
-                         done({result.ok, Sql::lastRowValue(result).value_or(Net::NoResult), sqlQuery,
-                               result.error});
-                     });
+        [this, done = std::move(done)](const StatementResult &result) {
+            Narration::statementFinished(Narration::Service::Lookup, result, sqlQuery, sqlDsn, *panelFeed);
+            done({result.ok, Sql::lastRowValue(result).value_or(Net::NoResult), sqlQuery, result.error});
+        });
 }

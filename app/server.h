@@ -110,13 +110,13 @@ private:
     QTcpServer *httpServer = nullptr;
 
     // Our own additions.
-    QString configHost;               // app/config_host: the provisioning server
+    QString configHost; // app/config_host: the provisioning server
     AgentLimits limits;
-    QTextStream *logStream = nullptr; // the constructor's stream on logFile
-    PanelFeed *panelFeed = nullptr;   // batches lines into logPanel
+    QTextStream *logStream = nullptr;   // the constructor's stream on logFile
+    PanelFeed *panelFeed = nullptr;     // batches lines into logPanel
     std::unique_ptr<Database> database; // the connection db is opened on
-    HttpEndpoint *http = nullptr;     // the HTTP check on httpServer's connections
-    LookupQueue *lookups = nullptr;   // the parameter lookup on tcpServer's connections
+    HttpEndpoint *http = nullptr;       // the HTTP check on httpServer's connections
+    LookupQueue *lookups = nullptr;     // the parameter lookup on tcpServer's connections
 };
 
 #endif // SERVER_H

@@ -8,7 +8,7 @@ namespace Settings {
 
 const std::vector<Key> &table()
 {
-    static const std::vector<Key> keys{
+    static const std::vector<Key> keys {
         {QStringLiteral("sql/type"), DefaultSqlType, &Server::sqlType, true},
         {QStringLiteral("sql/host"), DefaultSqlHost, &Server::sqlHost, true},
         {QStringLiteral("sql/port"), DefaultSqlPort, &Server::sqlPort, true},
@@ -48,8 +48,9 @@ void Server::readSettings()
             this->**number = value.toInt();
         } else {
             const QString base64 = value.toString();
-            this->*std::get<QByteArray Server::*>(key.member) =
-                base64 != QLatin1String("") ? QByteArray::fromBase64(base64.toLatin1()) : generateRandomKey();
+            this->*std::get<QByteArray Server::*>(key.member) = base64 != QLatin1String("")
+                ? QByteArray::fromBase64(base64.toLatin1())
+                : generateRandomKey();
         }
     }
 }
@@ -70,6 +71,7 @@ void Server::writeSettings()
         else if (const auto number = std::get_if<int Server::*>(&key.member))
             store.setValue(key.name, this->**number);
         else
-            store.setValue(key.name, QString::fromLatin1((this->*std::get<QByteArray Server::*>(key.member)).toBase64()));
+            store.setValue(key.name,
+                QString::fromLatin1((this->*std::get<QByteArray Server::*>(key.member)).toBase64()));
     }
 }

@@ -20,11 +20,11 @@ constexpr int DefaultSqlPort = 1521;
 inline const QString DefaultSqlDsn = QStringLiteral("q3");
 inline const QString DefaultSqlUser = QStringLiteral("q3main");
 inline const QString DefaultSqlPassword = QStringLiteral("rook");
-inline const QString DefaultSqlQuery = QStringLiteral(
-    "select yres_id,yrms_shortdesc, yres_actarrtime, yres_expdeptime from yres "
-    "join xcms on xcms_id=yres_xcms_id join ydet on ydet_id=yres_current_ydet_id "
-    "left join yrms on ydet_yrms_id=yrms_id left join xpdc on xpdc_xcms_id=xcms_id "
-    "and xpdc_primary=1 where yres_id=%1 and yres_actarrtime IS NOT NULL");
+inline const QString DefaultSqlQuery
+    = QStringLiteral("select yres_id,yrms_shortdesc, yres_actarrtime, yres_expdeptime from yres "
+                     "join xcms on xcms_id=yres_xcms_id join ydet on ydet_id=yres_current_ydet_id "
+                     "left join yrms on ydet_yrms_id=yrms_id left join xpdc on xpdc_xcms_id=xcms_id "
+                     "and xpdc_primary=1 where yres_id=%1 and yres_actarrtime IS NOT NULL");
 inline const QString DefaultSqlRetParam = QStringLiteral("yres_id");
 constexpr int DefaultServerPort = 18210;
 constexpr int DefaultHttpPort = 8880;
@@ -43,7 +43,7 @@ struct Key
     QString name;          // "section/name"
     QVariant defaultValue; // a QString or an int
     std::variant<QString Server::*, int Server::*, QByteArray Server::*> member;
-    bool savedOnClose;     // written to the per-user store when the dialog closes
+    bool savedOnClose; // written to the per-user store when the dialog closes
 };
 
 // Every key, in the order readSettings reads them; writeSettings saves those

@@ -34,7 +34,7 @@ void setDisposition(void (*handler)(int))
 
 // Set by the first signal. Any thread may take a signal, so two can be in the
 // handler at once, before either has put the default action back.
-std::atomic<bool> terminationRequested{false};
+std::atomic<bool> terminationRequested {false};
 static_assert(std::atomic<bool>::is_always_lock_free, "used from a signal handler");
 
 void onTerminationSignal(int sig)

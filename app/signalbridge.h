@@ -11,8 +11,8 @@ class QWidget;
 //
 // The handler does only async-signal-safe work: it sets both signals back to
 // their default action and writes the signal number into one end of a socket
-// pair (a handler that finds a signal already taken re-raises its own instead). The other end is watched by a QSocketNotifier, which emits
-// terminationRequested from the event loop. A second signal therefore ends the
+// pair (a handler that finds a signal already taken re-raises its own instead). The other end is watched by a
+// QSocketNotifier, which emits terminationRequested from the event loop. A second signal therefore ends the
 // process at once, even when the event loop is stuck (a database call that
 // hangs, for example).
 //

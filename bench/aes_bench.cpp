@@ -12,19 +12,19 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <unistd.h>
 #include <map>
 #include <memory>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace {
 
 constexpr std::size_t BufferBytes = 1 << 20; // 1 MiB per iteration for the modes
 
-const std::uint8_t benchKey[AesKeyBytes] = {
-    0x60, 0x3d, 0xeb, 0x10, 0x15, 0xca, 0x71, 0xbe, 0x2b, 0x73, 0xae, 0xf0, 0x85, 0x7d, 0x77, 0x81,
-    0x1f, 0x35, 0x2c, 0x07, 0x3b, 0x61, 0x08, 0xd7, 0x2d, 0x98, 0x10, 0xa3, 0x09, 0x14, 0xdf, 0xf4};
+const std::uint8_t benchKey[AesKeyBytes]
+    = {0x60, 0x3d, 0xeb, 0x10, 0x15, 0xca, 0x71, 0xbe, 0x2b, 0x73, 0xae, 0xf0, 0x85, 0x7d, 0x77, 0x81, 0x1f,
+        0x35, 0x2c, 0x07, 0x3b, 0x61, 0x08, 0xd7, 0x2d, 0x98, 0x10, 0xa3, 0x09, 0x14, 0xdf, 0xf4};
 const std::uint8_t benchIv[AesBlockBytes] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
 
 std::vector<std::uint8_t> message(std::size_t length)
@@ -90,17 +90,47 @@ void evpRun(benchmark::State &state, const EVP_CIPHER *type, bool decrypting, st
     state.SetBytesProcessed(std::int64_t(state.iterations()) * std::int64_t(length));
 }
 
-void aes_encrypt_block(benchmark::State &s) { coreBlock(s, false); }
-void aes_decrypt_block(benchmark::State &s) { coreBlock(s, true); }
-void aes_cbc_encrypt_1MiB(benchmark::State &s) { coreMode(s, aesCbcEncrypt); }
-void aes_cbc_decrypt_1MiB(benchmark::State &s) { coreMode(s, aesCbcDecrypt); }
-void aes_ctr_1MiB(benchmark::State &s) { coreMode(s, aesCtrApply); }
+void aes_encrypt_block(benchmark::State &s)
+{
+    coreBlock(s, false);
+}
+void aes_decrypt_block(benchmark::State &s)
+{
+    coreBlock(s, true);
+}
+void aes_cbc_encrypt_1MiB(benchmark::State &s)
+{
+    coreMode(s, aesCbcEncrypt);
+}
+void aes_cbc_decrypt_1MiB(benchmark::State &s)
+{
+    coreMode(s, aesCbcDecrypt);
+}
+void aes_ctr_1MiB(benchmark::State &s)
+{
+    coreMode(s, aesCtrApply);
+}
 
-void openssl_encrypt_block(benchmark::State &s) { evpRun(s, EVP_aes_256_ecb(), false, AesBlockBytes); }
-void openssl_decrypt_block(benchmark::State &s) { evpRun(s, EVP_aes_256_ecb(), true, AesBlockBytes); }
-void openssl_cbc_encrypt_1MiB(benchmark::State &s) { evpRun(s, EVP_aes_256_cbc(), false, BufferBytes); }
-void openssl_cbc_decrypt_1MiB(benchmark::State &s) { evpRun(s, EVP_aes_256_cbc(), true, BufferBytes); }
-void openssl_ctr_1MiB(benchmark::State &s) { evpRun(s, EVP_aes_256_ctr(), false, BufferBytes); }
+void openssl_encrypt_block(benchmark::State &s)
+{
+    evpRun(s, EVP_aes_256_ecb(), false, AesBlockBytes);
+}
+void openssl_decrypt_block(benchmark::State &s)
+{
+    evpRun(s, EVP_aes_256_ecb(), true, AesBlockBytes);
+}
+void openssl_cbc_encrypt_1MiB(benchmark::State &s)
+{
+    evpRun(s, EVP_aes_256_cbc(), false, BufferBytes);
+}
+void openssl_cbc_decrypt_1MiB(benchmark::State &s)
+{
+    evpRun(s, EVP_aes_256_cbc(), true, BufferBytes);
+}
+void openssl_ctr_1MiB(benchmark::State &s)
+{
+    evpRun(s, EVP_aes_256_ctr(), false, BufferBytes);
+}
 
 } // namespace
 
@@ -123,7 +153,7 @@ class RatioReporter : public benchmark::ConsoleReporter
 {
 public:
     // Colour only on a terminal: a custom reporter does not see --benchmark_color.
-    RatioReporter() : ConsoleReporter(isatty(fileno(stdout)) ? OO_Defaults : OO_Tabular) {}
+    RatioReporter() : ConsoleReporter(isatty(fileno(stdout)) ? OO_Defaults : OO_Tabular) { }
 
     void ReportRuns(const std::vector<Run> &runs) override
     {
@@ -141,19 +171,20 @@ public:
     void printRatios() const
     {
         const char *cap = std::getenv("OPENSSL_ia32cap");
-        std::printf("\nOpenSSL path: %s\n", cap ? "OPENSSL_ia32cap set (AES-NI off when it is ~0x200000200000000)"
-                                               : "default (AES-NI where the CPU has it)");
+        std::printf("\nOpenSSL path: %s\n",
+            cap ? "OPENSSL_ia32cap set (AES-NI off when it is ~0x200000200000000)"
+                : "default (AES-NI where the CPU has it)");
         std::printf("%-20s %14s %14s %8s\n", "operation", "core MB/s", "OpenSSL MB/s", "ratio");
         // MB = 10^6 bytes here; the table above counts M as 2^20.
-        const char *operations[] = {"encrypt_block", "decrypt_block", "cbc_encrypt_1MiB",
-                                    "cbc_decrypt_1MiB", "ctr_1MiB"};
+        const char *operations[]
+            = {"encrypt_block", "decrypt_block", "cbc_encrypt_1MiB", "cbc_decrypt_1MiB", "ctr_1MiB"};
         for (const char *op : operations) {
             const auto ours = m_rate.find(std::string("aes_") + op);
             const auto theirs = m_rate.find(std::string("openssl_") + op);
             if (ours == m_rate.end() || theirs == m_rate.end() || theirs->second <= 0)
                 continue;
             std::printf("%-20s %14.1f %14.1f %7.2fx\n", op, ours->second / 1e6, theirs->second / 1e6,
-                        ours->second / theirs->second);
+                ours->second / theirs->second);
         }
     }
 

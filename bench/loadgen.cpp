@@ -33,17 +33,19 @@ constexpr long MaxRequests = 5'000'000;
 // A request that has not completed by then counts as an error.
 constexpr auto RequestTimeout = std::chrono::seconds(5);
 
-struct Options {
+struct Options
+{
     int port = 0;
     int concurrency = 1;
     double duration = 5.0;
     long maxRequests = MaxRequests;
-    int users = 0;            // >0: username=user<k>&password=pass<k>, k cycling over [1, users]
-    std::string expect;       // the answer must contain this
-    std::string probePorts;   // "probe" mode: wait until these ports accept
+    int users = 0;          // >0: username=user<k>&password=pass<k>, k cycling over [1, users]
+    std::string expect;     // the answer must contain this
+    std::string probePorts; // "probe" mode: wait until these ports accept
 };
 
-struct Conn {
+struct Conn
+{
     int fd = -1;
     Clock::time_point started;
     std::string request;
@@ -54,10 +56,10 @@ struct Conn {
 [[noreturn]] void usage()
 {
     std::fprintf(stderr,
-                 "usage: loadgen --port P [--concurrency C] [--duration S] [--requests N]\n"
-                 "               [--users N] [--expect TEXT]\n"
-                 "       loadgen --probe P1,P2,... [--duration S]\n"
-                 "Connects to 127.0.0.1 only. Prints one line of figures.\n");
+        "usage: loadgen --port P [--concurrency C] [--duration S] [--requests N]\n"
+        "               [--users N] [--expect TEXT]\n"
+        "       loadgen --probe P1,P2,... [--duration S]\n"
+        "Connects to 127.0.0.1 only. Prints one line of figures.\n");
     std::exit(2);
 }
 
@@ -96,7 +98,7 @@ Options parse(int argc, char **argv)
 
 sockaddr_in loopback(int port)
 {
-    sockaddr_in addr{};
+    sockaddr_in addr {};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(uint16_t(port));
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -132,8 +134,7 @@ int probe(const Options &o)
             std::this_thread::sleep_for(std::chrono::microseconds(500));
         }
     }
-    std::printf("probe_ms=%.1f\n",
-                std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+    std::printf("probe_ms=%.1f\n", std::chrono::duration<double, std::milli>(Clock::now() - start).count());
     return 0;
 }
 
@@ -143,7 +144,7 @@ std::string requestFor(const Options &o, long n)
         return "GET /t/check?username=user1&password=pass1 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
     const long k = 1 + n % o.users;
     return "GET /t/check?username=user" + std::to_string(k) + "&password=pass" + std::to_string(k)
-           + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+        + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
 }
 
 } // namespace
@@ -174,9 +175,8 @@ int main(int argc, char **argv)
             ++mismatched;
         }
         if (ok)
-            latencyUs.push_back(uint32_t(std::chrono::duration_cast<std::chrono::microseconds>(
-                                             Clock::now() - c.started)
-                                             .count()));
+            latencyUs.push_back(uint32_t(
+                std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - c.started).count()));
         else
             ++errors;
     };
@@ -200,7 +200,7 @@ int main(int argc, char **argv)
             ++errors;
             return;
         }
-        epoll_event ev{};
+        epoll_event ev {};
         ev.events = EPOLLOUT | EPOLLIN | EPOLLRDHUP;
         ev.data.u64 = slot;
         epoll_ctl(ep, EPOLL_CTL_ADD, c.fd, &ev);
@@ -212,8 +212,7 @@ int main(int argc, char **argv)
     std::vector<epoll_event> events(conns.size());
     char buf[65536];
     for (;;) {
-        const bool anyOpen = std::any_of(conns.begin(), conns.end(),
-                                         [](const Conn &c) { return c.fd >= 0; });
+        const bool anyOpen = std::any_of(conns.begin(), conns.end(), [](const Conn &c) { return c.fd >= 0; });
         if (!anyOpen) {
             if (started >= o.maxRequests || Clock::now() >= stopStarting)
                 break;
@@ -240,12 +239,12 @@ int main(int argc, char **argv)
                     launch(slot);
                     continue;
                 }
-                const ssize_t w = send(c.fd, c.request.data() + c.sent, c.request.size() - c.sent,
-                                       MSG_NOSIGNAL);
+                const ssize_t w
+                    = send(c.fd, c.request.data() + c.sent, c.request.size() - c.sent, MSG_NOSIGNAL);
                 if (w > 0)
                     c.sent += size_t(w);
                 if (c.sent == c.request.size()) {
-                    epoll_event ev{};
+                    epoll_event ev {};
                     ev.events = EPOLLIN | EPOLLRDHUP;
                     ev.data.u64 = slot;
                     epoll_ctl(ep, EPOLL_CTL_MOD, c.fd, &ev);
@@ -287,12 +286,11 @@ int main(int argc, char **argv)
     auto pct = [&](double p) -> double {
         if (latencyUs.empty())
             return 0;
-        return latencyUs[std::min(latencyUs.size() - 1, size_t(p * double(latencyUs.size())))]
-               / 1000.0;
+        return latencyUs[std::min(latencyUs.size() - 1, size_t(p * double(latencyUs.size())))] / 1000.0;
     };
     std::printf("requests=%zu rps=%.0f p50_ms=%.3f p99_ms=%.3f max_ms=%.3f errors=%ld refused=%ld "
                 "mismatched=%ld\n",
-                latencyUs.size(), double(latencyUs.size()) / seconds, pct(0.50), pct(0.99),
-                latencyUs.empty() ? 0.0 : latencyUs.back() / 1000.0, errors, refused, mismatched);
+        latencyUs.size(), double(latencyUs.size()) / seconds, pct(0.50), pct(0.99),
+        latencyUs.empty() ? 0.0 : latencyUs.back() / 1000.0, errors, refused, mismatched);
     return errors == 0 ? 0 : 1;
 }

@@ -25,13 +25,13 @@ int main(int argc, char **argv)
     // Same bytes as the agent's found answer, so both move the same payload.
     const std::string answer = "HTTP/1.0 200 Ok\r\nContent-Type: text/html; charset=\"utf-8\"\r\n\r\n"
                                "{\"rez\":\"exist\",\"userid\":\""
-                               + userid + "\"}\n";
+        + userid + "\"}\n";
     std::signal(SIGPIPE, SIG_IGN);
 
     const int lfd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
     const int one = 1;
     setsockopt(lfd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in addr{};
+    sockaddr_in addr {};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(uint16_t(port));
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -40,7 +40,7 @@ int main(int argc, char **argv)
         return 1;
     }
     const int ep = epoll_create1(0);
-    epoll_event ev{};
+    epoll_event ev {};
     ev.events = EPOLLIN;
     ev.data.fd = lfd;
     epoll_ctl(ep, EPOLL_CTL_ADD, lfd, &ev);
@@ -56,7 +56,7 @@ int main(int argc, char **argv)
                     const int c = accept4(lfd, nullptr, nullptr, SOCK_NONBLOCK);
                     if (c < 0)
                         break;
-                    epoll_event cev{};
+                    epoll_event cev {};
                     cev.events = EPOLLIN;
                     cev.data.fd = c;
                     epoll_ctl(ep, EPOLL_CTL_ADD, c, &cev);

@@ -39,8 +39,8 @@ void LookupClient::onReadyRead()
     m_received += m_socket.readAll();
     const LookupReply::Decoded reply = LookupReply::decode(m_received);
     if (reply.state == State::Malformed) {
-        finish(ExitCode::Malformed, QStringLiteral("malformed reply from %1: %2")
-                                        .arg(m_endpoint, reply.problem));
+        finish(ExitCode::Malformed,
+            QStringLiteral("malformed reply from %1: %2").arg(m_endpoint, reply.problem));
     } else if (reply.state == State::Complete && !m_closeGrace.isActive()) {
         m_closeGrace.start();
     }
@@ -52,7 +52,7 @@ void LookupClient::onError(QAbstractSocket::SocketError error)
         return;
     if (!m_connected) {
         finish(ExitCode::ConnectFailed,
-               QStringLiteral("cannot connect to %1: %2").arg(m_endpoint, m_socket.errorString()));
+            QStringLiteral("cannot connect to %1: %2").arg(m_endpoint, m_socket.errorString()));
         return;
     }
     // After connecting, any error (the agent's close among them) ends the input.
@@ -71,8 +71,8 @@ void LookupClient::onEndOfInput()
         finishWithReply();
         return;
     case State::Malformed:
-        finish(ExitCode::Malformed, QStringLiteral("malformed reply from %1: %2")
-                                        .arg(m_endpoint, reply.problem));
+        finish(ExitCode::Malformed,
+            QStringLiteral("malformed reply from %1: %2").arg(m_endpoint, reply.problem));
         return;
     case State::NeedMore:
         break;
@@ -87,7 +87,7 @@ void LookupClient::onEndOfInput()
                    .arg(m_received.size())
                    .arg(reply.expectedBytes);
     finish(ExitCode::Truncated,
-           QStringLiteral("truncated reply: %1 closed the connection %2").arg(m_endpoint, what));
+        QStringLiteral("truncated reply: %1 closed the connection %2").arg(m_endpoint, what));
 }
 
 void LookupClient::onTimeout()
@@ -102,15 +102,15 @@ void LookupClient::onTimeout()
     const QString seconds = QString::number(m_timeoutSeconds, 'g', 6);
     if (!m_connected) {
         finish(ExitCode::TimedOut,
-               QStringLiteral("timed out after %1 s connecting to %2").arg(seconds, m_endpoint));
+            QStringLiteral("timed out after %1 s connecting to %2").arg(seconds, m_endpoint));
         return;
     }
     finish(ExitCode::TimedOut,
-           QStringLiteral("timed out after %1 s waiting for the reply from %2 (%3 byte(s) "
-                          "received; the agent answers only after its operator has "
-                          "dismissed two message boxes)")
-               .arg(seconds, m_endpoint)
-               .arg(m_received.size()));
+        QStringLiteral("timed out after %1 s waiting for the reply from %2 (%3 byte(s) "
+                       "received; the agent answers only after its operator has "
+                       "dismissed two message boxes)")
+            .arg(seconds, m_endpoint)
+            .arg(m_received.size()));
 }
 
 void LookupClient::finishWithReply()
@@ -120,9 +120,10 @@ void LookupClient::finishWithReply()
         return; // more arrived during the grace wait; onReadyRead has dealt with it
     m_outcome.printText = !reply.isNull;
     m_outcome.text = reply.text;
-    finish(ExitCode::Ok, reply.isNull ? QStringLiteral("note: the reply is a null string (no "
-                                                       "value); nothing printed")
-                                      : QString());
+    finish(ExitCode::Ok,
+        reply.isNull ? QStringLiteral("note: the reply is a null string (no "
+                                      "value); nothing printed")
+                     : QString());
 }
 
 void LookupClient::finish(int exitCode, const QString &message)

@@ -20,8 +20,7 @@ void printTo(FILE *stream, const QString &text)
 
 int usageError(const QString &message)
 {
-    printTo(stderr, QStringLiteral("tovr_merk_lookup: %1\nTry 'tovr_merk_lookup --help'.\n")
-                        .arg(message));
+    printTo(stderr, QStringLiteral("tovr_merk_lookup: %1\nTry 'tovr_merk_lookup --help'.\n").arg(message));
     return ExitCode::Usage;
 }
 } // namespace
@@ -33,18 +32,17 @@ int main(int argc, char *argv[])
 
     QCommandLineParser parser;
     parser.setApplicationDescription(
-        QStringLiteral(
-            "Sends TEXT to the lookup service of a TOVR/MERK SQL Agent and prints the value it "
-            "answers, followed by a line feed. The agent shows the text and the result to its "
-            "operator first, so the answer comes only after two message boxes were dismissed.\n"
-            "\n"
-            "Exit codes:\n"
-            "  %1  the reply was printed (a null reply prints nothing, with a note on stderr)\n"
-            "  %2  bad command line\n"
-            "  %3  cannot connect (refused, host not found, network unreachable)\n"
-            "  %4  no complete reply within the time-out\n"
-            "  %5  malformed reply (odd or oversized length, bytes after the string)\n"
-            "  %6  truncated reply (connection closed before the announced length)")
+        QStringLiteral("Sends TEXT to the lookup service of a TOVR/MERK SQL Agent and prints the value it "
+                       "answers, followed by a line feed. The agent shows the text and the result to its "
+                       "operator first, so the answer comes only after two message boxes were dismissed.\n"
+                       "\n"
+                       "Exit codes:\n"
+                       "  %1  the reply was printed (a null reply prints nothing, with a note on stderr)\n"
+                       "  %2  bad command line\n"
+                       "  %3  cannot connect (refused, host not found, network unreachable)\n"
+                       "  %4  no complete reply within the time-out\n"
+                       "  %5  malformed reply (odd or oversized length, bytes after the string)\n"
+                       "  %6  truncated reply (connection closed before the announced length)")
             .arg(ExitCode::Ok)
             .arg(ExitCode::Usage)
             .arg(ExitCode::ConnectFailed)
@@ -52,21 +50,19 @@ int main(int argc, char *argv[])
             .arg(ExitCode::Malformed)
             .arg(ExitCode::Truncated));
     parser.addHelpOption();
-    const QCommandLineOption hostOption(
-        QStringLiteral("host"), QStringLiteral("Agent host (default %1).").arg(DefaultHost),
-        QStringLiteral("H"), QString::fromLatin1(DefaultHost));
-    const QCommandLineOption portOption(
-        QStringLiteral("port"),
+    const QCommandLineOption hostOption(QStringLiteral("host"),
+        QStringLiteral("Agent host (default %1).").arg(DefaultHost), QStringLiteral("H"),
+        QString::fromLatin1(DefaultHost));
+    const QCommandLineOption portOption(QStringLiteral("port"),
         QStringLiteral("Lookup port, the agent's server/port (default %1).").arg(DefaultPort),
         QStringLiteral("P"), QString::number(DefaultPort));
-    const QCommandLineOption timeoutOption(
-        QStringLiteral("timeout"),
+    const QCommandLineOption timeoutOption(QStringLiteral("timeout"),
         QStringLiteral("Seconds to wait for the whole reply (default %1).")
             .arg(LookupClientLimits::DefaultTimeoutSeconds),
         QStringLiteral("S"), QString::number(LookupClientLimits::DefaultTimeoutSeconds));
     parser.addOptions({hostOption, portOption, timeoutOption});
-    parser.addPositionalArgument(QStringLiteral("TEXT"),
-                                 QStringLiteral("The text to look up, sent as UTF-8."));
+    parser.addPositionalArgument(
+        QStringLiteral("TEXT"), QStringLiteral("The text to look up, sent as UTF-8."));
 
     // process() would exit with 1 on a bad option; this tool documents 2 for that.
     if (!parser.parse(QCoreApplication::arguments()))

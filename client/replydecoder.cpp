@@ -28,8 +28,8 @@ Decoded decode(const QByteArray &received)
     if (length == NullLength) {
         d.expectedBytes = PrefixBytes;
         if (trailing > 0)
-            return malformed(QStringLiteral("%1 byte(s) follow the null string").arg(trailing),
-                             d.expectedBytes);
+            return malformed(
+                QStringLiteral("%1 byte(s) follow the null string").arg(trailing), d.expectedBytes);
         d.state = State::Complete;
         d.isNull = true;
         return d;
@@ -48,8 +48,8 @@ Decoded decode(const QByteArray &received)
     if (trailing < qint64(length))
         return d;
     if (trailing > qint64(length))
-        return malformed(QStringLiteral("%1 byte(s) follow the string").arg(trailing - length),
-                         d.expectedBytes);
+        return malformed(
+            QStringLiteral("%1 byte(s) follow the string").arg(trailing - length), d.expectedBytes);
 
     const int units = int(length / 2);
     d.text = QString(units, Qt::Uninitialized); // not null, even when empty

@@ -32,10 +32,10 @@ enum class State {
 struct Decoded
 {
     State state = State::NeedMore;
-    bool isNull = false;    // Complete: the reply is the null string
-    QString text;           // Complete: the text (empty for a null string)
+    bool isNull = false;       // Complete: the reply is the null string
+    QString text;              // Complete: the text (empty for a null string)
     qint64 expectedBytes = -1; // whole reply size once the prefix is in, else -1
-    QString problem;        // Malformed: what is wrong, for a person to read
+    QString problem;           // Malformed: what is wrong, for a person to read
 };
 
 // Decodes everything received so far. Pure: the same bytes give the same result,

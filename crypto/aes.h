@@ -20,10 +20,10 @@
 #include <cstddef>
 #include <cstdint>
 
-constexpr std::size_t AesBlockBytes = 16;      // Nb = 4 words
-constexpr std::size_t AesKeyBytes = 32;        // Nk = 8 words
-constexpr int AesRounds = 14;                  // Nr
-constexpr std::size_t AesRoundKeyBytes = 240;  // 60 words, 15 round keys
+constexpr std::size_t AesBlockBytes = 16;     // Nb = 4 words
+constexpr std::size_t AesKeyBytes = 32;       // Nk = 8 words
+constexpr int AesRounds = 14;                 // Nr
+constexpr std::size_t AesRoundKeyBytes = 240; // 60 words, 15 round keys
 
 // The caller owns it. The round keys never change after aesInit; only iv moves.
 struct AesContext

@@ -39,11 +39,13 @@ bool refuse(const AesCipherPrivate &d, int inputLength, bool decrypting)
 {
     QString problem;
     if (d.key.size() < int(AesKeyBytes))
-        problem = QStringLiteral("AesCipher: key must be %1 bytes, got %2").arg(AesKeyBytes).arg(d.key.size());
+        problem
+            = QStringLiteral("AesCipher: key must be %1 bytes, got %2").arg(AesKeyBytes).arg(d.key.size());
     else if (needsIv(d.mode) && d.iv.isNull())
         problem = QStringLiteral("AesCipher: no IV set; CTR and CBC need %1 bytes").arg(AesBlockBytes);
     else if (needsIv(d.mode) && d.iv.size() < int(AesBlockBytes))
-        problem = QStringLiteral("AesCipher: IV must be %1 bytes, got %2").arg(AesBlockBytes).arg(d.iv.size());
+        problem
+            = QStringLiteral("AesCipher: IV must be %1 bytes, got %2").arg(AesBlockBytes).arg(d.iv.size());
     else if (decrypting && wholeBlocksOnly(d.mode) && inputLength % int(AesBlockBytes) != 0)
         problem = QStringLiteral("AesCipher: ciphertext must be whole %1-byte blocks, got %2 bytes")
                       .arg(AesBlockBytes)
@@ -101,7 +103,8 @@ void unpad(QByteArray &buffer)
 
 } // namespace
 
-AesCipher::AesCipher(QObject *parent) : QObject(parent), d(new AesCipherPrivate) {}
+AesCipher::AesCipher(QObject *parent) : QObject(parent), d(new AesCipherPrivate)
+{ }
 
 AesCipher::AesCipher(CipherMode mode, const QByteArray &key, const QByteArray &iv, QObject *parent)
     : QObject(parent), d(new AesCipherPrivate)

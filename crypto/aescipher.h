@@ -35,8 +35,7 @@ public:
     ~AesCipher() override;
     explicit AesCipher(QObject *parent = nullptr);
     // Stores the three values unchanged: no length checks, no truncation.
-    AesCipher(CipherMode mode, const QByteArray &key, const QByteArray &iv,
-              QObject *parent = nullptr);
+    AesCipher(CipherMode mode, const QByteArray &key, const QByteArray &iv, QObject *parent = nullptr);
 
     CipherMode mode() const;
     QByteArray key() const;
@@ -52,10 +51,10 @@ public:
 
 public slots:
     void setMode(AesCipher::CipherMode mode);
-    void setKey(const QByteArray &key);  // any length; the old key is wiped first
-    void resetKey();                     // wipes the key and leaves it null
-    void setIv(const QByteArray &iv);    // keeps at most BLOCKSIZE bytes; empty leaves it null
-    void resetIv();                      // wipes the IV and leaves it null
+    void setKey(const QByteArray &key); // any length; the old key is wiped first
+    void resetKey();                    // wipes the key and leaves it null
+    void setIv(const QByteArray &iv);   // keeps at most BLOCKSIZE bytes; empty leaves it null
+    void resetIv();                     // wipes the IV and leaves it null
 
 public:
     // Padded ciphertext (a multiple of 16 bytes), or empty when refused.

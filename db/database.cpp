@@ -3,7 +3,8 @@
 #include <QSqlError>
 #include <QSqlRecord>
 
-Database::Database(const QString &connectionName) : m_connectionName(connectionName) {}
+Database::Database(const QString &connectionName) : m_connectionName(connectionName)
+{ }
 
 QSqlDatabase Database::configure(const ConnectionSettings &settings)
 {

@@ -16,7 +16,7 @@ struct ConnectionSettings
     QString driver; // Qt SQL driver name, "QPSQL" say
     QString host;
     int port = 0;
-    QString name;   // the database name (for SQLite, the file)
+    QString name; // the database name (for SQLite, the file)
     QString user;
     QString password;
 };

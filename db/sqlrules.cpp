@@ -9,8 +9,8 @@
 
 namespace Sql {
 
-Statement checkStatement(const QString &query, const QString &retParam, const QString &userName,
-                         const QString &password)
+Statement checkStatement(
+    const QString &query, const QString &retParam, const QString &userName, const QString &password)
 {
     Statement statement;
     statement.text = query;
@@ -76,10 +76,10 @@ bool connectionLost(bool connectionOpen, const QSqlError &error)
         return true;
     const QString state = error.nativeErrorCode();
     return state.size() == 5
-           && (state.startsWith(QLatin1String("08")) // connection exception
-               || state == QLatin1String("57P01")     // administrator shutdown
-               || state == QLatin1String("57P02")     // crash shutdown
-               || state == QLatin1String("57P03"));   // cannot connect now
+        && (state.startsWith(QLatin1String("08")) // connection exception
+            || state == QLatin1String("57P01")    // administrator shutdown
+            || state == QLatin1String("57P02")    // crash shutdown
+            || state == QLatin1String("57P03"));  // cannot connect now
 }
 
 bool reopenAllowed(const QElapsedTimer &lastReopen, int intervalMs)
@@ -91,7 +91,8 @@ QString cp1251DisplayForm(const QString &userName)
 {
     // ASCII comes back from the round trip as it went in; only the NUL rule
     // applies. Most names are ASCII, and the codec is the costly part.
-    const bool ascii = std::all_of(userName.cbegin(), userName.cend(), [](QChar c) { return c.unicode() < 0x80; });
+    const bool ascii
+        = std::all_of(userName.cbegin(), userName.cend(), [](QChar c) { return c.unicode() < 0x80; });
     if (ascii) {
         const int nul = userName.indexOf(QChar(0));
         return nul < 0 ? userName : userName.left(nul);

@@ -23,8 +23,8 @@ constexpr int ReopenIntervalMs = 5000;
 // ---- Statements ------------------------------------------------------------
 // The credential check: query prepared with the user name bound to ":s1" and
 // the password to ":s2", both as given.
-Statement checkStatement(const QString &query, const QString &retParam, const QString &userName,
-                         const QString &password);
+Statement checkStatement(
+    const QString &query, const QString &retParam, const QString &userName, const QString &password);
 
 // The configured statement with every "%1" turned into a named placeholder of
 // its own (":lookup_input_1", ":lookup_input_2", ...), so the input is bound as

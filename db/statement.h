@@ -36,8 +36,8 @@ struct StatementResult
     QVector<QStringList> rows; // every row, its values in column order
     int resultIndex = -1;      // index of Statement::resultColumn in columns, -1 when absent
 
-    QString error;             // failed: the statement's error text
-    QString connectionError;   // failed: the connection's last error text afterwards
+    QString error;           // failed: the statement's error text
+    QString connectionError; // failed: the connection's last error text afterwards
 
     // The connection was found lost and reopened (or the reopen failed,
     // reopenError says why) before the run that this result describes.

@@ -60,8 +60,7 @@ void answerThenDrain(QTcpSocket *socket, const QByteArray &answer, int timeoutMs
 
 HttpEndpoint::HttpEndpoint(CheckFunction check, const Http::Limits &limits, QObject *parent)
     : QObject(parent), m_check(std::move(check)), m_limits(limits)
-{
-}
+{ }
 
 QTcpSocket *HttpEndpoint::accept(QTcpServer *listener)
 {
@@ -93,8 +92,8 @@ void HttpEndpoint::advance(QTcpSocket *socket, bool timedOut)
 {
     if (!socket->isOpen())
         return;
-    const Http::Step step =
-        Http::nextStep(socket->bytesAvailable(), socket->canReadLine(), timedOut, m_limits.maxRequestBytes);
+    const Http::Step step
+        = Http::nextStep(socket->bytesAvailable(), socket->canReadLine(), timedOut, m_limits.maxRequestBytes);
     if (step == Http::Step::Wait)
         return;
     stopReading(socket);

@@ -22,11 +22,11 @@ public:
     // Runs the credential check for a user name and password and calls done
     // with its result, "none" for not found; done may come later, or never
     // reach a connection that has gone meanwhile.
-    using CheckFunction = std::function<void(const QString &userName, const QString &password,
-                                             std::function<void(const QString &result)> done)>;
+    using CheckFunction = std::function<void(
+        const QString &userName, const QString &password, std::function<void(const QString &result)> done)>;
 
-    explicit HttpEndpoint(CheckFunction check, const Http::Limits &limits = Http::Limits(),
-                          QObject *parent = nullptr);
+    explicit HttpEndpoint(
+        CheckFunction check, const Http::Limits &limits = Http::Limits(), QObject *parent = nullptr);
 
     // Takes the listener's next pending connection and starts its request
     // time-out; null when none is pending. The caller wires its readyRead to serve().

@@ -15,7 +15,7 @@ const QString PasswordKey = QStringLiteral("password=");
 const QRegExp &requestPattern()
 {
     static const QRegExp pattern(QStringLiteral("GET /t/check\\?username=(.*)&password=(.*) HTTP(.*)"),
-                                 Qt::CaseSensitive, QRegExp::RegExp);
+        Qt::CaseSensitive, QRegExp::RegExp);
     return pattern;
 }
 
@@ -103,8 +103,8 @@ QByteArray checkResponse(const QString &result)
 {
     if (result == Net::NoResult)
         return notFoundResponse();
-    return responseHeader() + QByteArrayLiteral("{\"rez\":\"exist\",\"userid\":\"")
-           + jsonEscaped(result) + QByteArrayLiteral("\"}\n");
+    return responseHeader() + QByteArrayLiteral("{\"rez\":\"exist\",\"userid\":\"") + jsonEscaped(result)
+        + QByteArrayLiteral("\"}\n");
 }
 
 QByteArray jsonEscaped(const QString &text)
@@ -113,13 +113,27 @@ QByteArray jsonEscaped(const QString &text)
     out.reserve(text.size());
     for (const QChar c : text) {
         switch (c.unicode()) {
-        case '"': out += QLatin1String("\\\""); break;
-        case '\\': out += QLatin1String("\\\\"); break;
-        case '\b': out += QLatin1String("\\b"); break;
-        case '\f': out += QLatin1String("\\f"); break;
-        case '\n': out += QLatin1String("\\n"); break;
-        case '\r': out += QLatin1String("\\r"); break;
-        case '\t': out += QLatin1String("\\t"); break;
+        case '"':
+            out += QLatin1String("\\\"");
+            break;
+        case '\\':
+            out += QLatin1String("\\\\");
+            break;
+        case '\b':
+            out += QLatin1String("\\b");
+            break;
+        case '\f':
+            out += QLatin1String("\\f");
+            break;
+        case '\n':
+            out += QLatin1String("\\n");
+            break;
+        case '\r':
+            out += QLatin1String("\\r");
+            break;
+        case '\t':
+            out += QLatin1String("\\t");
+            break;
         default:
             if (c.unicode() < 0x20)
                 out += QStringLiteral("\\u%1").arg(c.unicode(), 4, 16, QLatin1Char('0'));

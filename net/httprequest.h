@@ -40,20 +40,20 @@ Step nextStep(qint64 bufferedBytes, bool hasLineFeed, bool timedOut, int maxRequ
 // password carry the real values.
 struct CheckRequest
 {
-    QString line;             // first line as received (text before the first CR LF)
-    bool hasGet = false;      // line contains "GET" (case-sensitive); nothing else counts without it
-    int firstIndex = -1;      // where the pattern matched in the line as received, -1 for nowhere
-    QString rendered;         // the line re-rendered through QUrl (tolerant parse, toString())
-    bool matched = false;     // the pattern matched the re-rendered line
-    QString userName;         // capture 1 of the re-rendered line
-    QString password;         // capture 2 of the re-rendered line
+    QString line;         // first line as received (text before the first CR LF)
+    bool hasGet = false;  // line contains "GET" (case-sensitive); nothing else counts without it
+    int firstIndex = -1;  // where the pattern matched in the line as received, -1 for nowhere
+    QString rendered;     // the line re-rendered through QUrl (tolerant parse, toString())
+    bool matched = false; // the pattern matched the re-rendered line
+    QString userName;     // capture 1 of the re-rendered line
+    QString password;     // capture 2 of the re-rendered line
 
-    QString shownLine;        // line
-    QString shownRendered;    // rendered
-    QByteArray shownEncoded;  // QUrl::toEncoded(FullyEncoded)
-    QString shownUrl;         // QUrl::url()
-    QString shownString;      // QUrl::toString()
-    QString shownDisplay;     // QUrl::toDisplayString(FullyDecoded)
+    QString shownLine;           // line
+    QString shownRendered;       // rendered
+    QByteArray shownEncoded;     // QUrl::toEncoded(FullyEncoded)
+    QString shownUrl;            // QUrl::url()
+    QString shownString;         // QUrl::toString()
+    QString shownDisplay;        // QUrl::toDisplayString(FullyDecoded)
     QString shownPercentDecoded; // QUrl::fromPercentEncoding of rendered, as UTF-8
 };
 

@@ -44,9 +44,8 @@ bool startListener(QTcpServer *listener, int port, QString *error)
 
 void keepAccepting(QTcpServer *listener)
 {
-    QObject::connect(listener, &QTcpServer::acceptError, listener, [listener] {
-        QTimer::singleShot(AcceptRetryMs, listener, &QTcpServer::resumeAccepting);
-    });
+    QObject::connect(listener, &QTcpServer::acceptError, listener,
+        [listener] { QTimer::singleShot(AcceptRetryMs, listener, &QTcpServer::resumeAccepting); });
 }
 
 QString statusAddress(const QList<QHostAddress> &addresses)
@@ -60,9 +59,13 @@ QString statusAddress(const QList<QHostAddress> &addresses)
 
 QString statusText(const QString &address, quint16 apibPort, quint16 httpPort)
 {
-    return QCoreApplication::translate("Server", "The APIB is running IP: %1 port: %2").arg(address).arg(apibPort)
-           + QLatin1Char('\n')
-           + QCoreApplication::translate("Server", "The HTTP is running IP: %1 port: %2").arg(address).arg(httpPort);
+    return QCoreApplication::translate("Server", "The APIB is running IP: %1 port: %2")
+               .arg(address)
+               .arg(apibPort)
+        + QLatin1Char('\n')
+        + QCoreApplication::translate("Server", "The HTTP is running IP: %1 port: %2")
+              .arg(address)
+              .arg(httpPort);
 }
 
 QString rememberedConfiguration()
@@ -80,8 +83,8 @@ void rememberSessionConfiguration(QNetworkSession *session)
         return;
     const QNetworkConfiguration config = session->configuration();
     const QString id = config.type() == QNetworkConfiguration::UserChoice
-                           ? session->sessionProperty(QStringLiteral("UserChoiceConfiguration")).toString()
-                           : config.identifier();
+        ? session->sessionProperty(QStringLiteral("UserChoiceConfiguration")).toString()
+        : config.identifier();
     qtProjectStore().setValue(DefaultConfigurationKey, id);
 }
 QT_WARNING_POP

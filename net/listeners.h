@@ -26,7 +26,10 @@ constexpr int ListenBacklog = 1024;
 
 // Ports the listeners can bind; a setting outside is refused, not cut to 16 bits.
 constexpr int MaxPort = 65535;
-inline bool portInRange(int port) { return port >= 0 && port <= MaxPort; }
+inline bool portInRange(int port)
+{
+    return port >= 0 && port <= MaxPort;
+}
 
 // ---- Listening ---------------------------------------------------------------
 // Listens on all addresses with the backlog above; on failure *error says why,

@@ -15,11 +15,10 @@ QString dialogText(const char *text)
 }
 } // namespace
 
-LookupQueue::LookupQueue(QWidget *boxParent, LookupFunction lookup, const Lookup::Limits &limits,
-                         QObject *parent)
+LookupQueue::LookupQueue(
+    QWidget *boxParent, LookupFunction lookup, const Lookup::Limits &limits, QObject *parent)
     : QObject(parent), m_boxParent(boxParent), m_lookup(std::move(lookup)), m_limits(limits)
-{
-}
+{ }
 
 void LookupQueue::attach(QTcpServer *listener)
 {
@@ -71,8 +70,8 @@ void LookupQueue::inputArrived()
 
 void LookupQueue::showInput()
 {
-    QMessageBox::information(m_boxParent, Net::boxTitle(), dialogText("In param: ") + m_input, QMessageBox::Ok,
-                             QMessageBox::NoButton);
+    QMessageBox::information(m_boxParent, Net::boxTitle(), dialogText("In param: ") + m_input,
+        QMessageBox::Ok, QMessageBox::NoButton);
     m_state = State::Statement;
     m_lookup(m_input, [this](const Outcome &outcome) { showOutcome(outcome); });
 }
@@ -82,11 +81,12 @@ void LookupQueue::showOutcome(const Outcome &outcome)
     m_state = State::SecondBox;
     if (outcome.ok) {
         QMessageBox::information(m_boxParent, Net::boxTitle(), dialogText("Return param: ") + outcome.result,
-                                 QMessageBox::Ok, QMessageBox::NoButton);
+            QMessageBox::Ok, QMessageBox::NoButton);
     } else {
         QMessageBox::critical(m_boxParent, Net::boxTitle(),
-                              dialogText("Unable to execute query: %1\nquery.lastError=%2").arg(outcome.statement, outcome.error),
-                              QMessageBox::Ok, QMessageBox::NoButton);
+            dialogText("Unable to execute query: %1\nquery.lastError=%2")
+                .arg(outcome.statement, outcome.error),
+            QMessageBox::Ok, QMessageBox::NoButton);
     }
     reply(outcome.ok ? outcome.result : Net::NoResult);
 }

@@ -43,10 +43,11 @@ public:
         QString error;
     };
     // Runs the lookup for an input and calls done with its outcome, now or later.
-    using LookupFunction = std::function<void(const QString &input, std::function<void(const Outcome &)> done)>;
+    using LookupFunction
+        = std::function<void(const QString &input, std::function<void(const Outcome &)> done)>;
 
     LookupQueue(QWidget *boxParent, LookupFunction lookup, const Lookup::Limits &limits = Lookup::Limits(),
-                QObject *parent = nullptr);
+        QObject *parent = nullptr);
 
     // The listener whose connections are served; its queue holds those waiting.
     void attach(QTcpServer *listener);

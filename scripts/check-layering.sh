@@ -1,0 +1,16 @@
+#!/bin/sh
+# The units lean one way: app uses net, db and crypto; db and net never reach
+# up into app, net never into db, crypto into nothing of ours. Prints every
+# include that breaks this and fails; silent when there is none.
+set -u
+root=${1:-$(dirname "$0")/..}
+cd "$root" || exit 2
+bad=$( {
+    grep -nE '^#include +"app/' -r db net crypto
+    grep -nE '^#include +"db/' -r net crypto
+    grep -nE '^#include +"net/' -r db crypto
+} 2>/dev/null)
+[ -z "$bad" ] && exit 0
+echo "includes that lean the wrong way:"
+echo "$bad"
+exit 1
