@@ -48,7 +48,6 @@ void statementFinished(Service service, const StatementResult &result, const QSt
             qDebug() << timeStamp() << "[e] Unable to execute test query: " << statement << lineEnd;
             qDebug() << timeStamp() << "[e] query.lastError=" << result.error << lineEnd;
         }
-        return;
     }
 
     for (const QStringList &row : result.rows) {
@@ -62,6 +61,18 @@ void statementFinished(Service service, const StatementResult &result, const QSt
                 qDebug() << i << ":" << name << "=" << value << lineEnd;
             }
         }
+    }
+
+    // Once when the window starts and once when it ends, not per request.
+    if (result.failFast == StatementResult::FailFast::Started) {
+        const QString line
+            = QStringLiteral("[e] database unavailable, failing fast until it answers again: ");
+        qDebug().noquote() << line + result.error;
+        panel.append(line + result.error);
+    } else if (result.failFast == StatementResult::FailFast::Ended) {
+        const QString line = QStringLiteral("[+] database answers again");
+        qDebug().noquote() << line;
+        panel.append(line);
     }
 }
 

@@ -22,7 +22,8 @@ void checkSubmitted(
 // After a statement ran: a reopen of the connection on the panel; then, when
 // it failed, E1 to E3 (a check adds the panel's "ERR: " line after E1), else
 // one R1 per column of every row (a check adds an "i: " panel line each). The
-// lookup's E2, E3 and R1 end with a line feed of their own.
+// lookup's E2, E3 and R1 end with a line feed of their own. Last, when failing
+// fast started or ended with this result, one line saying so on both.
 void statementFinished(Service service, const StatementResult &result, const QString &statement,
     const QString &databaseName, PanelFeed &panel);
 

@@ -80,20 +80,20 @@ Server::Server(const AgentLimits &agentLimits, QWidget *parent)
 
     setWindowTitle(QGuiApplication::applicationDisplayName());
 
+    readSettings();
+
     // The units the slots hand their work to. They do nothing until the
     // listeners and the database exist.
     database = std::make_unique<Database>();
     database->setLimits(limits.database);
-    http = new HttpEndpoint(
-        [this](const QString &user, const QString &password, std::function<void(const QString &)> done) {
-            checkUser(user, password, std::move(done));
-        },
+    limits.http.answerUnavailable = httpUnavailable;
+    http = new HttpEndpoint([this](const QString &user, const QString &password,
+                                auto done) { checkUser(user, password, std::move(done)); },
         limits.http, this);
     lookups = new LookupQueue(
         this, [this](const QString &input, auto done) { runLookup(input, std::move(done)); }, limits.lookup,
         this);
 
-    readSettings();
     testCipher();
     requestConfig();
     openNetwork();
@@ -200,7 +200,17 @@ void Server::openDatabase()
     appendLogPanel(QStringLiteral("port = [") + QString::number(sqlPort) + QLatin1Char(']'));
     appendLogPanel(QStringLiteral("type = [") + sqlType + QLatin1Char(']'));
 
-    db = database->configure({sqlType, sqlHost, sqlPort, sqlDsn, sqlUser, sqlPassword});
+    const ConnectionSettings connection {
+        sqlType, sqlHost, sqlPort, sqlDsn, sqlUser, sqlPassword, sqlTimeout, sqlOptions};
+    db = database->configure(connection);
+    if (sqlPool > 0) {
+        // The pool's connections open on their own threads; the start-up
+        // open below, its lines and its box stay here, with db.
+        ConnectionPool::Limits poolLimits;
+        poolLimits.deadlineMs = sqlTimeout * 1000;
+        poolLimits.database = limits.database;
+        pool = std::make_unique<ConnectionPool>(connection, sqlPool, poolLimits);
+    }
 
     appendLogPanel(QStringLiteral("db.hostName()=") + db.hostName());
     appendLogPanel(QStringLiteral("db.driverName()=") + db.driverName());
@@ -228,19 +238,27 @@ void Server::openDatabase()
 
 // ---- The two services ------------------------------------------------------------
 
-void Server::checkUser(QString userName, QString password, std::function<void(const QString &)> done)
+StatementExecutor &Server::executor()
+{
+    if (pool)
+        return *pool;
+    return *database;
+}
+
+void Server::checkUser(QString userName, QString password, std::function<void(const Http::Verdict &)> done)
 {
     Narration::checkSubmitted(sqlQuery, sqlRetParam, userName, *panelFeed);
-    database->submit(Sql::checkStatement(sqlQuery, sqlRetParam, userName, password),
+    executor().submit(Sql::checkStatement(sqlQuery, sqlRetParam, userName, password),
         [this, done = std::move(done)](const StatementResult &result) {
             Narration::statementFinished(Narration::Service::Check, result, sqlQuery, sqlDsn, *panelFeed);
-            done(Sql::lastRowValue(result).value_or(Net::NoResult));
+            done({Sql::lastRowValue(result).value_or(Net::NoResult), !result.ok,
+                Sql::retryAfterSeconds(result.retryAfterMs)});
         });
 }
 
 void Server::runLookup(const QString &input, std::function<void(const LookupQueue::Outcome &)> done)
 {
-    database->submit(Sql::lookupStatement(sqlQuery, sqlRetParam, input),
+    executor().submit(Sql::lookupStatement(sqlQuery, sqlRetParam, input),
         [this, done = std::move(done)](const StatementResult &result) {
             Narration::statementFinished(Narration::Service::Lookup, result, sqlQuery, sqlDsn, *panelFeed);
             done({result.ok, Sql::lastRowValue(result).value_or(Net::NoResult), sqlQuery, result.error});

@@ -5,6 +5,7 @@
 #include "settings.h"
 
 #include "db/database.h"
+#include "db/pool.h"
 #include "net/httprequest.h"
 #include "net/lookup.h"
 #include "net/lookupqueue.h"
@@ -80,10 +81,12 @@ private:
     void openNetwork();
     void startListeners();
     void openDatabase();
+    // The pool when sql/pool asks for one, else the database on this thread.
+    StatementExecutor &executor();
 
     // The two services' statements, run on the database and narrated; done
     // hears the result ("none" for not found), now or later.
-    void checkUser(QString userName, QString password, std::function<void(const QString &)> done);
+    void checkUser(QString userName, QString password, std::function<void(const Http::Verdict &)> done);
     void runLookup(const QString &input, std::function<void(const LookupQueue::Outcome &)> done);
 
     // Members in the order the rest of the program refers to them.
@@ -110,13 +113,18 @@ private:
     QTcpServer *httpServer = nullptr;
 
     // Our own additions.
-    QString configHost; // app/config_host: the provisioning server
+    QString configHost;           // app/config_host: the provisioning server
+    int sqlTimeout = 0;           // sql/timeout: seconds a connection attempt or a statement may take
+    QString sqlOptions;           // sql/options: the driver's connect options
+    int sqlPool = 0;              // sql/pool: connections on threads of their own; 0: none
+    bool httpUnavailable = false; // http/unavailable: 503 when the database could not answer
     AgentLimits limits;
-    QTextStream *logStream = nullptr;   // the constructor's stream on logFile
-    PanelFeed *panelFeed = nullptr;     // batches lines into logPanel
-    std::unique_ptr<Database> database; // the connection db is opened on
-    HttpEndpoint *http = nullptr;       // the HTTP check on httpServer's connections
-    LookupQueue *lookups = nullptr;     // the parameter lookup on tcpServer's connections
+    QTextStream *logStream = nullptr;     // the constructor's stream on logFile
+    PanelFeed *panelFeed = nullptr;       // batches lines into logPanel
+    std::unique_ptr<Database> database;   // the connection db is opened on
+    std::unique_ptr<ConnectionPool> pool; // sql/pool connections, when configured
+    HttpEndpoint *http = nullptr;         // the HTTP check on httpServer's connections
+    LookupQueue *lookups = nullptr;       // the parameter lookup on tcpServer's connections
 };
 
 #endif // SERVER_H

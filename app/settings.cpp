@@ -1,6 +1,8 @@
 #include "settings.h"
 #include "server.h"
 
+#include "db/sqlrules.h"
+
 #include <QRandomGenerator>
 #include <QSettings>
 
@@ -23,6 +25,10 @@ const std::vector<Key> &table()
         {QStringLiteral("app/key1"), DefaultAppKey1, &Server::appKey1, true},
         {QStringLiteral("app/key2"), QString(), &Server::cipherKey, true},
         {QStringLiteral("app/config_host"), DefaultConfigHost, &Server::configHost, false},
+        {QStringLiteral("sql/timeout"), Sql::DefaultTimeoutSeconds, &Server::sqlTimeout, false},
+        {QStringLiteral("sql/options"), QString(), &Server::sqlOptions, false},
+        {QStringLiteral("sql/pool"), DefaultSqlPool, &Server::sqlPool, false},
+        {QStringLiteral("http/unavailable"), false, &Server::httpUnavailable, false},
     };
     return keys;
 }
@@ -37,21 +43,51 @@ QByteArray generateRandomKey()
     return key;
 }
 
+namespace {
+// How a value from the INI file becomes a member, by the member's type.
+void assign(QString &member, const QVariant &value)
+{
+    member = value.toString();
+}
+void assign(int &member, const QVariant &value)
+{
+    member = value.toInt();
+}
+void assign(bool &member, const QVariant &value)
+{
+    member = value.toBool();
+}
+void assign(QByteArray &cipherKey, const QVariant &value)
+{
+    const QString base64 = value.toString();
+    cipherKey = base64 != QLatin1String("") ? QByteArray::fromBase64(base64.toLatin1()) : generateRandomKey();
+}
+
+// How a member is saved to the per-user store: as it is, the key as base64.
+QVariant saved(const QString &member)
+{
+    return member;
+}
+QVariant saved(int member)
+{
+    return member;
+}
+QVariant saved(bool member)
+{
+    return member;
+}
+QVariant saved(const QByteArray &cipherKey)
+{
+    return QString::fromLatin1(cipherKey.toBase64());
+}
+} // namespace
+
 void Server::readSettings()
 {
     QSettings ini(Settings::IniPath, QSettings::IniFormat);
     for (const Settings::Key &key : Settings::table()) {
         const QVariant value = ini.value(key.name, key.defaultValue);
-        if (const auto text = std::get_if<QString Server::*>(&key.member)) {
-            this->**text = value.toString();
-        } else if (const auto number = std::get_if<int Server::*>(&key.member)) {
-            this->**number = value.toInt();
-        } else {
-            const QString base64 = value.toString();
-            this->*std::get<QByteArray Server::*>(key.member) = base64 != QLatin1String("")
-                ? QByteArray::fromBase64(base64.toLatin1())
-                : generateRandomKey();
-        }
+        std::visit([&](auto member) { assign(this->*member, value); }, key.member);
     }
 }
 
@@ -64,14 +100,7 @@ void Server::writeSettings()
     store.setValue(QStringLiteral("pos"), pos());
     store.endGroup();
     for (const Settings::Key &key : Settings::table()) {
-        if (!key.savedOnClose)
-            continue;
-        if (const auto text = std::get_if<QString Server::*>(&key.member))
-            store.setValue(key.name, this->**text);
-        else if (const auto number = std::get_if<int Server::*>(&key.member))
-            store.setValue(key.name, this->**number);
-        else
-            store.setValue(key.name,
-                QString::fromLatin1((this->*std::get<QByteArray Server::*>(key.member)).toBase64()));
+        if (key.savedOnClose)
+            std::visit([&](auto member) { store.setValue(key.name, saved(this->*member)); }, key.member);
     }
 }

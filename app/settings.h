@@ -31,18 +31,20 @@ constexpr int DefaultHttpPort = 8880;
 inline const QString DefaultTestQuery1 = QStringLiteral("SELECT * FROM table1");
 inline const QString DefaultAppKey1 = QStringLiteral("amberfieldsamplecode");
 inline const QString DefaultConfigHost = QStringLiteral("localhost");
+constexpr int DefaultSqlPool = 0;
 
 // Length of a generated cipher key (AES-256).
 constexpr int RandomKeyBytes = 32;
 
 // One key of the INI file and where it goes. The member's type says how the
-// value is read: a string, an integer (0 when not a number), or, for the
-// cipher key, base64 text that is decoded (empty: a random key).
+// value is read: a string, an integer (0 when not a number), a truth value
+// ("true"/"1"; "false", "0" or empty are false), or, for the cipher key,
+// base64 text that is decoded (empty: a random key).
 struct Key
 {
     QString name;          // "section/name"
-    QVariant defaultValue; // a QString or an int
-    std::variant<QString Server::*, int Server::*, QByteArray Server::*> member;
+    QVariant defaultValue; // a QString, an int or a bool
+    std::variant<QString Server::*, int Server::*, bool Server::*, QByteArray Server::*> member;
     bool savedOnClose; // written to the per-user store when the dialog closes
 };
 

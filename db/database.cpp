@@ -15,7 +15,14 @@ QSqlDatabase Database::configure(const ConnectionSettings &settings)
     m_db.setDatabaseName(settings.name);
     m_db.setUserName(settings.user);
     m_db.setPassword(settings.password);
+    m_db.setConnectOptions(Sql::connectOptions(settings.driver, settings.timeoutSeconds, settings.options));
     return m_db;
+}
+
+void Database::setLimits(const Limits &limits)
+{
+    m_limits = limits;
+    m_gate.setRetryInterval(limits.reopenIntervalMs);
 }
 
 bool Database::open()
@@ -47,9 +54,13 @@ StatementResult Database::run(const Statement &statement)
 
     ++m_counters.statements;
     if (!ok) {
+        const QSqlError error = query.lastError();
+        result.timedOut = Sql::timedOut(error);
         ++m_counters.failures;
-        result.error = query.lastError().text();
+        m_counters.timeouts += result.timedOut;
+        result.error = error.text();
         result.connectionError = m_db.lastError().text();
+        result.unavailable = result.timedOut || Sql::connectionLost(m_db.isOpen(), error);
         query.finish();
         return result;
     }
@@ -73,7 +84,16 @@ StatementResult Database::run(const Statement &statement)
 
 void Database::submit(const Statement &statement, ResultHandler done)
 {
-    done(run(statement));
+    if (m_gate.admit() == FailFastGate::Admission::FailFast) {
+        ++m_counters.statements;
+        ++m_counters.failures;
+        ++m_counters.failedFast;
+        done(m_gate.refusal(m_db.lastError().text()));
+        return;
+    }
+    StatementResult result = run(statement);
+    m_gate.settle(result);
+    done(result);
 }
 
 // Preparing costs as much as running a lookup on an index, so a statement is

@@ -1,6 +1,7 @@
 #ifndef DATABASE_H
 #define DATABASE_H
 
+#include "failfast.h"
 #include "sqlrules.h"
 #include "statement.h"
 
@@ -19,26 +20,21 @@ struct ConnectionSettings
     QString name; // the database name (for SQLite, the file)
     QString user;
     QString password;
+    int timeoutSeconds = Sql::DefaultTimeoutSeconds; // see Sql::connectOptions; 0: no limit set
+    QString options;                                 // connect options of the configuration
 };
 
 // One database connection and what keeps it useful: statements stay prepared
 // for the life of a session, and a connection found lost is reopened, at most
 // once per Limits::reopenIntervalMs. Statements run on the calling thread, at
-// once: submit() calls done before it returns.
+// once: submit() calls done before it returns, and fails fast (FailFastGate)
+// while the database is known not to answer.
 class Database : public StatementExecutor
 {
 public:
     struct Limits
     {
-        int reopenIntervalMs = Sql::ReopenIntervalMs;
-    };
-    // Counted as they happen, for whoever reports on the agent.
-    struct Counters
-    {
-        quint64 statements = 0;     // runs handed back, ok or not
-        quint64 failures = 0;       // runs that failed
-        quint64 reopenAttempts = 0; // reopens tried after a lost connection
-        quint64 reopens = 0;        // ... of which succeeded
+        int reopenIntervalMs = Sql::ReopenIntervalMs; // also the fail-fast retry interval
     };
 
     // The connection of that name is made by configure(); the default is Qt's
@@ -46,7 +42,8 @@ public:
     explicit Database(const QString &connectionName = QLatin1String(QSqlDatabase::defaultConnection));
 
     // Adds the connection for the driver, then sets host, port, database
-    // name, user and password, in that order. Returns the handle.
+    // name, user and password, in that order, and the connect options that
+    // bound its waits. Returns the handle.
     QSqlDatabase configure(const ConnectionSettings &settings);
     bool open();
     QSqlDatabase connection() const { return m_db; }
@@ -61,8 +58,8 @@ public:
     StatementResult run(const Statement &statement);
     void submit(const Statement &statement, ResultHandler done) override;
 
-    void setLimits(const Limits &limits) { m_limits = limits; }
-    const Counters &counters() const { return m_counters; }
+    void setLimits(const Limits &limits);
+    const Counters &counters() const override { return m_counters; }
 
 private:
     bool execute(const Statement &statement, QSqlQuery &query);
@@ -73,6 +70,7 @@ private:
     QHash<QString, QSqlQuery> m_prepared; // statement text -> prepared on the current session
     QElapsedTimer m_lastReopen;
     Limits m_limits;
+    FailFastGate m_gate;
     Counters m_counters;
 };
 

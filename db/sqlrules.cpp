@@ -82,6 +82,53 @@ bool connectionLost(bool connectionOpen, const QSqlError &error)
             || state == QLatin1String("57P03"));  // cannot connect now
 }
 
+QString connectOptions(const QString &driver, int timeoutSeconds, const QString &configured)
+{
+    QStringList options;
+    if (timeoutSeconds > 0) {
+        const QString seconds = QString::number(timeoutSeconds);
+        const QString ms = QString::number(qint64(timeoutSeconds) * 1000);
+        if (driver == QLatin1String("QPSQL")) {
+            // libpq: the connection attempt; the server cancels a statement
+            // (also one waiting for a lock) after statement_timeout; keepalives
+            // and the TCP user time-out notice a path that went silent.
+            options << QStringLiteral("connect_timeout=") + seconds
+                    << QStringLiteral("options='-c statement_timeout=%1'").arg(ms)
+                    << QStringLiteral("keepalives=1") << QStringLiteral("keepalives_idle=") + seconds
+                    << QStringLiteral("keepalives_interval=1") << QStringLiteral("keepalives_count=3")
+                    << QStringLiteral("tcp_user_timeout=") + ms;
+        } else if (driver == QLatin1String("QSQLITE")) {
+            // How long a statement waits for a file another process has locked.
+            options << QStringLiteral("QSQLITE_BUSY_TIMEOUT=") + ms;
+        } else if (driver == QLatin1String("QMYSQL") || driver == QLatin1String("QMARIADB")) {
+            options << QStringLiteral("MYSQL_OPT_CONNECT_TIMEOUT=") + seconds
+                    << QStringLiteral("MYSQL_OPT_READ_TIMEOUT=") + seconds
+                    << QStringLiteral("MYSQL_OPT_WRITE_TIMEOUT=") + seconds;
+        } else if (driver == QLatin1String("QODBC")) {
+            options << QStringLiteral("SQL_ATTR_LOGIN_TIMEOUT=") + seconds
+                    << QStringLiteral("SQL_ATTR_CONNECTION_TIMEOUT=") + seconds;
+        }
+    }
+    if (!configured.isEmpty())
+        options << configured;
+    return options.join(QLatin1Char(';'));
+}
+
+// PostgreSQL: query_canceled (statement_timeout) and lock_not_available
+// (lock_timeout). SQLite: SQLITE_BUSY and SQLITE_LOCKED. MySQL: a lock wait
+// and a statement that ran out of time.
+bool timedOut(const QSqlError &error)
+{
+    static const QStringList codes {QStringLiteral("57014"), QStringLiteral("55P03"), QStringLiteral("5"),
+        QStringLiteral("6"), QStringLiteral("1205"), QStringLiteral("3024")};
+    return error.type() != QSqlError::NoError && codes.contains(error.nativeErrorCode());
+}
+
+int retryAfterSeconds(int waitMs)
+{
+    return qMax(1, (waitMs + 999) / 1000);
+}
+
 bool reopenAllowed(const QElapsedTimer &lastReopen, int intervalMs)
 {
     return !lastReopen.isValid() || lastReopen.elapsed() >= intervalMs;

@@ -48,9 +48,26 @@ Statement lookupStatement(const QString &query, const QString &retParam, const Q
 std::optional<QString> lastRowValue(const StatementResult &result);
 
 // ---- Connection ------------------------------------------------------------
+// Seconds a connection attempt or one statement may take, unless configured.
+constexpr int DefaultTimeoutSeconds = 5;
+
+// The connect options for a driver: those that bound a connection attempt
+// and a statement to timeoutSeconds through the driver's own means (none when
+// it is 0, or when the driver offers none), then the configured ones, which
+// come last so they can override. Joined with ";" as
+// QSqlDatabase::setConnectOptions takes them.
+QString connectOptions(const QString &driver, int timeoutSeconds, const QString &configured);
+
 // True when a failed statement means the connection itself is gone, not that
 // the statement was wrong.
 bool connectionLost(bool connectionOpen, const QSqlError &error);
+
+// True when a statement failed because it ran out of time: a statement
+// time-out, a lock it waited for too long, a busy database file.
+bool timedOut(const QSqlError &error);
+
+// Whole seconds for a Retry-After answer: the wait rounded up, at least 1.
+int retryAfterSeconds(int waitMs);
 
 // True when a reopen may be tried now: none yet, or the last one is at least
 // intervalMs old.

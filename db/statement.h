@@ -1,6 +1,7 @@
 #ifndef STATEMENT_H
 #define STATEMENT_H
 
+#include <QMetaType>
 #include <QString>
 #include <QStringList>
 #include <QVariantList>
@@ -44,7 +45,18 @@ struct StatementResult
     enum class Reopen { None, Succeeded, Failed };
     Reopen reopen = Reopen::None;
     QString reopenError;
+
+    // Failed because the database could not answer: the connection is gone,
+    // the statement ran out of time, or statements are failing fast.
+    bool unavailable = false;
+    bool timedOut = false; // ... because the statement ran out of time
+    // unavailable: how long until the database is tried again.
+    int retryAfterMs = 0;
+    // Failing fast (see FailFastGate) started or ended with this result.
+    enum class FailFast { Unchanged, Started, Ended };
+    FailFast failFast = FailFast::Unchanged;
 };
+Q_DECLARE_METATYPE(StatementResult)
 
 using ResultHandler = std::function<void(const StatementResult &)>;
 
@@ -54,8 +66,20 @@ using ResultHandler = std::function<void(const StatementResult &)>;
 class StatementExecutor
 {
 public:
+    // Counted as they happen, for whoever reports on the agent.
+    struct Counters
+    {
+        quint64 statements = 0;     // results handed back, ok or not
+        quint64 failures = 0;       // ... of which failed
+        quint64 timeouts = 0;       // ... of which ran out of time
+        quint64 failedFast = 0;     // ... of which were not sent while failing fast
+        quint64 reopenAttempts = 0; // reopens tried after a lost connection
+        quint64 reopens = 0;        // ... of which succeeded
+    };
+
     virtual ~StatementExecutor() = default;
     virtual void submit(const Statement &statement, ResultHandler done) = 0;
+    virtual const Counters &counters() const = 0;
 };
 
 #endif // STATEMENT_H

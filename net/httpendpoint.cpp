@@ -30,9 +30,9 @@ void stopReading(QTcpSocket *socket)
     }
 }
 
-void reply(QTcpSocket *socket, const QString &result)
+void reply(QTcpSocket *socket, const QByteArray &answer)
 {
-    socket->write(Http::checkResponse(result));
+    socket->write(answer);
     socket->close(); // sends what was written, then shuts the connection
 }
 
@@ -115,7 +115,7 @@ void HttpEndpoint::judge(QTcpSocket *socket, const QByteArray &received)
 {
     const Http::CheckRequest request = Http::readCheckRequest(received);
     if (!request.hasGet) {
-        reply(socket, Net::NoResult);
+        reply(socket, Http::notFoundResponse());
         return;
     }
     qDebug() << "httpQuery=" << request.shownLine << " index=" << request.firstIndex;
@@ -127,16 +127,17 @@ void HttpEndpoint::judge(QTcpSocket *socket, const QByteArray &received)
     qDebug() << "(QUrl::toDisplayString)    :" << request.shownDisplay;
     qDebug() << "(QUrl::fromPercentEncoding):" << request.shownPercentDecoded;
     if (!request.matched) {
-        reply(socket, Net::NoResult);
+        reply(socket, Http::notFoundResponse());
         return;
     }
 
     qDebug() << request.userName << Net::MaskedPassword;
     const QPointer<QTcpSocket> client(socket);
-    m_check(request.userName, request.password, [client](const QString &result) {
-        if (result != Net::NoResult)
-            qDebug() << "[+] user exist! RET=" << result;
+    const bool answerUnavailable = m_limits.answerUnavailable;
+    m_check(request.userName, request.password, [client, answerUnavailable](const Http::Verdict &verdict) {
+        if (verdict.result != Net::NoResult)
+            qDebug() << "[+] user exist! RET=" << verdict.result;
         if (client && client->isOpen())
-            reply(client, result);
+            reply(client, Http::verdictResponse(verdict, answerUnavailable));
     });
 }

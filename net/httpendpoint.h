@@ -20,10 +20,10 @@ class HttpEndpoint : public QObject
 
 public:
     // Runs the credential check for a user name and password and calls done
-    // with its result, "none" for not found; done may come later, or never
-    // reach a connection that has gone meanwhile.
-    using CheckFunction = std::function<void(
-        const QString &userName, const QString &password, std::function<void(const QString &result)> done)>;
+    // with its verdict; done may come later, or never reach a connection that
+    // has gone meanwhile.
+    using CheckFunction = std::function<void(const QString &userName, const QString &password,
+        std::function<void(const Http::Verdict &verdict)> done)>;
 
     explicit HttpEndpoint(
         CheckFunction check, const Http::Limits &limits = Http::Limits(), QObject *parent = nullptr);

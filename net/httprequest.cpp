@@ -99,6 +99,22 @@ QByteArray notFoundResponse()
     return responseHeader() + QByteArrayLiteral("{\"rez\":\"notfount\",\"e\":\"n\"}\n");
 }
 
+QByteArray unavailableResponse(int retryAfterSeconds)
+{
+    return QByteArrayLiteral("HTTP/1.0 503 Service Unavailable\r\n"
+                             "Content-Type: text/html; charset=\"utf-8\"\r\n"
+                             "Retry-After: ")
+        + QByteArray::number(retryAfterSeconds)
+        + QByteArrayLiteral("\r\n\r\n{\"rez\":\"unavailable\",\"e\":\"db\"}\n");
+}
+
+QByteArray verdictResponse(const Verdict &verdict, bool answerUnavailable)
+{
+    if (verdict.unavailable && answerUnavailable)
+        return unavailableResponse(verdict.retryAfterSeconds);
+    return checkResponse(verdict.result);
+}
+
 QByteArray checkResponse(const QString &result)
 {
     if (result == Net::NoResult)

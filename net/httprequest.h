@@ -22,6 +22,9 @@ struct Limits
 {
     int maxRequestBytes = MaxRequestBytes;
     int requestTimeoutMs = RequestTimeoutMs;
+    // A check the database could not answer gets 503 Service Unavailable
+    // rather than the not-found answer.
+    bool answerUnavailable = false;
 };
 
 // ---- Reading --------------------------------------------------------------
@@ -77,6 +80,21 @@ QByteArray responseHeader();
 QByteArray checkResponse(const QString &result);
 // The answer for anything that is not a matching request.
 QByteArray notFoundResponse();
+// "HTTP/1.0 503 Service Unavailable", the content type, "Retry-After:" with
+// the seconds, then {"rez":"unavailable","e":"db"} and one LF.
+QByteArray unavailableResponse(int retryAfterSeconds);
+
+// What the credential check found: the result ("none" for not found), or
+// that the database could not answer and when it is worth asking again.
+struct Verdict
+{
+    QString result;
+    bool unavailable = false;
+    int retryAfterSeconds = 0;
+};
+// The answer for a verdict: unavailableResponse when it was unavailable and
+// such answers are on, else checkResponse of its result.
+QByteArray verdictResponse(const Verdict &verdict, bool answerUnavailable);
 // text as the contents of a JSON string: ", \ and control characters escaped.
 QByteArray jsonEscaped(const QString &text);
 

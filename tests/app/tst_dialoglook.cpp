@@ -146,7 +146,7 @@ void tst_DialogLook::panelHoldsStartupLines()
         QStringLiteral("type = [QSQLITE]"),
         QStringLiteral("db.hostName()=localhost"),
         QStringLiteral("db.driverName()=QSQLITE"),
-        QStringLiteral("db.connectOptions()="),
+        QStringLiteral("db.connectOptions()=QSQLITE_BUSY_TIMEOUT=5000"), // sql/timeout, 5 s by default
         QStringLiteral("db.connectionName()=qt_sql_default_connection"),
         QStringLiteral("db.databaseName()=:memory:"),
     };

@@ -63,7 +63,7 @@ QStringList startupPanel(const QString &host, int port, const QString &dsn)
             QStringLiteral("type = [QSQLITE]"),
             QStringLiteral("db.hostName()=") + host,
             QStringLiteral("db.driverName()=QSQLITE"),
-            QStringLiteral("db.connectOptions()="),
+            QStringLiteral("db.connectOptions()=QSQLITE_BUSY_TIMEOUT=5000"), // sql/timeout, 5 s by default
             QStringLiteral("db.connectionName()=qt_sql_default_connection"),
             QStringLiteral("db.databaseName()=") + dsn};
 }
@@ -515,12 +515,14 @@ void tst_Database::reopenIsRateLimited()
     };
     MessageCapture capture;
 
-    // Still nothing to open: one attempt, reported.
+    // Still nothing to open: one attempt, reported, and failing fast from here on.
     auto first = check();
     QCOMPARE(first.first, QStringLiteral("none"));
-    QCOMPARE(first.second.size(), 2);
+    QCOMPARE(first.second.size(), 3);
     QVERIFY2(first.second.at(0).startsWith(QStringLiteral("ERR: reconnect: ")), qPrintable(first.second.at(0)));
     QVERIFY(first.second.at(1).startsWith(QStringLiteral("ERR: db.lastError()=")));
+    QVERIFY2(first.second.at(2).startsWith(QStringLiteral("[e] database unavailable, failing fast")),
+             qPrintable(first.second.at(2)));
 
     // The database exists now, but the last attempt is too recent to try again.
     QCOMPARE(agent.createDatabaseLater(), QString());
@@ -533,6 +535,7 @@ void tst_Database::reopenIsRateLimited()
     auto third = check();
     QCOMPARE(third.first, QStringLiteral("1"));
     QCOMPARE(third.second.value(0), QStringLiteral("[+] Reconnect to DB ") + dsn + QStringLiteral(" success"));
+    QCOMPARE(third.second.last(), QStringLiteral("[+] database answers again"));
 }
 
 void tst_Database::lookupStyleStatementsRecover_data()

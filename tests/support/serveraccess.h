@@ -42,8 +42,8 @@ struct ServerInspector
     {
         QString result;
         bool done = false;
-        server.checkUser(user, password, [&](const QString &r) {
-            result = r;
+        server.checkUser(user, password, [&](const Http::Verdict &verdict) {
+            result = verdict.result;
             done = true;
         });
         if (!QTest::qWaitFor([&] { return done; }))

@@ -1,0 +1,58 @@
+#include "failfast.h"
+
+FailFastGate::Admission FailFastGate::admit()
+{
+    if (!m_failing)
+        return Admission::Run;
+    if (m_lastTry.elapsed() < m_intervalMs)
+        return Admission::FailFast;
+    m_lastTry.start();
+    return Admission::Probe;
+}
+
+FailFastGate::Change FailFastGate::report(bool unavailable, const QString &reason)
+{
+    if (!unavailable) {
+        if (!m_failing)
+            return Change::None;
+        m_failing = false;
+        return Change::Ended;
+    }
+    if (m_failing)
+        return Change::None; // a probe that failed; the interval started when it was let through
+    m_failing = true;
+    m_reason = reason;
+    m_lastTry.start();
+    return Change::Started;
+}
+
+int FailFastGate::msUntilRetry() const
+{
+    return m_failing ? int(qMax<qint64>(0, m_intervalMs - m_lastTry.elapsed())) : 0;
+}
+
+StatementResult FailFastGate::refusal(const QString &connectionError) const
+{
+    StatementResult result;
+    result.error = QStringLiteral("database unavailable: ") + m_reason;
+    result.connectionError = connectionError;
+    result.unavailable = true;
+    result.retryAfterMs = msUntilRetry();
+    return result;
+}
+
+void FailFastGate::settle(StatementResult &result)
+{
+    switch (report(!result.ok && result.unavailable, result.error)) {
+    case Change::Started:
+        result.failFast = StatementResult::FailFast::Started;
+        break;
+    case Change::Ended:
+        result.failFast = StatementResult::FailFast::Ended;
+        break;
+    case Change::None:
+        break;
+    }
+    if (result.unavailable)
+        result.retryAfterMs = msUntilRetry();
+}
