@@ -1,5 +1,6 @@
 #include "pool.h"
 
+#include <QDeadlineTimer>
 #include <QDebug>
 #include <QThread>
 #include <QTimer>
@@ -56,11 +57,14 @@ ConnectionPool::~ConnectionPool()
 {
     for (Slot &slot : m_workers)
         slot.thread->quit();
+    // One wait for all: a connection whose server stopped answering holds its
+    // thread in a driver call (or in letting its prepared statements go).
+    const QDeadlineTimer deadline(m_limits.stopWaitMs);
     for (Slot &slot : m_workers) {
-        if (slot.thread->wait(m_limits.stopWaitMs))
+        if (slot.thread->wait(deadline))
             continue;
-        // Stuck in a driver call that nothing can interrupt: its thread and
-        // connection are left to end with the process.
+        // Nothing can interrupt that call: the thread and its connection are
+        // left to end with the process.
         qDebug() << "[e] a database connection is still busy; its thread is left to end with the process";
         slot.thread->setParent(nullptr);
         disconnect(slot.worker, nullptr, this, nullptr);
