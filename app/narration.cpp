@@ -6,7 +6,11 @@
 #include "net/wiretext.h"
 
 #include <QDebug>
+#include <QElapsedTimer>
 #include <QTextStream>
+#include <QTimer>
+
+#include <memory>
 
 namespace Narration {
 
@@ -15,6 +19,56 @@ namespace {
 QTextStream &lineEnd(QTextStream &stream)
 {
     return stream << '\n';
+}
+
+// One finished statement's narration, possibly spread over several passes of
+// the event loop.
+struct Job
+{
+    Service service;
+    StatementResult result;
+    PanelFeed *panel;
+    std::function<void()> then;
+    int row = 0;
+};
+
+// The rows from job->row on, for at most SliceMs; the rest from the event
+// loop. Then the end of the narration, and the caller's continuation.
+void narrateRows(const std::shared_ptr<Job> &job)
+{
+    const bool check = job->service == Service::Check;
+    const StatementResult &result = job->result;
+    QElapsedTimer slice;
+    slice.start();
+    for (; job->row < result.rows.size(); ++job->row) {
+        if (slice.elapsed() >= SliceMs) {
+            QTimer::singleShot(0, job->panel, [job] { narrateRows(job); });
+            return;
+        }
+        const QStringList &row = result.rows.at(job->row);
+        for (int i = 0; i < result.columns.size(); ++i) {
+            const QString &name = result.columns.at(i);
+            const QString &value = row.at(i);
+            if (check) {
+                qDebug() << i << ":" << name << "=" << value;
+                job->panel->append(QStringLiteral("i: ") + name + QLatin1Char('=') + value);
+            } else {
+                qDebug() << i << ":" << name << "=" << value << lineEnd;
+            }
+        }
+    }
+
+    // Once when the window starts and once when it ends, not per request.
+    if (result.failFast == StatementResult::FailFast::Started) {
+        const QString line = QStringLiteral("[e] database unavailable, failing fast until it answers again: ");
+        qDebug().noquote() << line + result.error;
+        job->panel->append(line + result.error);
+    } else if (result.failFast == StatementResult::FailFast::Ended) {
+        const QString line = QStringLiteral("[+] database answers again");
+        qDebug().noquote() << line;
+        job->panel->append(line);
+    }
+    job->then();
 }
 } // namespace
 
@@ -30,7 +84,7 @@ void checkSubmitted(
 }
 
 void statementFinished(Service service, const StatementResult &result, const QString &statement,
-    const QString &databaseName, PanelFeed &panel)
+    const QString &databaseName, PanelFeed &panel, std::function<void()> then)
 {
     const bool check = service == Service::Check;
     if (result.reopen == StatementResult::Reopen::Succeeded)
@@ -49,31 +103,7 @@ void statementFinished(Service service, const StatementResult &result, const QSt
             qDebug() << timeStamp() << "[e] query.lastError=" << result.error << lineEnd;
         }
     }
-
-    for (const QStringList &row : result.rows) {
-        for (int i = 0; i < result.columns.size(); ++i) {
-            const QString &name = result.columns.at(i);
-            const QString &value = row.at(i);
-            if (check) {
-                qDebug() << i << ":" << name << "=" << value;
-                panel.append(QStringLiteral("i: ") + name + QLatin1Char('=') + value);
-            } else {
-                qDebug() << i << ":" << name << "=" << value << lineEnd;
-            }
-        }
-    }
-
-    // Once when the window starts and once when it ends, not per request.
-    if (result.failFast == StatementResult::FailFast::Started) {
-        const QString line
-            = QStringLiteral("[e] database unavailable, failing fast until it answers again: ");
-        qDebug().noquote() << line + result.error;
-        panel.append(line + result.error);
-    } else if (result.failFast == StatementResult::FailFast::Ended) {
-        const QString line = QStringLiteral("[+] database answers again");
-        qDebug().noquote() << line;
-        panel.append(line);
-    }
+    narrateRows(std::make_shared<Job>(Job{service, result, &panel, std::move(then)}));
 }
 
 } // namespace Narration

@@ -3,6 +3,8 @@
 
 #include <QString>
 
+#include <functional>
+
 class PanelFeed;
 struct StatementResult;
 
@@ -11,6 +13,10 @@ struct StatementResult;
 // statement's plain result, whichever executor ran it, so one check's lines
 // always come in the same order.
 namespace Narration {
+
+// A result with many rows is narrated this long at a time, the rest from the
+// event loop, so the dialog keeps serving while a million rows are told.
+constexpr int SliceMs = 5;
 
 enum class Service { Check, Lookup };
 
@@ -23,9 +29,10 @@ void checkSubmitted(
 // it failed, E1 to E3 (a check adds the panel's "ERR: " line after E1), else
 // one R1 per column of every row (a check adds an "i: " panel line each). The
 // lookup's E2, E3 and R1 end with a line feed of their own. Last, when failing
-// fast started or ended with this result, one line saying so on both.
+// fast started or ended with this result, one line saying so on both. Then
+// calls then: at once, or, for a result too long for one slice, later.
 void statementFinished(Service service, const StatementResult &result, const QString &statement,
-    const QString &databaseName, PanelFeed &panel);
+    const QString &databaseName, PanelFeed &panel, std::function<void()> then);
 
 } // namespace Narration
 

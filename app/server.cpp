@@ -250,9 +250,10 @@ void Server::checkUser(QString userName, QString password, std::function<void(co
     Narration::checkSubmitted(sqlQuery, sqlRetParam, userName, *panelFeed);
     executor().submit(Sql::checkStatement(sqlQuery, sqlRetParam, userName, password),
         [this, done = std::move(done)](const StatementResult &result) {
-            Narration::statementFinished(Narration::Service::Check, result, sqlQuery, sqlDsn, *panelFeed);
-            done({Sql::lastRowValue(result).value_or(Net::NoResult), !result.ok,
-                Sql::retryAfterSeconds(result.retryAfterMs)});
+            const Http::Verdict verdict{Sql::lastRowValue(result).value_or(Net::NoResult), !result.ok,
+                Sql::retryAfterSeconds(result.retryAfterMs)};
+            Narration::statementFinished(Narration::Service::Check, result, sqlQuery, sqlDsn, *panelFeed,
+                [done, verdict] { done(verdict); });
         });
 }
 
@@ -260,7 +261,9 @@ void Server::runLookup(const QString &input, std::function<void(const LookupQueu
 {
     executor().submit(Sql::lookupStatement(sqlQuery, sqlRetParam, input),
         [this, done = std::move(done)](const StatementResult &result) {
-            Narration::statementFinished(Narration::Service::Lookup, result, sqlQuery, sqlDsn, *panelFeed);
-            done({result.ok, Sql::lastRowValue(result).value_or(Net::NoResult), sqlQuery, result.error});
+            const LookupQueue::Outcome outcome{
+                result.ok, Sql::lastRowValue(result).value_or(Net::NoResult), sqlQuery, result.error};
+            Narration::statementFinished(Narration::Service::Lookup, result, sqlQuery, sqlDsn, *panelFeed,
+                [done, outcome] { done(outcome); });
         });
 }
