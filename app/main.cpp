@@ -1,3 +1,4 @@
+#include "app/processlimits.h"
 #include "app/server.h"
 #include "app/signalbridge.h"
 
@@ -12,13 +13,17 @@ int main(int argc, char *argv[])
     if (!qEnvironmentVariableIsSet("QT_NO_GLIB"))
         qputenv("QT_NO_GLIB", "1");
     QApplication app(argc, argv);
+    raiseOpenFileLimit();
     QGuiApplication::setApplicationDisplayName(Server::tr("TOVR/MERK SQL Agent (checker) v3"));
-    // Before the dialog, so a signal during start-up is kept and honoured once
-    // the event loop runs, instead of killing the process half-built.
+    // Before the dialog, so a signal during start-up is honoured by whichever
+    // event loop runs first (the provisioning wait, a start-up message box, or
+    // the main loop) instead of killing the process half-built. The dialog
+    // connects itself to it.
     SignalBridge signalBridge;
-    Server server;
-    closeOnTermination(signalBridge, server);
     signalBridge.start();
+    Server server;
+    if (signalBridge.delivered())
+        return 0; // ended during start-up; the dialog has closed and written the settings
     server.show();
     return app.exec();
 }

@@ -117,7 +117,8 @@ void Server::requestConfig()
     if (!reply->isFinished()) {
         reply->abort();
         reply->deleteLater();
-        qDebug() << "[e] provisioning request timed out";
+        if (!terminating) // else a termination signal ended the wait
+            qDebug() << "[e] provisioning request timed out";
         return;
     }
     const QJsonDocument answer = QJsonDocument::fromJson(reply->readAll());

@@ -1,15 +1,18 @@
 #include "server.h"
 #include "eventlog.h"
 #include "narration.h"
+#include "signalbridge.h"
 
 #include "crypto/aescipher.h"
 #include "db/sqlrules.h"
 #include "net/httpendpoint.h"
 #include "net/listeners.h"
+#include "net/operatorbox.h"
 #include "net/wiretext.h"
 
 #include <QBoxLayout>
 #include <QCloseEvent>
+#include <QCoreApplication>
 #include <QDebug>
 #include <QFile>
 #include <QGroupBox>
@@ -34,6 +37,8 @@ Server::Server(QWidget *parent) : Server(AgentLimits(), parent)
 Server::Server(const AgentLimits &agentLimits, QWidget *parent)
     : QDialog(parent), statusLabel(new QLabel), limits(agentLimits)
 {
+    if (SignalBridge *bridge = SignalBridge::instance())
+        connect(bridge, &SignalBridge::terminationRequested, this, &Server::terminate);
     setWindowFlags(windowFlags() & ~Qt::WindowContextHelpButtonHint);
     statusLabel->setTextInteractionFlags(Qt::TextBrowserInteraction);
 
@@ -96,8 +101,10 @@ Server::Server(const AgentLimits &agentLimits, QWidget *parent)
 
     testCipher();
     requestConfig();
-    openNetwork();
-    openDatabase();
+    if (!terminating)
+        openNetwork();
+    if (!terminating)
+        openDatabase();
 
     logStream = nullptr; // the stream dies with the constructor; nothing writes the file later
 }
@@ -111,6 +118,17 @@ Server::~Server()
 void Server::closeEvent(QCloseEvent *)
 {
     writeSettings();
+}
+
+void Server::terminate()
+{
+    if (terminating)
+        return;
+    terminating = true;
+    close();
+    // A message box still open keeps the application alive after the window
+    // closes; exit() ends its loop and every other one, the main loop included.
+    QCoreApplication::exit(0);
 }
 
 // ---- Slots -------------------------------------------------------------------
@@ -172,20 +190,23 @@ void Server::startListeners()
     lookups->attach(tcpServer);
     Net::keepAccepting(tcpServer);
     if (!Net::startListener(tcpServer, serverPort, &error)) {
-        QMessageBox::critical(
-            this, Net::boxTitle(), tr("Unable to start the server: %1.").arg(error), QMessageBox::Ok);
-        close();
+        qDebug().noquote() << Net::cannotListenLine(QStringLiteral("lookup"), serverPort, error);
+        Net::showBox(this, QMessageBox::Critical, tr("Unable to start the server: %1.").arg(error));
+        if (!terminating) // a termination signal during the box has closed the dialog already
+            close();
         return;
     }
 
     httpServer = new QTcpServer(this);
     // Connected by signature: the slot is looked up by its name at run time.
     connect(httpServer, SIGNAL(newConnection()), this, SLOT(httpNewConnection()));
-    Net::keepAccepting(httpServer);
-    if (!Net::startListener(httpServer, httpPort, &error))
+    http->attach(httpServer);
+    if (!Net::startListener(httpServer, httpPort, &error)) {
         qDebug() << tr("[-] Unable to start HTTP server: %1.").arg(error);
-    else
+        qDebug().noquote() << Net::cannotListenLine(QStringLiteral("HTTP"), httpPort, error);
+    } else {
         qDebug() << tr("[+] http start!");
+    }
 
     statusLabel->setText(Net::statusText(Net::statusAddress(QNetworkInterface::allAddresses()),
         tcpServer->serverPort(), httpServer->serverPort()));
@@ -223,7 +244,7 @@ void Server::openDatabase()
         appendLogPanel(QStringLiteral("ERR: db.lastError()=") + error);
         qDebug() << "[e] db.lastError[1]=" << error;
         writeLogLine(QStringLiteral("[e] db.lastError=") + error);
-        QMessageBox::critical(this, Net::boxTitle(), tr("[1] Unable to connect to SQL."), QMessageBox::Ok);
+        Net::showBox(this, QMessageBox::Critical, tr("[1] Unable to connect to SQL."));
         return; // the test query needs an open connection
     }
     writeLogLine(QStringLiteral("[+] Connect to DB ") + sqlDsn + QStringLiteral(" success"));

@@ -77,6 +77,11 @@ private:
     void testCipher();
     void requestConfig();
 
+    // On SIGTERM or SIGINT, at any moment: closes as Quit does (the settings
+    // are written once) and ends every running event loop, start-up's
+    // message boxes included; start-up then skips its remaining steps.
+    void terminate();
+
     // Start-up steps (app/server.cpp)
     void openNetwork();
     void startListeners();
@@ -118,6 +123,7 @@ private:
     QString sqlOptions;           // sql/options: the driver's connect options
     int sqlPool = 0;              // sql/pool: connections on threads of their own; 0: none
     bool httpUnavailable = false; // http/unavailable: 503 when the database could not answer
+    bool terminating = false;     // a termination signal arrived
     AgentLimits limits;
     QTextStream *logStream = nullptr;     // the constructor's stream on logFile
     PanelFeed *panelFeed = nullptr;       // batches lines into logPanel

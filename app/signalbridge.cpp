@@ -1,8 +1,6 @@
 #include "signalbridge.h"
 
-#include <QCoreApplication>
 #include <QSocketNotifier>
-#include <QWidget>
 
 #include <atomic>
 #include <cerrno>
@@ -64,8 +62,18 @@ bool makePair()
 }
 } // namespace
 
+namespace {
+SignalBridge *theBridge = nullptr;
+} // namespace
+
+SignalBridge *SignalBridge::instance()
+{
+    return theBridge;
+}
+
 SignalBridge::SignalBridge(QObject *parent) : QObject(parent)
 {
+    theBridge = this;
     Q_ASSERT_X(pairFds[0] < 0, "SignalBridge", "only one SignalBridge per process");
     m_valid = makePair();
     if (m_valid)
@@ -74,6 +82,7 @@ SignalBridge::SignalBridge(QObject *parent) : QObject(parent)
 
 SignalBridge::~SignalBridge()
 {
+    theBridge = nullptr;
     if (!m_valid)
         return;
     setDisposition(SIG_DFL);
@@ -103,14 +112,4 @@ void SignalBridge::readSignal()
         return;
     m_delivered = true;
     emit terminationRequested(last);
-}
-
-void closeOnTermination(SignalBridge &bridge, QWidget &window)
-{
-    QObject::connect(&bridge, &SignalBridge::terminationRequested, &window, [&window] {
-        window.close(); // its close handler writes the settings, as for Quit
-        // A message box still open keeps the application alive after the window
-        // closes; exit() ends its loop and the main one alike.
-        QCoreApplication::exit(0);
-    });
 }

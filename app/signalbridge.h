@@ -4,7 +4,6 @@
 #include <QObject>
 
 class QSocketNotifier;
-class QWidget;
 
 // Turns SIGINT and SIGTERM into a Qt signal on the GUI thread, so a supervisor
 // or Ctrl-C ends the agent the way its Quit button does.
@@ -29,8 +28,14 @@ public:
     ~SignalBridge() override;
 
     bool isValid() const { return m_valid; }
-    // Starts delivering (also a signal that arrived before).
+    // Starts delivering (also a signal that arrived before), from whichever
+    // event loop runs: the main one, or one of start-up's nested loops.
     void start();
+    // A signal has been delivered.
+    bool delivered() const { return m_delivered; }
+
+    // The process's bridge, or null when none was made.
+    static SignalBridge *instance();
 
 signals:
     void terminationRequested(int signalNumber);
@@ -42,10 +47,5 @@ private:
     bool m_valid = false;
     bool m_delivered = false;
 };
-
-// Wires the bridge to the window: on the first signal the window is closed as
-// its Quit button closes it (so the settings are written) and every running
-// event loop, a message box's among them, ends with exit code 0.
-void closeOnTermination(SignalBridge &bridge, QWidget &window);
 
 #endif // SIGNALBRIDGE_H

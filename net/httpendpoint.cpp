@@ -1,4 +1,5 @@
 #include "httpendpoint.h"
+#include "listeners.h"
 #include "wiretext.h"
 
 #include <QDebug>
@@ -8,40 +9,67 @@
 #include <QTimer>
 
 #include <sys/socket.h>
+#include <unistd.h>
+
+// One accepted connection while its request line is awaited.
+struct HttpEndpoint::Connection
+{
+    quint64 arrival = 0; // its key in m_waiting; 0 once the request has been judged
+    // The request time-out; a child of the socket, so it is gone with the
+    // connection. (A single-shot timer with the socket as context would outlive
+    // it by up to the whole time-out, and under load pile up by the ten thousand.)
+    QTimer *deadline = nullptr;
+    // A second descriptor of the connection, taken once part of a request line
+    // is in: Qt closes its own at the client's end of input, and this one keeps
+    // the connection open for the answer.
+    int heldFd = -1;
+};
+
+// Where one request's answer goes: the socket while Qt still holds the
+// connection, else the held descriptor.
+struct HttpEndpoint::Reply
+{
+    QPointer<QTcpSocket> socket;
+    int fd = -1;
+
+    ~Reply() { release(); }
+    void release()
+    {
+        if (fd >= 0)
+            ::close(fd);
+        fd = -1;
+    }
+    // Keeps the connection open for this answer even if the client ends its
+    // sending side while the check runs.
+    void hold()
+    {
+        if (fd < 0 && socket)
+            fd = ::dup(int(socket->socketDescriptor()));
+    }
+    void send(const QByteArray &answer)
+    {
+        if (socket && socket->state() == QAbstractSocket::ConnectedState) {
+            release();
+            socket->write(answer);
+            socket->close(); // sends what was written, then shuts the connection
+        } else if (fd >= 0) {
+            // A few hundred bytes at most: they fit the socket buffer of a connection
+            // that sent nothing since its request.
+            [[maybe_unused]] const ssize_t sent =
+                ::send(fd, answer.constData(), size_t(answer.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
+            release();
+        }
+    }
+};
 
 namespace {
-
-// The connection's request time-out; a child of the socket, so it is gone with
-// the connection. (A single-shot timer with the socket as context would outlive
-// it by up to the whole time-out, and under load pile up by the ten thousand.)
-QTimer *deadlineOf(QTcpSocket *socket)
-{
-    return socket->findChild<QTimer *>(QString(), Qt::FindDirectChildrenOnly);
-}
-
-// The request has been judged: nothing more is read for it, and its time-out
-// no longer applies.
-void stopReading(QTcpSocket *socket)
-{
-    QObject::disconnect(socket, &QIODevice::readyRead, nullptr, nullptr);
-    if (QTimer *deadline = deadlineOf(socket)) {
-        deadline->stop();
-        QObject::disconnect(deadline, nullptr, nullptr, nullptr);
-    }
-}
-
-void reply(QTcpSocket *socket, const QByteArray &answer)
-{
-    socket->write(answer);
-    socket->close(); // sends what was written, then shuts the connection
-}
 
 // Closing a connection while its input is still unread makes the system reset
 // it, and the reset throws away the answer on its way out. So after refusing
 // an over-long request the rest of it is read and dropped, the sending side is
 // shut once the answer is out, and the connection ends when the client closes
 // it, or at the latest after the request time-out.
-void answerThenDrain(QTcpSocket *socket, const QByteArray &answer, int timeoutMs)
+void answerThenDrain(QTcpSocket *socket, QTimer *deadline, const QByteArray &answer, int timeoutMs)
 {
     socket->setReadBufferSize(0);
     QObject::connect(socket, &QTcpSocket::readyRead, socket, [socket] { socket->readAll(); });
@@ -49,7 +77,6 @@ void answerThenDrain(QTcpSocket *socket, const QByteArray &answer, int timeoutMs
         if (socket->bytesToWrite() == 0)
             ::shutdown(int(socket->socketDescriptor()), SHUT_WR);
     });
-    QTimer *deadline = deadlineOf(socket);
     QObject::connect(deadline, &QTimer::timeout, socket, &QAbstractSocket::abort);
     deadline->start(timeoutMs);
     socket->write(answer);
@@ -60,22 +87,58 @@ void answerThenDrain(QTcpSocket *socket, const QByteArray &answer, int timeoutMs
 
 HttpEndpoint::HttpEndpoint(CheckFunction check, const Http::Limits &limits, QObject *parent)
     : QObject(parent), m_check(std::move(check)), m_limits(limits)
-{ }
+{
+}
+
+HttpEndpoint::~HttpEndpoint()
+{
+    for (const Connection &connection : qAsConst(m_connections)) {
+        if (connection.heldFd >= 0)
+            ::close(connection.heldFd);
+    }
+}
+
+void HttpEndpoint::attach(QTcpServer *listener)
+{
+    // QTcpServer pauses a listener whose accept failed and never resumes it by
+    // itself. Out of descriptors, accept() fails even when no client waits (it
+    // looks for a free descriptor first): then accepting simply goes on, and
+    // the next client to arrive makes room. A client that waits makes room at
+    // once; with nothing to close, accepting is tried again a little later.
+    connect(listener, &QTcpServer::acceptError, this, [this, listener] {
+        if (!Net::connectionPending(listener) || shedOldest())
+            listener->resumeAccepting();
+        else
+            QTimer::singleShot(Net::AcceptRetryMs, listener, &QTcpServer::resumeAccepting);
+    });
+}
 
 QTcpSocket *HttpEndpoint::accept(QTcpServer *listener)
 {
     QTcpSocket *socket = listener->nextPendingConnection();
     if (!socket)
         return nullptr; // the slot ran more often than connections arrived
+    ++m_counters.accepted;
     connect(socket, &QAbstractSocket::disconnected, socket, &QObject::deleteLater);
+    connect(socket, &QObject::destroyed, this, [this, socket] { forget(socket); });
+    connect(socket, &QAbstractSocket::readChannelFinished, this, [this, socket] { endOfInput(socket); });
 
     // One byte over the limit is enough to know a request line is too long;
     // Qt stops reading from the connection once the buffer is full.
     socket->setReadBufferSize(m_limits.maxRequestBytes + 1);
-    auto *deadline = new QTimer(socket);
-    deadline->setSingleShot(true);
-    connect(deadline, &QTimer::timeout, this, [this, socket] { advance(socket, true); });
-    deadline->start(m_limits.requestTimeoutMs);
+    Connection &connection = m_connections[socket];
+    connection.arrival = ++m_lastArrival;
+    m_waiting.emplace(connection.arrival, socket);
+    connection.deadline = new QTimer(socket);
+    connection.deadline->setSingleShot(true);
+    connect(connection.deadline, &QTimer::timeout, this, [this, socket] { advance(socket, true); });
+    connection.deadline->start(m_limits.requestTimeoutMs);
+
+    if (m_connections.size() > m_limits.maxConnections) {
+        shedOldest();
+        if (connection.arrival == 0)
+            return nullptr; // it was the one that had to go
+    }
     return socket;
 }
 
@@ -85,37 +148,62 @@ void HttpEndpoint::serve(QTcpSocket *socket)
         advance(socket, false);
 }
 
-// Bytes stay in the socket's own buffer until the request can be judged. A
-// client that ends its sending side cannot be answered: Qt closes the
-// connection on end of input, and the socket then frees itself.
+// Bytes stay in the socket's own buffer until the request can be judged.
 void HttpEndpoint::advance(QTcpSocket *socket, bool timedOut)
 {
-    if (!socket->isOpen())
+    const auto connection = m_connections.find(socket);
+    if (connection == m_connections.end() || connection->arrival == 0 || !socket->isOpen())
         return;
-    const Http::Step step
-        = Http::nextStep(socket->bytesAvailable(), socket->canReadLine(), timedOut, m_limits.maxRequestBytes);
-    if (step == Http::Step::Wait)
+    const qint64 buffered = socket->bytesAvailable();
+    const Http::Step step = Http::nextStep(buffered, socket->canReadLine(), timedOut, m_limits.maxRequestBytes);
+    if (step == Http::Step::Wait) {
+        if (buffered > 0 && connection->heldFd < 0)
+            connection->heldFd = ::dup(int(socket->socketDescriptor()));
         return;
-    stopReading(socket);
+    }
+    auto reply = std::make_shared<Reply>();
+    reply->socket = socket;
+    std::swap(reply->fd, connection->heldFd);
+    stopWaiting(socket);
     if (step == Http::Step::Drop) {
+        ++m_counters.dropped;
         socket->close();
         return;
     }
     qDebug() << QStringLiteral("[d] slotReadClient");
     if (step == Http::Step::Refuse) {
-        answerThenDrain(socket, Http::notFoundResponse(), m_limits.requestTimeoutMs);
+        ++m_counters.refused;
+        answerThenDrain(socket, connection->deadline, Http::notFoundResponse(), m_limits.requestTimeoutMs);
         return;
     }
-    judge(socket, socket->readAll());
+    judge(socket, socket->readAll(), reply);
+}
+
+// The client ended its sending side: Qt has closed its descriptor and keeps
+// what arrived. A request that was under way is judged on that and answered
+// through the descriptor held for it.
+void HttpEndpoint::endOfInput(QTcpSocket *socket)
+{
+    const auto connection = m_connections.find(socket);
+    if (connection == m_connections.end() || connection->arrival == 0)
+        return;
+    auto reply = std::make_shared<Reply>();
+    std::swap(reply->fd, connection->heldFd);
+    stopWaiting(socket);
+    if (reply->fd < 0 || socket->bytesAvailable() == 0)
+        return; // nothing arrived, or nothing to answer through
+    qDebug() << QStringLiteral("[d] slotReadClient");
+    judge(socket, socket->readAll(), reply);
 }
 
 // Narrated on the debug output with the password masked; the check runs only
 // for a request that matched.
-void HttpEndpoint::judge(QTcpSocket *socket, const QByteArray &received)
+void HttpEndpoint::judge(QTcpSocket *socket, const QByteArray &received, const std::shared_ptr<Reply> &reply)
 {
+    reply->socket = socket;
     const Http::CheckRequest request = Http::readCheckRequest(received);
     if (!request.hasGet) {
-        reply(socket, Http::notFoundResponse());
+        reply->send(Http::notFoundResponse());
         return;
     }
     qDebug() << "httpQuery=" << request.shownLine << " index=" << request.firstIndex;
@@ -127,17 +215,54 @@ void HttpEndpoint::judge(QTcpSocket *socket, const QByteArray &received)
     qDebug() << "(QUrl::toDisplayString)    :" << request.shownDisplay;
     qDebug() << "(QUrl::fromPercentEncoding):" << request.shownPercentDecoded;
     if (!request.matched) {
-        reply(socket, Http::notFoundResponse());
+        reply->send(Http::notFoundResponse());
         return;
     }
 
     qDebug() << request.userName << Net::MaskedPassword;
-    const QPointer<QTcpSocket> client(socket);
     const bool answerUnavailable = m_limits.answerUnavailable;
-    m_check(request.userName, request.password, [client, answerUnavailable](const Http::Verdict &verdict) {
+    auto answered = std::make_shared<bool>(false);
+    m_check(request.userName, request.password, [reply, answered, answerUnavailable](const Http::Verdict &verdict) {
+        *answered = true;
         if (verdict.result != Net::NoResult)
             qDebug() << "[+] user exist! RET=" << verdict.result;
-        if (client && client->isOpen())
-            reply(client, Http::verdictResponse(verdict, answerUnavailable));
+        reply->send(Http::verdictResponse(verdict, answerUnavailable));
     });
+    if (!*answered)
+        reply->hold(); // the check answers later
+}
+
+// The request line is in (or never will be): the connection no longer waits.
+void HttpEndpoint::stopWaiting(QTcpSocket *socket)
+{
+    disconnect(socket, &QIODevice::readyRead, nullptr, nullptr);
+    disconnect(socket, &QAbstractSocket::readChannelFinished, this, nullptr);
+    Connection &connection = m_connections[socket];
+    m_waiting.erase(connection.arrival);
+    connection.arrival = 0;
+    connection.deadline->stop();
+    disconnect(connection.deadline, nullptr, nullptr, nullptr);
+}
+
+// Closes the connection that has waited longest for its request line.
+bool HttpEndpoint::shedOldest()
+{
+    if (m_waiting.empty())
+        return false;
+    QTcpSocket *oldest = m_waiting.begin()->second;
+    stopWaiting(oldest);
+    ++m_counters.shed;
+    oldest->abort(); // its descriptor is free at once
+    return true;
+}
+
+void HttpEndpoint::forget(QTcpSocket *socket)
+{
+    const auto connection = m_connections.find(socket);
+    if (connection == m_connections.end())
+        return;
+    m_waiting.erase(connection->arrival);
+    if (connection->heldFd >= 0)
+        ::close(connection->heldFd);
+    m_connections.erase(connection);
 }

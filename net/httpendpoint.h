@@ -3,10 +3,13 @@
 
 #include "httprequest.h"
 
+#include <QHash>
 #include <QObject>
 #include <QString>
 
 #include <functional>
+#include <map>
+#include <memory>
 
 class QTcpServer;
 class QTcpSocket;
@@ -14,6 +17,9 @@ class QTcpSocket;
 // The HTTP credential check on accepted connections: buffers each request until
 // its first line can be judged (within Http::Limits), narrates it on the debug
 // output, has the check run, answers and closes. One request per connection.
+// Open connections are capped; at the cap, or when an accept fails for want
+// of descriptors, the connection that has waited longest for its request line
+// is closed.
 class HttpEndpoint : public QObject
 {
     Q_OBJECT
@@ -25,9 +31,22 @@ public:
     using CheckFunction = std::function<void(const QString &userName, const QString &password,
         std::function<void(const Http::Verdict &verdict)> done)>;
 
+    // Counted as they happen, for whoever reports on the agent.
+    struct Counters
+    {
+        quint64 accepted = 0;
+        quint64 refused = 0; // request lines over the size limit
+        quint64 dropped = 0; // silent until the request time-out
+        quint64 shed = 0;    // closed to make room, at the cap or out of descriptors
+    };
+
     explicit HttpEndpoint(
         CheckFunction check, const Http::Limits &limits = Http::Limits(), QObject *parent = nullptr);
+    ~HttpEndpoint() override;
 
+    // The listener whose connections are served: when it cannot accept for
+    // want of descriptors, the longest-waiting connection makes room.
+    void attach(QTcpServer *listener);
     // Takes the listener's next pending connection and starts its request
     // time-out; null when none is pending. The caller wires its readyRead to serve().
     QTcpSocket *accept(QTcpServer *listener);
@@ -35,13 +54,26 @@ public:
     void serve(QTcpSocket *socket);
 
     const Http::Limits &limits() const { return m_limits; }
+    const Counters &counters() const { return m_counters; }
+    int openConnections() const { return m_connections.size(); }
 
 private:
+    struct Connection;
+    struct Reply;
+
     void advance(QTcpSocket *socket, bool timedOut);
-    void judge(QTcpSocket *socket, const QByteArray &received);
+    void endOfInput(QTcpSocket *socket);
+    void judge(QTcpSocket *socket, const QByteArray &received, const std::shared_ptr<Reply> &reply);
+    void stopWaiting(QTcpSocket *socket);
+    bool shedOldest();
+    void forget(QTcpSocket *socket);
 
     CheckFunction m_check;
     Http::Limits m_limits;
+    QHash<QTcpSocket *, Connection> m_connections;
+    std::map<quint64, QTcpSocket *> m_waiting; // by arrival: those still without a request line
+    quint64 m_lastArrival = 0;
+    Counters m_counters;
 };
 
 #endif // HTTPENDPOINT_H

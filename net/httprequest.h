@@ -17,11 +17,16 @@ constexpr int MaxRequestBytes = 64 * 1024;
 // How long a connection may take to deliver its first line. After that what has
 // arrived is judged; a client that sent nothing is closed.
 constexpr int RequestTimeoutMs = 10 * 1000;
+// Open check connections at most. At the cap the connection that has waited
+// longest without sending a whole request line is closed, so that clients
+// that do send one keep getting through.
+constexpr int MaxConnections = 10000;
 
 struct Limits
 {
     int maxRequestBytes = MaxRequestBytes;
     int requestTimeoutMs = RequestTimeoutMs;
+    int maxConnections = MaxConnections;
     // A check the database could not answer gets 503 Service Unavailable
     // rather than the not-found answer.
     bool answerUnavailable = false;

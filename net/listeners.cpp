@@ -1,5 +1,4 @@
 #include "listeners.h"
-#include "wiretext.h"
 
 #include <QCoreApplication>
 #include <QHostAddress>
@@ -8,6 +7,7 @@
 #include <QTcpServer>
 #include <QTimer>
 
+#include <poll.h>
 #include <sys/socket.h>
 
 namespace {
@@ -22,11 +22,6 @@ QSettings qtProjectStore()
 
 namespace Net {
 
-QString boxTitle()
-{
-    return QCoreApplication::translate("Server", "TOVR/MERK SQL Agent (checker)");
-}
-
 bool startListener(QTcpServer *listener, int port, QString *error)
 {
     if (!portInRange(port)) {
@@ -40,6 +35,17 @@ bool startListener(QTcpServer *listener, int port, QString *error)
     }
     *error = listener->errorString();
     return false;
+}
+
+bool connectionPending(QTcpServer *listener)
+{
+    pollfd pending{int(listener->socketDescriptor()), POLLIN, 0};
+    return ::poll(&pending, 1, 0) == 1 && (pending.revents & POLLIN);
+}
+
+QString cannotListenLine(const QString &listener, int port, const QString &error)
+{
+    return QStringLiteral("[-] the %1 listener cannot listen on port %2: %3").arg(listener).arg(port).arg(error);
 }
 
 void keepAccepting(QTcpServer *listener)

@@ -36,6 +36,12 @@ inline bool portInRange(int port)
 // in the listener's words.
 bool startListener(QTcpServer *listener, int port, QString *error);
 
+// True when a client waits in the listener's queue to be accepted.
+bool connectionPending(QTcpServer *listener);
+
+// "[-] the <listener> listener cannot listen on port <port>: <error>"
+QString cannotListenLine(const QString &listener, int port, const QString &error);
+
 // Resumes a listener whose accept failed for lack of resources, AcceptRetryMs
 // later, as often as it takes: QTcpServer never resumes it by itself.
 void keepAccepting(QTcpServer *listener);

@@ -1,4 +1,5 @@
 #include "lookupqueue.h"
+#include "operatorbox.h"
 #include "wiretext.h"
 
 #include <QCoreApplication>
@@ -70,8 +71,7 @@ void LookupQueue::inputArrived()
 
 void LookupQueue::showInput()
 {
-    QMessageBox::information(m_boxParent, Net::boxTitle(), dialogText("In param: ") + m_input,
-        QMessageBox::Ok, QMessageBox::NoButton);
+    Net::showBox(m_boxParent, QMessageBox::Information, dialogText("In param: ") + m_input);
     m_state = State::Statement;
     m_lookup(m_input, [this](const Outcome &outcome) { showOutcome(outcome); });
 }
@@ -80,13 +80,10 @@ void LookupQueue::showOutcome(const Outcome &outcome)
 {
     m_state = State::SecondBox;
     if (outcome.ok) {
-        QMessageBox::information(m_boxParent, Net::boxTitle(), dialogText("Return param: ") + outcome.result,
-            QMessageBox::Ok, QMessageBox::NoButton);
+        Net::showBox(m_boxParent, QMessageBox::Information, dialogText("Return param: ") + outcome.result);
     } else {
-        QMessageBox::critical(m_boxParent, Net::boxTitle(),
-            dialogText("Unable to execute query: %1\nquery.lastError=%2")
-                .arg(outcome.statement, outcome.error),
-            QMessageBox::Ok, QMessageBox::NoButton);
+        Net::showBox(m_boxParent, QMessageBox::Critical,
+            dialogText("Unable to execute query: %1\nquery.lastError=%2").arg(outcome.statement, outcome.error));
     }
     reply(outcome.ok ? outcome.result : Net::NoResult);
 }

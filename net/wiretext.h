@@ -4,7 +4,7 @@
 #include <QByteArray>
 #include <QString>
 
-// Texts both services put on the wire or on the screen.
+// Texts both services put on the wire.
 namespace Net {
 // What the credential check and the parameter lookup answer when they found nothing.
 inline const QString NoResult = QStringLiteral("none");
@@ -20,9 +20,6 @@ inline QString textUpToNul(const QByteArray &bytes)
     const int nul = bytes.indexOf('\0');
     return QString::fromUtf8(nul < 0 ? bytes : bytes.left(nul));
 }
-
-// Title of every message box the agent shows.
-QString boxTitle();
 } // namespace Net
 
 #endif // WIRETEXT_H

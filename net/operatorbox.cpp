@@ -1,0 +1,24 @@
+#include "operatorbox.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+
+namespace Net {
+
+QString boxTitle()
+{
+    return QCoreApplication::translate("Server", "TOVR/MERK SQL Agent (checker)");
+}
+
+void showBox(QWidget *parent, QMessageBox::Icon icon, const QString &text)
+{
+    QString line = text;
+    line.replace(QLatin1Char('\n'), QLatin1Char(' '));
+    qDebug().noquote() << QStringLiteral("[box] ") + boxTitle() + QStringLiteral(": ") + line;
+    if (icon == QMessageBox::Critical)
+        QMessageBox::critical(parent, boxTitle(), text, QMessageBox::Ok, QMessageBox::NoButton);
+    else
+        QMessageBox::information(parent, boxTitle(), text, QMessageBox::Ok, QMessageBox::NoButton);
+}
+
+} // namespace Net

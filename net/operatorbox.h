@@ -1,0 +1,22 @@
+#ifndef OPERATORBOX_H
+#define OPERATORBOX_H
+
+#include <QMessageBox>
+#include <QString>
+
+class QWidget;
+
+namespace Net {
+
+// Title of every message box the agent shows.
+QString boxTitle();
+
+// Shows a modal box with the agent's title, its text and one OK button, and
+// waits until it is dismissed. Nobody may be at the screen (a service runs
+// offscreen), so the title and the text first go to the debug output as one
+// line: "[box] <title>: <text>", line feeds turned into blanks.
+void showBox(QWidget *parent, QMessageBox::Icon icon, const QString &text);
+
+} // namespace Net
+
+#endif // OPERATORBOX_H
