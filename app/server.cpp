@@ -86,12 +86,14 @@ Server::Server(const AgentLimits &agentLimits, QWidget *parent)
     setWindowTitle(QGuiApplication::applicationDisplayName());
 
     readSettings();
+    reportConfiguration();
 
     // The units the slots hand their work to. They do nothing until the
     // listeners and the database exist.
     database = std::make_unique<Database>();
     database->setLimits(limits.database);
     limits.http.answerUnavailable = httpUnavailable;
+    limits.http.maxConnections = httpMaxConnections;
     http = new HttpEndpoint([this](const QString &user, const QString &password,
                                 auto done) { checkUser(user, password, std::move(done)); },
         limits.http, this);
@@ -118,6 +120,17 @@ Server::~Server()
 void Server::closeEvent(QCloseEvent *)
 {
     writeSettings();
+}
+
+void Server::reportConfiguration()
+{
+    findings.driver = sqlType;
+    findings.availableDrivers = QSqlDatabase::drivers();
+    findings.missingPlaceholders = Sql::missingCheckPlaceholders(sqlQuery);
+    for (const QString &line : Settings::problems(findings)) {
+        qDebug().noquote() << line;
+        appendLogPanel(line);
+    }
 }
 
 void Server::terminate()
@@ -268,6 +281,14 @@ StatementExecutor &Server::executor()
 
 void Server::checkUser(QString userName, QString password, std::function<void(const Http::Verdict &)> done)
 {
+    if (!findings.missingPlaceholders.isEmpty()) {
+        // Without both placeholders the statement would not depend on the
+        // user name or the password: it is not run.
+        appendLogPanel(QStringLiteral("ERR: check refused: sql/query has no ")
+                       + findings.missingPlaceholders.join(QStringLiteral(" and ")));
+        done({Net::NoResult, false, 0});
+        return;
+    }
     Narration::checkSubmitted(sqlQuery, sqlRetParam, userName, *panelFeed);
     executor().submit(Sql::checkStatement(sqlQuery, sqlRetParam, userName, password),
         [this, done = std::move(done)](const StatementResult &result) {

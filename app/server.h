@@ -68,6 +68,8 @@ private:
     // Settings (app/settings.cpp)
     void readSettings();
     void writeSettings();
+    // One line per configuration problem, on the debug output and the panel.
+    void reportConfiguration();
 
     // Event log (app/eventlog.cpp)
     void writeLogLine(const QString &message);
@@ -123,7 +125,9 @@ private:
     QString sqlOptions;           // sql/options: the driver's connect options
     int sqlPool = 0;              // sql/pool: connections on threads of their own; 0: none
     bool httpUnavailable = false; // http/unavailable: 503 when the database could not answer
+    int httpMaxConnections = 0;   // http/max_connections: open check connections at most
     bool terminating = false;     // a termination signal arrived
+    Settings::Findings findings;  // what readSettings learned about the configuration
     AgentLimits limits;
     QTextStream *logStream = nullptr;     // the constructor's stream on logFile
     PanelFeed *panelFeed = nullptr;       // batches lines into logPanel

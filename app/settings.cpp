@@ -3,8 +3,13 @@
 
 #include "db/sqlrules.h"
 
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QRandomGenerator>
 #include <QSettings>
+
+#include <sys/stat.h>
 
 namespace Settings {
 
@@ -29,8 +34,29 @@ const std::vector<Key> &table()
         {QStringLiteral("sql/options"), QString(), &Server::sqlOptions, false},
         {QStringLiteral("sql/pool"), DefaultSqlPool, &Server::sqlPool, false},
         {QStringLiteral("http/unavailable"), false, &Server::httpUnavailable, false},
+        {QStringLiteral("http/max_connections"), Http::MaxConnections, &Server::httpMaxConnections, false},
     };
     return keys;
+}
+
+QStringList problems(const Findings &findings)
+{
+    const QString prefix = QStringLiteral("[e] config: ");
+    QStringList lines;
+    if (!findings.iniFound)
+        lines << prefix + QStringLiteral("no tovr_merk.ini in %1; the built-in defaults apply").arg(findings.directory);
+    for (const QString &key : findings.readAsLists)
+        lines << prefix + QStringLiteral("%1 holds a comma outside double quotes, so it was read as a list and is "
+                                         "empty; put the whole value in double quotes")
+                              .arg(key);
+    if (!findings.availableDrivers.contains(findings.driver))
+        lines << prefix + QStringLiteral("sql/type %1 is not an available driver; available: %2")
+                              .arg(findings.driver, findings.availableDrivers.join(QLatin1Char(',')));
+    if (!findings.missingPlaceholders.isEmpty())
+        lines << prefix + QStringLiteral("sql/query has no %1, so the credential check does not run it and "
+                                         "answers not found")
+                              .arg(findings.missingPlaceholders.join(QStringLiteral(" and ")));
+    return lines;
 }
 
 } // namespace Settings
@@ -87,13 +113,20 @@ void Server::readSettings()
     QSettings ini(Settings::IniPath, QSettings::IniFormat);
     for (const Settings::Key &key : Settings::table()) {
         const QVariant value = ini.value(key.name, key.defaultValue);
+        if (value.type() == QVariant::StringList)
+            findings.readAsLists << key.name;
         std::visit([&](auto member) { assign(this->*member, value); }, key.member);
     }
+    findings.iniFound = QFileInfo::exists(Settings::IniPath);
+    findings.directory = QDir::currentPath();
 }
 
 void Server::writeSettings()
 {
-    // The framework's per-user store, not the INI file: the INI is only ever read.
+    // The framework's per-user store, not the INI file: the INI is only ever
+    // read. It holds the database password and the cipher key, so it is the
+    // owner's alone: created so (umask) and kept so (an older file).
+    const mode_t umask = ::umask(077);
     QSettings store;
     store.beginGroup(QStringLiteral("MainWindow"));
     store.setValue(QStringLiteral("size"), size());
@@ -103,4 +136,7 @@ void Server::writeSettings()
         if (key.savedOnClose)
             std::visit([&](auto member) { store.setValue(key.name, saved(this->*member)); }, key.member);
     }
+    store.sync();
+    ::umask(umask);
+    QFile::setPermissions(store.fileName(), QFileDevice::ReadOwner | QFileDevice::WriteOwner);
 }

@@ -3,6 +3,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 #include <QVariant>
 
 #include <variant>
@@ -51,6 +52,19 @@ struct Key
 // Every key, in the order readSettings reads them; writeSettings saves those
 // marked savedOnClose, in the same order.
 const std::vector<Key> &table();
+
+// What a start learned about the configuration it read.
+struct Findings
+{
+    bool iniFound = true;
+    QString directory;             // where the INI file was looked for
+    QStringList readAsLists;       // keys whose value held an unquoted comma
+    QString driver;                // sql/type
+    QStringList availableDrivers;
+    QStringList missingPlaceholders; // of the credential check in sql/query
+};
+// One "[e] config: ..." line per problem, each saying what to do about it.
+QStringList problems(const Findings &findings);
 } // namespace Settings
 
 // 32 bytes from the system's cryptographically secure generator.

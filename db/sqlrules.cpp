@@ -20,6 +20,18 @@ Statement checkStatement(
     return statement;
 }
 
+QStringList missingCheckPlaceholders(const QString &query)
+{
+    QStringList missing;
+    for (const QString &name : {QStringLiteral(":s1"), QStringLiteral(":s2")}) {
+        // ":s10" is another placeholder, not ":s1".
+        const QRegularExpression placeholder(QRegularExpression::escape(name) + QStringLiteral("(?![A-Za-z0-9_])"));
+        if (!query.contains(placeholder))
+            missing << name;
+    }
+    return missing;
+}
+
 BoundStatement bindInput(const QString &statement)
 {
     static const QRegularExpression input(QStringLiteral("'%1'|%1"));

@@ -23,6 +23,10 @@ constexpr int ReopenIntervalMs = 5000;
 // ---- Statements ------------------------------------------------------------
 // The credential check: query prepared with the user name bound to ":s1" and
 // the password to ":s2", both as given.
+
+// The check's placeholders that query lacks (":s1", ":s2"). A statement
+// without both would find rows for any user name or any password.
+QStringList missingCheckPlaceholders(const QString &query);
 Statement checkStatement(
     const QString &query, const QString &retParam, const QString &userName, const QString &password);
 
