@@ -1,10 +1,7 @@
 #include "db/database.h"
-#include "db/sqlrules.h"
-#include "support/dbtest.h"
-#include "support/serveraccess.h"
-#include "support/testsupport.h"
+#include "support/agent.h"
+#include "support/sqlfixture.h"
 
-#include <QElapsedTimer>
 #include <QMessageBox>
 #include <QRegularExpression>
 #include <QSqlError>
@@ -17,7 +14,7 @@ namespace {
 const QString FourReplacementChars = QString(4, QChar(0xFFFD));
 
 // An agent on an SQLite file in its working directory.
-struct Agent : AgentRun
+struct SqliteAgent : Agent
 {
     QString dbPath() const { return work.filePath(QStringLiteral("users.db")); }
     QString writeSchema() const { return sqliteRun(dbPath(), UsersSchema); }
@@ -41,11 +38,7 @@ struct Agent : AgentRun
     IniValues settings(const QString &retParam = QStringLiteral("user_id"),
                        const QString &query = CheckQuery) const
     {
-        IniValues v = quietAgentSettings();
-        v[QStringLiteral("sql/dsn")] = dbPath();
-        v[QStringLiteral("sql/query")] = QLatin1Char('"') + query + QLatin1Char('"');
-        v[QStringLiteral("sql/ret_param")] = retParam;
-        return v;
+        return sqliteAgentSettings(dbPath(), query, retParam);
     }
 };
 
@@ -87,14 +80,6 @@ class tst_Database : public QObject
 
 private slots:
     void initTestCase();
-    void cleanup();
-
-    // Rules without a connection
-    void displayForm_data();
-    void displayForm();
-    void connectionLost_data();
-    void connectionLost();
-    void reopenAllowedOncePerInterval();
 
     // Start-up step
     void startupPanelAndLog();
@@ -128,81 +113,9 @@ void tst_Database::initTestCase()
         QSKIP("no QSQLITE driver: install the Debian package libqt5sql5-sqlite");
 }
 
-void tst_Database::cleanup()
-{
-    // Every Server adds the default connection; the next one would warn about a duplicate.
-    QSqlDatabase::removeDatabase(QLatin1String(QSqlDatabase::defaultConnection));
-}
-
-void tst_Database::displayForm_data()
-{
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QString>("shown");
-    QTest::newRow("ascii_unchanged") << "alice.b-42" << "alice.b-42";
-    QTest::newRow("empty") << "" << "";
-    // CP1251 C8 E2 E0 ED is no UTF-8: each byte becomes a replacement character.
-    QTest::newRow("cyrillic_replaced") << "Иван" << FourReplacementChars;
-    // CP1251 D0 9F happens to be the UTF-8 of another letter.
-    QTest::newRow("cyrillic_pair_reads_as_other_letter") << "Рџ" << "П";
-    QTest::newRow("outside_cp1251_question_marks") << "日本" << "??";
-    QTest::newRow("nul_ends_the_text") << QString::fromUtf8("ab\0cd", 5) << "ab";
-    QString ascii;
-    for (ushort c = 1; c < 0x80; ++c)
-        ascii += QChar(c);
-    QTest::newRow("every_ascii_character") << ascii << ascii;
-    QTest::newRow("ascii_then_cyrillic") << QStringLiteral("ab\u0418") << QStringLiteral("ab\ufffd");
-    QTest::newRow("nul_after_cyrillic") << QString::fromUtf8("\xd0\x98\0x", 4) << QStringLiteral("\ufffd");
-}
-
-void tst_Database::displayForm()
-{
-    QFETCH(QString, name);
-    QFETCH(QString, shown);
-    QCOMPARE(Sql::cp1251DisplayForm(name), shown);
-}
-
-void tst_Database::connectionLost_data()
-{
-    QTest::addColumn<bool>("open");
-    QTest::addColumn<int>("type");
-    QTest::addColumn<QString>("nativeCode");
-    QTest::addColumn<bool>("lost");
-    QTest::newRow("closed_no_error") << false << int(QSqlError::NoError) << "" << true;
-    QTest::newRow("closed_statement_error") << false << int(QSqlError::StatementError) << "" << true;
-    QTest::newRow("syntax_error_open") << true << int(QSqlError::StatementError) << "42601" << false;
-    QTest::newRow("missing_table_open") << true << int(QSqlError::StatementError) << "42P01" << false;
-    QTest::newRow("sqlite_code_open") << true << int(QSqlError::StatementError) << "1" << false;
-    QTest::newRow("connection_error_type") << true << int(QSqlError::ConnectionError) << "" << true;
-    QTest::newRow("admin_shutdown_open") << true << int(QSqlError::StatementError) << "57P01" << true;
-    QTest::newRow("connection_failure_class_08") << true << int(QSqlError::StatementError) << "08006" << true;
-    QTest::newRow("query_canceled_57014") << true << int(QSqlError::StatementError) << "57014" << false;
-}
-
-void tst_Database::connectionLost()
-{
-    QFETCH(bool, open);
-    QFETCH(int, type);
-    QFETCH(QString, nativeCode);
-    QFETCH(bool, lost);
-    const QSqlError error(QStringLiteral("driver"), QStringLiteral("database"),
-                          QSqlError::ErrorType(type), nativeCode);
-    QCOMPARE(Sql::connectionLost(open, error), lost);
-}
-
-void tst_Database::reopenAllowedOncePerInterval()
-{
-    QElapsedTimer last;
-    QVERIFY(Sql::reopenAllowed(last)); // never tried
-    last.start();
-    QVERIFY(!Sql::reopenAllowed(last));
-    QVERIFY(!Sql::reopenAllowed(last, 60000));
-    QVERIFY(Sql::reopenAllowed(last, 0));
-    QCOMPARE(Sql::ReopenIntervalMs, 5000);
-}
-
 void tst_Database::startupPanelAndLog()
 {
-    Agent agent;
+    SqliteAgent agent;
     QCOMPARE(agent.writeSchema(), QString());
     IniValues v = agent.settings();
     v[QStringLiteral("sql/host")] = QStringLiteral("db.example");
@@ -236,7 +149,7 @@ void tst_Database::portLine()
 {
     QFETCH(QString, setting);
     QFETCH(int, port);
-    Agent agent;
+    SqliteAgent agent;
     IniValues v = agent.settings();
     v[QStringLiteral("sql/port")] = setting;
     agent.start(v);
@@ -247,7 +160,7 @@ void tst_Database::portLine()
 
 void tst_Database::openFailureReportedInFourPlaces()
 {
-    Agent agent;
+    SqliteAgent agent;
     IniValues v = agent.settings();
     const QString dsn = agent.work.filePath(QStringLiteral("no/such/dir/users.db"));
     v[QStringLiteral("sql/dsn")] = dsn;
@@ -274,7 +187,7 @@ void tst_Database::openFailureReportedInFourPlaces()
 
 void tst_Database::emptyDsnGivesTwoBlanksBeforeSuccess()
 {
-    Agent agent;
+    SqliteAgent agent;
     IniValues v = agent.settings();
     v[QStringLiteral("sql/dsn")] = QString(); // SQLite opens a private temporary database
     agent.start(v);
@@ -283,7 +196,7 @@ void tst_Database::emptyDsnGivesTwoBlanksBeforeSuccess()
 
 void tst_Database::testQueryWithManyRowsLeavesNoTrace()
 {
-    Agent agent;
+    SqliteAgent agent;
     IniValues v = agent.settings();
     v[QStringLiteral("test/query1")] = QStringLiteral(
         "\"WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 100000) "
@@ -299,7 +212,7 @@ void tst_Database::testQueryWithManyRowsLeavesNoTrace()
 
 void tst_Database::testQuerySyntaxErrorReportedInDebugAndLog()
 {
-    Agent agent;
+    SqliteAgent agent;
     IniValues v = agent.settings();
     v[QStringLiteral("test/query1")] = QStringLiteral("SELEC 1");
     MessageCapture capture;
@@ -355,7 +268,7 @@ void tst_Database::checkUser_data()
 void tst_Database::checkUser()
 {
     QFETCH(QString, retParam);
-    Agent agent;
+    SqliteAgent agent;
     QCOMPARE(agent.writeSchema(), QString());
     agent.start(agent.settings(retParam));
     verifyCheckUserRow(agent.inspect());
@@ -365,7 +278,7 @@ void tst_Database::checkUser()
 // only its own bound values, and rows written meanwhile by another connection.
 void tst_Database::checksInARowGetTheirOwnAnswers()
 {
-    Agent agent;
+    SqliteAgent agent;
     QCOMPARE(agent.writeSchema(), QString());
     agent.start(agent.settings());
     ServerInspector s = agent.inspect();
@@ -390,7 +303,7 @@ void tst_Database::checksInARowGetTheirOwnAnswers()
 // yet) is prepared again on the next check, and works once the table exists.
 void tst_Database::statementThatFailedToPrepareIsTriedAgain()
 {
-    Agent agent;
+    SqliteAgent agent;
     QCOMPARE(sqliteRun(agent.dbPath(), {QStringLiteral("CREATE TABLE other (x INTEGER)")}), QString());
     agent.start(agent.settings());
     ServerInspector s = agent.inspect();
@@ -404,7 +317,7 @@ void tst_Database::statementThatFailedToPrepareIsTriedAgain()
 
 void tst_Database::statementErrorAnswersNoneWithoutReconnect()
 {
-    Agent agent;
+    SqliteAgent agent;
     QCOMPARE(agent.writeSchema(), QString());
     const QString query = QStringLiteral("SELECT nosuch FROM users WHERE login = :s1 AND pass = :s2");
     agent.start(agent.settings(QStringLiteral("user_id"), query));
@@ -448,7 +361,7 @@ void tst_Database::passwordNeverShown()
 {
     QFETCH(QString, password);
     QFETCH(QString, expected);
-    Agent agent;
+    SqliteAgent agent;
     QCOMPARE(agent.writeSchema(), QString());
     agent.start(agent.settings());
     ServerInspector s = agent.inspect();
@@ -470,7 +383,7 @@ void tst_Database::readmeSqliteIniWorks()
 {
     const QByteArray readme = readmeIni(QStringLiteral("QSQLITE"));
     QVERIFY2(!readme.isEmpty(), "README has no QSQLITE example under ## Database");
-    Agent agent;
+    SqliteAgent agent;
     QCOMPARE(agent.writeSchema(), QString());
     IniValues v = quietAgentSettings();
     v.remove(QStringLiteral("sql/type"));
@@ -488,7 +401,7 @@ void tst_Database::readmeSqliteIniWorks()
 
 void tst_Database::reopensWhenStartupOpenFailed()
 {
-    Agent agent;
+    SqliteAgent agent;
     const QString dsn = agent.startBeforeDatabaseExists();
     QCOMPARE(agent.boxes.boxes.size(), 1);
     ServerInspector s = agent.inspect();
@@ -505,7 +418,7 @@ void tst_Database::reopensWhenStartupOpenFailed()
 
 void tst_Database::reopenIsRateLimited()
 {
-    Agent agent;
+    SqliteAgent agent;
     const QString dsn = agent.startBeforeDatabaseExists();
     ServerInspector s = agent.inspect();
     const auto check = [&s] {
@@ -561,7 +474,7 @@ void tst_Database::lookupStyleStatementsRecover()
     QFETCH(QVariantList, positional);
     QFETCH(QString, login);
     QFETCH(QString, warning);
-    Agent agent;
+    SqliteAgent agent;
     const QString dsn = agent.startBeforeDatabaseExists();
     ServerInspector s = agent.inspect();
     QCOMPARE(agent.createDatabaseLater(), QString());

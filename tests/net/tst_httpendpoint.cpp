@@ -1,8 +1,11 @@
-#include "netfixture.h"
 #include "net/httprequest.h"
+#include "support/agent.h"
+#include "support/sqlfixture.h"
+#include "support/wireclient.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QtTest>
 
 #include <sys/socket.h>
 
@@ -34,7 +37,6 @@ class tst_HttpEndpoint : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
     void init();
     void cleanup();
 
@@ -55,22 +57,27 @@ private slots:
     void twoHundredSimultaneousConnectionsAllAnswered();
 
 private:
+    void startAgent(const AgentLimits &limits);
+
     std::unique_ptr<Agent> agent;
     std::unique_ptr<MessageCapture> messages;
 };
 
-void tst_HttpEndpoint::initTestCase()
+void tst_HttpEndpoint::startAgent(const AgentLimits &limits)
 {
-    QGuiApplication::setApplicationDisplayName("TOVR/MERK SQL Agent (checker) v3");
+    agent.reset(); // the default connection and the working directory are the new one's
+    agent = std::make_unique<Agent>(limits);
+    QCOMPARE(startOnSqlite(*agent, users(), CheckStatement, "uid"), QString());
+    QVERIFY(agent->inspect().httpServer()->isListening());
 }
 
+// The program's own limits: the pieces, flood and load cases must not race a
+// short time-out. The case that waits one out starts an agent of its own.
 void tst_HttpEndpoint::init()
 {
     // Every check narrates a dozen lines; they are kept here rather than printed.
     messages = std::make_unique<MessageCapture>();
-    agent = std::make_unique<Agent>(CheckStatement, "uid", users());
-    QVERIFY(agent->databaseReady);
-    QVERIFY(ServerInspector(*agent->server).httpServer()->isListening());
+    startAgent(AgentLimits());
 }
 
 void tst_HttpEndpoint::cleanup()
@@ -193,7 +200,7 @@ void tst_HttpEndpoint::clientThatEndsItsSendingSideLeavesAgentServing()
     QCOMPARE(::shutdown(int(halfClosed.socket.socketDescriptor()), SHUT_WR), 0);
     // Qt ends a connection at end of input, so this one cannot be answered.
     QTRY_VERIFY(halfClosed.closed);
-    QCOMPARE(halfClosed.received, QByteArray());
+    QCOMPARE(halfClosed.received.toHex(), QByteArray());
 
     Client next(agent->httpPort(), checkRequest("alice", "Zq9secret"));
     QTRY_VERIFY(next.closed);
@@ -202,16 +209,17 @@ void tst_HttpEndpoint::clientThatEndsItsSendingSideLeavesAgentServing()
 
 void tst_HttpEndpoint::silentClientIsClosedAndPartialLineJudgedAfterTimeOut()
 {
+    startAgent(shortLimits());
+    const int timeoutMs = agent->limits.http.requestTimeoutMs;
     Client silent(agent->httpPort());
     Client partial(agent->httpPort(), "GET /t/check?username=alice&password=Zq9secret HTTP/1.1");
     QTRY_VERIFY(silent.socket.state() == QAbstractSocket::ConnectedState);
-    QTest::qWait(Http::RequestTimeoutMs / 2);
-    QVERIFY(!silent.closed);
-    QVERIFY(!partial.closed);
 
-    QTRY_VERIFY_WITH_TIMEOUT(silent.closed && partial.closed, Http::RequestTimeoutMs);
-    QCOMPARE(silent.received, QByteArray());
-    QVERIFY(silent.closedAfterMs >= Http::RequestTimeoutMs * 95 / 100);
+    QTRY_VERIFY_WITH_TIMEOUT(silent.closed && partial.closed, timeoutMs + 5000);
+    QCOMPARE(silent.received.toHex(), QByteArray());
+    // Neither closed before the time-out; a coarse timer may fire up to 5% early.
+    QVERIFY2(silent.closedAfterMs >= timeoutMs * 95 / 100, qPrintable(QString::number(silent.closedAfterMs)));
+    QVERIFY2(partial.closedAfterMs >= timeoutMs * 95 / 100, qPrintable(QString::number(partial.closedAfterMs)));
     QCOMPARE(partial.received.toHex(), found("u-17").toHex());
 }
 

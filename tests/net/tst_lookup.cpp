@@ -1,9 +1,10 @@
-#include "netfixture.h"
-#include "app/settings.h"
 #include "net/lookup.h"
-#include "db/sqlrules.h"
+#include "support/agent.h"
+#include "support/sqlfixture.h"
+#include "support/wireclient.h"
 
 #include <QMessageBox>
+#include <QtTest>
 
 namespace {
 
@@ -18,27 +19,25 @@ QStringList rows()
     };
 }
 
-QByteArray hex(const char *digits)
-{
-    return QByteArray(digits).replace(' ', "");
-}
-
 // An agent on the yres rows with its messages captured and its boxes
 // dismissed (each left open holdMs first); what start-up showed is cleared.
 struct Rig
 {
-    explicit Rig(const QString &statement = Lookup42, const QString &retParam = "YRES_NAME", int holdMs = 0)
+    explicit Rig(const QString &statement = Lookup42, const QString &retParam = "YRES_NAME", int holdMs = 0,
+                 const AgentLimits &limits = shortLimits())
+        : agent(limits)
     {
         boxes.setHoldMs(holdMs);
-        agent = std::make_unique<Agent>(statement, retParam, rows());
+        databaseError = startOnSqlite(agent, rows(), statement, retParam);
         boxes.boxes.clear();
         messages.clear();
     }
-    quint16 port() const { return agent->apibPort(); }
+    quint16 port() const { return agent.lookupPort(); }
 
     MessageCapture messages;
-    BoxDismisser boxes;
-    std::unique_ptr<Agent> agent;
+    Agent agent;
+    BoxDismisser &boxes = agent.boxes;
+    QString databaseError;
 };
 
 } // namespace
@@ -48,13 +47,9 @@ class tst_Lookup : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-
-    // the wire format and the statement, without sockets
+    // the wire format, without sockets
     void encodeReply_data();
     void encodeReply();
-    void bindInput_data();
-    void bindInput();
     void decodeInput_data();
     void decodeInput();
 
@@ -71,60 +66,24 @@ private slots:
     void burstOfClientsQueuedNotNested();
 };
 
-void tst_Lookup::initTestCase()
-{
-    QGuiApplication::setApplicationDisplayName("TOVR/MERK SQL Agent (checker) v3");
-}
-
 void tst_Lookup::encodeReply_data()
 {
     QTest::addColumn<QString>("result");
     QTest::addColumn<QByteArray>("bytes");
 
-    QTest::newRow("none") << "none" << hex("00 00 00 08 00 6E 00 6F 00 6E 00 65");
-    QTest::newRow("digits_123") << "123" << hex("00 00 00 06 00 31 00 32 00 33");
-    QTest::newRow("null_string") << QString() << hex("FF FF FF FF");
-    QTest::newRow("empty_string") << QString("") << hex("00 00 00 00");
-    QTest::newRow("latin_letter") << QString::fromUtf8("\xc3\xa4") << hex("00 00 00 02 00 E4");
-    QTest::newRow("surrogate_pair") << QString::fromUtf8("\xf0\x9f\x98\x80") << hex("00 00 00 04 D8 3D DE 00");
+    QTest::newRow("none") << "none" << hexBytes("00 00 00 08 00 6E 00 6F 00 6E 00 65");
+    QTest::newRow("digits_123") << "123" << hexBytes("00 00 00 06 00 31 00 32 00 33");
+    QTest::newRow("null_string") << QString() << hexBytes("FF FF FF FF");
+    QTest::newRow("empty_string") << QString("") << hexBytes("00 00 00 00");
+    QTest::newRow("latin_letter") << QString::fromUtf8("\xc3\xa4") << hexBytes("00 00 00 02 00 E4");
+    QTest::newRow("surrogate_pair") << QString::fromUtf8("\xf0\x9f\x98\x80") << hexBytes("00 00 00 04 D8 3D DE 00");
 }
 
 void tst_Lookup::encodeReply()
 {
     QFETCH(QString, result);
     QFETCH(QByteArray, bytes);
-    QCOMPARE(Lookup::encodeReply(result).toHex().toUpper(), bytes);
-}
-
-void tst_Lookup::bindInput_data()
-{
-    QTest::addColumn<QString>("statement");
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<QStringList>("placeholders");
-
-    QString defaultBound = Settings::DefaultSqlQuery;
-    defaultBound.replace("yres_id=%1", "yres_id=:lookup_input_1");
-    QTest::newRow("default_statement") << Settings::DefaultSqlQuery << defaultBound
-                                       << QStringList{":lookup_input_1"};
-    QTest::newRow("every_occurrence") << "select a from t where a=%1 or b=%1"
-                                      << "select a from t where a=:lookup_input_1 or b=:lookup_input_2"
-                                      << QStringList{":lookup_input_1", ":lookup_input_2"};
-    QTest::newRow("quoted_occurrence_loses_quotes") << "select a from t where c='%1' and d=%1"
-                                                    << "select a from t where c=:lookup_input_1 and d=:lookup_input_2"
-                                                    << QStringList{":lookup_input_1", ":lookup_input_2"};
-    QTest::newRow("without_placeholder_unchanged") << "select 1" << "select 1" << QStringList();
-    QTest::newRow("other_markers_unchanged") << "select '%2' from t" << "select '%2' from t" << QStringList();
-    QTest::newRow("empty") << "" << "" << QStringList();
-}
-
-void tst_Lookup::bindInput()
-{
-    QFETCH(QString, statement);
-    QFETCH(QString, text);
-    QFETCH(QStringList, placeholders);
-    const Sql::BoundStatement bound = Sql::bindInput(statement);
-    QCOMPARE(bound.text, text);
-    QCOMPARE(bound.placeholders, placeholders);
+    QCOMPARE(Lookup::encodeReply(result).toHex(), bytes.toHex());
 }
 
 void tst_Lookup::decodeInput_data()
@@ -169,7 +128,7 @@ void tst_Lookup::lookup()
     QFETCH(QString, result);
 
     Rig rig;
-    QVERIFY(rig.agent->databaseReady);
+    QCOMPARE(rig.databaseError, QString());
 
     Client client(rig.port(), input);
     QTRY_VERIFY(client.closed);
@@ -212,7 +171,7 @@ void tst_Lookup::rejectedStatementShowsErrorAndRepliesNone()
 
     Client client(rig.port(), "42");
     QTRY_VERIFY(client.closed);
-    QCOMPARE(client.received.toHex(), hex("00 00 00 08 00 6E 00 6F 00 6E 00 65").toLower());
+    QCOMPARE(client.received.toHex(), hexBytes("00 00 00 08 00 6E 00 6F 00 6E 00 65").toHex());
 
     QCOMPARE(rig.boxes.boxes.size(), 2);
     QCOMPARE(rig.boxes.boxes[0].text, QString("In param: 42"));
@@ -234,9 +193,10 @@ void tst_Lookup::rejectedStatementShowsErrorAndRepliesNone()
     QCOMPARE(debug.value(e1 + 2).mid(23), "[e] query.lastError= \"" + error + "\" \n");
 }
 
+// The program's own wait, so the pause below is well inside it.
 void tst_Lookup::inputSentLateIsWaitedFor()
 {
-    Rig rig;
+    Rig rig(Lookup42, "YRES_NAME", 0, AgentLimits());
 
     Client client(rig.port());
     QTRY_VERIFY(client.socket.state() == QAbstractSocket::ConnectedState);
@@ -252,9 +212,11 @@ void tst_Lookup::silentClientIsServedAfterInputWait()
 {
     Rig rig;
 
+    const int waitMs = rig.agent.limits.lookup.inputWaitMs;
     Client client(rig.port());
-    QTRY_VERIFY_WITH_TIMEOUT(client.closed, Lookup::InputWaitMs + 5000);
-    QVERIFY2(client.closedAfterMs >= Lookup::InputWaitMs * 95 / 100, qPrintable(QString::number(client.closedAfterMs)));
+    QTRY_VERIFY_WITH_TIMEOUT(client.closed, waitMs + 5000);
+    // A coarse timer may fire up to 5% early.
+    QVERIFY2(client.closedAfterMs >= waitMs * 95 / 100, qPrintable(QString::number(client.closedAfterMs)));
     QCOMPARE(rig.boxes.texts(), QStringList({"In param: ", "Return param: none"}));
     QCOMPARE(client.received.toHex(), Lookup::encodeReply("none").toHex());
 }
@@ -296,7 +258,7 @@ void tst_Lookup::clientGoneWhileBoxOpenIsNotTouched()
     QTRY_COMPARE(rig.boxes.boxes.size(), 2);
     QVERIFY(!leaving);
     // The agent's end of the connection freed itself.
-    QTRY_VERIFY(ServerInspector(*rig.agent->server).tcpServer()->findChildren<QTcpSocket *>().isEmpty());
+    QTRY_VERIFY(rig.agent.inspect().tcpServer()->findChildren<QTcpSocket *>().isEmpty());
     QCOMPARE(rig.boxes.texts(), QStringList({"In param: 42", "Return param: answer"}));
     // A write to a closed or freed socket would be reported by QIODevice, or crash.
     for (const QString &warning : rig.messages.warnings())

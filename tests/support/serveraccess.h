@@ -4,6 +4,8 @@
 #include "app/eventlog.h"
 #include "app/server.h"
 
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTest>
 #include <QTextEdit>
 

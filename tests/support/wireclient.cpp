@@ -1,0 +1,57 @@
+#include "wireclient.h"
+
+#include <QHostAddress>
+#include <QTest>
+
+Client::Client(quint16 port, const QByteArray &request, QObject *parent) : QObject(parent)
+{
+    connect(&socket, &QTcpSocket::readyRead, this, [this] { received += socket.readAll(); });
+    connect(&socket, &QTcpSocket::disconnected, this, [this] {
+        if (socket.isReadable()) // not after abort()
+            received += socket.readAll();
+        closedAfterMs = m_clock.elapsed();
+        closed = true;
+    });
+    connect(&socket, &QTcpSocket::connected, this, [this, request] {
+        if (!request.isEmpty())
+            socket.write(request);
+    });
+    connect(&socket, &QAbstractSocket::errorOccurred, this, [this] {
+        if (!closed && socket.state() != QAbstractSocket::ConnectedState)
+            refused = true;
+    });
+    m_clock.start();
+    socket.connectToHost(QHostAddress::LocalHost, port);
+}
+
+bool Client::waitClosed(int waitMs)
+{
+    return QTest::qWaitFor([this] { return closed || refused; }, waitMs) && closed;
+}
+
+QByteArray exchange(quint16 port, const QByteArray &request, int waitMs)
+{
+    Client client(port, request);
+    if (!client.waitClosed(waitMs))
+        return (client.refused ? "<refused> " : "<no close> ") + client.received;
+    return client.received;
+}
+
+QByteArray checkRequest(const QByteArray &user, const QByteArray &password)
+{
+    return "GET /t/check?username=" + user + "&password=" + password + " HTTP/1.1\r\nHost: agent\r\n\r\n";
+}
+
+QString lookupReplyText(const QByteArray &received)
+{
+    const LookupReply::Decoded reply = LookupReply::decode(received);
+    switch (reply.state) {
+    case LookupReply::State::Complete:
+        return reply.isNull ? QStringLiteral("<null string>") : reply.text;
+    case LookupReply::State::NeedMore:
+        return QStringLiteral("<need more: %1 of %2 bytes>").arg(received.size()).arg(reply.expectedBytes);
+    case LookupReply::State::Malformed:
+        break;
+    }
+    return QStringLiteral("<malformed: %1>").arg(reply.problem);
+}
