@@ -65,34 +65,6 @@ QString seconds(const QElapsedTimer &clock)
     return QString::number(clock.elapsed() / 1000.0, 'f', 1) + QLatin1Char('s');
 }
 
-// Sends each request on its own connection, at most `parallel` at a time,
-// and returns what each got back, in request order.
-QVector<QByteArray> answersTo(quint16 port, const QVector<QByteArray> &requests, int parallel, int timeoutMs)
-{
-    QVector<QByteArray> answers(requests.size());
-    int next = 0;
-    while (next < requests.size()) {
-        std::list<std::unique_ptr<Client>> batch;
-        const int first = next;
-        for (; next < requests.size() && next - first < parallel; ++next)
-            batch.push_back(std::make_unique<Client>(port, requests[next]));
-        QElapsedTimer clock;
-        clock.start();
-        auto allClosed = [&] {
-            for (const auto &c : batch)
-                if (!c->closed)
-                    return false;
-            return true;
-        };
-        while (!allClosed() && clock.elapsed() < timeoutMs)
-            QTest::qWait(5);
-        int i = first;
-        for (const auto &c : batch)
-            answers[i++] = c->closed ? c->received : QByteArray("<no close>");
-    }
-    return answers;
-}
-
 } // namespace
 
 class AbuseBattery : public QObject
@@ -389,8 +361,7 @@ void AbuseBattery::databaseRestartsUnderLoad()
         QTest::qWait(300);
     }
     load.stop();
-    QTRY_VERIFY_WITH_TIMEOUT(std::all_of(inFlight.begin(), inFlight.end(), [](const auto &c) { return c->closed; }),
-                             10000);
+    QTRY_VERIFY_WITH_TIMEOUT(allClosed(inFlight), 10000);
     for (const auto &c : inFlight)
         answers.push_back({0, clock.elapsed(), c->received});
     int other = 0;

@@ -16,8 +16,13 @@ const QString FourReplacementChars = QString(4, QChar(0xFFFD));
 // An agent on an SQLite file in its working directory.
 struct SqliteAgent : Agent
 {
-    QString dbPath() const { return work.filePath(QStringLiteral("users.db")); }
+    QString dbPath() const { return work.filePath(QStringLiteral("agent.db")); }
     QString writeSchema() const { return sqliteRun(dbPath(), UsersSchema); }
+    // The users table made, and the agent started on it; the set-up's error, if any.
+    QString startOnUsers(const QString &retParam = QStringLiteral("user_id"), const QString &query = CheckQuery)
+    {
+        return startOnSqlite(*this, UsersSchema, query, retParam);
+    }
 
     // For recovery: the database file lies in a directory that appears only
     // later, so the start-up open fails. Returns the database name.
@@ -269,8 +274,7 @@ void tst_Database::checkUser()
 {
     QFETCH(QString, retParam);
     SqliteAgent agent;
-    QCOMPARE(agent.writeSchema(), QString());
-    agent.start(agent.settings(retParam));
+    QCOMPARE(agent.startOnUsers(retParam), QString());
     verifyCheckUserRow(agent.inspect());
 }
 
@@ -279,8 +283,7 @@ void tst_Database::checkUser()
 void tst_Database::checksInARowGetTheirOwnAnswers()
 {
     SqliteAgent agent;
-    QCOMPARE(agent.writeSchema(), QString());
-    agent.start(agent.settings());
+    QCOMPARE(agent.startOnUsers(), QString());
     ServerInspector s = agent.inspect();
     MessageCapture capture;
 
@@ -318,9 +321,8 @@ void tst_Database::statementThatFailedToPrepareIsTriedAgain()
 void tst_Database::statementErrorAnswersNoneWithoutReconnect()
 {
     SqliteAgent agent;
-    QCOMPARE(agent.writeSchema(), QString());
     const QString query = QStringLiteral("SELECT nosuch FROM users WHERE login = :s1 AND pass = :s2");
-    agent.start(agent.settings(QStringLiteral("user_id"), query));
+    QCOMPARE(agent.startOnUsers(QStringLiteral("user_id"), query), QString());
     ServerInspector s = agent.inspect();
 
     MessageCapture capture;
@@ -362,8 +364,7 @@ void tst_Database::passwordNeverShown()
     QFETCH(QString, password);
     QFETCH(QString, expected);
     SqliteAgent agent;
-    QCOMPARE(agent.writeSchema(), QString());
-    agent.start(agent.settings());
+    QCOMPARE(agent.startOnUsers(), QString());
     ServerInspector s = agent.inspect();
     MessageCapture capture;
     // The bound value is the real password: only the right one finds the row.

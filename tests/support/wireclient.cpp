@@ -3,6 +3,9 @@
 #include <QHostAddress>
 #include <QTest>
 
+#include <memory>
+#include <vector>
+
 Client::Client(quint16 port, const QByteArray &request, QObject *parent) : QObject(parent)
 {
     connect(&socket, &QTcpSocket::readyRead, this, [this] { received += socket.readAll(); });
@@ -35,6 +38,20 @@ QByteArray exchange(quint16 port, const QByteArray &request, int waitMs)
     if (!client.waitClosed(waitMs))
         return (client.refused ? "<refused> " : "<no close> ") + client.received;
     return client.received;
+}
+
+QVector<QByteArray> answersTo(quint16 port, const QVector<QByteArray> &requests, int parallel, int timeoutMs)
+{
+    QVector<QByteArray> answers;
+    while (answers.size() < requests.size()) {
+        std::vector<std::unique_ptr<Client>> batch;
+        for (int i = answers.size(); i < requests.size() && int(batch.size()) < parallel; ++i)
+            batch.push_back(std::make_unique<Client>(port, requests[i]));
+        const bool batchClosed = QTest::qWaitFor([&] { return allClosed(batch); }, timeoutMs);
+        for (const auto &c : batch)
+            answers << (batchClosed || c->closed ? c->received : QByteArray("<no close>"));
+    }
+    return answers;
 }
 
 QByteArray checkRequest(const QByteArray &user, const QByteArray &password)

@@ -12,6 +12,9 @@
 #include <QObject>
 #include <QString>
 #include <QTcpSocket>
+#include <QVector>
+
+#include <algorithm>
 
 // One loopback connection; sends request once connected, keeps everything
 // received, and whether and when the agent ended the connection.
@@ -39,6 +42,18 @@ private:
 // answered by the time it closed; what came so far after "<no close> " when it
 // did not close within waitMs.
 QByteArray exchange(quint16 port, const QByteArray &request, int waitMs = 10000);
+
+// Sends each request on a connection of its own, at most `parallel` open at a
+// time, and returns what each got back by the time the agent closed it, in
+// request order; "<no close>" for one still open timeoutMs after its batch began.
+QVector<QByteArray> answersTo(quint16 port, const QVector<QByteArray> &requests, int parallel, int timeoutMs);
+
+// True when the agent has closed every one of the clients (pointers to Client).
+template <class Clients>
+bool allClosed(const Clients &clients)
+{
+    return std::all_of(clients.cbegin(), clients.cend(), [](const auto &c) { return c->closed; });
+}
 
 // A well-formed HTTP check request for user and password, headers included.
 QByteArray checkRequest(const QByteArray &user, const QByteArray &password);
