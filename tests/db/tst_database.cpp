@@ -47,34 +47,6 @@ struct SqliteAgent : Agent
     }
 };
 
-QString driverList()
-{
-    return QSqlDatabase::drivers().join(QLatin1Char(','));
-}
-
-// The nine start-up panel lines for an SQLite connection.
-QStringList startupPanel(const QString &host, int port, const QString &dsn)
-{
-    return {QStringLiteral("drivers=") + driverList(),
-            QStringLiteral("host = [%1]").arg(host),
-            QStringLiteral("port = [%1]").arg(port),
-            QStringLiteral("type = [QSQLITE]"),
-            QStringLiteral("db.hostName()=") + host,
-            QStringLiteral("db.driverName()=QSQLITE"),
-            QStringLiteral("db.connectOptions()="),
-            QStringLiteral("db.connectionName()=qt_sql_default_connection"),
-            QStringLiteral("db.databaseName()=") + dsn};
-}
-
-QStringList debugLinesStartingWith(const MessageCapture &capture, const QString &prefix)
-{
-    QStringList out;
-    for (const QString &line : capture.debug())
-        if (line.startsWith(prefix))
-            out << line;
-    return out;
-}
-
 const QRegularExpression StampedDebug(QStringLiteral(
     "^\"\\d\\d\\.\\d\\d\\.\\d{4} \\d\\d:\\d\\d:\\d\\d \" (.*)$"));
 } // namespace
@@ -179,7 +151,7 @@ void tst_Database::openFailureReportedInFourPlaces()
     QCOMPARE(s.panelLines(),
              startupPanel(QStringLiteral("localhost"), 1521, dsn)
                  << QStringLiteral("ERR: db.lastError()=") + error);
-    QCOMPARE(debugLinesStartingWith(capture, QStringLiteral("[e]")),
+    QCOMPARE(capture.debugStartingWith(QStringLiteral("[e]")),
              QStringList(QStringLiteral("[e] db.lastError[1]= ") + debugQuoted(error)));
     QCOMPARE(agent.log(), QStringList({QStringLiteral("[i] Logger start."),
                                        QStringLiteral("[e] QSqlDatabase::drivers=") + driverList(),
@@ -211,7 +183,7 @@ void tst_Database::testQueryWithManyRowsLeavesNoTrace()
     const ServerInspector s = agent.inspect();
     QCOMPARE(agent.log().size(), 3);
     QCOMPARE(s.panelLines().size(), 9);
-    QVERIFY(debugLinesStartingWith(capture, QStringLiteral("[e]")).isEmpty());
+    QVERIFY(capture.debugStartingWith(QStringLiteral("[e]")).isEmpty());
     QVERIFY(capture.warnings().isEmpty());
 }
 
@@ -230,7 +202,7 @@ void tst_Database::testQuerySyntaxErrorReportedInDebugAndLog()
     QVERIFY(log.at(4).startsWith(QStringLiteral("[e] query.lastError=")));
     const QString error = log.at(4).mid(int(qstrlen("[e] query.lastError=")));
     QVERIFY(error.contains(QStringLiteral("SELEC")));
-    QCOMPARE(debugLinesStartingWith(capture, QStringLiteral("[e]")),
+    QCOMPARE(capture.debugStartingWith(QStringLiteral("[e]")),
              QStringList(QStringLiteral("[e] q.le= ") + debugQuoted(error)));
     QCOMPARE(s.panelLines().size(), 9);
     QVERIFY(agent.boxes.boxes.isEmpty());

@@ -125,11 +125,7 @@ void tst_Postgres::wrongPasswordReportedOnceEverywhere()
     // The driver's text spans lines; the panel shows it whole after the label.
     QCOMPARE(panel.mid(9).join(QLatin1Char('\n')), QStringLiteral("ERR: db.lastError()=") + error);
 
-    QStringList errorDebug;
-    for (const QString &line : capture.debug())
-        if (line.startsWith(QLatin1String("[e]")))
-            errorDebug << line;
-    QCOMPARE(errorDebug, QStringList(QStringLiteral("[e] db.lastError[1]= ") + debugQuoted(error)));
+    QCOMPARE(capture.debugStartingWith(QStringLiteral("[e]")), QStringList(QStringLiteral("[e] db.lastError[1]= ") + debugQuoted(error)));
 
     const QStringList log = agent.log();
     QCOMPARE(log.size(), 3);

@@ -65,6 +65,24 @@ QString startOnSqlite(Agent &agent, const QStringList &setup, const QString &que
     return error;
 }
 
+QString driverList()
+{
+    return QSqlDatabase::drivers().join(QLatin1Char(','));
+}
+
+QStringList startupPanel(const QString &host, int port, const QString &dsn)
+{
+    return {QStringLiteral("drivers=") + driverList(),
+            QStringLiteral("host = [%1]").arg(host),
+            QStringLiteral("port = [%1]").arg(port),
+            QStringLiteral("type = [QSQLITE]"),
+            QStringLiteral("db.hostName()=") + host,
+            QStringLiteral("db.driverName()=QSQLITE"),
+            QStringLiteral("db.connectOptions()="),
+            QStringLiteral("db.connectionName()=qt_sql_default_connection"),
+            QStringLiteral("db.databaseName()=") + dsn};
+}
+
 const QString CheckQuery = QStringLiteral(
     "SELECT id AS USER_ID, note FROM users WHERE login = :s1 AND pass = :s2 ORDER BY id");
 

@@ -29,6 +29,12 @@ IniValues postgresAgentSettings(const PgServer &pg, const QString &query, const 
 QString startOnSqlite(Agent &agent, const QStringList &setup, const QString &query, const QString &retParam,
                       const IniValues &overrides = IniValues());
 
+// ---- What start-up shows ----------------------------------------------------
+// The drivers Qt offers, joined by commas, as the panel and the log name them.
+QString driverList();
+// The nine start-up panel lines for an SQLite connection.
+QStringList startupPanel(const QString &host, int port, const QString &dsn);
+
 // ---- Two users tables -------------------------------------------------------
 // Kept apart on purpose: the database tests read every column of every row
 // (panel lines "i: USER_ID=1", "i: note=first") and hold NULLs, twins and a

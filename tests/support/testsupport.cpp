@@ -134,6 +134,15 @@ QStringList MessageCapture::debug() const { return linesOf(QtDebugMsg); }
 QStringList MessageCapture::warnings() const { return linesOf(QtWarningMsg); }
 QStringList MessageCapture::all() const { return linesOf(-1); }
 
+QStringList MessageCapture::debugStartingWith(const QString &prefix) const
+{
+    QStringList out;
+    for (const QString &line : debug())
+        if (line.startsWith(prefix))
+            out << line;
+    return out;
+}
+
 bool MessageCapture::containsDebug(const QString &text) const
 {
     return indexOfDebug(text) >= 0;

@@ -101,6 +101,7 @@ public:
     QStringList debug() const;   // QtDebugMsg lines, as the default handler would print them
     QStringList warnings() const; // QtWarningMsg lines
     QStringList all() const;
+    QStringList debugStartingWith(const QString &prefix) const;
     bool containsDebug(const QString &text) const;
     int indexOfDebug(const QString &text, int from = 0) const;
     void clear();
