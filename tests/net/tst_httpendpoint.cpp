@@ -1,3 +1,4 @@
+#include "net/httpendpoint.h"
 #include "net/httprequest.h"
 #include "support/agent.h"
 #include "support/sqlfixture.h"
@@ -30,6 +31,24 @@ QByteArray notFound()
     return Http::responseHeader() + "{\"rez\":\"notfount\",\"e\":\"n\"}\n";
 }
 
+// The endpoint alone on a loopback listener, its check a function of the test.
+struct EndpointRig
+{
+    explicit EndpointRig(HttpEndpoint::CheckFunction check) : endpoint(std::move(check), shortLimits().http)
+    {
+        QObject::connect(&listener, &QTcpServer::newConnection, [this] {
+            while (QTcpSocket *socket = endpoint.accept(&listener))
+                QObject::connect(socket, &QTcpSocket::readyRead, [this, socket] { endpoint.serve(socket); });
+        });
+        listening = listener.listen(QHostAddress::LocalHost, 0);
+    }
+    quint16 port() const { return listener.serverPort(); }
+
+    HttpEndpoint endpoint;
+    QTcpServer listener;
+    bool listening = false;
+};
+
 } // namespace
 
 class tst_HttpEndpoint : public QObject
@@ -55,6 +74,10 @@ private slots:
 
     // load
     void twoHundredSimultaneousConnectionsAllAnswered();
+
+    // the endpoint alone, with a check that reports later
+    void checkResultReportedLaterIsAnswered();
+    void checkResultForClientGoneMeanwhileIsDropped();
 
 private:
     void startAgent(const AgentLimits &limits);
@@ -221,6 +244,47 @@ void tst_HttpEndpoint::twoHundredSimultaneousConnectionsAllAnswered()
     const QVector<QByteArray> answers = answersTo(agent->httpPort(), requests, count, 30000);
     for (int i = 0; i < count; ++i)
         QCOMPARE(answers[i].toHex(), (i % 2 == 0 ? found("u-17") : notFound()).toHex());
+}
+
+// A pooled executor reports after submit has returned: the connection waits
+// for it, and only the matched request's values reach the check.
+void tst_HttpEndpoint::checkResultReportedLaterIsAnswered()
+{
+    QStringList asked;
+    std::function<void(const QString &)> report;
+    EndpointRig rig([&](const QString &user, const QString &password, auto done) {
+        asked << user << password;
+        report = std::move(done);
+    });
+    QVERIFY2(rig.listening, qPrintable(rig.listener.errorString()));
+
+    Client client(rig.port(), checkRequest("alice", "Zq9secret"));
+    QTRY_VERIFY(report);
+    QCOMPARE(asked, QStringList({"alice", "Zq9secret"}));
+    QVERIFY(!client.closed);
+    report("u-17");
+    QVERIFY(client.waitClosed());
+    QCOMPARE(client.received.toHex(), found("u-17").toHex());
+}
+
+void tst_HttpEndpoint::checkResultForClientGoneMeanwhileIsDropped()
+{
+    std::function<void(const QString &)> report;
+    EndpointRig rig([&](const QString &, const QString &, auto done) { report = std::move(done); });
+    QVERIFY2(rig.listening, qPrintable(rig.listener.errorString()));
+
+    auto leaving = std::make_unique<Client>(rig.port(), checkRequest("alice", "Zq9secret"));
+    QTRY_VERIFY(report);
+    leaving->socket.abort();
+    leaving.reset();
+    // The agent's end of the connection frees itself; a reply to it would be
+    // reported by QIODevice, or crash.
+    QTRY_VERIFY(rig.listener.findChildren<QTcpSocket *>().isEmpty());
+    messages->clear();
+    report("u-17");
+    QCOMPARE(messages->warnings(), QStringList());
+
+    QCOMPARE(exchange(rig.port(), "GET / HTTP/1.0\r\n\r\n").toHex(), notFound().toHex());
 }
 
 QTEST_MAIN(tst_HttpEndpoint)

@@ -1,4 +1,5 @@
 #include "net/lookup.h"
+#include "net/lookupqueue.h"
 #include "support/agent.h"
 #include "support/sqlfixture.h"
 #include "support/wireclient.h"
@@ -40,6 +41,23 @@ struct Rig
     QString databaseError;
 };
 
+// The queue alone on a loopback listener, its lookup a function of the test.
+struct QueueRig
+{
+    explicit QueueRig(LookupQueue::LookupFunction lookup) : queue(nullptr, std::move(lookup), shortLimits().lookup)
+    {
+        queue.attach(&listener);
+        QObject::connect(&listener, &QTcpServer::newConnection, &queue, &LookupQueue::takeNext);
+        listening = listener.listen(QHostAddress::LocalHost, 0);
+    }
+    quint16 port() const { return listener.serverPort(); }
+
+    BoxDismisser boxes;
+    LookupQueue queue;
+    QTcpServer listener;
+    bool listening = false;
+};
+
 } // namespace
 
 class tst_Lookup : public QObject
@@ -64,6 +82,9 @@ private slots:
     void threeClientsServedInArrivalOrder();
     void clientGoneWhileBoxOpenIsNotTouched();
     void burstOfClientsQueuedNotNested();
+
+    // the queue alone, with a lookup that reports later
+    void outcomeReportedLaterIsReplied();
 };
 
 void tst_Lookup::encodeReply_data()
@@ -277,6 +298,35 @@ void tst_Lookup::burstOfClientsQueuedNotNested()
         QVERIFY2(texts[i].startsWith("In param: "), qPrintable(texts[i]));
         QVERIFY2(texts[i + 1].startsWith("Return param: "), qPrintable(texts[i + 1]));
     }
+}
+
+// A pooled executor reports after submit has returned: the queue stays in its
+// statement state, the client waits, and the outcome is shown and replied.
+void tst_Lookup::outcomeReportedLaterIsReplied()
+{
+    QString asked;
+    std::function<void(const LookupQueue::Outcome &)> report;
+    QueueRig rig([&](const QString &input, auto done) {
+        asked = input;
+        report = std::move(done);
+    });
+    QVERIFY2(rig.listening, qPrintable(rig.listener.errorString()));
+
+    Client client(rig.port(), "42");
+    QTRY_VERIFY(report);
+    QCOMPARE(asked, QString("42"));
+    QCOMPARE(int(rig.queue.state()), int(LookupQueue::State::Statement));
+    QCOMPARE(rig.boxes.texts(), QStringList({"In param: 42"}));
+    QVERIFY(!client.closed);
+
+    LookupQueue::Outcome outcome;
+    outcome.ok = true;
+    outcome.result = QStringLiteral("answer");
+    report(outcome);
+    QVERIFY(client.waitClosed());
+    QCOMPARE(client.received.toHex(), Lookup::encodeReply("answer").toHex());
+    QCOMPARE(rig.boxes.texts(), QStringList({"In param: 42", "Return param: answer"}));
+    QCOMPARE(int(rig.queue.state()), int(LookupQueue::State::Idle));
 }
 
 QTEST_MAIN(tst_Lookup)
