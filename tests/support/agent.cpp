@@ -43,7 +43,6 @@ Server &Agent::start(const IniValues &iniValues)
 
 Server &Agent::start(const QByteArray &ini)
 {
-    stop();
     work.writeIni(ini);
     return restart();
 }
@@ -58,12 +57,12 @@ Server &Agent::restart()
 AgentProcess::AgentProcess(const IniValues &iniValues) : values(iniValues), ini(iniText(iniValues))
 {
     QDir root(m_dir.path());
-    root.mkpath(QStringLiteral("work"));
-    root.mkpath(QStringLiteral("config"));
-    root.mkpath(QStringLiteral("home"));
     QFile file(iniPath());
-    if (file.open(QIODevice::WriteOnly))
-        file.write(ini);
+    const bool laidOut = m_dir.isValid() && root.mkpath(QStringLiteral("work")) && root.mkpath(QStringLiteral("config"))
+                         && root.mkpath(QStringLiteral("home")) && file.open(QIODevice::WriteOnly)
+                         && file.write(ini) == ini.size();
+    Q_ASSERT(laidOut);
+    Q_UNUSED(laidOut)
 }
 
 AgentProcess::~AgentProcess()

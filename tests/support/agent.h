@@ -49,9 +49,10 @@ public:
     Server &start(const QByteArray &ini);
     // Starts a Server on the INI already in the working directory.
     Server &restart();
+    // Ends the Server, and lets go of the database connection it made.
     void stop();
 
-    // The ports of the values last started from.
+    // The ports named in values (set by start(values), or by the test).
     quint16 httpPort() const { return port(QStringLiteral("http/port")); }
     quint16 lookupPort() const { return port(QStringLiteral("server/port")); }
     quint16 port(const QString &key) const { return quint16(values.value(key).toUInt()); }
