@@ -113,12 +113,7 @@ void AbuseBattery::idleConnectionsTimedOutWhileChecksAnswered()
         if (i % 20 == 19)
             QTest::qWait(10);
     }
-    QTRY_VERIFY([&] {
-        for (const auto &c : idle)
-            if (c->socket.state() != QAbstractSocket::ConnectedState && !c->closed)
-                return false;
-        return true;
-    }());
+    QTRY_VERIFY(std::all_of(idle.cbegin(), idle.cend(), [](const auto &c) { return c->connectedOrClosed(); }));
 
     const QVector<QByteArray> answers =
         answersTo(agent.httpPort(), QVector<QByteArray>(checkCount, ValidCheck), 10, 5000);
@@ -126,20 +121,12 @@ void AbuseBattery::idleConnectionsTimedOutWhileChecksAnswered()
     for (const QByteArray &a : answers)
         answered += a == Http::checkResponse("u-17") ? 1 : 0;
     const qint64 checksDoneMs = clock.elapsed();
-    int closedEarly = 0;
-    for (const auto &c : idle)
-        closedEarly += c->closed ? 1 : 0;
+    const int closedEarly = closedCount(idle);
 
     const int budget = IdleTimeoutMs + 8000;
     QElapsedTimer wait;
     wait.start();
-    auto closedCount = [&] {
-        int n = 0;
-        for (const auto &c : idle)
-            n += c->closed ? 1 : 0;
-        return n;
-    };
-    while (closedCount() < idleCount && wait.elapsed() < budget)
+    while (closedCount(idle) < idleCount && wait.elapsed() < budget)
         QTest::qWait(20);
     qint64 firstClose = -1, lastClose = -1;
     int closedWithData = 0;
@@ -152,11 +139,11 @@ void AbuseBattery::idleConnectionsTimedOutWhileChecksAnswered()
     }
     figures(QStringLiteral("idle: held=%1 checks=%2 answered=%3 (in %4 ms) idle_closed=%5/%1 "
                            "closed_before_checks_done=%6 close_after=%7..%8 ms in %9")
-                .arg(idleCount).arg(checkCount).arg(answered).arg(checksDoneMs).arg(closedCount())
+                .arg(idleCount).arg(checkCount).arg(answered).arg(checksDoneMs).arg(closedCount(idle))
                 .arg(closedEarly).arg(firstClose).arg(lastClose).arg(seconds(clock)));
     QCOMPARE(answered, checkCount);
     QCOMPARE(closedEarly, 0);
-    QCOMPARE(closedCount(), idleCount);
+    QCOMPARE(closedCount(idle), idleCount);
     QCOMPARE(closedWithData, 0); // nothing sent, nothing answered
     QVERIFY(firstClose >= IdleTimeoutMs * 9 / 10); // coarse timers may fire up to 5% early
 }

@@ -5,16 +5,17 @@
 #include <QSqlQuery>
 #include <QTest>
 
-QString sqliteRun(const QString &path, const QStringList &statements)
+QString runSql(const QString &driver, const std::function<void(QSqlDatabase &)> &configure,
+               const QStringList &statements)
 {
     static int counter = 0;
-    const QString name = QStringLiteral("sqlite-fixture-%1").arg(++counter);
+    const QString name = QStringLiteral("test-fixture-%1").arg(++counter);
     QString error;
     {
-        QSqlDatabase fixture = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
-        fixture.setDatabaseName(path);
+        QSqlDatabase fixture = QSqlDatabase::addDatabase(driver, name);
+        configure(fixture);
         if (!fixture.open())
-            error = fixture.lastError().text();
+            error = QStringLiteral("cannot open: ") + fixture.lastError().text();
         for (const QString &statement : statements) {
             if (!error.isEmpty())
                 break;
@@ -25,6 +26,11 @@ QString sqliteRun(const QString &path, const QStringList &statements)
     }
     QSqlDatabase::removeDatabase(name);
     return error;
+}
+
+QString sqliteRun(const QString &path, const QStringList &statements)
+{
+    return runSql(QStringLiteral("QSQLITE"), [&path](QSqlDatabase &db) { db.setDatabaseName(path); }, statements);
 }
 
 // Values holding commas are quoted for the INI reader.

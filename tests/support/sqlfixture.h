@@ -11,11 +11,17 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 class PgServer;
 
 // ---- Set-up -----------------------------------------------------------------
-// Runs the statements on the SQLite file at path (made when missing) through a
-// connection of its own. Returns the first error text, or an empty string.
+// Runs the statements, up to the first that fails, on a connection of its own
+// with the driver, set up by configure; the connection is gone again when this
+// returns. Returns the first error text, or an empty string.
+QString runSql(const QString &driver, const std::function<void(QSqlDatabase &)> &configure,
+               const QStringList &statements);
+// The same on the SQLite file at path, made when missing.
 QString sqliteRun(const QString &path, const QStringList &statements);
 
 // Agent settings for the SQLite file at path, with statement and result column.

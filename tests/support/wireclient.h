@@ -48,11 +48,17 @@ QByteArray exchange(quint16 port, const QByteArray &request, int waitMs = 10000)
 // request order; "<no close>" for one still open timeoutMs after its batch began.
 QVector<QByteArray> answersTo(quint16 port, const QVector<QByteArray> &requests, int parallel, int timeoutMs);
 
-// True when the agent has closed every one of the clients (pointers to Client).
+// How many of the clients (pointers to Client) the agent has closed, and
+// whether it has closed them all.
+template <class Clients>
+int closedCount(const Clients &clients)
+{
+    return int(std::count_if(clients.cbegin(), clients.cend(), [](const auto &c) { return c->closed; }));
+}
 template <class Clients>
 bool allClosed(const Clients &clients)
 {
-    return std::all_of(clients.cbegin(), clients.cend(), [](const auto &c) { return c->closed; });
+    return closedCount(clients) == int(clients.size());
 }
 
 // A well-formed HTTP check request for user and password, headers included.
