@@ -5,21 +5,28 @@
 // ABUSE_MODE=short (what CI runs) lowers the counts; ABUSE_SEED fixes the
 // random requests of the garbage part.
 
-#include "../net/netfixture.h"
 #include "net/httprequest.h"
 #include "net/lookup.h"
-#include "support/dbtest.h"
+#include "support/agent.h"
 #include "support/pgserver.h"
+#include "support/sqlfixture.h"
+#include "support/wireclient.h"
 
 #include <QRandomGenerator>
+#include <QtTest>
 
 #include <cstdio>
 #include <list>
 
 #include <sys/resource.h>
-#include <unistd.h>
 
 namespace {
+
+// The idle part's request time-out: long enough for its checks to be answered
+// while the idle connections are held, short of the program's 10 s.
+constexpr int IdleTimeoutMs = 3000;
+// The database part starts a check this often; an answer is noticed on the next tick.
+constexpr int LoadTickMs = 20;
 
 // What the users table holds: user + '\n' + password -> identifier.
 QString knownIdentifier(const QString &user, const QString &password)
@@ -58,63 +65,6 @@ QString seconds(const QElapsedTimer &clock)
     return QString::number(clock.elapsed() / 1000.0, 'f', 1) + QLatin1Char('s');
 }
 
-int lowestFreeDescriptor()
-{
-    const int probe = ::dup(0);
-    ::close(probe);
-    return probe;
-}
-
-// The Qt data-stream string the lookup replies with, decoded; ok is false for
-// bytes that are not exactly one such string.
-QString decodeReply(const QByteArray &bytes, bool *ok)
-{
-    *ok = false;
-    if (bytes.size() < 4)
-        return QString();
-    const quint32 length = (quint32(quint8(bytes[0])) << 24) | (quint32(quint8(bytes[1])) << 16)
-        | (quint32(quint8(bytes[2])) << 8) | quint32(quint8(bytes[3]));
-    if (length == 0xffffffffu) {
-        *ok = bytes.size() == 4;
-        return QString();
-    }
-    if (length % 2 || bytes.size() != int(4 + length))
-        return QString();
-    QString text;
-    for (int i = 4; i < bytes.size(); i += 2)
-        text += QChar(ushort((quint8(bytes[i]) << 8) | quint8(bytes[i + 1])));
-    *ok = true;
-    return text;
-}
-
-// Sends each request on its own connection, at most `parallel` at a time,
-// and returns what each got back, in request order.
-QVector<QByteArray> answersTo(quint16 port, const QVector<QByteArray> &requests, int parallel, int timeoutMs)
-{
-    QVector<QByteArray> answers(requests.size());
-    int next = 0;
-    while (next < requests.size()) {
-        std::list<std::unique_ptr<Client>> batch;
-        const int first = next;
-        for (; next < requests.size() && next - first < parallel; ++next)
-            batch.push_back(std::make_unique<Client>(port, requests[next]));
-        QElapsedTimer clock;
-        clock.start();
-        auto allClosed = [&] {
-            for (const auto &c : batch)
-                if (!c->closed)
-                    return false;
-            return true;
-        };
-        while (!allClosed() && clock.elapsed() < timeoutMs)
-            QTest::qWait(5);
-        int i = first;
-        for (const auto &c : batch)
-            answers[i++] = c->closed ? c->received : QByteArray("<no close>");
-    }
-    return answers;
-}
-
 } // namespace
 
 class AbuseBattery : public QObject
@@ -133,7 +83,6 @@ private slots:
 
 void AbuseBattery::initTestCase()
 {
-    QGuiApplication::setApplicationDisplayName("TOVR/MERK SQL Agent (checker) v3");
     // Hundreds of connections, both ends in this process.
     rlimit limit{};
     getrlimit(RLIMIT_NOFILE, &limit);
@@ -149,8 +98,10 @@ void AbuseBattery::idleConnectionsTimedOutWhileChecksAnswered()
     const int idleCount = 500;
     const int checkCount = fullMode() ? 200 : 100;
     MessageCapture quiet;
-    Agent agent(CheckStatement, "uid", usersTable());
-    QVERIFY(agent.databaseReady);
+    AgentLimits limits = shortLimits();
+    limits.http.requestTimeoutMs = IdleTimeoutMs;
+    Agent agent(limits);
+    QCOMPARE(startOnSqlite(agent, usersTable(), CheckStatement, "uid"), QString());
     QElapsedTimer clock;
     clock.start();
 
@@ -162,12 +113,7 @@ void AbuseBattery::idleConnectionsTimedOutWhileChecksAnswered()
         if (i % 20 == 19)
             QTest::qWait(10);
     }
-    QTRY_VERIFY([&] {
-        for (const auto &c : idle)
-            if (c->socket.state() != QAbstractSocket::ConnectedState && !c->closed)
-                return false;
-        return true;
-    }());
+    QTRY_VERIFY(std::all_of(idle.cbegin(), idle.cend(), [](const auto &c) { return c->connectedOrClosed(); }));
 
     const QVector<QByteArray> answers =
         answersTo(agent.httpPort(), QVector<QByteArray>(checkCount, ValidCheck), 10, 5000);
@@ -175,20 +121,12 @@ void AbuseBattery::idleConnectionsTimedOutWhileChecksAnswered()
     for (const QByteArray &a : answers)
         answered += a == Http::checkResponse("u-17") ? 1 : 0;
     const qint64 checksDoneMs = clock.elapsed();
-    int closedEarly = 0;
-    for (const auto &c : idle)
-        closedEarly += c->closed ? 1 : 0;
+    const int closedEarly = closedCount(idle);
 
-    const int budget = Http::RequestTimeoutMs + 8000;
+    const int budget = IdleTimeoutMs + 8000;
     QElapsedTimer wait;
     wait.start();
-    auto closedCount = [&] {
-        int n = 0;
-        for (const auto &c : idle)
-            n += c->closed ? 1 : 0;
-        return n;
-    };
-    while (closedCount() < idleCount && wait.elapsed() < budget)
+    while (closedCount(idle) < idleCount && wait.elapsed() < budget)
         QTest::qWait(20);
     qint64 firstClose = -1, lastClose = -1;
     int closedWithData = 0;
@@ -201,33 +139,30 @@ void AbuseBattery::idleConnectionsTimedOutWhileChecksAnswered()
     }
     figures(QStringLiteral("idle: held=%1 checks=%2 answered=%3 (in %4 ms) idle_closed=%5/%1 "
                            "closed_before_checks_done=%6 close_after=%7..%8 ms in %9")
-                .arg(idleCount).arg(checkCount).arg(answered).arg(checksDoneMs).arg(closedCount())
+                .arg(idleCount).arg(checkCount).arg(answered).arg(checksDoneMs).arg(closedCount(idle))
                 .arg(closedEarly).arg(firstClose).arg(lastClose).arg(seconds(clock)));
     QCOMPARE(answered, checkCount);
     QCOMPARE(closedEarly, 0);
-    QCOMPARE(closedCount(), idleCount);
+    QCOMPARE(closedCount(idle), idleCount);
     QCOMPARE(closedWithData, 0); // nothing sent, nothing answered
-    QVERIFY(firstClose >= Http::RequestTimeoutMs * 9 / 10); // coarse timers may fire up to 5% early
+    QVERIFY(firstClose >= IdleTimeoutMs * 9 / 10); // coarse timers may fire up to 5% early
 }
 
 void AbuseBattery::listenersAcceptAgainAfterDescriptorsRunOut()
 {
     MessageCapture quiet;
-    BoxDismisser boxes;
-    Agent agent(CheckStatement, "uid", usersTable());
-    QVERIFY(agent.databaseReady);
-    ServerInspector s(*agent.server);
+    Agent agent;
+    QCOMPARE(startOnSqlite(agent, usersTable(), CheckStatement, "uid"), QString());
+    const ServerInspector s = agent.inspect();
     QSignalSpy httpErrors(s.httpServer(), &QTcpServer::acceptError);
     QSignalSpy apibErrors(s.tcpServer(), &QTcpServer::acceptError);
     QElapsedTimer clock;
     clock.start();
 
-    rlimit saved{};
-    getrlimit(RLIMIT_NOFILE, &saved);
+    DescriptorLimit limit;
     const int headroom = 200;
-    rlimit lowered = saved;
-    lowered.rlim_cur = rlim_t(lowestFreeDescriptor() + headroom);
-    QVERIFY(setrlimit(RLIMIT_NOFILE, &lowered) == 0);
+    const rlim_t lowered = rlim_t(lowestFreeDescriptor() + headroom);
+    QVERIFY(limit.setTo(lowered));
 
     // Alternate between the two ports until a client cannot get a descriptor.
     std::vector<std::unique_ptr<Client>> hogs;
@@ -235,7 +170,7 @@ void AbuseBattery::listenersAcceptAgainAfterDescriptorsRunOut()
     const int maxClients = headroom * 2;
     while (!exhausted && int(hogs.size()) < maxClients) {
         const bool http = hogs.size() % 2 == 0;
-        hogs.push_back(std::make_unique<Client>(http ? agent.httpPort() : agent.apibPort()));
+        hogs.push_back(std::make_unique<Client>(http ? agent.httpPort() : agent.lookupPort()));
         QCoreApplication::processEvents();
         exhausted = hogs.back()->socket.error() == QAbstractSocket::SocketResourceError;
     }
@@ -243,16 +178,16 @@ void AbuseBattery::listenersAcceptAgainAfterDescriptorsRunOut()
     const int opened = int(hogs.size());
 
     hogs.clear();
-    setrlimit(RLIMIT_NOFILE, &saved);
+    limit.restore();
     QTest::qWait(100);
-    boxes.boxes.clear();
+    agent.boxes.boxes.clear();
 
     Client check(agent.httpPort(), ValidCheck);
-    Client lookup(agent.apibPort(), "42");
+    Client lookup(agent.lookupPort(), "42");
     QTRY_VERIFY_WITH_TIMEOUT(check.closed && lookup.closed, 10000);
     figures(QStringLiteral("descriptors: limit=%1 clients_opened=%2 exhausted=%3 accept_errors=http:%4,apib:%5 "
                            "after_restore=http:%6,apib:%7 in %8")
-                .arg(quint64(lowered.rlim_cur)).arg(opened).arg(exhausted ? "yes" : "no")
+                .arg(quint64(lowered)).arg(opened).arg(exhausted ? "yes" : "no")
                 .arg(httpErrors.count()).arg(apibErrors.count())
                 .arg(check.received == Http::checkResponse("u-17") ? "answered" : "WRONG")
                 .arg(lookup.received == Lookup::encodeReply("none") ? "answered" : "WRONG")
@@ -271,8 +206,8 @@ void AbuseBattery::garbageRequestsGetTheirOwedAnswer()
     QRandomGenerator random(seed);
 
     MessageCapture quiet;
-    Agent agent(CheckStatement, "uid", usersTable());
-    QVERIFY(agent.databaseReady);
+    Agent agent;
+    QCOMPARE(startOnSqlite(agent, usersTable(), CheckStatement, "uid"), QString());
     QElapsedTimer clock;
     clock.start();
 
@@ -354,19 +289,11 @@ void AbuseBattery::databaseRestartsUnderLoad()
     QVERIFY2(pg.setUp(&error), qPrintable(error));
     QVERIFY2(pg.run(UsersSchema, &error), qPrintable(error));
 
-    IniValues v = quietAgentSettings();
-    v[QStringLiteral("sql/type")] = QStringLiteral("QPSQL");
-    v[QStringLiteral("sql/host")] = QStringLiteral("127.0.0.1");
-    v[QStringLiteral("sql/port")] = QString::number(pg.port());
-    v[QStringLiteral("sql/dsn")] = pg.database();
-    v[QStringLiteral("sql/user")] = pg.user();
-    v[QStringLiteral("sql/password")] = pg.password();
-    v[QStringLiteral("sql/query")] = QLatin1Char('"') + CheckQuery + QLatin1Char('"');
-    v[QStringLiteral("sql/ret_param")] = QStringLiteral("user_id");
     MessageCapture quiet;
-    AgentRun agent;
-    agent.start(v);
-    const quint16 port = iniPort(v, "http/port");
+    Agent agent;
+    agent.start(postgresAgentSettings(pg, CheckQuery, QStringLiteral("user_id")));
+    const quint16 port = agent.httpPort();
+    const int reopenIntervalMs = agent.limits.database.reopenIntervalMs;
     const QByteArray request = checkRequest("alice", "wonderland");
     const QByteArray exist = Http::checkResponse("1");
     const QByteArray notfount = Http::checkResponse("none");
@@ -378,7 +305,7 @@ void AbuseBattery::databaseRestartsUnderLoad()
     QElapsedTimer clock;
     clock.start();
     QTimer load;
-    load.setInterval(20);
+    load.setInterval(LoadTickMs);
     connect(&load, &QTimer::timeout, this, [&] {
         for (auto it = inFlight.begin(); it != inFlight.end();) {
             if ((*it)->closed) {
@@ -417,12 +344,11 @@ void AbuseBattery::databaseRestartsUnderLoad()
             if (answers[i].bytes == exist)
                 recoveredMs = answers[i].answeredMs - startedMs;
         recoveries << QString::number(recoveredMs) + "ms";
-        recoveredInTime = recoveredInTime && recoveredMs <= 5000;
+        recoveredInTime = recoveredInTime && recoveredMs <= reopenIntervalMs + LoadTickMs;
         QTest::qWait(300);
     }
     load.stop();
-    QTRY_VERIFY_WITH_TIMEOUT(std::all_of(inFlight.begin(), inFlight.end(), [](const auto &c) { return c->closed; }),
-                             10000);
+    QTRY_VERIFY_WITH_TIMEOUT(allClosed(inFlight), 10000);
     for (const auto &c : inFlight)
         answers.push_back({0, clock.elapsed(), c->received});
     int other = 0;
@@ -441,9 +367,10 @@ void AbuseBattery::lookupClientsServedInArrivalOrder()
     const int clientCount = fullMode() ? 200 : 50;
     const int leaveEvery = 7;
     MessageCapture quiet;
-    BoxDismisser boxes;
-    Agent agent(QStringLiteral("select %1 as n"), QStringLiteral("n"), {"create table unused(x)"});
-    QVERIFY(agent.databaseReady);
+    Agent agent;
+    QCOMPARE(startOnSqlite(agent, {"create table unused(x)"}, QStringLiteral("select %1 as n"), QStringLiteral("n")),
+             QString());
+    BoxDismisser &boxes = agent.boxes;
     boxes.boxes.clear();
     QElapsedTimer clock;
     clock.start();
@@ -451,7 +378,7 @@ void AbuseBattery::lookupClientsServedInArrivalOrder()
     // One after the other connected, so arrival order is client order.
     std::vector<std::unique_ptr<Client>> clients;
     for (int i = 1; i <= clientCount; ++i) {
-        clients.push_back(std::make_unique<Client>(agent.apibPort(), QByteArray::number(i)));
+        clients.push_back(std::make_unique<Client>(agent.lookupPort(), QByteArray::number(i)));
         Client &c = *clients.back();
         QTRY_VERIFY(c.socket.state() == QAbstractSocket::ConnectedState || c.closed);
         if (i % leaveEvery == 0) {
@@ -475,9 +402,7 @@ void AbuseBattery::lookupClientsServedInArrivalOrder()
         if ((i + 1) % leaveEvery == 0)
             continue;
         ++stayed;
-        bool ok = false;
-        const QString value = decodeReply(clients[i]->received, &ok);
-        if (ok && value == QString::number(i + 1))
+        if (lookupReplyText(clients[i]->received) == QString::number(i + 1))
             ++replied;
         else
             qWarning() << "client" << i + 1 << "got" << clients[i]->received.toHex();
@@ -493,10 +418,9 @@ void AbuseBattery::lookupClientsServedInArrivalOrder()
     for (int n : served)
         servedLeavers += n % leaveEvery == 0 ? 1 : 0;
 
-    Client after(agent.apibPort(), "77");
+    Client after(agent.lookupPort(), "77");
     QTRY_VERIFY_WITH_TIMEOUT(after.closed, 10000);
-    bool okAfter = false;
-    const bool stillServes = decodeReply(after.received, &okAfter) == QLatin1String("77") && okAfter;
+    const bool stillServes = lookupReplyText(after.received) == QLatin1String("77");
     figures(QStringLiteral("lookup: clients=%1 left_early=%2 stayed=%3 replied=%4 served=%5 (of them left early %6) "
                            "in_arrival_order=%7 boxes=%8 still_serves=%9 in %10")
                 .arg(clientCount).arg(clientCount - stayed).arg(stayed).arg(replied).arg(served.size())

@@ -1,5 +1,5 @@
-#include "support/serveraccess.h"
-#include "support/testsupport.h"
+#include "support/agent.h"
+#include "support/sqlfixture.h"
 
 #include <QApplication>
 #include <QLabel>
@@ -18,7 +18,6 @@ class tst_DialogLook : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
     void init();
     void cleanup();
 
@@ -30,34 +29,24 @@ private slots:
 
 private:
     QPushButton *quitButton() const;
-    IniValues m_settings;
-    std::unique_ptr<WorkDir> m_work;
-    std::unique_ptr<BoxDismisser> m_boxes;
-    std::unique_ptr<Server> m_server;
+    std::unique_ptr<Agent> m_agent;
+    Server *m_server = nullptr;
 };
-
-void tst_DialogLook::initTestCase()
-{
-    QGuiApplication::setApplicationDisplayName(QStringLiteral("TOVR/MERK SQL Agent (checker) v3"));
-}
 
 void tst_DialogLook::init()
 {
     QSettings().clear();
-    m_settings = quietAgentSettings();
-    m_work = std::make_unique<WorkDir>(iniText(m_settings));
-    m_boxes = std::make_unique<BoxDismisser>();
-    m_server = std::make_unique<Server>();
-    QVERIFY2(m_boxes->boxes.isEmpty(), qPrintable(m_boxes->texts().join('\n')));
+    m_agent = std::make_unique<Agent>();
+    m_server = &m_agent->start(quietAgentSettings());
+    QVERIFY2(m_agent->boxes.boxes.isEmpty(), qPrintable(m_agent->boxes.texts().join('\n')));
     m_server->show();
-    QVERIFY(QTest::qWaitForWindowExposed(m_server.get()));
+    QVERIFY(QTest::qWaitForWindowExposed(m_server));
 }
 
 void tst_DialogLook::cleanup()
 {
-    m_server.reset();
-    m_boxes.reset();
-    m_work.reset();
+    m_server = nullptr;
+    m_agent.reset();
 }
 
 QPushButton *tst_DialogLook::quitButton() const
@@ -74,7 +63,7 @@ void tst_DialogLook::title()
 
 void tst_DialogLook::statusLineNamesBothPorts()
 {
-    QLabel *status = ServerInspector(*m_server).statusLabel();
+    QLabel *status = m_agent->inspect().statusLabel();
     QVERIFY(status->isVisible());
     const QStringList lines = status->text().split(QLatin1Char('\n'));
     QCOMPARE(lines.size(), 2);
@@ -84,8 +73,8 @@ void tst_DialogLook::statusLineNamesBothPorts()
     const auto httpLine = http.match(lines.at(1));
     QVERIFY2(apibLine.hasMatch(), qPrintable(lines.at(0)));
     QVERIFY2(httpLine.hasMatch(), qPrintable(lines.at(1)));
-    QCOMPARE(apibLine.captured(2), m_settings.value(QStringLiteral("server/port")));
-    QCOMPARE(httpLine.captured(2), m_settings.value(QStringLiteral("http/port")));
+    QCOMPARE(apibLine.captured(2), m_agent->values.value(QStringLiteral("server/port")));
+    QCOMPARE(httpLine.captured(2), m_agent->values.value(QStringLiteral("http/port")));
     QCOMPARE(apibLine.captured(1), httpLine.captured(1));
     // Not cut off: the label has at least the room its text asks for.
     QVERIFY(status->width() >= status->sizeHint().width());
@@ -106,14 +95,14 @@ void tst_DialogLook::layoutAsShown()
         m_server->resize(resizeTo);
         QTRY_COMPARE(m_server->size(), resizeTo);
     }
-    ServerInspector s(*m_server);
+    ServerInspector s = m_agent->inspect();
     QLabel *status = s.statusLabel();
     QPushButton *quit = quitButton();
     QVERIFY(quit);
     QWidget *panel = s.logPanel();
     for (QWidget *w : {static_cast<QWidget *>(status), static_cast<QWidget *>(quit), panel}) {
         QVERIFY(w->isVisible());
-        QVERIFY2(m_server->rect().contains(QRect(w->mapTo(m_server.get(), QPoint()), w->size())),
+        QVERIFY2(m_server->rect().contains(QRect(w->mapTo(m_server, QPoint()), w->size())),
                  w->metaObject()->className());
     }
     const QRect statusRect = status->geometry();
@@ -136,23 +125,14 @@ void tst_DialogLook::layoutAsShown()
 
 void tst_DialogLook::panelHoldsStartupLines()
 {
-    const QStringList lines = ServerInspector(*m_server).panelLines();
+    const QStringList lines = m_agent->inspect().panelLines();
     QVERIFY2(lines.size() >= 10, qPrintable(lines.join('\n')));
     // The settings keep the built-in lookup statement, which the check refuses.
     QCOMPARE(lines.at(0), QStringLiteral("[e] config: sql/query has no :s1 and :s2, so the credential check "
                                          "does not run it and answers not found"));
     QVERIFY2(lines.at(1).startsWith(QLatin1String("drivers=")), qPrintable(lines.at(1)));
     QVERIFY(lines.at(1).contains(QLatin1String("QSQLITE")));
-    const QStringList expected = {
-        QStringLiteral("host = [localhost]"),
-        QStringLiteral("port = [1521]"),
-        QStringLiteral("type = [QSQLITE]"),
-        QStringLiteral("db.hostName()=localhost"),
-        QStringLiteral("db.driverName()=QSQLITE"),
-        QStringLiteral("db.connectOptions()=QSQLITE_BUSY_TIMEOUT=5000"), // sql/timeout, 5 s by default
-        QStringLiteral("db.connectionName()=qt_sql_default_connection"),
-        QStringLiteral("db.databaseName()=:memory:"),
-    };
+    const QStringList expected = startupPanel(QStringLiteral("localhost"), 1521, QStringLiteral(":memory:")).mid(1);
     QCOMPARE(lines.mid(2, expected.size()), expected);
 }
 

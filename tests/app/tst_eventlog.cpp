@@ -1,6 +1,5 @@
 #include "app/eventlog.h"
-#include "support/serveraccess.h"
-#include "support/testsupport.h"
+#include "support/agent.h"
 
 #include <QRegularExpression>
 #include <QTextBlock>
@@ -195,15 +194,14 @@ void tst_EventLog::panelAppendsAfterOperatorTyping()
 
 void tst_EventLog::logFileEmptiedAtStart()
 {
-    WorkDir work(iniText(quietAgentSettings()));
+    Agent agent;
     {
-        QFile old(work.filePath("debug-log.txt"));
+        QFile old(agent.work.filePath("debug-log.txt"));
         QVERIFY(old.open(QIODevice::WriteOnly));
         old.write(QByteArray(10000, 'x') + "\nold line\n");
     }
-    BoxDismisser boxes;
-    Server first;
-    const QByteArray log = work.readFile("debug-log.txt");
+    agent.start(quietAgentSettings());
+    const QByteArray log = agent.work.readFile("debug-log.txt");
     QVERIFY(!log.contains("old line"));
     QVERIFY(!log.contains("xxx"));
     const QList<QByteArray> lines = log.split('\n');
@@ -215,19 +213,17 @@ void tst_EventLog::logFileEmptiedAtStart()
     QVERIFY(!log.contains('\r'));
 
     // A second start begins a fresh file with the same first line.
-    Server second;
-    const QByteArray again = work.readFile("debug-log.txt");
+    agent.restart();
+    const QByteArray again = agent.work.readFile("debug-log.txt");
     QCOMPARE(again.count("[i] Logger start."), 1);
 }
 
 void tst_EventLog::logFileStartsInWorkingDirectory()
 {
-    WorkDir one(iniText(quietAgentSettings()));
-    BoxDismisser boxes;
-    {
-        Server server;
-    }
-    QVERIFY(QFile::exists(one.filePath("debug-log.txt")));
+    Agent agent;
+    agent.start(quietAgentSettings());
+    agent.stop();
+    QVERIFY(QFile::exists(agent.work.filePath("debug-log.txt")));
 }
 
 QTEST_MAIN(tst_EventLog)

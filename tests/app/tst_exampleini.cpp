@@ -1,6 +1,5 @@
 #include "app/settings.h"
-#include "support/serveraccess.h"
-#include "support/testsupport.h"
+#include "support/agent.h"
 
 #include <QFile>
 #include <QSettings>
@@ -24,53 +23,49 @@ private slots:
     void commentedCheckIsTheDemoStatement();
 
 private:
-    static QByteArray example();
-    std::unique_ptr<WorkDir> m_work;
-    std::unique_ptr<BoxDismisser> m_boxes;
-    std::unique_ptr<Server> m_server;
+    static QByteArray example() { return sourceFile(QStringLiteral("dist/tovr_merk.ini")); }
+    // Reads the INI text as the running agent's settings.
+    ServerInspector readSettings(const QByteArray &ini);
+    std::unique_ptr<Agent> m_agent;
 };
-
-QByteArray tst_ExampleIni::example()
-{
-    QFile f(QStringLiteral(EXAMPLE_INI));
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
 
 void tst_ExampleIni::init()
 {
-    m_work = std::make_unique<WorkDir>(iniText(quietAgentSettings()));
-    m_boxes = std::make_unique<BoxDismisser>();
-    m_server = std::make_unique<Server>();
+    m_agent = std::make_unique<Agent>();
+    m_agent->start(quietAgentSettings());
     QVERIFY(!example().isEmpty());
 }
 
 void tst_ExampleIni::cleanup()
 {
-    m_server.reset();
-    m_boxes.reset();
-    m_work.reset();
+    m_agent.reset();
+}
+
+ServerInspector tst_ExampleIni::readSettings(const QByteArray &ini)
+{
+    m_agent->work.writeIni(ini);
+    ServerInspector s = m_agent->inspect();
+    s.readSettings();
+    return s;
 }
 
 void tst_ExampleIni::everyKeyAtItsDefault()
 {
-    m_work->writeIni(example());
-    ServerInspector(*m_server).readSettings();
+    Server &server = readSettings(example()).server;
     for (const Settings::Key &key : Settings::table()) {
-        const QVariant value =
-            std::visit([&](auto member) { return QVariant::fromValue(m_server.get()->*member); }, key.member);
+        const QVariant value = std::visit([&](auto member) { return QVariant::fromValue(server.*member); }, key.member);
         if (key.name == QLatin1String("app/key2")) // empty: a random key
             QCOMPARE(value.toByteArray().size(), Settings::RandomKeyBytes);
         else
-            QVERIFY2(value == key.defaultValue,
-                     qPrintable(key.name + QStringLiteral(" reads as ") + value.toString()));
+            QVERIFY2(value == key.defaultValue, qPrintable(key.name + QStringLiteral(" reads as ") + value.toString()));
     }
 }
 
 // Every key of the table is there; a '#' line or a typo would show up as a key of its own.
 void tst_ExampleIni::namesOnlyKnownKeys()
 {
-    m_work->writeIni(example());
-    QSettings ini(m_work->filePath(QStringLiteral("tovr_merk.ini")), QSettings::IniFormat);
+    m_agent->work.writeIni(example());
+    QSettings ini(m_agent->work.filePath(QStringLiteral("tovr_merk.ini")), QSettings::IniFormat);
     QStringList keys = ini.allKeys();
     keys.sort();
     QStringList known;
@@ -85,12 +80,10 @@ void tst_ExampleIni::commentedCheckIsTheDemoStatement()
     QByteArray text = example();
     QVERIFY(text.contains("\n;query=\"select") && text.contains("\n;ret_param="));
     text.replace("\n;query=", "\nquery=").replace("\n;ret_param=", "\nret_param=");
-    m_work->writeIni(text);
-    ServerInspector s(*m_server);
-    s.readSettings();
+    const ServerInspector s = readSettings(text);
     QVERIFY(s.sqlQuery().contains(QLatin1String(":s1")) && s.sqlQuery().contains(QLatin1String(":s2")));
 
-    QSettings demo(QStringLiteral(DEMO_INI), QSettings::IniFormat);
+    QSettings demo(QStringLiteral(AGENT_SOURCE_DIR "/demo/tovr_merk.ini"), QSettings::IniFormat);
     QCOMPARE(s.sqlQuery(), demo.value(QStringLiteral("sql/query")).toString());
     QCOMPARE(s.sqlRetParam(), demo.value(QStringLiteral("sql/ret_param")).toString());
 }

@@ -1,5 +1,4 @@
-#include "support/serveraccess.h"
-#include "support/testsupport.h"
+#include "support/agent.h"
 
 #include <QApplication>
 #include <QLabel>
@@ -13,7 +12,6 @@ class tst_Server : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
     void init();
 
     void dialogShape();
@@ -21,11 +19,6 @@ private slots:
     void escapeEndsWithoutWritingSettings();
     void returnDoesNotPressQuit();
 };
-
-void tst_Server::initTestCase()
-{
-    QGuiApplication::setApplicationDisplayName("TOVR/MERK SQL Agent (checker) v3");
-}
 
 void tst_Server::init()
 {
@@ -40,10 +33,9 @@ static QPushButton *quitButton(Server &server)
 
 void tst_Server::dialogShape()
 {
-    WorkDir work(iniText(quietAgentSettings()));
-    BoxDismisser boxes;
-    Server server;
-    ServerInspector s(server);
+    Agent agent;
+    Server &server = agent.start(quietAgentSettings());
+    ServerInspector s = agent.inspect();
     QCOMPARE(server.windowTitle(), QString("TOVR/MERK SQL Agent (checker) v3"));
     QVERIFY(!(server.windowFlags() & Qt::WindowContextHelpButtonHint));
     QCOMPARE(s.statusLabel()->textInteractionFlags(), Qt::TextBrowserInteraction);
@@ -66,9 +58,8 @@ void tst_Server::dialogShape()
 
 void tst_Server::quitWritesSettingsAndEndsWithZero()
 {
-    WorkDir work(iniText(quietAgentSettings()));
-    BoxDismisser boxes;
-    Server server;
+    Agent agent;
+    Server &server = agent.start(quietAgentSettings());
     server.show();
     QVERIFY(QTest::qWaitForWindowExposed(&server));
     QTimer::singleShot(0, quitButton(server), &QPushButton::click);
@@ -81,9 +72,8 @@ void tst_Server::quitWritesSettingsAndEndsWithZero()
 
 void tst_Server::escapeEndsWithoutWritingSettings()
 {
-    WorkDir work(iniText(quietAgentSettings()));
-    BoxDismisser boxes;
-    Server server;
+    Agent agent;
+    Server &server = agent.start(quietAgentSettings());
     server.show();
     QVERIFY(QTest::qWaitForWindowExposed(&server));
     QTimer::singleShot(0, &server, [&server] { QTest::keyClick(&server, Qt::Key_Escape); });
@@ -95,9 +85,8 @@ void tst_Server::escapeEndsWithoutWritingSettings()
 
 void tst_Server::returnDoesNotPressQuit()
 {
-    WorkDir work(iniText(quietAgentSettings()));
-    BoxDismisser boxes;
-    Server server;
+    Agent agent;
+    Server &server = agent.start(quietAgentSettings());
     server.show();
     QVERIFY(QTest::qWaitForWindowExposed(&server));
     QSignalSpy clicked(quitButton(server), &QPushButton::clicked);

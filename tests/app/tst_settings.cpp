@@ -1,6 +1,5 @@
 #include "app/settings.h"
-#include "support/serveraccess.h"
-#include "support/testsupport.h"
+#include "support/agent.h"
 
 #include <QSettings>
 #include <QtTest>
@@ -31,37 +30,33 @@ private slots:
 
 private:
     QByteArray writeAndRead(const QByteArray &ini);
-    std::unique_ptr<WorkDir> work;
-    std::unique_ptr<BoxDismisser> boxes;
-    std::unique_ptr<Server> server;
+    ServerInspector inspect() const { return agent->inspect(); }
+    std::unique_ptr<Agent> agent;
 };
 
 void tst_Settings::init()
 {
     QSettings().clear();
-    work = std::make_unique<WorkDir>(iniText(quietAgentSettings()));
-    boxes = std::make_unique<BoxDismisser>();
-    server = std::make_unique<Server>();
+    agent = std::make_unique<Agent>();
+    agent->start(quietAgentSettings());
 }
 
 void tst_Settings::cleanup()
 {
-    server.reset();
-    boxes.reset();
-    work.reset();
+    agent.reset();
 }
 
 QByteArray tst_Settings::writeAndRead(const QByteArray &ini)
 {
-    work->writeIni(ini);
-    ServerInspector(*server).readSettings();
+    agent->work.writeIni(ini);
+    inspect().readSettings();
     return ini;
 }
 
 void tst_Settings::defaultsWithoutIniFile()
 {
-    QFile::remove(work->filePath("tovr_merk.ini"));
-    ServerInspector s(*server);
+    QFile::remove(agent->work.filePath("tovr_merk.ini"));
+    ServerInspector s = inspect();
     s.readSettings();
     QCOMPARE(s.sqlType(), QString("QOCI"));
     QCOMPARE(s.sqlHost(), QString("localhost"));
@@ -100,7 +95,7 @@ void tst_Settings::integerKeys()
 {
     QFETCH(QByteArray, ini);
     writeAndRead(ini);
-    ServerInspector s(*server);
+    ServerInspector s = inspect();
     QTEST(s.sqlPort(), "sqlPort");
     QTEST(s.serverPort(), "serverPort");
     QTEST(s.httpPort(), "httpPort");
@@ -127,7 +122,7 @@ void tst_Settings::stringKeys()
 {
     QFETCH(QByteArray, ini);
     writeAndRead(ini);
-    ServerInspector s(*server);
+    ServerInspector s = inspect();
     QTEST(s.sqlQuery(), "query");
     QTEST(s.configHost(), "configHost");
 }
@@ -138,9 +133,9 @@ void tst_Settings::cipherKeyFromBase64()
     for (int i = 0; i < 32; ++i)
         key += char(0xA0 + i);
     writeAndRead("[app]\nkey2=" + key.toBase64() + "\n");
-    QCOMPARE(ServerInspector(*server).cipherKey().toHex(), key.toHex());
+    QCOMPARE(inspect().cipherKey().toHex(), key.toHex());
     writeAndRead("[app]\nkey2=" + key.toBase64() + "\n");
-    QCOMPARE(ServerInspector(*server).cipherKey().toHex(), key.toHex());
+    QCOMPARE(inspect().cipherKey().toHex(), key.toHex());
 }
 
 void tst_Settings::cipherKeyRandomWhenEmpty_data()
@@ -154,9 +149,9 @@ void tst_Settings::cipherKeyRandomWhenEmpty()
 {
     QFETCH(QByteArray, ini);
     writeAndRead(ini);
-    const QByteArray first = ServerInspector(*server).cipherKey();
+    const QByteArray first = inspect().cipherKey();
     writeAndRead(ini);
-    const QByteArray second = ServerInspector(*server).cipherKey();
+    const QByteArray second = inspect().cipherKey();
     QCOMPARE(first.size(), 32);
     QCOMPARE(second.size(), 32);
     QVERIFY2(first != second, first.toHex().constData());
@@ -181,17 +176,16 @@ void tst_Settings::closeWritesUserStoreNotIni()
     values["sql/query"] = "\"select id, name from t where u=:s1\"";
     values["http/port"] = "9999";
     const QByteArray text = iniText(values);
-    work->writeIni(text);
-    server = std::make_unique<Server>();
-    server->show();
-    server->resize(420, 300);
-    QVERIFY(server->close());
+    Server &server = agent->start(text);
+    server.show();
+    server.resize(420, 300);
+    QVERIFY(server.close());
 
-    QCOMPARE(work->readFile("tovr_merk.ini"), text);
+    QCOMPARE(agent->work.readFile("tovr_merk.ini").toHex(), text.toHex());
 
     QSettings store;
-    QCOMPARE(store.value("MainWindow/size").toSize(), server->size());
-    QCOMPARE(store.value("MainWindow/pos").toPoint(), server->pos());
+    QCOMPARE(store.value("MainWindow/size").toSize(), server.size());
+    QCOMPARE(store.value("MainWindow/pos").toPoint(), server.pos());
     QStringList expectedKeys = {"MainWindow/pos", "MainWindow/size", "app/key1", "app/key2",
                                 "server/port", "sql/dsn", "sql/host", "sql/password",
                                 "sql/port", "sql/query", "sql/ret_param", "sql/type", "sql/user",
@@ -210,10 +204,9 @@ void tst_Settings::closeSavesGeneratedKeyInUse()
 {
     IniValues values = quietAgentSettings();
     values.remove("app/key2");
-    work->writeIni(iniText(values));
-    server = std::make_unique<Server>();
-    const QByteArray inUse = ServerInspector(*server).cipherKey();
-    server->close();
+    Server &server = agent->start(values);
+    const QByteArray inUse = inspect().cipherKey();
+    server.close();
     const QString saved = QSettings().value("app/key2").toString();
     QCOMPARE(saved.size(), 44);
     QCOMPARE(QByteArray::fromBase64(saved.toLatin1()).toHex(), inUse.toHex());

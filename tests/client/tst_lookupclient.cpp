@@ -107,11 +107,6 @@ tst_LookupClient::Run tst_LookupClient::runClient(const QStringList &args, int w
     return run;
 }
 
-static QByteArray hex(const char *text)
-{
-    return QByteArray::fromHex(QByteArray(text).replace(' ', ""));
-}
-
 void tst_LookupClient::initTestCase()
 {
     qRegisterMetaType<QProcess::ExitStatus>(); // for the spy on QProcess::finished
@@ -127,35 +122,35 @@ void tst_LookupClient::answers_data()
     QTest::addColumn<QByteArray>("errContains");
 
     using F = FakeLookupService;
-    QTest::newRow("value_123") << hex("00 00 00 06 00 31 00 32 00 33") << F::ReplyAndClose << "10"
+    QTest::newRow("value_123") << hexBytes("00 00 00 06 00 31 00 32 00 33") << F::ReplyAndClose << "10"
                                << ExitCode::Ok << QByteArray("123\n") << QByteArray();
-    QTest::newRow("none") << hex("00 00 00 08 00 6E 00 6F 00 6E 00 65") << F::ReplyAndClose << "10"
+    QTest::newRow("none") << hexBytes("00 00 00 08 00 6E 00 6F 00 6E 00 65") << F::ReplyAndClose << "10"
                           << ExitCode::Ok << QByteArray("none\n") << QByteArray();
     QTest::newRow("null_prints_nothing")
-        << hex("FF FF FF FF") << F::ReplyAndClose << "10" << ExitCode::Ok << QByteArray()
+        << hexBytes("FF FF FF FF") << F::ReplyAndClose << "10" << ExitCode::Ok << QByteArray()
         << QByteArray("null string");
-    QTest::newRow("empty_prints_empty_line") << hex("00 00 00 00") << F::ReplyAndClose << "10"
+    QTest::newRow("empty_prints_empty_line") << hexBytes("00 00 00 00") << F::ReplyAndClose << "10"
                                              << ExitCode::Ok << QByteArray("\n") << QByteArray();
     QTest::newRow("non_ascii_as_utf8")
-        << hex("00 00 00 0C 00 4D 00 FC 00 6C 00 6C 00 65 00 72") << F::ReplyAndClose << "10"
+        << hexBytes("00 00 00 0C 00 4D 00 FC 00 6C 00 6C 00 65 00 72") << F::ReplyAndClose << "10"
         << ExitCode::Ok << QByteArray("M\xc3\xbcller\n") << QByteArray();
     QTest::newRow("complete_reply_without_close")
-        << hex("00 00 00 02 00 37") << F::ReplyKeepOpen << "10" << ExitCode::Ok
+        << hexBytes("00 00 00 02 00 37") << F::ReplyKeepOpen << "10" << ExitCode::Ok
         << QByteArray("7\n") << QByteArray();
 
-    QTest::newRow("odd_length") << hex("00 00 00 03 00 31 00") << F::ReplyAndClose << "10"
+    QTest::newRow("odd_length") << hexBytes("00 00 00 03 00 31 00") << F::ReplyAndClose << "10"
                                 << ExitCode::Malformed << QByteArray() << QByteArray("odd");
-    QTest::newRow("oversized_length") << hex("7F 00 00 00 00 31") << F::ReplyKeepOpen << "10"
+    QTest::newRow("oversized_length") << hexBytes("7F 00 00 00 00 31") << F::ReplyKeepOpen << "10"
                                       << ExitCode::Malformed << QByteArray()
                                       << QByteArray("more than");
     QTest::newRow("bytes_after_string")
-        << hex("00 00 00 02 00 31 FF") << F::ReplyAndClose << "10" << ExitCode::Malformed
+        << hexBytes("00 00 00 02 00 31 FF") << F::ReplyAndClose << "10" << ExitCode::Malformed
         << QByteArray() << QByteArray("follow the string");
 
-    QTest::newRow("truncated_text") << hex("00 00 00 08 00 6E 00 6F") << F::ReplyAndClose << "10"
+    QTest::newRow("truncated_text") << hexBytes("00 00 00 08 00 6E 00 6F") << F::ReplyAndClose << "10"
                                     << ExitCode::Truncated << QByteArray()
                                     << QByteArray("after 8 of the 12 bytes");
-    QTest::newRow("truncated_prefix") << hex("00 00") << F::ReplyAndClose << "10"
+    QTest::newRow("truncated_prefix") << hexBytes("00 00") << F::ReplyAndClose << "10"
                                       << ExitCode::Truncated << QByteArray()
                                       << QByteArray("inside the 4-byte length");
     QTest::newRow("closed_without_reply") << QByteArray() << F::CloseAtOnce << "10"
@@ -165,7 +160,7 @@ void tst_LookupClient::answers_data()
     QTest::newRow("silent_times_out") << QByteArray() << F::Silent << "0.5" << ExitCode::TimedOut
                                       << QByteArray() << QByteArray("timed out after 0.5 s");
     QTest::newRow("partial_then_silent_times_out")
-        << hex("00 00 00 08 00 6E") << F::ReplyKeepOpen << "0.5" << ExitCode::TimedOut
+        << hexBytes("00 00 00 08 00 6E") << F::ReplyKeepOpen << "0.5" << ExitCode::TimedOut
         << QByteArray() << QByteArray("6 byte(s) received");
 }
 
@@ -194,7 +189,7 @@ void tst_LookupClient::answers()
 void tst_LookupClient::sendsTextAsUtf8()
 {
     FakeLookupService service;
-    service.reply = hex("00 00 00 00");
+    service.reply = hexBytes("00 00 00 00");
     const QString text = QStringLiteral("Gr\u00fc\u00dfe \u041c\u0438\u0440 42");
     const Run run = runClient({QStringLiteral("--host"), QStringLiteral("127.0.0.1"),
                                QStringLiteral("--port"), QString::number(service.port()), text});

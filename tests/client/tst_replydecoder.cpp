@@ -1,4 +1,5 @@
 #include "client/replydecoder.h"
+#include "support/testsupport.h"
 
 #include <QDataStream>
 #include <QtTest>
@@ -25,11 +26,6 @@ private slots:
     void emptyStringIsNotNull();
 };
 
-static QByteArray hex(const char *text)
-{
-    return QByteArray::fromHex(QByteArray(text).replace(' ', ""));
-}
-
 void tst_ReplyDecoder::decode_data()
 {
     QTest::addColumn<QByteArray>("bytes");
@@ -39,7 +35,7 @@ void tst_ReplyDecoder::decode_data()
     QTest::addColumn<qint64>("expectedBytes");
 
 #define ROW(tag, bytes, state, isNull, text, expected)                                            \
-    QTest::newRow(tag) << hex(bytes) << State::state << isNull << QString(text) << qint64(expected)
+    QTest::newRow(tag) << hexBytes(bytes) << State::state << isNull << QString(text) << qint64(expected)
 
     ROW("none", "00 00 00 08 00 6E 00 6F 00 6E 00 65", Complete, false, "none", 12);
     ROW("digits_123", "00 00 00 06 00 31 00 32 00 33", Complete, false, "123", 10);
@@ -116,9 +112,9 @@ void tst_ReplyDecoder::roundTripWithQDataStream()
 void tst_ReplyDecoder::splitArrivalNeedsMoreUntilLastByte_data()
 {
     QTest::addColumn<QByteArray>("bytes");
-    QTest::newRow("none") << hex("00 00 00 08 00 6E 00 6F 00 6E 00 65");
-    QTest::newRow("null") << hex("FF FF FF FF");
-    QTest::newRow("empty") << hex("00 00 00 00");
+    QTest::newRow("none") << hexBytes("00 00 00 08 00 6E 00 6F 00 6E 00 65");
+    QTest::newRow("null") << hexBytes("FF FF FF FF");
+    QTest::newRow("empty") << hexBytes("00 00 00 00");
 }
 
 // Bytes arrive in any pieces; every proper prefix of a reply is "need more",
@@ -147,7 +143,7 @@ void tst_ReplyDecoder::largestAllowedLengthIsWaitedFor()
 
 void tst_ReplyDecoder::emptyStringIsNotNull()
 {
-    const Decoded d = LookupReply::decode(hex("00 00 00 00"));
+    const Decoded d = LookupReply::decode(hexBytes("00 00 00 00"));
     QVERIFY(!d.isNull);
     QVERIFY(!d.text.isNull());
     QVERIFY(d.text.isEmpty());

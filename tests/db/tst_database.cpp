@@ -1,10 +1,7 @@
 #include "db/database.h"
-#include "db/sqlrules.h"
-#include "support/dbtest.h"
-#include "support/serveraccess.h"
-#include "support/testsupport.h"
+#include "support/agent.h"
+#include "support/sqlfixture.h"
 
-#include <QElapsedTimer>
 #include <QMessageBox>
 #include <QRegularExpression>
 #include <QSqlError>
@@ -17,10 +14,15 @@ namespace {
 const QString FourReplacementChars = QString(4, QChar(0xFFFD));
 
 // An agent on an SQLite file in its working directory.
-struct Agent : AgentRun
+struct SqliteAgent : Agent
 {
-    QString dbPath() const { return work.filePath(QStringLiteral("users.db")); }
+    QString dbPath() const { return work.filePath(QStringLiteral("agent.db")); }
     QString writeSchema() const { return sqliteRun(dbPath(), UsersSchema); }
+    // The users table made, and the agent started on it; the set-up's error, if any.
+    QString startOnUsers(const QString &retParam = QStringLiteral("user_id"), const QString &query = CheckQuery)
+    {
+        return startOnSqlite(*this, UsersSchema, query, retParam);
+    }
 
     // For recovery: the database file lies in a directory that appears only
     // later, so the start-up open fails. Returns the database name.
@@ -41,41 +43,9 @@ struct Agent : AgentRun
     IniValues settings(const QString &retParam = QStringLiteral("user_id"),
                        const QString &query = CheckQuery) const
     {
-        IniValues v = quietAgentSettings();
-        v[QStringLiteral("sql/dsn")] = dbPath();
-        v[QStringLiteral("sql/query")] = QLatin1Char('"') + query + QLatin1Char('"');
-        v[QStringLiteral("sql/ret_param")] = retParam;
-        return v;
+        return sqliteAgentSettings(dbPath(), query, retParam);
     }
 };
-
-QString driverList()
-{
-    return QSqlDatabase::drivers().join(QLatin1Char(','));
-}
-
-// The nine start-up panel lines for an SQLite connection.
-QStringList startupPanel(const QString &host, int port, const QString &dsn)
-{
-    return {QStringLiteral("drivers=") + driverList(),
-            QStringLiteral("host = [%1]").arg(host),
-            QStringLiteral("port = [%1]").arg(port),
-            QStringLiteral("type = [QSQLITE]"),
-            QStringLiteral("db.hostName()=") + host,
-            QStringLiteral("db.driverName()=QSQLITE"),
-            QStringLiteral("db.connectOptions()=QSQLITE_BUSY_TIMEOUT=5000"), // sql/timeout, 5 s by default
-            QStringLiteral("db.connectionName()=qt_sql_default_connection"),
-            QStringLiteral("db.databaseName()=") + dsn};
-}
-
-QStringList debugLinesStartingWith(const MessageCapture &capture, const QString &prefix)
-{
-    QStringList out;
-    for (const QString &line : capture.debug())
-        if (line.startsWith(prefix))
-            out << line;
-    return out;
-}
 
 const QRegularExpression StampedDebug(QStringLiteral(
     "^\"\\d\\d\\.\\d\\d\\.\\d{4} \\d\\d:\\d\\d:\\d\\d \" (.*)$"));
@@ -87,14 +57,6 @@ class tst_Database : public QObject
 
 private slots:
     void initTestCase();
-    void cleanup();
-
-    // Rules without a connection
-    void displayForm_data();
-    void displayForm();
-    void connectionLost_data();
-    void connectionLost();
-    void reopenAllowedOncePerInterval();
 
     // Start-up step
     void startupPanelAndLog();
@@ -128,81 +90,9 @@ void tst_Database::initTestCase()
         QSKIP("no QSQLITE driver: install the Debian package libqt5sql5-sqlite");
 }
 
-void tst_Database::cleanup()
-{
-    // Every Server adds the default connection; the next one would warn about a duplicate.
-    QSqlDatabase::removeDatabase(QLatin1String(QSqlDatabase::defaultConnection));
-}
-
-void tst_Database::displayForm_data()
-{
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QString>("shown");
-    QTest::newRow("ascii_unchanged") << "alice.b-42" << "alice.b-42";
-    QTest::newRow("empty") << "" << "";
-    // CP1251 C8 E2 E0 ED is no UTF-8: each byte becomes a replacement character.
-    QTest::newRow("cyrillic_replaced") << "Иван" << FourReplacementChars;
-    // CP1251 D0 9F happens to be the UTF-8 of another letter.
-    QTest::newRow("cyrillic_pair_reads_as_other_letter") << "Рџ" << "П";
-    QTest::newRow("outside_cp1251_question_marks") << "日本" << "??";
-    QTest::newRow("nul_ends_the_text") << QString::fromUtf8("ab\0cd", 5) << "ab";
-    QString ascii;
-    for (ushort c = 1; c < 0x80; ++c)
-        ascii += QChar(c);
-    QTest::newRow("every_ascii_character") << ascii << ascii;
-    QTest::newRow("ascii_then_cyrillic") << QStringLiteral("ab\u0418") << QStringLiteral("ab\ufffd");
-    QTest::newRow("nul_after_cyrillic") << QString::fromUtf8("\xd0\x98\0x", 4) << QStringLiteral("\ufffd");
-}
-
-void tst_Database::displayForm()
-{
-    QFETCH(QString, name);
-    QFETCH(QString, shown);
-    QCOMPARE(Sql::cp1251DisplayForm(name), shown);
-}
-
-void tst_Database::connectionLost_data()
-{
-    QTest::addColumn<bool>("open");
-    QTest::addColumn<int>("type");
-    QTest::addColumn<QString>("nativeCode");
-    QTest::addColumn<bool>("lost");
-    QTest::newRow("closed_no_error") << false << int(QSqlError::NoError) << "" << true;
-    QTest::newRow("closed_statement_error") << false << int(QSqlError::StatementError) << "" << true;
-    QTest::newRow("syntax_error_open") << true << int(QSqlError::StatementError) << "42601" << false;
-    QTest::newRow("missing_table_open") << true << int(QSqlError::StatementError) << "42P01" << false;
-    QTest::newRow("sqlite_code_open") << true << int(QSqlError::StatementError) << "1" << false;
-    QTest::newRow("connection_error_type") << true << int(QSqlError::ConnectionError) << "" << true;
-    QTest::newRow("admin_shutdown_open") << true << int(QSqlError::StatementError) << "57P01" << true;
-    QTest::newRow("connection_failure_class_08") << true << int(QSqlError::StatementError) << "08006" << true;
-    QTest::newRow("query_canceled_57014") << true << int(QSqlError::StatementError) << "57014" << false;
-}
-
-void tst_Database::connectionLost()
-{
-    QFETCH(bool, open);
-    QFETCH(int, type);
-    QFETCH(QString, nativeCode);
-    QFETCH(bool, lost);
-    const QSqlError error(QStringLiteral("driver"), QStringLiteral("database"),
-                          QSqlError::ErrorType(type), nativeCode);
-    QCOMPARE(Sql::connectionLost(open, error), lost);
-}
-
-void tst_Database::reopenAllowedOncePerInterval()
-{
-    QElapsedTimer last;
-    QVERIFY(Sql::reopenAllowed(last)); // never tried
-    last.start();
-    QVERIFY(!Sql::reopenAllowed(last));
-    QVERIFY(!Sql::reopenAllowed(last, 60000));
-    QVERIFY(Sql::reopenAllowed(last, 0));
-    QCOMPARE(Sql::ReopenIntervalMs, 5000);
-}
-
 void tst_Database::startupPanelAndLog()
 {
-    Agent agent;
+    SqliteAgent agent;
     QCOMPARE(agent.writeSchema(), QString());
     IniValues v = agent.settings();
     v[QStringLiteral("sql/host")] = QStringLiteral("db.example");
@@ -236,7 +126,7 @@ void tst_Database::portLine()
 {
     QFETCH(QString, setting);
     QFETCH(int, port);
-    Agent agent;
+    SqliteAgent agent;
     IniValues v = agent.settings();
     v[QStringLiteral("sql/port")] = setting;
     agent.start(v);
@@ -247,7 +137,7 @@ void tst_Database::portLine()
 
 void tst_Database::openFailureReportedInFourPlaces()
 {
-    Agent agent;
+    SqliteAgent agent;
     IniValues v = agent.settings();
     const QString dsn = agent.work.filePath(QStringLiteral("no/such/dir/users.db"));
     v[QStringLiteral("sql/dsn")] = dsn;
@@ -261,7 +151,7 @@ void tst_Database::openFailureReportedInFourPlaces()
     QCOMPARE(s.panelLines(),
              startupPanel(QStringLiteral("localhost"), 1521, dsn)
                  << QStringLiteral("ERR: db.lastError()=") + error);
-    QCOMPARE(debugLinesStartingWith(capture, QStringLiteral("[e]")),
+    QCOMPARE(capture.debugStartingWith(QStringLiteral("[e]")),
              QStringList(QStringLiteral("[e] db.lastError[1]= ") + debugQuoted(error)));
     QCOMPARE(agent.log(), QStringList({QStringLiteral("[i] Logger start."),
                                        QStringLiteral("[e] QSqlDatabase::drivers=") + driverList(),
@@ -274,7 +164,7 @@ void tst_Database::openFailureReportedInFourPlaces()
 
 void tst_Database::emptyDsnGivesTwoBlanksBeforeSuccess()
 {
-    Agent agent;
+    SqliteAgent agent;
     IniValues v = agent.settings();
     v[QStringLiteral("sql/dsn")] = QString(); // SQLite opens a private temporary database
     agent.start(v);
@@ -283,7 +173,7 @@ void tst_Database::emptyDsnGivesTwoBlanksBeforeSuccess()
 
 void tst_Database::testQueryWithManyRowsLeavesNoTrace()
 {
-    Agent agent;
+    SqliteAgent agent;
     IniValues v = agent.settings();
     v[QStringLiteral("test/query1")] = QStringLiteral(
         "\"WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 100000) "
@@ -293,13 +183,13 @@ void tst_Database::testQueryWithManyRowsLeavesNoTrace()
     const ServerInspector s = agent.inspect();
     QCOMPARE(agent.log().size(), 3);
     QCOMPARE(s.panelLines().size(), 9);
-    QVERIFY(debugLinesStartingWith(capture, QStringLiteral("[e]")).isEmpty());
+    QVERIFY(capture.debugStartingWith(QStringLiteral("[e]")).isEmpty());
     QVERIFY(capture.warnings().isEmpty());
 }
 
 void tst_Database::testQuerySyntaxErrorReportedInDebugAndLog()
 {
-    Agent agent;
+    SqliteAgent agent;
     IniValues v = agent.settings();
     v[QStringLiteral("test/query1")] = QStringLiteral("SELEC 1");
     MessageCapture capture;
@@ -312,7 +202,7 @@ void tst_Database::testQuerySyntaxErrorReportedInDebugAndLog()
     QVERIFY(log.at(4).startsWith(QStringLiteral("[e] query.lastError=")));
     const QString error = log.at(4).mid(int(qstrlen("[e] query.lastError=")));
     QVERIFY(error.contains(QStringLiteral("SELEC")));
-    QCOMPARE(debugLinesStartingWith(capture, QStringLiteral("[e]")),
+    QCOMPARE(capture.debugStartingWith(QStringLiteral("[e]")),
              QStringList(QStringLiteral("[e] q.le= ") + debugQuoted(error)));
     QCOMPARE(s.panelLines().size(), 9);
     QVERIFY(agent.boxes.boxes.isEmpty());
@@ -355,9 +245,8 @@ void tst_Database::checkUser_data()
 void tst_Database::checkUser()
 {
     QFETCH(QString, retParam);
-    Agent agent;
-    QCOMPARE(agent.writeSchema(), QString());
-    agent.start(agent.settings(retParam));
+    SqliteAgent agent;
+    QCOMPARE(agent.startOnUsers(retParam), QString());
     verifyCheckUserRow(agent.inspect());
 }
 
@@ -365,9 +254,8 @@ void tst_Database::checkUser()
 // only its own bound values, and rows written meanwhile by another connection.
 void tst_Database::checksInARowGetTheirOwnAnswers()
 {
-    Agent agent;
-    QCOMPARE(agent.writeSchema(), QString());
-    agent.start(agent.settings());
+    SqliteAgent agent;
+    QCOMPARE(agent.startOnUsers(), QString());
     ServerInspector s = agent.inspect();
     MessageCapture capture;
 
@@ -390,7 +278,7 @@ void tst_Database::checksInARowGetTheirOwnAnswers()
 // yet) is prepared again on the next check, and works once the table exists.
 void tst_Database::statementThatFailedToPrepareIsTriedAgain()
 {
-    Agent agent;
+    SqliteAgent agent;
     QCOMPARE(sqliteRun(agent.dbPath(), {QStringLiteral("CREATE TABLE other (x INTEGER)")}), QString());
     agent.start(agent.settings());
     ServerInspector s = agent.inspect();
@@ -404,10 +292,9 @@ void tst_Database::statementThatFailedToPrepareIsTriedAgain()
 
 void tst_Database::statementErrorAnswersNoneWithoutReconnect()
 {
-    Agent agent;
-    QCOMPARE(agent.writeSchema(), QString());
+    SqliteAgent agent;
     const QString query = QStringLiteral("SELECT nosuch FROM users WHERE login = :s1 AND pass = :s2");
-    agent.start(agent.settings(QStringLiteral("user_id"), query));
+    QCOMPARE(agent.startOnUsers(QStringLiteral("user_id"), query), QString());
     ServerInspector s = agent.inspect();
 
     MessageCapture capture;
@@ -448,9 +335,8 @@ void tst_Database::passwordNeverShown()
 {
     QFETCH(QString, password);
     QFETCH(QString, expected);
-    Agent agent;
-    QCOMPARE(agent.writeSchema(), QString());
-    agent.start(agent.settings());
+    SqliteAgent agent;
+    QCOMPARE(agent.startOnUsers(), QString());
     ServerInspector s = agent.inspect();
     MessageCapture capture;
     // The bound value is the real password: only the right one finds the row.
@@ -470,7 +356,7 @@ void tst_Database::readmeSqliteIniWorks()
 {
     const QByteArray readme = readmeIni(QStringLiteral("QSQLITE"));
     QVERIFY2(!readme.isEmpty(), "README has no QSQLITE example under ## Database");
-    Agent agent;
+    SqliteAgent agent;
     QCOMPARE(agent.writeSchema(), QString());
     IniValues v = quietAgentSettings();
     v.remove(QStringLiteral("sql/type"));
@@ -488,7 +374,7 @@ void tst_Database::readmeSqliteIniWorks()
 
 void tst_Database::reopensWhenStartupOpenFailed()
 {
-    Agent agent;
+    SqliteAgent agent;
     const QString dsn = agent.startBeforeDatabaseExists();
     QCOMPARE(agent.boxes.boxes.size(), 1);
     ServerInspector s = agent.inspect();
@@ -505,7 +391,7 @@ void tst_Database::reopensWhenStartupOpenFailed()
 
 void tst_Database::reopenIsRateLimited()
 {
-    Agent agent;
+    SqliteAgent agent;
     const QString dsn = agent.startBeforeDatabaseExists();
     ServerInspector s = agent.inspect();
     const auto check = [&s] {
@@ -564,7 +450,7 @@ void tst_Database::lookupStyleStatementsRecover()
     QFETCH(QVariantList, positional);
     QFETCH(QString, login);
     QFETCH(QString, warning);
-    Agent agent;
+    SqliteAgent agent;
     const QString dsn = agent.startBeforeDatabaseExists();
     ServerInspector s = agent.inspect();
     QCOMPARE(agent.createDatabaseLater(), QString());

@@ -1,8 +1,7 @@
 #include "db/database.h"
-#include "support/dbtest.h"
+#include "support/agent.h"
 #include "support/pgserver.h"
-#include "support/serveraccess.h"
-#include "support/testsupport.h"
+#include "support/sqlfixture.h"
 
 #include <QRegularExpression>
 #include <QSqlError>
@@ -15,7 +14,10 @@ namespace {
 // The last failed reopen happens before the server is back, so the next
 // attempt is due at most one interval later; the extra second is slack for
 // a loaded machine.
-constexpr int RecoveryTimeoutMs = Sql::ReopenIntervalMs + 1000;
+int recoveryTimeoutMs(const Agent &agent)
+{
+    return agent.limits.database.reopenIntervalMs + 1000;
+}
 } // namespace
 
 class tst_Postgres : public QObject
@@ -26,7 +28,6 @@ private slots:
     void initTestCase();
     void cleanupTestCase();
     void init();
-    void cleanup();
 
     // Start-up step
     void readmePostgresIniWorks();
@@ -46,7 +47,7 @@ private slots:
 private:
     IniValues settings(const QString &retParam = QStringLiteral("user_id"),
                        const QString &query = CheckQuery) const;
-    QString check(AgentRun &agent, const QString &user = QStringLiteral("alice"),
+    QString check(Agent &agent, const QString &user = QStringLiteral("alice"),
                   const QString &password = QStringLiteral("wonderland")) const;
 
     std::unique_ptr<PgServer> pg;
@@ -54,19 +55,10 @@ private:
 
 IniValues tst_Postgres::settings(const QString &retParam, const QString &query) const
 {
-    IniValues v = quietAgentSettings();
-    v[QStringLiteral("sql/type")] = QStringLiteral("QPSQL");
-    v[QStringLiteral("sql/host")] = QStringLiteral("127.0.0.1");
-    v[QStringLiteral("sql/port")] = QString::number(pg->port());
-    v[QStringLiteral("sql/dsn")] = pg->database();
-    v[QStringLiteral("sql/user")] = pg->user();
-    v[QStringLiteral("sql/password")] = pg->password();
-    v[QStringLiteral("sql/query")] = QLatin1Char('"') + query + QLatin1Char('"');
-    v[QStringLiteral("sql/ret_param")] = retParam;
-    return v;
+    return postgresAgentSettings(*pg, query, retParam);
 }
 
-QString tst_Postgres::check(AgentRun &agent, const QString &user, const QString &password) const
+QString tst_Postgres::check(Agent &agent, const QString &user, const QString &password) const
 {
     return agent.inspect().checkUser(user, password);
 }
@@ -95,11 +87,6 @@ void tst_Postgres::init()
         QVERIFY2(pg->start(&error), qPrintable(error));
 }
 
-void tst_Postgres::cleanup()
-{
-    QSqlDatabase::removeDatabase(QLatin1String(QSqlDatabase::defaultConnection));
-}
-
 void tst_Postgres::readmePostgresIniWorks()
 {
     const QByteArray readme = readmeIni(QStringLiteral("QPSQL"));
@@ -109,7 +96,7 @@ void tst_Postgres::readmePostgresIniWorks()
     v.remove(QStringLiteral("sql/dsn"));
     v.remove(QStringLiteral("test/query1"));
     v[QStringLiteral("sql/port")] = QString::number(pg->port()); // the rest as the README has it
-    AgentRun agent;
+    Agent agent;
     agent.start(withIniValues(readme, v));
 
     QVERIFY(agent.boxes.boxes.isEmpty());
@@ -125,7 +112,7 @@ void tst_Postgres::wrongPasswordReportedOnceEverywhere()
     IniValues v = settings();
     v[QStringLiteral("sql/password")] = QStringLiteral("not-the-password");
     v[QStringLiteral("test/query1")] = QStringLiteral("SELEC 1"); // would leave a trace if it ran
-    AgentRun agent;
+    Agent agent;
     MessageCapture capture;
     agent.start(v);
     const ServerInspector s = agent.inspect();
@@ -138,11 +125,7 @@ void tst_Postgres::wrongPasswordReportedOnceEverywhere()
     // The driver's text spans lines; the panel shows it whole after the label.
     QCOMPARE(panel.mid(9).join(QLatin1Char('\n')), QStringLiteral("ERR: db.lastError()=") + error);
 
-    QStringList errorDebug;
-    for (const QString &line : capture.debug())
-        if (line.startsWith(QLatin1String("[e]")))
-            errorDebug << line;
-    QCOMPARE(errorDebug, QStringList(QStringLiteral("[e] db.lastError[1]= ") + debugQuoted(error)));
+    QCOMPARE(capture.debugStartingWith(QStringLiteral("[e]")), QStringList(QStringLiteral("[e] db.lastError[1]= ") + debugQuoted(error)));
 
     const QStringList log = agent.log();
     QCOMPARE(log.size(), 3);
@@ -177,14 +160,14 @@ void tst_Postgres::checkUser_data()
 void tst_Postgres::checkUser()
 {
     QFETCH(QString, retParam);
-    AgentRun agent;
+    Agent agent;
     agent.start(settings(retParam));
     verifyCheckUserRow(agent.inspect());
 }
 
 void tst_Postgres::syntaxErrorKeepsConnection()
 {
-    AgentRun agent;
+    Agent agent;
     agent.start(settings(QStringLiteral("user_id"),
                          QStringLiteral("SELEC id FROM users WHERE login = :s1 AND pass = :s2")));
     ServerInspector s = agent.inspect();
@@ -201,7 +184,7 @@ void tst_Postgres::syntaxErrorKeepsConnection()
 
 void tst_Postgres::serverRestartWhileAgentRuns()
 {
-    AgentRun agent;
+    Agent agent;
     agent.start(settings());
     ServerInspector s = agent.inspect();
     MessageCapture capture;
@@ -215,7 +198,7 @@ void tst_Postgres::serverRestartWhileAgentRuns()
     QCOMPARE(s.panelLines().filter(QRegularExpression(QStringLiteral("^ERR: reconnect: "))).size(), 1);
 
     QVERIFY2(pg->start(&error), qPrintable(error));
-    QTRY_COMPARE_WITH_TIMEOUT(check(agent), QStringLiteral("1"), RecoveryTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(check(agent), QStringLiteral("1"), recoveryTimeoutMs(agent));
     QCOMPARE(s.panelLines().filter(QStringLiteral("[+] Reconnect to DB agentdb success")).size(), 1);
     QVERIFY(s.db().isOpen());
     // Qt's own words while the server is away, and when the statement prepared
@@ -230,7 +213,7 @@ void tst_Postgres::serverDownAtStartupThenUp()
 {
     QString error;
     QVERIFY2(pg->stop(&error), qPrintable(error));
-    AgentRun agent;
+    Agent agent;
     MessageCapture capture;
     agent.start(settings());
     ServerInspector s = agent.inspect();
@@ -238,7 +221,7 @@ void tst_Postgres::serverDownAtStartupThenUp()
     QCOMPARE(check(agent), QStringLiteral("none"));
 
     QVERIFY2(pg->start(&error), qPrintable(error));
-    QTRY_COMPARE_WITH_TIMEOUT(check(agent), QStringLiteral("1"), RecoveryTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(check(agent), QStringLiteral("1"), recoveryTimeoutMs(agent));
     QCOMPARE(s.panelLines().filter(QStringLiteral("[+] Reconnect to DB agentdb success")).size(), 1);
 }
 
@@ -259,7 +242,7 @@ void tst_Postgres::statementAfterRestartReconnectsAtOnce()
     QFETCH(bool, prepared);
     QFETCH(QString, statement);
     QFETCH(QVariantList, positional);
-    AgentRun agent;
+    Agent agent;
     agent.start(settings());
     ServerInspector s = agent.inspect();
     QString error;

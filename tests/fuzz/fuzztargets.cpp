@@ -1,5 +1,6 @@
 #include "fuzztargets.h"
 
+#include "client/replydecoder.h"
 #include "crypto/aescipher.h"
 #include "net/httprequest.h"
 #include "net/lookup.h"
@@ -46,18 +47,42 @@ int httpRequest(const uint8_t *data, size_t size)
     return 0;
 }
 
+// The agent's encoder and the lookup client's decoder, each checking the other:
+// the bytes as a result the agent replies with, and as a reply the client reads.
 int lookupReply(const uint8_t *data, size_t size)
 {
-    const QString text = QString::fromUtf8(reinterpret_cast<const char *>(data), int(size));
+    const QByteArray raw = bytes(data, size);
+    const QString text = QString::fromUtf8(raw.constData(), raw.size());
     const QByteArray reply = Lookup::encodeReply(text);
     if (reply.size() != 4 + 2 * text.size())
         broken("reply length");
-    const quint32 announced = (quint32(quint8(reply[0])) << 24) | (quint32(quint8(reply[1])) << 16)
-                              | (quint32(quint8(reply[2])) << 8) | quint32(quint8(reply[3]));
-    if (announced != quint32(2 * text.size()))
-        broken("length prefix");
-    (void)Lookup::decodeInput(bytes(data, size));
+    // (roundtrip) decode(encodeReply(text)) is text, whole, and not null.
+    const LookupReply::Decoded back = LookupReply::decode(reply);
+    if (back.state != LookupReply::State::Complete || back.isNull || back.text != text
+        || back.expectedBytes != reply.size())
+        broken("decode(encodeReply(text)) != text");
+    (void)Lookup::decodeInput(raw);
     (void)Sql::bindInput(text);
+
+    // The raw bytes as a received reply.
+    const LookupReply::Decoded d = LookupReply::decode(raw);
+    switch (d.state) {
+    case LookupReply::State::Complete:
+        if (d.expectedBytes != raw.size())
+            broken("complete, but expectedBytes != size");
+        // (output == input) a whole reply is exactly what the agent sends for its text.
+        if (d.isNull ? raw != QByteArray(4, '\xff') || !d.text.isEmpty() : Lookup::encodeReply(d.text) != raw)
+            broken("complete reply is not the encoding of its text");
+        break;
+    case LookupReply::State::NeedMore:
+        if (d.expectedBytes >= 0 && d.expectedBytes <= raw.size())
+            broken("needs more, but expects no more than it has");
+        break;
+    case LookupReply::State::Malformed:
+        if (d.problem.isEmpty())
+            broken("malformed without a reason");
+        break;
+    }
     return 0;
 }
 

@@ -28,7 +28,7 @@ void tst_FuzzReplay::replay_data()
         {"aesdecrypt", &Fuzz::aesDecrypt},
     };
     for (const auto &t : targets) {
-        const QDir dir(QStringLiteral(FUZZ_CORPUS_DIR "/") + t.first);
+        const QDir dir(QStringLiteral(AGENT_SOURCE_DIR "/tests/fuzz/corpus/") + t.first);
         const QStringList files = dir.entryList(QDir::Files, QDir::Name);
         QVERIFY2(!files.isEmpty(), qPrintable("empty corpus: " + dir.path()));
         for (const QString &name : files) {

@@ -1,14 +1,16 @@
-#include "netfixture.h"
 #include "net/listeners.h"
 #include "net/lookup.h"
+#include "support/agent.h"
+#include "support/wireclient.h"
 
 #include <QLabel>
 #include <QMessageBox>
 #include <QNetworkInterface>
+#include <QTcpServer>
+#include <QtTest>
 
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -33,25 +35,6 @@ QString portTakenError(quint16 port)
     second.listen(QHostAddress::Any, port);
     return second.errorString();
 }
-
-// Lowers the soft limit on open descriptors for the object's lifetime.
-class DescriptorLimit
-{
-public:
-    DescriptorLimit() { getrlimit(RLIMIT_NOFILE, &m_saved); }
-    ~DescriptorLimit() { restore(); }
-    // Only descriptor numbers below limit can be opened from now on.
-    bool lowerTo(rlim_t limit)
-    {
-        rlimit lowered = m_saved;
-        lowered.rlim_cur = limit;
-        return setrlimit(RLIMIT_NOFILE, &lowered) == 0;
-    }
-    void restore() { setrlimit(RLIMIT_NOFILE, &m_saved); }
-
-private:
-    rlimit m_saved{};
-};
 
 // Starts a non-blocking connect per socket to port on loopback and waits up to
 // waitMs for the handshakes; returns how many completed. The descriptors are
@@ -94,13 +77,6 @@ int handshakesCompleted(quint16 port, int sockets, int waitMs)
     return completed;
 }
 
-int lowestFreeDescriptor()
-{
-    const int probe = ::dup(0);
-    ::close(probe);
-    return probe;
-}
-
 IniValues settingsWith(const QString &key, const QString &value)
 {
     IniValues values = quietAgentSettings();
@@ -108,19 +84,17 @@ IniValues settingsWith(const QString &key, const QString &value)
     return values;
 }
 
-// A Server started in a fresh working directory on the given settings, its
-// messages captured and its boxes recorded and dismissed.
+// An agent started on the given settings, its messages captured.
 struct Started
 {
-    explicit Started(const IniValues &settings) : values(settings), work(iniText(settings)) {}
-    quint16 port(const QString &key) const { return iniPort(values, key.toLatin1().constData()); }
+    explicit Started(const IniValues &settings) : s(agent.start(settings)) {}
+    quint16 port(const QString &key) const { return agent.port(key); }
 
-    IniValues values;
     MessageCapture messages;
-    WorkDir work;
-    BoxDismisser boxes;
-    Server server;
-    ServerInspector s{server};
+    Agent agent;
+    const IniValues &values = agent.values;
+    BoxDismisser &boxes = agent.boxes;
+    ServerInspector s;
 };
 
 } // namespace
@@ -130,8 +104,6 @@ class tst_Listeners : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-
     // pure rules
     void statusAddress_data();
     void statusAddress();
@@ -150,11 +122,6 @@ private slots:
     void burstBeyondQtsBacklogIsQueuedNotDropped_data();
     void burstBeyondQtsBacklogIsQueuedNotDropped();
 };
-
-void tst_Listeners::initTestCase()
-{
-    QGuiApplication::setApplicationDisplayName("TOVR/MERK SQL Agent (checker) v3");
-}
 
 void tst_Listeners::statusAddress_data()
 {
@@ -213,7 +180,7 @@ void tst_Listeners::statusLineNamesAddressAndPorts()
     }
     QCOMPARE(agent.s.statusLabel()->text(),
              QString("The APIB is running IP: %1 port: %2\nThe HTTP is running IP: %1 port: %3")
-                 .arg(address, agent.values["server/port"], agent.values["http/port"]));
+                 .arg(address, agent.values.value("server/port"), agent.values.value("http/port")));
     QVERIFY(agent.messages.containsDebug("\"[+] http start!\""));
     QVERIFY(agent.s.tcpServer()->isListening());
     QVERIFY(agent.s.httpServer()->isListening());
@@ -253,9 +220,7 @@ void tst_Listeners::httpPortTakenLeavesApibServingAndShowsPortZero()
 
     // The lookup still answers (the quiet settings' statement fails: "none").
     agent.boxes.boxes.clear();
-    Client client(agent.port("server/port"), "42");
-    QTRY_VERIFY(client.closed);
-    QCOMPARE(client.received.toHex(), Lookup::encodeReply("none").toHex());
+    QCOMPARE(exchange(agent.port("server/port"), "42").toHex(), Lookup::encodeReply("none").toHex());
 }
 
 void tst_Listeners::portOutOfRangeIsRefused_data()
@@ -318,7 +283,7 @@ void tst_Listeners::acceptResumesAfterRunningOutOfDescriptors()
 
     // Room for the client's descriptor and not one more: the agent's accept fails.
     DescriptorLimit limit;
-    QVERIFY(limit.lowerTo(rlim_t(lowestFreeDescriptor()) + 1));
+    QVERIFY(limit.setTo(rlim_t(lowestFreeDescriptor()) + 1));
     Client client(agent.port(key), request);
     QTRY_VERIFY(acceptErrors.count() >= 1);
     QCOMPARE(acceptErrors.first(), QAbstractSocket::SocketResourceError);

@@ -1,9 +1,11 @@
-#include "netfixture.h"
-#include "app/settings.h"
 #include "net/lookup.h"
-#include "db/sqlrules.h"
+#include "net/lookupqueue.h"
+#include "support/agent.h"
+#include "support/sqlfixture.h"
+#include "support/wireclient.h"
 
 #include <QMessageBox>
+#include <QtTest>
 
 namespace {
 
@@ -18,27 +20,42 @@ QStringList rows()
     };
 }
 
-QByteArray hex(const char *digits)
-{
-    return QByteArray(digits).replace(' ', "");
-}
-
 // An agent on the yres rows with its messages captured and its boxes
 // dismissed (each left open holdMs first); what start-up showed is cleared.
 struct Rig
 {
-    explicit Rig(const QString &statement = Lookup42, const QString &retParam = "YRES_NAME", int holdMs = 0)
+    explicit Rig(const QString &statement = Lookup42, const QString &retParam = "YRES_NAME", int holdMs = 0,
+                 const AgentLimits &limits = shortLimits())
+        : agent(limits)
     {
         boxes.setHoldMs(holdMs);
-        agent = std::make_unique<Agent>(statement, retParam, rows());
+        databaseError = startOnSqlite(agent, rows(), statement, retParam);
         boxes.boxes.clear();
         messages.clear();
     }
-    quint16 port() const { return agent->apibPort(); }
+    quint16 port() const { return agent.lookupPort(); }
 
     MessageCapture messages;
+    Agent agent;
+    BoxDismisser &boxes = agent.boxes;
+    QString databaseError;
+};
+
+// The queue alone on a loopback listener, its lookup a function of the test.
+struct QueueRig
+{
+    explicit QueueRig(LookupQueue::LookupFunction lookup) : queue(nullptr, std::move(lookup), shortLimits().lookup)
+    {
+        queue.attach(&listener);
+        QObject::connect(&listener, &QTcpServer::newConnection, &queue, &LookupQueue::takeNext);
+        listening = listener.listen(QHostAddress::LocalHost, 0);
+    }
+    quint16 port() const { return listener.serverPort(); }
+
     BoxDismisser boxes;
-    std::unique_ptr<Agent> agent;
+    LookupQueue queue;
+    QTcpServer listener;
+    bool listening = false;
 };
 
 } // namespace
@@ -48,13 +65,9 @@ class tst_Lookup : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-
-    // the wire format and the statement, without sockets
+    // the wire format, without sockets
     void encodeReply_data();
     void encodeReply();
-    void bindInput_data();
-    void bindInput();
     void decodeInput_data();
     void decodeInput();
 
@@ -69,62 +82,29 @@ private slots:
     void threeClientsServedInArrivalOrder();
     void clientGoneWhileBoxOpenIsNotTouched();
     void burstOfClientsQueuedNotNested();
-};
 
-void tst_Lookup::initTestCase()
-{
-    QGuiApplication::setApplicationDisplayName("TOVR/MERK SQL Agent (checker) v3");
-}
+    // the queue alone, with a lookup that reports later
+    void outcomeReportedLaterIsReplied();
+};
 
 void tst_Lookup::encodeReply_data()
 {
     QTest::addColumn<QString>("result");
     QTest::addColumn<QByteArray>("bytes");
 
-    QTest::newRow("none") << "none" << hex("00 00 00 08 00 6E 00 6F 00 6E 00 65");
-    QTest::newRow("digits_123") << "123" << hex("00 00 00 06 00 31 00 32 00 33");
-    QTest::newRow("null_string") << QString() << hex("FF FF FF FF");
-    QTest::newRow("empty_string") << QString("") << hex("00 00 00 00");
-    QTest::newRow("latin_letter") << QString::fromUtf8("\xc3\xa4") << hex("00 00 00 02 00 E4");
-    QTest::newRow("surrogate_pair") << QString::fromUtf8("\xf0\x9f\x98\x80") << hex("00 00 00 04 D8 3D DE 00");
+    QTest::newRow("none") << "none" << hexBytes("00 00 00 08 00 6E 00 6F 00 6E 00 65");
+    QTest::newRow("digits_123") << "123" << hexBytes("00 00 00 06 00 31 00 32 00 33");
+    QTest::newRow("null_string") << QString() << hexBytes("FF FF FF FF");
+    QTest::newRow("empty_string") << QString("") << hexBytes("00 00 00 00");
+    QTest::newRow("latin_letter") << QString::fromUtf8("\xc3\xa4") << hexBytes("00 00 00 02 00 E4");
+    QTest::newRow("surrogate_pair") << QString::fromUtf8("\xf0\x9f\x98\x80") << hexBytes("00 00 00 04 D8 3D DE 00");
 }
 
 void tst_Lookup::encodeReply()
 {
     QFETCH(QString, result);
     QFETCH(QByteArray, bytes);
-    QCOMPARE(Lookup::encodeReply(result).toHex().toUpper(), bytes);
-}
-
-void tst_Lookup::bindInput_data()
-{
-    QTest::addColumn<QString>("statement");
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<QStringList>("placeholders");
-
-    QString defaultBound = Settings::DefaultSqlQuery;
-    defaultBound.replace("yres_id=%1", "yres_id=:lookup_input_1");
-    QTest::newRow("default_statement") << Settings::DefaultSqlQuery << defaultBound
-                                       << QStringList{":lookup_input_1"};
-    QTest::newRow("every_occurrence") << "select a from t where a=%1 or b=%1"
-                                      << "select a from t where a=:lookup_input_1 or b=:lookup_input_2"
-                                      << QStringList{":lookup_input_1", ":lookup_input_2"};
-    QTest::newRow("quoted_occurrence_loses_quotes") << "select a from t where c='%1' and d=%1"
-                                                    << "select a from t where c=:lookup_input_1 and d=:lookup_input_2"
-                                                    << QStringList{":lookup_input_1", ":lookup_input_2"};
-    QTest::newRow("without_placeholder_unchanged") << "select 1" << "select 1" << QStringList();
-    QTest::newRow("other_markers_unchanged") << "select '%2' from t" << "select '%2' from t" << QStringList();
-    QTest::newRow("empty") << "" << "" << QStringList();
-}
-
-void tst_Lookup::bindInput()
-{
-    QFETCH(QString, statement);
-    QFETCH(QString, text);
-    QFETCH(QStringList, placeholders);
-    const Sql::BoundStatement bound = Sql::bindInput(statement);
-    QCOMPARE(bound.text, text);
-    QCOMPARE(bound.placeholders, placeholders);
+    QCOMPARE(Lookup::encodeReply(result).toHex(), bytes.toHex());
 }
 
 void tst_Lookup::decodeInput_data()
@@ -169,11 +149,9 @@ void tst_Lookup::lookup()
     QFETCH(QString, result);
 
     Rig rig;
-    QVERIFY(rig.agent->databaseReady);
+    QCOMPARE(rig.databaseError, QString());
 
-    Client client(rig.port(), input);
-    QTRY_VERIFY(client.closed);
-    QCOMPARE(client.received.toHex(), Lookup::encodeReply(result).toHex());
+    QCOMPARE(exchange(rig.port(), input).toHex(), Lookup::encodeReply(result).toHex());
     QCOMPARE(rig.boxes.texts(), QStringList({"In param: " + shownInput, "Return param: " + result}));
     for (const BoxDismisser::Box &box : qAsConst(rig.boxes.boxes)) {
         QCOMPARE(box.title, QString("TOVR/MERK SQL Agent (checker)"));
@@ -189,9 +167,7 @@ void tst_Lookup::missingResultColumnRepliesNullString()
 {
     Rig rig(Lookup42, "nosuch");
 
-    Client client(rig.port(), "42");
-    QTRY_VERIFY(client.closed);
-    QCOMPARE(client.received.toHex(), QByteArray("ffffffff"));
+    QCOMPARE(exchange(rig.port(), "42").toHex(), QByteArray("ffffffff"));
     QCOMPARE(rig.boxes.texts(), QStringList({"In param: 42", "Return param: "}));
 }
 
@@ -199,9 +175,7 @@ void tst_Lookup::statementWithoutPlaceholderRunsUnchanged()
 {
     Rig rig("select yres_name from yres where yres_id=7");
 
-    Client client(rig.port(), "42");
-    QTRY_VERIFY(client.closed);
-    QCOMPARE(client.received.toHex(), Lookup::encodeReply("seven").toHex());
+    QCOMPARE(exchange(rig.port(), "42").toHex(), Lookup::encodeReply("seven").toHex());
     QCOMPARE(rig.boxes.texts(), QStringList({"In param: 42", "Return param: seven"}));
 }
 
@@ -210,9 +184,7 @@ void tst_Lookup::rejectedStatementShowsErrorAndRepliesNone()
     const QString statement = "select nosuch from missing where x=%1";
     Rig rig(statement);
 
-    Client client(rig.port(), "42");
-    QTRY_VERIFY(client.closed);
-    QCOMPARE(client.received.toHex(), hex("00 00 00 08 00 6E 00 6F 00 6E 00 65").toLower());
+    QCOMPARE(exchange(rig.port(), "42").toHex(), hexBytes("00 00 00 08 00 6E 00 6F 00 6E 00 65").toHex());
 
     QCOMPARE(rig.boxes.boxes.size(), 2);
     QCOMPARE(rig.boxes.boxes[0].text, QString("In param: 42"));
@@ -234,9 +206,10 @@ void tst_Lookup::rejectedStatementShowsErrorAndRepliesNone()
     QCOMPARE(debug.value(e1 + 2).mid(23), "[e] query.lastError= \"" + error + "\" \n");
 }
 
+// The program's own wait, so the pause below is well inside it.
 void tst_Lookup::inputSentLateIsWaitedFor()
 {
-    Rig rig;
+    Rig rig(Lookup42, "YRES_NAME", 0, AgentLimits());
 
     Client client(rig.port());
     QTRY_VERIFY(client.socket.state() == QAbstractSocket::ConnectedState);
@@ -252,9 +225,11 @@ void tst_Lookup::silentClientIsServedAfterInputWait()
 {
     Rig rig;
 
+    const int waitMs = rig.agent.limits.lookup.inputWaitMs;
     Client client(rig.port());
-    QTRY_VERIFY_WITH_TIMEOUT(client.closed, Lookup::InputWaitMs + 5000);
-    QVERIFY2(client.closedAfterMs >= Lookup::InputWaitMs * 95 / 100, qPrintable(QString::number(client.closedAfterMs)));
+    QTRY_VERIFY_WITH_TIMEOUT(client.closed, waitMs + 5000);
+    // A coarse timer may fire up to 5% early.
+    QVERIFY2(client.closedAfterMs >= waitMs * 95 / 100, qPrintable(QString::number(client.closedAfterMs)));
     QCOMPARE(rig.boxes.texts(), QStringList({"In param: ", "Return param: none"}));
     QCOMPARE(client.received.toHex(), Lookup::encodeReply("none").toHex());
 }
@@ -269,7 +244,7 @@ void tst_Lookup::threeClientsServedInArrivalOrder()
         clients.push_back(std::make_unique<Client>(rig.port(), input));
         QTRY_VERIFY(clients.back()->socket.state() == QAbstractSocket::ConnectedState);
     }
-    QTRY_VERIFY(clients[0]->closed && clients[1]->closed && clients[2]->closed);
+    QTRY_VERIFY(allClosed(clients));
     // Each lookup's two boxes before the next one's: served in turn, not inside one another.
     QCOMPARE(rig.boxes.texts(), QStringList({"In param: 42", "Return param: answer", "In param: 99",
                                          "Return param: none", "In param: 7", "Return param: seven"}));
@@ -296,16 +271,14 @@ void tst_Lookup::clientGoneWhileBoxOpenIsNotTouched()
     QTRY_COMPARE(rig.boxes.boxes.size(), 2);
     QVERIFY(!leaving);
     // The agent's end of the connection freed itself.
-    QTRY_VERIFY(ServerInspector(*rig.agent->server).tcpServer()->findChildren<QTcpSocket *>().isEmpty());
+    QTRY_VERIFY(rig.agent.inspect().tcpServer()->findChildren<QTcpSocket *>().isEmpty());
     QCOMPARE(rig.boxes.texts(), QStringList({"In param: 42", "Return param: answer"}));
     // A write to a closed or freed socket would be reported by QIODevice, or crash.
     for (const QString &warning : rig.messages.warnings())
         QVERIFY2(!warning.contains("QIODevice") && !warning.contains("Socket"), qPrintable(warning));
 
     rig.boxes.setHoldMs(0);
-    Client next(rig.port(), "7");
-    QTRY_VERIFY(next.closed);
-    QCOMPARE(next.received.toHex(), Lookup::encodeReply("seven").toHex());
+    QCOMPARE(exchange(rig.port(), "7").toHex(), Lookup::encodeReply("seven").toHex());
 }
 
 void tst_Lookup::burstOfClientsQueuedNotNested()
@@ -313,19 +286,47 @@ void tst_Lookup::burstOfClientsQueuedNotNested()
     Rig rig;
 
     constexpr int count = 150;
-    std::vector<std::unique_ptr<Client>> clients;
+    QVector<QByteArray> inputs;
     for (int i = 0; i < count; ++i)
-        clients.push_back(std::make_unique<Client>(rig.port(), i % 2 ? "7" : "42"));
-    QTRY_VERIFY_WITH_TIMEOUT(std::all_of(clients.cbegin(), clients.cend(), [](const auto &c) { return c->closed; }),
-                             60000);
+        inputs << (i % 2 ? "7" : "42");
+    const QVector<QByteArray> replies = answersTo(rig.port(), inputs, count, 60000);
     for (int i = 0; i < count; ++i)
-        QCOMPARE(clients[i]->received.toHex(), Lookup::encodeReply(i % 2 ? "seven" : "answer").toHex());
+        QCOMPARE(replies[i].toHex(), Lookup::encodeReply(i % 2 ? "seven" : "answer").toHex());
     const QStringList texts = rig.boxes.texts();
     QCOMPARE(texts.size(), 2 * count);
     for (int i = 0; i < texts.size(); i += 2) {
         QVERIFY2(texts[i].startsWith("In param: "), qPrintable(texts[i]));
         QVERIFY2(texts[i + 1].startsWith("Return param: "), qPrintable(texts[i + 1]));
     }
+}
+
+// A pooled executor reports after submit has returned: the queue stays in its
+// statement state, the client waits, and the outcome is shown and replied.
+void tst_Lookup::outcomeReportedLaterIsReplied()
+{
+    QString asked;
+    std::function<void(const LookupQueue::Outcome &)> report;
+    QueueRig rig([&](const QString &input, auto done) {
+        asked = input;
+        report = std::move(done);
+    });
+    QVERIFY2(rig.listening, qPrintable(rig.listener.errorString()));
+
+    Client client(rig.port(), "42");
+    QTRY_VERIFY(report);
+    QCOMPARE(asked, QString("42"));
+    QCOMPARE(int(rig.queue.state()), int(LookupQueue::State::Statement));
+    QCOMPARE(rig.boxes.texts(), QStringList({"In param: 42"}));
+    QVERIFY(!client.closed);
+
+    LookupQueue::Outcome outcome;
+    outcome.ok = true;
+    outcome.result = QStringLiteral("answer");
+    report(outcome);
+    QVERIFY(client.waitClosed());
+    QCOMPARE(client.received.toHex(), Lookup::encodeReply("answer").toHex());
+    QCOMPARE(rig.boxes.texts(), QStringList({"In param: 42", "Return param: answer"}));
+    QCOMPARE(int(rig.queue.state()), int(LookupQueue::State::Idle));
 }
 
 QTEST_MAIN(tst_Lookup)

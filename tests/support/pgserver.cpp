@@ -1,13 +1,11 @@
 #include "pgserver.h"
-#include "testsupport.h"
+#include "sqlfixture.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QProcess>
 #include <QSqlDatabase>
-#include <QSqlError>
-#include <QSqlQuery>
 #include <QVersionNumber>
 
 #include <csignal>
@@ -40,8 +38,6 @@ QString findBinDir()
     }
     return best;
 }
-
-int connectionCounter = 0;
 } // namespace
 
 PgServer::PgServer()
@@ -167,32 +163,15 @@ bool PgServer::run(const QStringList &statements, QString *error) const
 bool PgServer::runStatements(const QString &asUser, const QString &inDatabase,
                              const QStringList &statements, QString *error) const
 {
-    const QString name = QStringLiteral("pgserver-admin-%1").arg(++connectionCounter);
-    bool ok = true;
-    {
-        QSqlDatabase admin = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), name);
+    const QString failure = runSql(QStringLiteral("QPSQL"), [&](QSqlDatabase &admin) {
         admin.setHostName(m_dir.path()); // a directory: the unix socket in it
         admin.setPort(m_port);
         admin.setDatabaseName(inDatabase);
         admin.setUserName(asUser);
-        if (!admin.open()) {
-            ok = false;
-            if (error)
-                *error = QStringLiteral("admin connection: ") + admin.lastError().text();
-        }
-        for (const QString &statement : statements) {
-            if (!ok)
-                break;
-            QSqlQuery q(admin);
-            if (!q.exec(statement)) {
-                ok = false;
-                if (error)
-                    *error = statement + QStringLiteral(": ") + q.lastError().text();
-            }
-        }
-    }
-    QSqlDatabase::removeDatabase(name);
-    return ok;
+    }, statements);
+    if (error && !failure.isEmpty())
+        *error = failure;
+    return failure.isEmpty();
 }
 
 void PgServer::startWatchdog()

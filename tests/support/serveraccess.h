@@ -4,6 +4,8 @@
 #include "app/eventlog.h"
 #include "app/server.h"
 
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTest>
 #include <QTextEdit>
 
@@ -27,7 +29,6 @@ struct ServerInspector
     int serverPort() const { return server.serverPort; }
     int httpPort() const { return server.httpPort; }
     const QString &configHost() const { return server.configHost; }
-    AesCipher *aes() const { return server.aes; }
     QSqlDatabase &db() const { return server.db; }
     QLabel *statusLabel() const { return server.statusLabel; }
     QTcpServer *tcpServer() const { return server.tcpServer; }
@@ -35,8 +36,6 @@ struct ServerInspector
     QTextEdit *logPanel() const { return server.logPanel; }
 
     void readSettings() { server.readSettings(); }
-    void writeSettings() { server.writeSettings(); }
-    void appendLogPanel(const QString &line) { server.appendLogPanel(line); }
     // The check's result once it is in.
     QString checkUser(const QString &user, const QString &password)
     {
@@ -58,7 +57,6 @@ struct ServerInspector
         server.panelFeed->flush();
         return server.logPanel->toPlainText().split(QLatin1Char('\n'));
     }
-    void flushPanel() const { server.panelFeed->flush(); }
 };
 
 #endif // SERVERINSPECTOR_H

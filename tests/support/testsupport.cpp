@@ -1,27 +1,34 @@
 #include "testsupport.h"
 
 #include <QApplication>
+#include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QMessageBox>
 #include <QMutex>
 #include <QPointer>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTcpServer>
-#include <QElapsedTimer>
 
-WorkDir::WorkDir(const QByteArray &iniText, bool writeIniFile)
-    : m_previous(QDir::currentPath())
+#include <unistd.h>
+
+WorkDir::WorkDir(const QString &subdir)
+    : m_path(subdir.isEmpty() ? m_dir.path() : m_dir.filePath(subdir)), m_previous(QDir::currentPath())
 {
-    Q_ASSERT(m_dir.isValid());
-    QDir::setCurrent(m_dir.path());
-    if (writeIniFile)
-        writeIni(iniText);
+    const bool entered = m_dir.isValid() && QDir().mkpath(m_path) && QDir::setCurrent(m_path);
+    Q_ASSERT(entered); // a test in the wrong directory would read and write another's files
+    Q_UNUSED(entered)
 }
 
 WorkDir::~WorkDir()
 {
     QDir::setCurrent(m_previous);
+}
+
+QString WorkDir::filePath(const QString &name) const
+{
+    return QDir(m_path).filePath(name);
 }
 
 QByteArray WorkDir::readFile(const QString &name) const
@@ -127,6 +134,15 @@ QStringList MessageCapture::debug() const { return linesOf(QtDebugMsg); }
 QStringList MessageCapture::warnings() const { return linesOf(QtWarningMsg); }
 QStringList MessageCapture::all() const { return linesOf(-1); }
 
+QStringList MessageCapture::debugStartingWith(const QString &prefix) const
+{
+    QStringList out;
+    for (const QString &line : debug())
+        if (line.startsWith(prefix))
+            out << line;
+    return out;
+}
+
 bool MessageCapture::containsDebug(const QString &text) const
 {
     return indexOfDebug(text) >= 0;
@@ -180,7 +196,115 @@ IniValues quietAgentSettings()
         {QStringLiteral("server/port"), QString::number(freePort())},
         {QStringLiteral("http/port"), QString::number(freePort())},
         {QStringLiteral("app/config_host"), QStringLiteral("127.0.0.1:%1").arg(freePort())},
-        // base64 of the 32 bytes 0x00..0x1f
-        {QStringLiteral("app/key2"), QStringLiteral("AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8=")},
+        {QStringLiteral("app/key2"), QuietCipherKey},
     };
+}
+
+QByteArray withIniValues(const QByteArray &ini, const IniValues &values)
+{
+    IniValues missing = values;
+    QStringList out;
+    QString section;
+    const QStringList lines = QString::fromUtf8(ini).split(QLatin1Char('\n'));
+    for (const QString &line : lines) {
+        if (line.startsWith(QLatin1Char('[')) && line.endsWith(QLatin1Char(']'))) {
+            section = line.mid(1, line.size() - 2);
+        } else if (line.contains(QLatin1Char('='))) {
+            const QString key = section + QLatin1Char('/') + line.left(line.indexOf(QLatin1Char('=')));
+            if (missing.contains(key)) {
+                out << line.left(line.indexOf(QLatin1Char('=')) + 1) + missing.take(key);
+                continue;
+            }
+        }
+        out << line;
+    }
+    return out.join(QLatin1Char('\n')).toUtf8() + '\n' + iniText(missing);
+}
+
+QByteArray sourceFile(const QString &path)
+{
+    QFile f(QStringLiteral(AGENT_SOURCE_DIR "/") + path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+QByteArray readmeIni(const QString &driver)
+{
+    const QString text = QString::fromUtf8(sourceFile(QStringLiteral("README.md")));
+    const int section = text.indexOf(QLatin1String("\n## Database\n"));
+    if (section < 0)
+        return QByteArray();
+    const int sectionEnd = text.indexOf(QLatin1String("\n## "), section + 1);
+    const QString body = text.mid(section, sectionEnd < 0 ? -1 : sectionEnd - section);
+    static const QRegularExpression block(QStringLiteral("```ini\n(.*?)```"),
+                                          QRegularExpression::DotMatchesEverythingOption);
+    auto it = block.globalMatch(body);
+    while (it.hasNext()) {
+        const QString ini = it.next().captured(1);
+        if (ini.contains(QStringLiteral("\ntype=") + driver + QLatin1Char('\n')))
+            return ini.toUtf8();
+    }
+    return QByteArray();
+}
+
+QStringList logMessages(const QByteArray &logFile)
+{
+    static const QRegularExpression stamp(
+        QStringLiteral("^\\d\\d\\.\\d\\d\\.\\d{4} \\d\\d:\\d\\d:\\d\\d "));
+    QStringList out;
+    const QStringList lines = QString::fromUtf8(logFile).split(QLatin1Char('\n'));
+    for (int i = 0; i < lines.size(); ++i) {
+        const QString &line = lines.at(i);
+        if (i == lines.size() - 1 && line.isEmpty())
+            break; // after the last line feed
+        const QRegularExpressionMatch m = stamp.match(line);
+        if (m.hasMatch())
+            out << line.mid(m.capturedLength());
+        else if (out.isEmpty())
+            out << QStringLiteral("<no stamp>");
+        else
+            out.last() += QLatin1Char('\n') + line; // a message with line feeds inside
+    }
+    return out;
+}
+
+QString debugQuoted(const QString &text)
+{
+    QString out;
+    QDebug(&out).nospace() << text;
+    return out;
+}
+
+QStringList linesAfter(const QStringList &lines, const QString &line)
+{
+    const int at = lines.indexOf(line);
+    return at < 0 ? QStringList() : lines.mid(at + 1);
+}
+
+int lowestFreeDescriptor()
+{
+    const int probe = ::dup(0);
+    ::close(probe);
+    return probe;
+}
+
+DescriptorLimit::DescriptorLimit()
+{
+    getrlimit(RLIMIT_NOFILE, &m_saved);
+}
+
+bool DescriptorLimit::setTo(rlim_t limit)
+{
+    rlimit changed = m_saved;
+    changed.rlim_cur = limit;
+    return setrlimit(RLIMIT_NOFILE, &changed) == 0;
+}
+
+void DescriptorLimit::restore()
+{
+    setrlimit(RLIMIT_NOFILE, &m_saved);
+}
+
+QByteArray hexBytes(const char *digits)
+{
+    return QByteArray::fromHex(QByteArray(digits).replace(' ', ""));
 }

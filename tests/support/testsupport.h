@@ -1,6 +1,11 @@
 #ifndef TESTSUPPORT_H
 #define TESTSUPPORT_H
 
+// The test harness's small parts: a scratch working directory, INI text, the
+// boxes and messages an agent shows, ports, descriptors and hex. The agent
+// fixtures are in agent.h, the loopback client in wireclient.h, the databases
+// in sqlfixture.h and pgserver.h.
+
 #include <QMap>
 #include <QObject>
 #include <QString>
@@ -10,26 +15,55 @@
 #include <QVector>
 #include <QtGlobal>
 
-// A fresh temporary working directory, made current for the object's lifetime,
-// optionally holding a tovr_merk.ini with the given text.
+#include <sys/resource.h>
+
+// ---- Working directory ------------------------------------------------------
+// A fresh temporary directory, made current for the object's lifetime. With a
+// subdirectory name, the current directory is that subdirectory of it, so
+// files may lie beside it (a database named "../x.sqlite").
 class WorkDir
 {
 public:
-    explicit WorkDir(const QByteArray &iniText = QByteArray(), bool writeIni = true);
+    explicit WorkDir(const QString &subdir = QString());
     ~WorkDir();
     WorkDir(const WorkDir &) = delete;
     WorkDir &operator=(const WorkDir &) = delete;
 
-    QString path() const { return m_dir.path(); }
-    QString filePath(const QString &name) const { return m_dir.filePath(name); }
+    QString path() const { return m_path; }
+    QString root() const { return m_dir.path(); }
+    QString filePath(const QString &name) const;
     QByteArray readFile(const QString &name) const;
     void writeIni(const QByteArray &iniText) const;
 
 private:
     QTemporaryDir m_dir;
+    QString m_path;
     QString m_previous;
 };
 
+// ---- INI text ---------------------------------------------------------------
+// "section/name" -> raw value (the caller quotes where needed).
+using IniValues = QMap<QString, QString>;
+QByteArray iniText(const IniValues &values);
+
+// The INI text with the given keys set: existing lines are rewritten in place,
+// missing keys are appended in sections of their own.
+QByteArray withIniValues(const QByteArray &ini, const IniValues &values);
+
+// Settings for an agent that starts quickly and touches nothing outside the
+// test: an in-memory SQLite database, free ports, a provisioning host that
+// refuses, and a fixed cipher key.
+IniValues quietAgentSettings();
+inline const QString QuietCipherKey = QStringLiteral("AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8="); // 0x00..0x1f
+
+// The INI example of the README's "## Database" section whose text holds
+// "type=<driver>", or an empty array when there is none.
+QByteArray readmeIni(const QString &driver);
+
+// A file of the source tree, by its path from the top; empty when unreadable.
+QByteArray sourceFile(const QString &path);
+
+// ---- What the agent shows ---------------------------------------------------
 // Watches for message boxes, records their title and text and presses OK.
 // Works inside the nested event loop a modal box runs.
 class BoxDismisser : public QObject
@@ -55,7 +89,7 @@ private:
     int m_holdMs = 0;
 };
 
-// Records qDebug()/qWarning() output while it exists; tests only.
+// Records qDebug()/qWarning() output while it exists.
 class MessageCapture
 {
 public:
@@ -67,21 +101,51 @@ public:
     QStringList debug() const;   // QtDebugMsg lines, as the default handler would print them
     QStringList warnings() const; // QtWarningMsg lines
     QStringList all() const;
+    QStringList debugStartingWith(const QString &prefix) const;
     bool containsDebug(const QString &text) const;
     int indexOfDebug(const QString &text, int from = 0) const;
     void clear();
 };
 
+// The messages of a log file, time stamps checked and removed. A message that
+// carries line feeds (a driver's error text) stays one entry. A line that does
+// not start with a time stamp where one is due is returned as "<no stamp>".
+QStringList logMessages(const QByteArray &logFile);
+
+// How qDebug() prints a QString: quoted and escaped.
+QString debugQuoted(const QString &text);
+
+// The lines that follow the first line equal to `line` (none if absent).
+QStringList linesAfter(const QStringList &lines, const QString &line);
+
+// ---- Ports and descriptors --------------------------------------------------
 // A TCP port on loopback that was free a moment ago.
 quint16 freePort();
 
-// INI text from "section/name" -> raw value (the caller quotes where needed).
-using IniValues = QMap<QString, QString>;
-QByteArray iniText(const IniValues &values);
+// The descriptor number the next open() would get.
+int lowestFreeDescriptor();
 
-// Settings for an agent that starts quickly and touches nothing outside the
-// test: an in-memory SQLite database, free ports, a provisioning host that
-// refuses, and a fixed cipher key.
-IniValues quietAgentSettings();
+// Changes the soft limit on open descriptors for the object's lifetime.
+class DescriptorLimit
+{
+public:
+    DescriptorLimit();
+    ~DescriptorLimit() { restore(); }
+    DescriptorLimit(const DescriptorLimit &) = delete;
+    DescriptorLimit &operator=(const DescriptorLimit &) = delete;
+
+    // Only descriptor numbers below limit can be opened from now on.
+    bool setTo(rlim_t limit);
+    void restore();
+    rlim_t saved() const { return m_saved.rlim_cur; }
+
+private:
+    rlimit m_saved{};
+};
+
+// ---- Bytes ------------------------------------------------------------------
+// The bytes written as hex digits, spaces allowed between them: "00 6E".
+// Compare byte strings through toHex(), so a failure shows both values.
+QByteArray hexBytes(const char *digits);
 
 #endif // TESTSUPPORT_H

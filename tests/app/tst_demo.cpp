@@ -1,13 +1,10 @@
-#include "support/testsupport.h"
+#include "support/agent.h"
+#include "support/wireclient.h"
 
-#include "app/server.h"
-
-#include <QDataStream>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QStandardPaths>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -37,20 +34,15 @@ private slots:
 private:
     void startAgent(const QString &iniName, const QString &subdir);
     QByteArray httpBody(const QByteArray &user, const QByteArray &password);
-    QByteArray lookupReply(const QByteArray &text);
+    QString lookupReply(const QByteArray &text);
 
-    QTemporaryDir m_root;
-    QString m_previousDir;
-    std::unique_ptr<BoxDismisser> m_boxes;
-    std::unique_ptr<Server> m_agent;
-    quint16 m_httpPort = 0;
-    quint16 m_lookupPort = 0;
+    QTemporaryDir m_root; // the database, made once
+    std::unique_ptr<Agent> m_agent;
 };
 
 static QByteArray readDemoFile(const QString &name)
 {
-    QFile f(QDir(QStringLiteral(DEMO_DIR)).filePath(name));
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    return sourceFile(QStringLiteral("demo/") + name);
 }
 
 // The value of `key` in INI section `section`, as the file's text has it.
@@ -66,104 +58,53 @@ static QByteArray iniValue(const QByteArray &ini, const QByteArray &section, con
     return QByteArray();
 }
 
-static QByteArray withPort(const QByteArray &ini, const QByteArray &section, quint16 port)
-{
-    QByteArray out, current;
-    for (const QByteArray &line : ini.split('\n')) {
-        if (line.startsWith('['))
-            current = line.mid(1, line.indexOf(']') - 1);
-        out += (current == section && line.startsWith("port=")) ? "port=" + QByteArray::number(port)
-                                                                : line;
-        out += '\n';
-    }
-    return out;
-}
-
-static QByteArray dataStreamString(const QString &text)
-{
-    QByteArray bytes;
-    QDataStream out(&bytes, QIODevice::WriteOnly);
-    out.setVersion(QDataStream::Qt_5_10);
-    out << text;
-    return bytes;
-}
-
 void tst_Demo::initTestCase()
 {
-    QGuiApplication::setApplicationDisplayName(QStringLiteral("TOVR/MERK SQL Agent (checker) v3"));
     const QString sqlite3 = QStandardPaths::findExecutable(QStringLiteral("sqlite3"));
     if (sqlite3.isEmpty())
         QSKIP("the sqlite3 command is not installed (scripts/install-deps.sh installs it); "
               "the demo database is made with it");
     QVERIFY(m_root.isValid());
     QProcess make;
-    make.setStandardInputFile(QDir(QStringLiteral(DEMO_DIR)).filePath(QStringLiteral("demo.sql")));
+    make.setStandardInputFile(QStringLiteral(AGENT_SOURCE_DIR "/demo/demo.sql"));
     make.start(sqlite3, {m_root.filePath(QStringLiteral("demo.sqlite"))});
     QVERIFY(make.waitForFinished(60000));
     QCOMPARE(make.exitCode(), 0);
     QCOMPARE(make.readAllStandardError(), QByteArray());
     QCOMPARE(make.readAllStandardOutput(), QByteArray()); // nothing printed by make demo
-    m_previousDir = QDir::currentPath();
 }
 
 void tst_Demo::cleanup()
 {
     m_agent.reset();
-    m_boxes.reset();
-    QDir::setCurrent(m_previousDir);
 }
 
 // The INI in its own directory beside the database, as scripts/demo.sh lays it
-// out, with free ports in place of the shipped ones.
+// out, with free ports in place of the shipped ones, and the program's own
+// limits, as make demo runs it.
 void tst_Demo::startAgent(const QString &iniName, const QString &subdir)
 {
-    QByteArray ini = readDemoFile(iniName);
+    const QByteArray ini = readDemoFile(iniName);
     QVERIFY(!ini.isEmpty());
-    m_httpPort = freePort();
-    m_lookupPort = freePort();
-    ini = withPort(withPort(ini, "http", m_httpPort), "server", m_lookupPort);
-    QDir root(m_root.path());
-    QVERIFY(root.mkpath(subdir));
-    QFile file(root.filePath(subdir + QStringLiteral("/tovr_merk.ini")));
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(ini);
-    file.close();
-    QVERIFY(QDir::setCurrent(root.filePath(subdir)));
-    m_boxes = std::make_unique<BoxDismisser>();
-    m_agent = std::make_unique<Server>();
-    QVERIFY2(m_boxes->boxes.isEmpty(), qPrintable(m_boxes->texts().join('\n')));
-}
-
-// Sends the request and returns everything the agent answers before it closes.
-static QByteArray exchange(quint16 port, const QByteArray &request)
-{
-    QTcpSocket client;
-    client.connectToHost(QHostAddress::LocalHost, port);
-    if (!client.waitForConnected(5000))
-        return "no connection";
-    client.write(request);
-    QByteArray answer;
-    const bool closed = QTest::qWaitFor([&] {
-        answer += client.readAll();
-        return client.state() == QAbstractSocket::UnconnectedState;
-    }, 10000);
-    if (!closed)
-        return "still open after 10 s; so far: " + answer;
-    return answer + client.readAll();
+    m_agent = std::make_unique<Agent>(AgentLimits(), subdir);
+    QVERIFY(QFile::copy(m_root.filePath(QStringLiteral("demo.sqlite")),
+                        QDir(m_agent->work.root()).filePath(QStringLiteral("demo.sqlite"))));
+    m_agent->values[QStringLiteral("http/port")] = QString::number(freePort());
+    m_agent->values[QStringLiteral("server/port")] = QString::number(freePort());
+    m_agent->start(withIniValues(ini, m_agent->values));
+    QVERIFY2(m_agent->boxes.boxes.isEmpty(), qPrintable(m_agent->boxes.texts().join('\n')));
 }
 
 QByteArray tst_Demo::httpBody(const QByteArray &user, const QByteArray &password)
 {
-    const QByteArray answer = exchange(m_httpPort, "GET /t/check?username=" + user + "&password="
-                                                       + password
-                                                       + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    const QByteArray answer = exchange(m_agent->httpPort(), checkRequest(user, password));
     const int body = answer.indexOf("\r\n\r\n");
     return body < 0 ? answer : answer.mid(body + 4);
 }
 
-QByteArray tst_Demo::lookupReply(const QByteArray &text)
+QString tst_Demo::lookupReply(const QByteArray &text)
 {
-    return exchange(m_lookupPort, text);
+    return lookupReplyText(exchange(m_agent->lookupPort(), text));
 }
 
 void tst_Demo::shippedPortsAreThePrintedOnes_data()
@@ -239,8 +180,8 @@ void tst_Demo::lookup()
     QFETCH(QByteArray, text);
     QFETCH(QString, answer);
     startAgent(QStringLiteral("tovr_merk-lookup.ini"), QStringLiteral("lookup"));
-    QCOMPARE(lookupReply(text).toHex(' '), dataStreamString(answer).toHex(' '));
-    QCOMPARE(m_boxes->texts(),
+    QCOMPARE(lookupReply(text), answer);
+    QCOMPARE(m_agent->boxes.texts(),
              QStringList({"In param: " + QString::fromUtf8(text), "Return param: " + answer}));
 }
 
@@ -249,7 +190,7 @@ void tst_Demo::lookup()
 void tst_Demo::lookupOnTheCheckAgentAnswersNone()
 {
     startAgent(QStringLiteral("tovr_merk.ini"), QStringLiteral("check"));
-    QCOMPARE(lookupReply("1001").toHex(' '), dataStreamString(QStringLiteral("none")).toHex(' '));
+    QCOMPARE(lookupReply("1001"), QStringLiteral("none"));
 }
 
 QTEST_MAIN(tst_Demo)

@@ -1,0 +1,163 @@
+#include "sqlfixture.h"
+#include "pgserver.h"
+
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QTest>
+
+QString runSql(const QString &driver, const std::function<void(QSqlDatabase &)> &configure,
+               const QStringList &statements)
+{
+    static int counter = 0;
+    const QString name = QStringLiteral("test-fixture-%1").arg(++counter);
+    QString error;
+    {
+        QSqlDatabase fixture = QSqlDatabase::addDatabase(driver, name);
+        configure(fixture);
+        if (!fixture.open())
+            error = QStringLiteral("cannot open: ") + fixture.lastError().text();
+        for (const QString &statement : statements) {
+            if (!error.isEmpty())
+                break;
+            QSqlQuery q(fixture);
+            if (!q.exec(statement))
+                error = statement + QStringLiteral(": ") + q.lastError().text();
+        }
+    }
+    QSqlDatabase::removeDatabase(name);
+    return error;
+}
+
+QString sqliteRun(const QString &path, const QStringList &statements)
+{
+    return runSql(QStringLiteral("QSQLITE"), [&path](QSqlDatabase &db) { db.setDatabaseName(path); }, statements);
+}
+
+// Values holding commas are quoted for the INI reader.
+static IniValues withStatement(IniValues values, const QString &query, const QString &retParam)
+{
+    values[QStringLiteral("sql/query")] = QLatin1Char('"') + query + QLatin1Char('"');
+    values[QStringLiteral("sql/ret_param")] = retParam;
+    return values;
+}
+
+IniValues sqliteAgentSettings(const QString &path, const QString &query, const QString &retParam)
+{
+    IniValues values = quietAgentSettings();
+    values[QStringLiteral("sql/dsn")] = path;
+    return withStatement(values, query, retParam);
+}
+
+IniValues postgresAgentSettings(const PgServer &pg, const QString &query, const QString &retParam)
+{
+    IniValues values = quietAgentSettings();
+    values[QStringLiteral("sql/type")] = QStringLiteral("QPSQL");
+    values[QStringLiteral("sql/host")] = QStringLiteral("127.0.0.1");
+    values[QStringLiteral("sql/port")] = QString::number(pg.port());
+    values[QStringLiteral("sql/dsn")] = pg.database();
+    values[QStringLiteral("sql/user")] = pg.user();
+    values[QStringLiteral("sql/password")] = pg.password();
+    return withStatement(values, query, retParam);
+}
+
+QString startOnSqlite(Agent &agent, const QStringList &setup, const QString &query, const QString &retParam,
+                      const IniValues &overrides)
+{
+    IniValues values = sqliteAgentSettings(agent.work.filePath(QStringLiteral("agent.db")), query, retParam);
+    for (auto it = overrides.cbegin(); it != overrides.cend(); ++it)
+        values[it.key()] = it.value();
+    const QString error = sqliteRun(values.value(QStringLiteral("sql/dsn")), setup);
+    agent.start(values);
+    return error;
+}
+
+QString driverList()
+{
+    return QSqlDatabase::drivers().join(QLatin1Char(','));
+}
+
+QStringList startupPanel(const QString &host, int port, const QString &dsn)
+{
+    return {QStringLiteral("drivers=") + driverList(),
+            QStringLiteral("host = [%1]").arg(host),
+            QStringLiteral("port = [%1]").arg(port),
+            QStringLiteral("type = [QSQLITE]"),
+            QStringLiteral("db.hostName()=") + host,
+            QStringLiteral("db.driverName()=QSQLITE"),
+            QStringLiteral("db.connectOptions()=QSQLITE_BUSY_TIMEOUT=5000"), // sql/timeout, 5 s by default
+            QStringLiteral("db.connectionName()=qt_sql_default_connection"),
+            QStringLiteral("db.databaseName()=") + dsn};
+}
+
+const QString CheckQuery = QStringLiteral(
+    "SELECT id AS USER_ID, note FROM users WHERE login = :s1 AND pass = :s2 ORDER BY id");
+
+const QStringList UsersSchema = {
+    QStringLiteral("CREATE TABLE users (id INTEGER, login TEXT, pass TEXT, note TEXT)"),
+    QStringLiteral("INSERT INTO users VALUES (1, 'alice', 'wonderland', 'first')"),
+    QStringLiteral("INSERT INTO users VALUES (2, 'bob', 'builder', NULL)"),
+    QStringLiteral("INSERT INTO users VALUES (3, 'twin', 'same', 'a')"),
+    QStringLiteral("INSERT INTO users VALUES (4, 'twin', 'same', 'b')"),
+    QStringLiteral("INSERT INTO users VALUES (5, 'Иван', 'пароль', 'cyr')"),
+};
+
+const QString CheckStatement = QStringLiteral("select uid, login from users where login=:s1 and pw=:s2");
+
+QStringList usersTable(const QStringList &extraRows)
+{
+    return QStringList{
+               QStringLiteral("create table users(login text, pw text, uid text)"),
+               QStringLiteral("insert into users values('alice', 'Zq9secret', 'u-17')"),
+               QStringLiteral("insert into users values('j\u00fcrgen', 'j', 'u-\u00e4')"),
+           }
+           + extraRows;
+}
+
+void addCheckUserColumns()
+{
+    QTest::addColumn<QString>("user");
+    QTest::addColumn<QString>("password");
+    QTest::addColumn<QString>("retParam");
+    QTest::addColumn<QString>("expected");
+    QTest::addColumn<QString>("shownUser");
+    QTest::addColumn<QStringList>("columnLines");
+}
+
+void verifyCheckUserRow(ServerInspector s)
+{
+    QFETCH(QString, user);
+    QFETCH(QString, password);
+    QFETCH(QString, retParam);
+    QFETCH(QString, expected);
+    QFETCH(QString, shownUser);
+    QFETCH(QStringList, columnLines);
+
+    MessageCapture capture;
+    QCOMPARE(s.checkUser(user, password), expected);
+
+    const QStringList panel = s.panelLines();
+    QCOMPARE(panel.mid(9), QStringList({QStringLiteral("q: ") + CheckQuery, QStringLiteral("s1: ") + shownUser,
+                                        QStringLiteral("s2: ********")})
+                               + columnLines);
+    // Q1, Q2, then one R1 per "i: " line: index, name and value of the same column.
+    QStringList debug{QStringLiteral("[d] q.q= ") + debugQuoted(CheckQuery),
+                      QStringLiteral("[d] q.w= ") + debugQuoted(retParam)};
+    for (int k = 0; k < columnLines.size(); ++k) {
+        const QString item = columnLines.at(k).mid(3);
+        const int eq = item.indexOf(QLatin1Char('='));
+        debug << QStringLiteral("%1 : %2 = %3")
+                     .arg(k % 2)
+                     .arg(debugQuoted(item.left(eq)), debugQuoted(item.mid(eq + 1)));
+    }
+    QCOMPARE(capture.debug(), debug);
+    QVERIFY(capture.warnings().isEmpty());
+    QCOMPARE(userCount(s.db()), UsersSchema.size() - 1);
+}
+
+int userCount(const QSqlDatabase &db)
+{
+    QSqlQuery count(db);
+    if (!count.exec(QStringLiteral("SELECT count(*) FROM users")) || !count.next())
+        return -1;
+    return count.value(0).toInt();
+}

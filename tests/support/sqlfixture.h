@@ -1,0 +1,73 @@
+#ifndef SQLFIXTURE_H
+#define SQLFIXTURE_H
+
+// The databases tests put behind an agent: SQLite files made here, the INI
+// keys that point an agent at them or at a PgServer, and the two users tables
+// the credential check runs on.
+
+#include "agent.h"
+
+#include <QSqlDatabase>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+class PgServer;
+
+// ---- Set-up -----------------------------------------------------------------
+// Runs the statements, up to the first that fails, on a connection of its own
+// with the driver, set up by configure; the connection is gone again when this
+// returns. Returns the first error text, or an empty string.
+QString runSql(const QString &driver, const std::function<void(QSqlDatabase &)> &configure,
+               const QStringList &statements);
+// The same on the SQLite file at path, made when missing.
+QString sqliteRun(const QString &path, const QStringList &statements);
+
+// Agent settings for the SQLite file at path, with statement and result column.
+IniValues sqliteAgentSettings(const QString &path, const QString &query, const QString &retParam);
+// The same for the database of a running PgServer, reached over TCP.
+IniValues postgresAgentSettings(const PgServer &pg, const QString &query, const QString &retParam);
+
+// Makes the SQLite file agent.db in the agent's working directory from setup,
+// then starts the agent on it with the statement, the result column and any
+// other settings in overrides. Returns the set-up's error text, empty when none.
+QString startOnSqlite(Agent &agent, const QStringList &setup, const QString &query, const QString &retParam,
+                      const IniValues &overrides = IniValues());
+
+// ---- What start-up shows ----------------------------------------------------
+// The drivers Qt offers, joined by commas, as the panel and the log name them.
+QString driverList();
+// The nine start-up panel lines for an SQLite connection.
+QStringList startupPanel(const QString &host, int port, const QString &dsn);
+
+// ---- Two users tables -------------------------------------------------------
+// Kept apart on purpose: the database tests read every column of every row
+// (panel lines "i: USER_ID=1", "i: note=first") and hold NULLs, twins and a
+// Cyrillic login; the HTTP tests answer opaque identifiers ("u-17", "u-ä").
+// One table for both would rewrite most expected values of either side.
+
+// The database tests' table, plain SQL that SQLite and PostgreSQL both run,
+// and the statement they configure (USER_ID and note, ordered by id).
+extern const QString CheckQuery;
+extern const QStringList UsersSchema;
+
+// The HTTP tests' table: the statement reads uid for a login and pw. Every
+// table holds alice (Zq9secret, u-17) and jürgen (j, u-ä); extraRows add more.
+extern const QString CheckStatement;
+QStringList usersTable(const QStringList &extraRows = {});
+
+// ---- Checking a credential row ----------------------------------------------
+// The columns of the credential-check rows: user, password, retParam,
+// expected result, shownUser (the "s1: " text) and columnLines (the "i: " lines).
+void addCheckUserColumns();
+
+// Runs one row of those columns through the agent's checkUser on UsersSchema
+// and checks the result, the panel lines, the debug lines (Q1, Q2, one R1 per
+// column of every row) and that the table is unchanged.
+void verifyCheckUserRow(ServerInspector s);
+
+// Rows in the users table, or -1 when it cannot be read.
+int userCount(const QSqlDatabase &db);
+
+#endif // SQLFIXTURE_H
