@@ -47,9 +47,12 @@ bool Database::runTestQuery(const QString &text, QString *error)
 StatementResult Database::run(const Statement &statement)
 {
     StatementResult result;
-    QSqlQuery query;
+    QSqlQuery query(m_db); // never the default connection: this one may live on another thread
     bool ok = execute(statement, query);
-    if (!ok && Sql::connectionLost(m_db.isOpen(), query.lastError()) && reopen(result))
+    // A statement that ran out of time met a busy database, not a lost
+    // connection: running it again would only double the wait.
+    if (!ok && !Sql::timedOut(query.lastError()) && Sql::connectionLost(m_db.isOpen(), query.lastError())
+        && reopen(result))
         ok = execute(statement, query);
 
     ++m_counters.statements;
@@ -109,9 +112,12 @@ bool Database::execute(const Statement &statement, QSqlQuery &query)
         query = *cached; // shares the prepared statement
     } else {
         query = QSqlQuery(m_db);
-        // A statement that does not prepare fails in exec(), and is tried afresh next time.
+        // A statement that does not prepare fails in exec(), and is tried afresh
+        // next time; one that ran out of time preparing keeps that error.
         if (query.prepare(statement.text))
             m_prepared.insert(statement.text, query);
+        else if (Sql::timedOut(query.lastError()))
+            return false;
     }
     for (auto it = statement.named.cbegin(); it != statement.named.cend(); ++it)
         query.bindValue(it.key(), it.value(), QSql::In);

@@ -1,4 +1,5 @@
 #include "app/settings.h"
+#include "db/failfast.h"
 #include "db/sqlrules.h"
 
 #include <QElapsedTimer>
@@ -18,6 +19,13 @@ private slots:
     void connectionLost_data();
     void connectionLost();
     void reopenAllowedOncePerInterval();
+    void connectOptions_data();
+    void connectOptions();
+    void timedOut_data();
+    void timedOut();
+    void failFastGateOpensOncePerInterval();
+    void missingCheckPlaceholders_data();
+    void missingCheckPlaceholders();
 };
 
 void tst_SqlRules::bindInput_data()
@@ -115,6 +123,102 @@ void tst_SqlRules::reopenAllowedOncePerInterval()
     QVERIFY(!Sql::reopenAllowed(last, 60000));
     QVERIFY(Sql::reopenAllowed(last, 0));
     QCOMPARE(Sql::ReopenIntervalMs, 5000);
+}
+
+void tst_SqlRules::connectOptions_data()
+{
+    QTest::addColumn<QString>("driver");
+    QTest::addColumn<int>("seconds");
+    QTest::addColumn<QString>("configured");
+    QTest::addColumn<QString>("options");
+    QTest::newRow("psql_every_wait") << "QPSQL" << 5 << ""
+                                     << "connect_timeout=5;options='-c statement_timeout=5000';keepalives=1;"
+                                        "keepalives_idle=5;keepalives_interval=1;keepalives_count=3;"
+                                        "tcp_user_timeout=5000";
+    QTest::newRow("sqlite_busy_wait") << "QSQLITE" << 2 << "" << "QSQLITE_BUSY_TIMEOUT=2000";
+    QTest::newRow("configured_come_last") << "QSQLITE" << 1 << "QSQLITE_OPEN_READONLY"
+                                          << "QSQLITE_BUSY_TIMEOUT=1000;QSQLITE_OPEN_READONLY";
+    QTest::newRow("mysql") << "QMYSQL" << 3 << ""
+                           << "MYSQL_OPT_CONNECT_TIMEOUT=3;MYSQL_OPT_READ_TIMEOUT=3;MYSQL_OPT_WRITE_TIMEOUT=3";
+    QTest::newRow("odbc") << "QODBC" << 4 << "" << "SQL_ATTR_LOGIN_TIMEOUT=4;SQL_ATTR_CONNECTION_TIMEOUT=4";
+    QTest::newRow("oci_offers_none") << "QOCI" << 5 << "" << "";
+    QTest::newRow("zero_sets_none") << "QPSQL" << 0 << "sslmode=require" << "sslmode=require";
+}
+
+void tst_SqlRules::connectOptions()
+{
+    QFETCH(QString, driver);
+    QFETCH(int, seconds);
+    QFETCH(QString, configured);
+    QFETCH(QString, options);
+    QCOMPARE(Sql::connectOptions(driver, seconds, configured), options);
+}
+
+void tst_SqlRules::timedOut_data()
+{
+    QTest::addColumn<int>("type");
+    QTest::addColumn<QString>("nativeCode");
+    QTest::addColumn<bool>("timedOut");
+    QTest::newRow("psql_statement_timeout") << int(QSqlError::StatementError) << "57014" << true;
+    QTest::newRow("psql_lock_timeout") << int(QSqlError::StatementError) << "55P03" << true;
+    QTest::newRow("sqlite_busy") << int(QSqlError::ConnectionError) << "5" << true;
+    QTest::newRow("mysql_lock_wait") << int(QSqlError::StatementError) << "1205" << true;
+    QTest::newRow("psql_syntax_error") << int(QSqlError::StatementError) << "42601" << false;
+    QTest::newRow("sqlite_other_error") << int(QSqlError::StatementError) << "1" << false;
+    QTest::newRow("no_error") << int(QSqlError::NoError) << "5" << false;
+}
+
+void tst_SqlRules::timedOut()
+{
+    QFETCH(int, type);
+    QFETCH(QString, nativeCode);
+    QFETCH(bool, timedOut);
+    QCOMPARE(Sql::timedOut(QSqlError("driver", "database", QSqlError::ErrorType(type), nativeCode)), timedOut);
+}
+
+// Unavailable once: fail fast, one probe per interval, answered ends it; a
+// statement's own error does not start it.
+void tst_SqlRules::failFastGateOpensOncePerInterval()
+{
+    using A = FailFastGate::Admission;
+    using C = FailFastGate::Change;
+    FailFastGate gate(60000);
+    QCOMPARE(gate.admit(), A::Run);
+    QCOMPARE(gate.report(false, "syntax error"), C::None);
+    QCOMPARE(gate.admit(), A::Run);
+    QCOMPARE(gate.report(true, "timed out"), C::Started);
+    QCOMPARE(gate.reason(), QString("timed out"));
+    QCOMPARE(gate.admit(), A::FailFast);
+    QVERIFY(gate.msUntilRetry() > 50000);
+    QCOMPARE(gate.refusal("gone").error, QString("database unavailable: timed out"));
+    QVERIFY(gate.refusal("gone").unavailable);
+
+    gate.setRetryInterval(0); // as if the interval had passed
+    QCOMPARE(gate.admit(), A::Probe);
+    QCOMPARE(gate.report(true, "still down"), C::None); // a failed probe keeps the window
+    QCOMPARE(gate.admit(), A::Probe);
+    QCOMPARE(gate.report(false), C::Ended);
+    QCOMPARE(gate.admit(), A::Run);
+    QCOMPARE(gate.msUntilRetry(), 0);
+}
+
+void tst_SqlRules::missingCheckPlaceholders_data()
+{
+    QTest::addColumn<QString>("query");
+    QTest::addColumn<QStringList>("missing");
+    QTest::newRow("both") << "select id from u where l=:s1 and p=:s2" << QStringList();
+    QTest::newRow("none") << "select id from u" << QStringList{":s1", ":s2"};
+    QTest::newRow("other_names") << "select id from u where l=:user and p=:pass" << QStringList{":s1", ":s2"};
+    QTest::newRow("s10_is_not_s1") << "select id from u where l=:s10 and p=:s2" << QStringList{":s1"};
+    QTest::newRow("at_the_end") << "select id from u where p=:s2 and l=:s1" << QStringList();
+    QTest::newRow("lookup_default") << Settings::DefaultSqlQuery << QStringList{":s1", ":s2"};
+}
+
+void tst_SqlRules::missingCheckPlaceholders()
+{
+    QFETCH(QString, query);
+    QFETCH(QStringList, missing);
+    QCOMPARE(Sql::missingCheckPlaceholders(query), missing);
 }
 
 QTEST_APPLESS_MAIN(tst_SqlRules)

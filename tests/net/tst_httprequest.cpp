@@ -38,6 +38,8 @@ private slots:
     void checkResponse_data();
     void checkResponse();
     void identifierWithQuoteAndBackslashIsValidJson();
+    void verdictResponse_data();
+    void verdictResponse();
 };
 
 void tst_HttpRequest::readCheckRequest_data()
@@ -250,6 +252,29 @@ void tst_HttpRequest::identifierWithQuoteAndBackslashIsValidJson()
     QCOMPARE(error.error, QJsonParseError::NoError);
     QCOMPARE(doc.object().value("userid").toString(), identifier);
     QCOMPARE(doc.object().keys(), QStringList({"rez", "userid"}));
+}
+
+// 503 only for a verdict the database could not give, and only when asked for.
+void tst_HttpRequest::verdictResponse_data()
+{
+    QTest::addColumn<bool>("unavailable");
+    QTest::addColumn<bool>("answerUnavailable");
+    QTest::addColumn<QByteArray>("answer");
+    const QByteArray notFound = Http::notFoundResponse();
+    const QByteArray busy = "HTTP/1.0 503 Service Unavailable\r\nContent-Type: text/html; charset=\"utf-8\"\r\n"
+                            "Retry-After: 4\r\n\r\n{\"rez\":\"unavailable\",\"e\":\"db\"}\n";
+    QTest::newRow("unavailable_answered_503") << true << true << busy;
+    QTest::newRow("unavailable_not_asked_for") << true << false << notFound;
+    QTest::newRow("not_found_stays_200") << false << true << notFound;
+}
+
+void tst_HttpRequest::verdictResponse()
+{
+    QFETCH(bool, unavailable);
+    QFETCH(bool, answerUnavailable);
+    QFETCH(QByteArray, answer);
+    const Http::Verdict verdict{QStringLiteral("none"), unavailable, 4};
+    QCOMPARE(Http::verdictResponse(verdict, answerUnavailable).toHex(), answer.toHex());
 }
 
 QTEST_APPLESS_MAIN(tst_HttpRequest)

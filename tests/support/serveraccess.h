@@ -50,6 +50,8 @@ struct ServerInspector
         return result;
     }
     Database &database() const { return *server.database; }
+    // The pool when one is configured, else the database.
+    StatementExecutor &executor() const { return server.executor(); }
 
     // Every queued panel line drawn, then the panel's paragraphs.
     QStringList panelLines() const
