@@ -60,7 +60,8 @@ void narrateRows(const std::shared_ptr<Job> &job)
 
     // Once when the window starts and once when it ends, not per request.
     if (result.failFast == StatementResult::FailFast::Started) {
-        const QString line = QStringLiteral("[e] database unavailable, failing fast until it answers again: ");
+        const QString line
+            = QStringLiteral("[e] database unavailable, failing fast until it answers again: ");
         qDebug().noquote() << line + result.error;
         job->panel->append(line + result.error);
     } else if (result.failFast == StatementResult::FailFast::Ended) {
@@ -103,7 +104,7 @@ void statementFinished(Service service, const StatementResult &result, const QSt
             qDebug() << timeStamp() << "[e] query.lastError=" << result.error << lineEnd;
         }
     }
-    narrateRows(std::make_shared<Job>(Job{service, result, &panel, std::move(then)}));
+    narrateRows(std::make_shared<Job>(Job {service, result, &panel, std::move(then)}));
 }
 
 } // namespace Narration

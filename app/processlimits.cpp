@@ -6,7 +6,7 @@
 
 void raiseOpenFileLimit()
 {
-    rlimit limit{};
+    rlimit limit {};
     if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max)
         return;
     const rlim_t before = limit.rlim_cur;
@@ -15,6 +15,7 @@ void raiseOpenFileLimit()
         return;
     qDebug().noquote() << QStringLiteral("[i] open file limit raised from %1 to %2")
                               .arg(quint64(before))
-                              .arg(limit.rlim_max == RLIM_INFINITY ? QStringLiteral("unlimited")
-                                                                   : QString::number(quint64(limit.rlim_max)));
+                              .arg(limit.rlim_max == RLIM_INFINITY
+                                      ? QStringLiteral("unlimited")
+                                      : QString::number(quint64(limit.rlim_max)));
 }

@@ -285,14 +285,14 @@ void Server::checkUser(QString userName, QString password, std::function<void(co
         // Without both placeholders the statement would not depend on the
         // user name or the password: it is not run.
         appendLogPanel(QStringLiteral("ERR: check refused: sql/query has no ")
-                       + findings.missingPlaceholders.join(QStringLiteral(" and ")));
+            + findings.missingPlaceholders.join(QStringLiteral(" and ")));
         done({Net::NoResult, false, 0});
         return;
     }
     Narration::checkSubmitted(sqlQuery, sqlRetParam, userName, *panelFeed);
     executor().submit(Sql::checkStatement(sqlQuery, sqlRetParam, userName, password),
         [this, done = std::move(done)](const StatementResult &result) {
-            const Http::Verdict verdict{Sql::lastRowValue(result).value_or(Net::NoResult), !result.ok,
+            const Http::Verdict verdict {Sql::lastRowValue(result).value_or(Net::NoResult), !result.ok,
                 Sql::retryAfterSeconds(result.retryAfterMs)};
             Narration::statementFinished(Narration::Service::Check, result, sqlQuery, sqlDsn, *panelFeed,
                 [done, verdict] { done(verdict); });
@@ -303,7 +303,7 @@ void Server::runLookup(const QString &input, std::function<void(const LookupQueu
 {
     executor().submit(Sql::lookupStatement(sqlQuery, sqlRetParam, input),
         [this, done = std::move(done)](const StatementResult &result) {
-            const LookupQueue::Outcome outcome{
+            const LookupQueue::Outcome outcome {
                 result.ok, Sql::lastRowValue(result).value_or(Net::NoResult), sqlQuery, result.error};
             Narration::statementFinished(Narration::Service::Lookup, result, sqlQuery, sqlDsn, *panelFeed,
                 [done, outcome] { done(outcome); });

@@ -44,18 +44,23 @@ QStringList problems(const Findings &findings)
     const QString prefix = QStringLiteral("[e] config: ");
     QStringList lines;
     if (!findings.iniFound)
-        lines << prefix + QStringLiteral("no tovr_merk.ini in %1; the built-in defaults apply").arg(findings.directory);
+        lines << prefix
+                + QStringLiteral("no tovr_merk.ini in %1; the built-in defaults apply")
+                      .arg(findings.directory);
     for (const QString &key : findings.readAsLists)
-        lines << prefix + QStringLiteral("%1 holds a comma outside double quotes, so it was read as a list and is "
-                                         "empty; put the whole value in double quotes")
-                              .arg(key);
+        lines << prefix
+                + QStringLiteral("%1 holds a comma outside double quotes, so it was read as a list and is "
+                                 "empty; put the whole value in double quotes")
+                      .arg(key);
     if (!findings.availableDrivers.contains(findings.driver))
-        lines << prefix + QStringLiteral("sql/type %1 is not an available driver; available: %2")
-                              .arg(findings.driver, findings.availableDrivers.join(QLatin1Char(',')));
+        lines << prefix
+                + QStringLiteral("sql/type %1 is not an available driver; available: %2")
+                      .arg(findings.driver, findings.availableDrivers.join(QLatin1Char(',')));
     if (!findings.missingPlaceholders.isEmpty())
-        lines << prefix + QStringLiteral("sql/query has no %1, so the credential check does not run it and "
-                                         "answers not found")
-                              .arg(findings.missingPlaceholders.join(QStringLiteral(" and ")));
+        lines << prefix
+                + QStringLiteral("sql/query has no %1, so the credential check does not run it and "
+                                 "answers not found")
+                      .arg(findings.missingPlaceholders.join(QStringLiteral(" and ")));
     return lines;
 }
 

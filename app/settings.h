@@ -57,9 +57,9 @@ const std::vector<Key> &table();
 struct Findings
 {
     bool iniFound = true;
-    QString directory;             // where the INI file was looked for
-    QStringList readAsLists;       // keys whose value held an unquoted comma
-    QString driver;                // sql/type
+    QString directory;       // where the INI file was looked for
+    QStringList readAsLists; // keys whose value held an unquoted comma
+    QString driver;          // sql/type
     QStringList availableDrivers;
     QStringList missingPlaceholders; // of the credential check in sql/query
 };

@@ -25,7 +25,8 @@ QStringList missingCheckPlaceholders(const QString &query)
     QStringList missing;
     for (const QString &name : {QStringLiteral(":s1"), QStringLiteral(":s2")}) {
         // ":s10" is another placeholder, not ":s1".
-        const QRegularExpression placeholder(QRegularExpression::escape(name) + QStringLiteral("(?![A-Za-z0-9_])"));
+        const QRegularExpression placeholder(
+            QRegularExpression::escape(name) + QStringLiteral("(?![A-Za-z0-9_])"));
         if (!query.contains(placeholder))
             missing << name;
     }

@@ -55,8 +55,8 @@ struct HttpEndpoint::Reply
         } else if (fd >= 0) {
             // A few hundred bytes at most: they fit the socket buffer of a connection
             // that sent nothing since its request.
-            [[maybe_unused]] const ssize_t sent =
-                ::send(fd, answer.constData(), size_t(answer.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
+            [[maybe_unused]] const ssize_t sent
+                = ::send(fd, answer.constData(), size_t(answer.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
             release();
         }
     }
@@ -86,9 +86,9 @@ void answerThenDrain(QTcpSocket *socket, QTimer *deadline, const QByteArray &ans
 } // namespace
 
 HttpEndpoint::HttpEndpoint(CheckFunction check, const Http::Limits &limits, QObject *parent)
-    : QObject(parent), m_check(std::move(check)), m_limits(limits)
-{
-}
+    : QObject(parent), m_check(std::move(check)), m_limits(limits),
+      m_cap(qMax(1, qMin(limits.maxConnections, Net::descriptorLimit() - Net::DescriptorReserve)))
+{ }
 
 HttpEndpoint::~HttpEndpoint()
 {
@@ -100,7 +100,10 @@ HttpEndpoint::~HttpEndpoint()
 
 void HttpEndpoint::attach(QTcpServer *listener)
 {
-    // QTcpServer pauses a listener whose accept failed and never resumes it by
+    // The cap keeps descriptors in reserve, so accepting does not run out of
+    // them: Qt reports only the first accept error of a listener (later ones
+    // read as its first "try again"), and spins on the rest. When that first
+    // error comes, QTcpServer pauses the listener and never resumes it by
     // itself. Out of descriptors, accept() fails even when no client waits (it
     // looks for a free descriptor first): then accepting simply goes on, and
     // the next client to arrive makes room. A client that waits makes room at
@@ -120,6 +123,8 @@ QTcpSocket *HttpEndpoint::accept(QTcpServer *listener)
         return nullptr; // the slot ran more often than connections arrived
     ++m_counters.accepted;
     connect(socket, &QAbstractSocket::disconnected, socket, &QObject::deleteLater);
+    // Counted until its descriptor is gone, not until the object is.
+    connect(socket, &QAbstractSocket::disconnected, this, [this, socket] { forget(socket); });
     connect(socket, &QObject::destroyed, this, [this, socket] { forget(socket); });
     connect(socket, &QAbstractSocket::readChannelFinished, this, [this, socket] { endOfInput(socket); });
 
@@ -134,7 +139,7 @@ QTcpSocket *HttpEndpoint::accept(QTcpServer *listener)
     connect(connection.deadline, &QTimer::timeout, this, [this, socket] { advance(socket, true); });
     connection.deadline->start(m_limits.requestTimeoutMs);
 
-    if (m_connections.size() > m_limits.maxConnections) {
+    if (m_connections.size() > m_cap) {
         shedOldest();
         if (connection.arrival == 0)
             return nullptr; // it was the one that had to go
@@ -155,7 +160,8 @@ void HttpEndpoint::advance(QTcpSocket *socket, bool timedOut)
     if (connection == m_connections.end() || connection->arrival == 0 || !socket->isOpen())
         return;
     const qint64 buffered = socket->bytesAvailable();
-    const Http::Step step = Http::nextStep(buffered, socket->canReadLine(), timedOut, m_limits.maxRequestBytes);
+    const Http::Step step
+        = Http::nextStep(buffered, socket->canReadLine(), timedOut, m_limits.maxRequestBytes);
     if (step == Http::Step::Wait) {
         if (buffered > 0 && connection->heldFd < 0)
             connection->heldFd = ::dup(int(socket->socketDescriptor()));
@@ -222,12 +228,13 @@ void HttpEndpoint::judge(QTcpSocket *socket, const QByteArray &received, const s
     qDebug() << request.userName << Net::MaskedPassword;
     const bool answerUnavailable = m_limits.answerUnavailable;
     auto answered = std::make_shared<bool>(false);
-    m_check(request.userName, request.password, [reply, answered, answerUnavailable](const Http::Verdict &verdict) {
-        *answered = true;
-        if (verdict.result != Net::NoResult)
-            qDebug() << "[+] user exist! RET=" << verdict.result;
-        reply->send(Http::verdictResponse(verdict, answerUnavailable));
-    });
+    m_check(request.userName, request.password,
+        [reply, answered, answerUnavailable](const Http::Verdict &verdict) {
+            *answered = true;
+            if (verdict.result != Net::NoResult)
+                qDebug() << "[+] user exist! RET=" << verdict.result;
+            reply->send(Http::verdictResponse(verdict, answerUnavailable));
+        });
     if (!*answered)
         reply->hold(); // the check answers later
 }

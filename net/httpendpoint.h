@@ -17,9 +17,9 @@ class QTcpSocket;
 // The HTTP credential check on accepted connections: buffers each request until
 // its first line can be judged (within Http::Limits), narrates it on the debug
 // output, has the check run, answers and closes. One request per connection.
-// Open connections are capped; at the cap, or when an accept fails for want
-// of descriptors, the connection that has waited longest for its request line
-// is closed.
+// Open connections are capped, below the descriptor limit; at the cap, or when
+// an accept fails for want of descriptors, the connection that has waited
+// longest for its request line is closed.
 class HttpEndpoint : public QObject
 {
     Q_OBJECT
@@ -56,6 +56,9 @@ public:
     const Http::Limits &limits() const { return m_limits; }
     const Counters &counters() const { return m_counters; }
     int openConnections() const { return m_connections.size(); }
+    // Open connections at most: Http::Limits::maxConnections, or fewer where
+    // the descriptor limit leaves less room.
+    int connectionCap() const { return m_cap; }
 
 private:
     struct Connection;
@@ -70,6 +73,7 @@ private:
 
     CheckFunction m_check;
     Http::Limits m_limits;
+    int m_cap;
     QHash<QTcpSocket *, Connection> m_connections;
     std::map<quint64, QTcpSocket *> m_waiting; // by arrival: those still without a request line
     quint64 m_lastArrival = 0;

@@ -7,7 +7,9 @@
 #include <QTcpServer>
 #include <QTimer>
 
+#include <climits>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 
 namespace {
@@ -37,15 +39,27 @@ bool startListener(QTcpServer *listener, int port, QString *error)
     return false;
 }
 
+int descriptorLimit()
+{
+    rlimit limit {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY
+        || limit.rlim_cur > INT_MAX)
+        return INT_MAX;
+    return int(limit.rlim_cur);
+}
+
 bool connectionPending(QTcpServer *listener)
 {
-    pollfd pending{int(listener->socketDescriptor()), POLLIN, 0};
+    pollfd pending {int(listener->socketDescriptor()), POLLIN, 0};
     return ::poll(&pending, 1, 0) == 1 && (pending.revents & POLLIN);
 }
 
 QString cannotListenLine(const QString &listener, int port, const QString &error)
 {
-    return QStringLiteral("[-] the %1 listener cannot listen on port %2: %3").arg(listener).arg(port).arg(error);
+    return QStringLiteral("[-] the %1 listener cannot listen on port %2: %3")
+        .arg(listener)
+        .arg(port)
+        .arg(error);
 }
 
 void keepAccepting(QTcpServer *listener)

@@ -24,6 +24,13 @@ constexpr int AcceptRetryMs = 500;
 // this at its own somaxconn.
 constexpr int ListenBacklog = 1024;
 
+// Descriptors the check connections leave to the rest of the agent: the
+// database connections, the lookup's clients, the log file, and a second
+// descriptor for requests still arriving.
+constexpr int DescriptorReserve = 64;
+// The soft limit on open descriptors.
+int descriptorLimit();
+
 // Ports the listeners can bind; a setting outside is refused, not cut to 16 bits.
 constexpr int MaxPort = 65535;
 inline bool portInRange(int port)

@@ -13,9 +13,10 @@ namespace Lookup {
 // this long for its first bytes before it goes on with what it has.
 constexpr int InputWaitMs = 3 * 1000;
 // Lookups are served one at a time while the operator reads the boxes; the
-// connections waiting meanwhile are held by the listener, so a burst of clients
-// is queued rather than refused.
-constexpr int MaxPendingConnections = 1000;
+// connections waiting meanwhile are held, this many by the listener (each
+// costs a descriptor) and the rest by the system's listen queue, so a burst of
+// clients is queued rather than refused.
+constexpr int MaxPendingConnections = 32;
 
 struct Limits
 {

@@ -83,7 +83,8 @@ void LookupQueue::showOutcome(const Outcome &outcome)
         Net::showBox(m_boxParent, QMessageBox::Information, dialogText("Return param: ") + outcome.result);
     } else {
         Net::showBox(m_boxParent, QMessageBox::Critical,
-            dialogText("Unable to execute query: %1\nquery.lastError=%2").arg(outcome.statement, outcome.error));
+            dialogText("Unable to execute query: %1\nquery.lastError=%2")
+                .arg(outcome.statement, outcome.error));
     }
     reply(outcome.ok ? outcome.result : Net::NoResult);
 }

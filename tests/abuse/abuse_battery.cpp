@@ -15,8 +15,17 @@
 #include <QRandomGenerator>
 #include <QtTest>
 
+#include <atomic>
+#include <csignal>
 #include <cstdio>
+#include <limits>
 #include <list>
+#include <thread>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <sys/resource.h>
 
@@ -65,6 +74,222 @@ QString seconds(const QElapsedTimer &clock)
     return QString::number(clock.elapsed() / 1000.0, 'f', 1) + QLatin1Char('s');
 }
 
+// A request that needs no database: the method test fails at once.
+const QByteArray NoDatabaseRequest = "get /t/check?username=alice&password=Zq9secret HTTP/1.0\r\n";
+
+// Requests on fresh connections to an agent, each one's wait recorded when the
+// agent closes it: every tick one of each request (open loop), or, with
+// inFlight set, as many as keep that many busy (closed loop).
+class Load : public QObject
+{
+public:
+    struct Sent
+    {
+        int kind; // index into the requests
+        qint64 sentMs;
+        std::unique_ptr<Client> client;
+        qint64 answeredMs() const { return client->closed ? sentMs + client->closedAfterMs : -1; }
+    };
+
+    Load(quint16 port, const QVector<QByteArray> &requests, int tickMs, int inFlight = 0)
+        : m_port(port), m_requests(requests), m_inFlight(inFlight)
+    {
+        m_tick.setInterval(tickMs);
+        connect(&m_tick, &QTimer::timeout, this, [this] { send(); });
+        clock.start();
+    }
+    void start() { m_tick.start(); send(); }
+    void stop() { m_tick.stop(); }
+    bool drain(int waitMs)
+    {
+        return QTest::qWaitFor([this] { return std::all_of(sent.cbegin(), sent.cend(), [](const Sent &s) { return s.client->closed; }); }, waitMs);
+    }
+
+    // The waits of one kind of request sent from fromMs on; an unanswered one counts as -1.
+    QVector<qint64> waits(int kind, qint64 fromMs = 0) const
+    {
+        QVector<qint64> out;
+        for (const Sent &s : sent)
+            if (s.kind == kind && s.sentMs >= fromMs)
+                out << (s.client->closed ? s.client->closedAfterMs : -1);
+        return out;
+    }
+    // When the first answer equal to answer came after ms; -1 when none has.
+    qint64 firstAnswerAfter(qint64 ms, const QByteArray &answer) const
+    {
+        qint64 first = -1;
+        for (const Sent &s : sent) {
+            const qint64 at = s.answeredMs();
+            if (at > ms && s.client->received == answer && (first < 0 || at < first))
+                first = at;
+        }
+        return first;
+    }
+    int count(const QByteArray &answer) const
+    {
+        return int(std::count_if(sent.cbegin(), sent.cend(), [&](const Sent &s) { return s.client->received == answer; }));
+    }
+
+    QElapsedTimer clock;
+    std::vector<Sent> sent;
+
+private:
+    void send()
+    {
+        if (m_inFlight == 0) {
+            for (int kind = 0; kind < m_requests.size(); ++kind)
+                add(kind);
+            return;
+        }
+        const int busy = int(std::count_if(sent.cbegin(), sent.cend(), [](const Sent &s) { return !s.client->closed; }));
+        for (int i = busy; i < m_inFlight; ++i)
+            add(int(sent.size() % size_t(m_requests.size())));
+    }
+    void add(int kind)
+    {
+        sent.push_back({kind, clock.elapsed(), std::make_unique<Client>(m_port, m_requests.at(kind))});
+        if (m_inFlight > 0) // the next one as soon as this one is answered
+            connect(&sent.back().client->socket, &QAbstractSocket::disconnected, this, [this] { send(); },
+                    Qt::QueuedConnection);
+    }
+
+    quint16 m_port;
+    QVector<QByteArray> m_requests;
+    int m_inFlight;
+    QTimer m_tick;
+};
+
+qint64 worst(const QVector<qint64> &waits)
+{
+    qint64 out = 0;
+    for (qint64 w : waits)
+        out = w < 0 ? std::numeric_limits<qint64>::max() : qMax(out, w);
+    return out;
+}
+
+qint64 percentile(QVector<qint64> waits, double share)
+{
+    if (waits.isEmpty())
+        return -1;
+    std::sort(waits.begin(), waits.end());
+    return waits.at(qMin(int(waits.size()), int(waits.size() * share)) - (share >= 1.0 ? 1 : 0));
+}
+
+int unanswered(const QVector<qint64> &waits)
+{
+    return int(std::count(waits.cbegin(), waits.cend(), qint64(-1)));
+}
+
+// Plain blocking and non-blocking sockets, for parts whose clients must not
+// share this thread's event loop.
+namespace Raw {
+
+int connectTo(quint16 port, bool blocking)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (blocking ? 0 : SOCK_NONBLOCK), 0);
+    if (fd < 0)
+        return -1;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 && errno != EINPROGRESS) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+struct Outcome
+{
+    qint64 ms = -1;
+    QByteArray answer;
+};
+
+// One request on a connection of its own; the answer once the agent closed it.
+Outcome exchange(quint16 port, const QByteArray &request, int timeoutMs)
+{
+    QElapsedTimer clock;
+    clock.start();
+    Outcome out;
+    const int fd = connectTo(port, true);
+    if (fd < 0)
+        return out;
+    const timeval timeout{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    if (::send(fd, request.constData(), size_t(request.size()), MSG_NOSIGNAL) == request.size()) {
+        char buffer[4096];
+        ssize_t got;
+        while ((got = ::recv(fd, buffer, sizeof buffer, 0)) > 0)
+            out.answer.append(buffer, int(got));
+        if (got == 0)
+            out.ms = clock.elapsed();
+    }
+    ::close(fd);
+    return out;
+}
+
+// Holds count silent connections until done: at most 50 every 50 ms are
+// opened, and as many that the agent closed are opened again.
+void holdIdle(quint16 port, int count, const std::atomic<bool> &done, std::atomic<int> &held, std::atomic<int> &reopened)
+{
+    constexpr int PerTick = 50;
+    std::vector<int> fds;
+    while (!done) {
+        int opened = 0;
+        for (int &fd : fds) {
+            char byte;
+            if (opened < PerTick && (fd < 0 || ::recv(fd, &byte, 1, MSG_DONTWAIT) == 0
+                                     || (errno != EAGAIN && errno != EINPROGRESS && errno != ENOTCONN))) {
+                if (fd >= 0)
+                    ::close(fd);
+                fd = connectTo(port, false);
+                ++opened;
+                ++reopened;
+            }
+        }
+        for (int added = 0; int(fds.size()) < count && added < PerTick; ++added)
+            fds.push_back(connectTo(port, false));
+        held = int(std::count_if(fds.cbegin(), fds.cend(), [](int fd) { return fd >= 0; }));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    for (int fd : fds)
+        if (fd >= 0)
+            ::close(fd);
+}
+
+} // namespace Raw
+
+// An agent process on a users table in a SQLite file of its own, with more settings.
+struct SqliteAgentProcess
+{
+    explicit SqliteAgentProcess(const IniValues &more, const QStringList &launchPrefix = QStringList())
+        : error(sqliteRun(dir.filePath(QStringLiteral("users.db")), usersTable())),
+          agent(withMore(sqliteAgentSettings(dir.filePath(QStringLiteral("users.db")), CheckStatement,
+                                             QStringLiteral("uid")),
+                         more))
+    {
+        agent.launchPrefix = launchPrefix;
+    }
+    static IniValues withMore(IniValues values, const IniValues &more)
+    {
+        for (auto it = more.cbegin(); it != more.cend(); ++it)
+            values[it.key()] = it.value();
+        return values;
+    }
+    QTemporaryDir dir;
+    QString error;
+    AgentProcess agent;
+};
+
+// Starts the agent process and waits until it finds alice.
+bool startAndAnswer(AgentProcess &agent)
+{
+    return agent.start() && QTest::qWaitFor([&] {
+        return exchange(agent.port(QStringLiteral("http/port")), ValidCheck, 2000) == Http::checkResponse("u-17");
+    }, 20000);
+}
+
 } // namespace
 
 class AbuseBattery : public QObject
@@ -79,15 +304,38 @@ private slots:
     void garbageRequestsGetTheirOwedAnswer();
     void databaseRestartsUnderLoad();
     void lookupClientsServedInArrivalOrder();
+    void databaseStalls_data();
+    void databaseStalls();
+    void idleFloodAtDescriptorLimit_data();
+    void idleFloodAtDescriptorLimit();
+    void headlessStopDuringStartupBox();
+    void statementWithoutPlaceholdersRefused();
+
+private:
+    std::unique_ptr<PgServer> m_pg; // made by the first part that needs one
+    PgServer *postgres();
 };
+
+PgServer *AbuseBattery::postgres()
+{
+    if (!m_pg && PgServer::unavailableReason().isEmpty()) {
+        auto pg = std::make_unique<PgServer>();
+        QString error;
+        if (pg->setUp(&error) && pg->run(usersTable(), &error))
+            m_pg = std::move(pg);
+        else
+            qWarning() << "PostgreSQL:" << error;
+    }
+    return m_pg.get();
+}
 
 void AbuseBattery::initTestCase()
 {
     // Hundreds of connections, both ends in this process.
     rlimit limit{};
     getrlimit(RLIMIT_NOFILE, &limit);
-    if (limit.rlim_cur < 4096 && limit.rlim_max > limit.rlim_cur) {
-        limit.rlim_cur = qMin<rlim_t>(limit.rlim_max, 4096);
+    if (limit.rlim_cur < 8192 && limit.rlim_max > limit.rlim_cur) {
+        limit.rlim_cur = qMin<rlim_t>(limit.rlim_max, 8192);
         setrlimit(RLIMIT_NOFILE, &limit);
     }
     figures(QStringLiteral("mode: %1").arg(fullMode() ? "full" : "short"));
@@ -429,6 +677,212 @@ void AbuseBattery::lookupClientsServedInArrivalOrder()
     QCOMPARE(replied, stayed);
     QVERIFY(inOrder);
     QVERIFY(stillServes);
+}
+
+void AbuseBattery::databaseStalls_data()
+{
+    // The waits the agent must keep to: a check within sql/timeout (5 s) and
+    // a second; a request that needs no database within that too on the
+    // dialog's thread, and at once with a pool.
+    QTest::addColumn<QString>("driver");
+    QTest::addColumn<int>("pool");
+    QTest::addColumn<bool>("stopServer"); // else a lock
+    QTest::addColumn<int>("fullStallMs");
+    QTest::addColumn<qint64>("noDatabaseWithinMs");
+    QTest::newRow("psql_table_lock_pool0") << "QPSQL" << 0 << false << 30000 << qint64(6000);
+    QTest::newRow("psql_table_lock_pool2") << "QPSQL" << 2 << false << 30000 << qint64(100);
+    QTest::newRow("psql_stopped_server_pool2") << "QPSQL" << 2 << true << 20000 << qint64(100);
+    QTest::newRow("sqlite_file_lock_pool0") << "QSQLITE" << 0 << false << 20000 << qint64(6000);
+}
+
+// A check and a request that needs no database every 200 ms while the
+// database stalls; the agent runs as a process of its own, so its waits are
+// not the battery's.
+void AbuseBattery::databaseStalls()
+{
+    QFETCH(QString, driver);
+    QFETCH(int, pool);
+    QFETCH(bool, stopServer);
+    QFETCH(int, fullStallMs);
+    QFETCH(qint64, noDatabaseWithinMs);
+    constexpr qint64 CheckWithinMs = 6000;
+    constexpr qint64 RecoveryWithinMs = 6000;
+    const int stallMs = fullMode() ? fullStallMs : 8000;
+    const IniValues settings{{QStringLiteral("sql/timeout"), QStringLiteral("5")},
+                             {QStringLiteral("sql/pool"), QString::number(pool)}};
+
+    std::unique_ptr<SqliteAgentProcess> sqlite;
+    std::unique_ptr<AgentProcess> psql;
+    AgentProcess *agent = nullptr;
+    if (driver == QLatin1String("QPSQL")) {
+        if (!postgres())
+            QSKIP(qPrintable(PgServer::unavailableReason()));
+        psql = std::make_unique<AgentProcess>(SqliteAgentProcess::withMore(
+            postgresAgentSettings(*m_pg, CheckStatement, QStringLiteral("uid")), settings));
+        agent = psql.get();
+    } else {
+        sqlite = std::make_unique<SqliteAgentProcess>(settings);
+        QCOMPARE(sqlite->error, QString());
+        agent = &sqlite->agent;
+    }
+    QVERIFY2(startAndAnswer(*agent), qPrintable(agent->outcome()));
+
+    Load load(agent->port(QStringLiteral("http/port")), {ValidCheck, NoDatabaseRequest}, 200);
+    load.start();
+    QTest::qWait(1000);
+    {
+        std::unique_ptr<SqlSession> holder;
+        std::unique_ptr<StoppedProcesses> stopped;
+        QProcess sqliteLock;
+        if (driver == QLatin1String("QSQLITE")) {
+            // Another process holds the file.
+            sqliteLock.start(QStringLiteral("sqlite3"), {sqlite->dir.filePath(QStringLiteral("users.db"))});
+            QVERIFY(sqliteLock.waitForStarted());
+            sqliteLock.write("BEGIN EXCLUSIVE;\n");
+        } else if (stopServer) {
+            holder = postgresSession(*m_pg);
+            stopped = std::make_unique<StoppedProcesses>(holder->run(
+                {QStringLiteral("select pid from pg_stat_activity where usename = 'agent' and pid <> pg_backend_pid()")}));
+            QVERIFY(!stopped->stopped.isEmpty());
+        } else {
+            holder = postgresSession(*m_pg);
+            holder->run({QStringLiteral("BEGIN"), QStringLiteral("LOCK TABLE users IN ACCESS EXCLUSIVE MODE")});
+        }
+        QTest::qWait(stallMs);
+        agent->standardError.clear();
+        if (sqliteLock.state() != QProcess::NotRunning) {
+            sqliteLock.write("COMMIT;\n.quit\n");
+            sqliteLock.closeWriteChannel();
+            sqliteLock.waitForFinished();
+        }
+    }
+    const qint64 stallEnd = load.clock.elapsed();
+    const QByteArray found = Http::checkResponse("u-17");
+    const bool recovered =
+        QTest::qWaitFor([&] { return load.firstAnswerAfter(stallEnd, found) >= 0; }, RecoveryWithinMs + 5000);
+    load.stop();
+    QVERIFY(load.drain(15000));
+    QVERIFY(recovered);
+
+    const qint64 recovery = load.firstAnswerAfter(stallEnd, found) - stallEnd;
+    const QVector<qint64> checks = load.waits(0), noDatabase = load.waits(1);
+    figures(QStringLiteral("stall %1: stall=%2s requests=%3 found=%4 unanswered=%5 worst_check=%6ms "
+                           "worst_no_database=%7ms recovery_after_stall=%8ms")
+                .arg(QString::fromLatin1(QTest::currentDataTag())).arg(stallMs / 1000).arg(load.sent.size())
+                .arg(load.count(found)).arg(unanswered(checks) + unanswered(noDatabase)).arg(worst(checks))
+                .arg(worst(noDatabase)).arg(recovery));
+    QCOMPARE(unanswered(checks) + unanswered(noDatabase), 0);
+    QVERIFY(worst(checks) <= CheckWithinMs);
+    QVERIFY(worst(noDatabase) <= noDatabaseWithinMs);
+    QVERIFY(recovery <= RecoveryWithinMs);
+}
+
+void AbuseBattery::idleFloodAtDescriptorLimit_data()
+{
+    QTest::addColumn<QString>("limit");
+    QTest::addColumn<bool>("raised");
+    QTest::newRow("soft_1024_hard_20000") << "1024:20000" << true;
+    QTest::newRow("soft_and_hard_1024") << "1024:1024" << false;
+}
+
+// 1,100 silent connections held (each one re-opened when the agent closes it)
+// while checks run at concurrency 2, under the descriptor limit a service
+// gets unless its unit says otherwise.
+void AbuseBattery::idleFloodAtDescriptorLimit()
+{
+    QFETCH(QString, limit);
+    QFETCH(bool, raised);
+    constexpr int IdleCount = 1100;
+    const int durationMs = fullMode() ? 20000 : 6000;
+    SqliteAgentProcess rig(IniValues(), {QStringLiteral("prlimit"), QStringLiteral("--nofile=") + limit, QStringLiteral("--")});
+    QCOMPARE(rig.error, QString());
+    QVERIFY2(startAndAnswer(rig.agent), qPrintable(rig.agent.outcome()));
+    const bool saidRaised = rig.agent.standardError.contains("[i] open file limit raised from 1024 to 20000");
+    const quint16 port = rig.agent.port(QStringLiteral("http/port"));
+
+    // Plain sockets on threads of their own: a thousand Qt sockets on this
+    // thread would make the battery, not the agent, what the waits measure.
+    std::atomic<bool> done{false};
+    std::atomic<int> held{0}, reopened{0};
+    std::thread keeper([&] { Raw::holdIdle(port, IdleCount, done, held, reopened); });
+    QTRY_VERIFY_WITH_TIMEOUT(held == IdleCount, 10000);
+    QTest::qWait(500);
+
+    const QByteArray found = Http::checkResponse("u-17");
+    std::vector<Raw::Outcome> outcomes[2];
+    std::vector<std::thread> checkers;
+    QElapsedTimer clock;
+    clock.start();
+    for (auto &out : outcomes)
+        checkers.emplace_back([&, &out = out] {
+            while (clock.elapsed() < durationMs)
+                out.push_back(Raw::exchange(port, ValidCheck, 5000));
+        });
+    while (clock.elapsed() < durationMs) {
+        QTest::qWait(100); // reads the agent's output, so its writes never block
+        rig.agent.standardError.clear(); // thousands of checks narrate; only the start is read
+    }
+    for (std::thread &t : checkers)
+        t.join();
+    done = true;
+    keeper.join();
+
+    QVector<qint64> waits;
+    int answered = 0;
+    for (const auto &out : outcomes)
+        for (const Raw::Outcome &o : out) {
+            waits << o.ms;
+            answered += o.answer == found ? 1 : 0;
+        }
+    figures(QStringLiteral("descriptor flood %1: raised=%2 idle_held=%3 reopened=%4 checks=%5 found=%6 "
+                           "p50=%7ms p99=%8ms max=%9ms")
+                .arg(limit).arg(saidRaised ? "yes" : "no").arg(IdleCount).arg(reopened.load()).arg(waits.size())
+                .arg(answered).arg(percentile(waits, 0.5)).arg(percentile(waits, 0.99)).arg(worst(waits)));
+    QCOMPARE(saidRaised, raised);
+    QCOMPARE(answered, waits.size());
+    if (raised)
+        QVERIFY(percentile(waits, 0.99) < 50);
+    else
+        QVERIFY(worst(waits) <= 1000);
+}
+
+// Nobody sees the box offscreen: it must be on standard error, and SIGTERM
+// must end the agent while it is open.
+void AbuseBattery::headlessStopDuringStartupBox()
+{
+    IniValues values = quietAgentSettings();
+    values[QStringLiteral("sql/type")] = QStringLiteral("QPSQL");
+    values[QStringLiteral("sql/host")] = QStringLiteral("127.0.0.1");
+    values[QStringLiteral("sql/port")] = QString::number(freePort()); // nothing listens there
+    AgentProcess agent(values);
+    QVERIFY2(agent.start(), qPrintable(agent.outcome()));
+    const QByteArray box = "[box] TOVR/MERK SQL Agent (checker): [1] Unable to connect to SQL.";
+    QTRY_VERIFY_WITH_TIMEOUT(agent.standardError.contains(box), 15000);
+    QElapsedTimer clock;
+    clock.start();
+    const bool clean = agent.signalEndsCleanly(SIGTERM, 10000);
+    const qint64 took = clock.elapsed();
+    figures(QStringLiteral("headless stop: box_on_stderr=yes sigterm_during_box=%1 exit_after=%2ms")
+                .arg(clean ? "exit code 0" : agent.outcome()).arg(took));
+    QVERIFY(clean);
+    QVERIFY(took < 2000);
+}
+
+// A statement that ignores the user name and password must not say "exist".
+void AbuseBattery::statementWithoutPlaceholdersRefused()
+{
+    MessageCapture capture;
+    Agent agent;
+    QCOMPARE(startOnSqlite(agent, usersTable(), QStringLiteral("select uid from users"), "uid"), QString());
+    const QVector<QByteArray> requests{ValidCheck, checkRequest("alice", "wrong"), checkRequest("mallory", "x"),
+                                       checkRequest("j%C3%BCrgen", "j"), checkRequest("", "")};
+    const QVector<QByteArray> answers = answersTo(agent.httpPort(), requests, 5, 10000);
+    const int notFound = int(std::count(answers.cbegin(), answers.cend(), Http::notFoundResponse()));
+    const int why = capture.debugStartingWith(QStringLiteral("[e] config: sql/query has no :s1 and :s2")).size();
+    figures(QStringLiteral("statement without placeholders: checks=%1 not_found=%2 lines_saying_why=%3")
+                .arg(requests.size()).arg(notFound).arg(why));
+    QCOMPARE(notFound, requests.size());
+    QCOMPARE(why, 1);
 }
 
 QTEST_MAIN(AbuseBattery)

@@ -1,5 +1,6 @@
 #include "app/settings.h"
 #include "support/agent.h"
+#include "support/sqlfixture.h"
 
 #include <QSettings>
 #include <QtTest>
@@ -27,6 +28,8 @@ private slots:
 
     void closeWritesUserStoreNotIni();
     void closeSavesGeneratedKeyInUse();
+    void configurationProblemsSaidAtStart_data();
+    void configurationProblemsSaidAtStart();
 
 private:
     QByteArray writeAndRead(const QByteArray &ini);
@@ -198,6 +201,63 @@ void tst_Settings::closeWritesUserStoreNotIni()
     QCOMPARE(store.value("sql/query").toString(), QString("select id, name from t where u=:s1"));
     QCOMPARE(store.value("sql/port").toInt(), 1521);
     QCOMPARE(store.value("app/key2").toString(), values["app/key2"]);
+    // It holds the database password and the cipher key: the owner's alone.
+    QCOMPARE(QFile::permissions(store.fileName()), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadUser | QFileDevice::WriteUser);
+}
+
+void tst_Settings::configurationProblemsSaidAtStart_data()
+{
+    QTest::addColumn<QByteArray>("ini");
+    QTest::addColumn<QStringList>("lines");
+    const QString check = QStringLiteral("\"select uid from users where login=:s1 and pw=:s2\"");
+    IniValues good = quietAgentSettings();
+    good["sql/query"] = check;
+    IniValues comma = good;
+    comma["sql/query"] = "select uid, login from users where login=:s1 and pw=:s2";
+    IniValues driver = good;
+    driver["sql/type"] = "QNOSUCH";
+    IniValues lookup = good;
+    lookup["sql/query"] = "\"select id from t where x=:user and y=:pass\"";
+    const QString prefix = QStringLiteral("[e] config: ");
+    QTest::newRow("none_when_sound") << iniText(good) << QStringList();
+    QTest::newRow("unquoted_comma")
+        << iniText(comma)
+        << QStringList{prefix + "sql/query holds a comma outside double quotes, so it was read as a list and is empty; "
+                                "put the whole value in double quotes",
+                       prefix + "sql/query has no :s1 and :s2, so the credential check does not run it and answers "
+                                "not found"};
+    QTest::newRow("driver_not_available")
+        << iniText(driver)
+        << QStringList{prefix + "sql/type QNOSUCH is not an available driver; available: " + driverList()};
+    QTest::newRow("placeholders_spelled_otherwise")
+        << iniText(lookup)
+        << QStringList{prefix + "sql/query has no :s1 and :s2, so the credential check does not run it and answers "
+                                "not found"};
+    QTest::newRow("no_ini_file") << QByteArray()
+                                 << QStringList{prefix + "no tovr_merk.ini in %1; the built-in defaults apply",
+                                                prefix + "sql/type QOCI is not an available driver; available: "
+                                                    + driverList(),
+                                                prefix + "sql/query has no :s1 and :s2, so the credential check "
+                                                         "does not run it and answers not found"};
+}
+
+// One line each, on the debug output and the panel, not in the log file.
+void tst_Settings::configurationProblemsSaidAtStart()
+{
+    QFETCH(QByteArray, ini);
+    QFETCH(QStringList, lines);
+    lines.replaceInStrings("%1", agent->work.path());
+    MessageCapture capture;
+    if (ini.isEmpty()) {
+        QFile::remove(agent->work.filePath("tovr_merk.ini"));
+        agent->restart();
+    } else {
+        agent->start(ini);
+    }
+    QCOMPARE(capture.debugStartingWith("[e] config: "), lines);
+    QCOMPARE(inspect().panelLines().mid(0, lines.size()), lines);
+    for (const QString &line : agent->log())
+        QVERIFY2(!line.contains("config"), qPrintable(line));
 }
 
 void tst_Settings::closeSavesGeneratedKeyInUse()

@@ -8,7 +8,6 @@
 #include <QSqlQuery>
 #include <QtTest>
 
-#include <csignal>
 #include <memory>
 
 // Every wait for the database bounded, failing fast while it does not answer,
@@ -41,60 +40,6 @@ QByteArray found(const QByteArray &identifier)
            + identifier + "\"}\n";
 }
 
-// A connection of the test's own, to hold a lock or look at the server.
-class Session
-{
-public:
-    Session(const QString &driver, const std::function<void(QSqlDatabase &)> &configure)
-        : m_name(QStringLiteral("test-session-%1").arg(++s_count))
-    {
-        m_db = QSqlDatabase::addDatabase(driver, m_name);
-        configure(m_db);
-        m_db.open();
-    }
-    ~Session()
-    {
-        m_db.close();
-        m_db = QSqlDatabase();
-        QSqlDatabase::removeDatabase(m_name);
-    }
-    // Runs the statements; the values of the first column of the last one.
-    QStringList run(const QStringList &statements)
-    {
-        QStringList values;
-        QSqlQuery query(m_db);
-        for (const QString &statement : statements) {
-            if (!query.exec(statement))
-                qWarning() << statement << query.lastError().text();
-        }
-        while (query.next())
-            values << query.value(0).toString();
-        return values;
-    }
-
-private:
-    static inline int s_count = 0;
-    QString m_name;
-    QSqlDatabase m_db;
-};
-
-// Server processes stopped for as long as the object lives.
-struct Stopped
-{
-    explicit Stopped(const QStringList &pids)
-    {
-        for (const QString &pid : pids)
-            if (::kill(pid.toInt(), SIGSTOP) == 0)
-                stopped << pid.toInt();
-    }
-    ~Stopped()
-    {
-        for (int pid : stopped)
-            ::kill(pid, SIGCONT);
-    }
-    QVector<int> stopped;
-};
-
 // How many of the panel's lines start with prefix.
 int panelCount(const Agent &agent, const QString &prefix)
 {
@@ -123,7 +68,7 @@ private:
     // Starts the agent on the driver's database with the statement, the time-out and the pool.
     void start(Agent &agent, const QString &driver, int pool, const QString &statement = CheckStatement,
                const IniValues &more = IniValues());
-    std::unique_ptr<Session> session(const QString &driver, const Agent &agent) const;
+    std::unique_ptr<SqlSession> session(const QString &driver, const Agent &agent) const;
 
     std::unique_ptr<PgServer> pg;
     QString pgUnavailable;
@@ -156,19 +101,12 @@ void tst_Deadlines::start(Agent &agent, const QString &driver, int pool, const Q
     QCOMPARE(startOnSqlite(agent, manyUsers(), statement, QStringLiteral("uid"), overrides), QString());
 }
 
-std::unique_ptr<Session> tst_Deadlines::session(const QString &driver, const Agent &agent) const
+std::unique_ptr<SqlSession> tst_Deadlines::session(const QString &driver, const Agent &agent) const
 {
-    if (driver == QLatin1String("QPSQL")) {
-        return std::make_unique<Session>(driver, [this](QSqlDatabase &db) {
-            db.setHostName(QStringLiteral("127.0.0.1"));
-            db.setPort(pg->port());
-            db.setDatabaseName(pg->database());
-            db.setUserName(pg->user());
-            db.setPassword(pg->password());
-        });
-    }
+    if (driver == QLatin1String("QPSQL"))
+        return postgresSession(*pg);
     const QString path = agent.work.filePath(QStringLiteral("agent.db"));
-    return std::make_unique<Session>(driver, [path](QSqlDatabase &db) { db.setDatabaseName(path); });
+    return std::make_unique<SqlSession>(driver, [path](QSqlDatabase &db) { db.setDatabaseName(path); });
 }
 
 void tst_Deadlines::lockedTableTimesOutFailsFastThenRecovers_data()
@@ -230,7 +168,7 @@ void tst_Deadlines::stoppedServerProcessAnsweredByThePoolDeadline()
     QTRY_COMPARE(observer->run({others}).size(), 3); // db and the pool's two
 
     {
-        const Stopped stopped(observer->run({others}));
+        const StoppedProcesses stopped(observer->run({others}));
         QCOMPARE(stopped.stopped.size(), 3);
         QVERIFY(NotFound.match(QString::fromLatin1(exchange(agent.httpPort(), Alice, AnswerWithinMs))).hasMatch());
         QCOMPARE(agent.inspect().executor().counters().timeouts, quint64(1));

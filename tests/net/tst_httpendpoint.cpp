@@ -34,7 +34,8 @@ QByteArray notFound()
 // The endpoint alone on a loopback listener, its check a function of the test.
 struct EndpointRig
 {
-    explicit EndpointRig(HttpEndpoint::CheckFunction check) : endpoint(std::move(check), shortLimits().http)
+    explicit EndpointRig(HttpEndpoint::CheckFunction check, const Http::Limits &limits = shortLimits().http)
+        : endpoint(std::move(check), limits)
     {
         QObject::connect(&listener, &QTcpServer::newConnection, [this] {
             while (QTcpSocket *socket = endpoint.accept(&listener))
@@ -78,6 +79,7 @@ private slots:
     // the endpoint alone, with a check that reports later
     void checkResultReportedLaterIsAnswered();
     void checkResultForClientGoneMeanwhileIsDropped();
+    void atTheCapTheLongestSilentConnectionMakesRoom();
 
 private:
     void startAgent(const AgentLimits &limits);
@@ -286,6 +288,31 @@ void tst_HttpEndpoint::checkResultForClientGoneMeanwhileIsDropped()
     QCOMPARE(messages->warnings(), QStringList());
 
     QCOMPARE(exchange(rig.port(), "GET / HTTP/1.0\r\n\r\n").toHex(), notFound().toHex());
+}
+
+// Idle connections cannot starve the checks: the one that has waited longest
+// without a request line is closed to make room.
+void tst_HttpEndpoint::atTheCapTheLongestSilentConnectionMakesRoom()
+{
+    Http::Limits limits = shortLimits().http;
+    limits.requestTimeoutMs = 60000; // the cap, not the time-out, closes them
+    limits.maxConnections = 3;
+    EndpointRig rig([](const QString &, const QString &, auto done) { done({QStringLiteral("u-17")}); }, limits);
+    QVERIFY2(rig.listening, qPrintable(rig.listener.errorString()));
+    QCOMPARE(rig.endpoint.connectionCap(), 3);
+
+    std::vector<std::unique_ptr<Client>> idle;
+    for (int i = 0; i < 3; ++i) {
+        idle.push_back(std::make_unique<Client>(rig.port()));
+        QTRY_COMPARE(rig.endpoint.openConnections(), i + 1);
+    }
+    // The fourth goes over the cap: the oldest idle one goes. Then there is
+    // room again: a second check closes nobody.
+    for (int round = 0; round < 2; ++round)
+        QCOMPARE(exchange(rig.port(), checkRequest("alice", "Zq9secret")).toHex(), found("u-17").toHex());
+    QTRY_VERIFY(idle[0]->closed);
+    QVERIFY(!idle[1]->closed && !idle[2]->closed);
+    QCOMPARE(rig.endpoint.counters().shed, quint64(1));
 }
 
 QTEST_MAIN(tst_HttpEndpoint)

@@ -203,6 +203,12 @@ void tst_Listeners::apibPortTakenShowsBoxAndNoHttpListener()
     QCOMPARE(agent.boxes.boxes[0].title, QString("TOVR/MERK SQL Agent (checker)"));
     QCOMPARE(agent.boxes.boxes[0].icon, int(QMessageBox::Critical));
     QCOMPARE(agent.boxes.boxes[0].text, "Unable to start the server: " + portTakenError(blocker.serverPort()) + ".");
+    // Said on the debug output too, for a service nobody watches.
+    const QString port = QString::number(blocker.serverPort());
+    QCOMPARE(agent.messages.debugStartingWith("[-] the lookup listener"),
+             QStringList("[-] the lookup listener cannot listen on port " + port + ": " + portTakenError(blocker.serverPort())));
+    QCOMPARE(agent.messages.debugStartingWith("[box] "),
+             QStringList("[box] TOVR/MERK SQL Agent (checker): " + agent.boxes.boxes[0].text));
     QVERIFY(!agent.s.httpServer());
     QCOMPARE(agent.s.statusLabel()->text(), QString());
 }
@@ -214,6 +220,8 @@ void tst_Listeners::httpPortTakenLeavesApibServingAndShowsPortZero()
     Started agent(settingsWith("http/port", QString::number(blocker.serverPort())));
 
     QVERIFY(agent.messages.containsDebug("\"[-] Unable to start HTTP server: " + portTakenError(blocker.serverPort()) + ".\""));
+    QVERIFY(agent.messages.containsDebug("[-] the HTTP listener cannot listen on port " + QString::number(blocker.serverPort())
+                                         + ": " + portTakenError(blocker.serverPort())));
     QVERIFY(agent.s.statusLabel()->text().endsWith("\nThe HTTP is running IP: " + Net::statusAddress(QNetworkInterface::allAddresses())
                                              + " port: 0"));
     QVERIFY(agent.s.tcpServer()->isListening());

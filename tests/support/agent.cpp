@@ -97,7 +97,10 @@ bool AgentProcess::start(int waitMs)
     standardError.clear();
     connect(m_process.get(), &QProcess::readyReadStandardError, this,
             [this] { standardError += m_process->readAllStandardError(); });
-    m_process->start(QStringLiteral(AGENT_PATH), QStringList());
+    if (launchPrefix.isEmpty())
+        m_process->start(QStringLiteral(AGENT_PATH), QStringList());
+    else
+        m_process->start(launchPrefix.first(), launchPrefix.mid(1) << QStringLiteral(AGENT_PATH));
     if (!m_process->waitForStarted())
         return false;
     const QString log = QDir(workPath()).filePath(QStringLiteral("debug-log.txt"));

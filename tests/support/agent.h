@@ -99,6 +99,9 @@ public:
     const IniValues values;
     const QByteArray ini;
     QByteArray standardError; // the program's debug output so far
+    // Run the program through this command, which must exec it with the same
+    // process id (for example {"prlimit", "--nofile=1024:1024", "--"}).
+    QStringList launchPrefix;
 
 private:
     QTemporaryDir m_dir;

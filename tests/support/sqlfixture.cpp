@@ -1,6 +1,8 @@
 #include "sqlfixture.h"
 #include "pgserver.h"
 
+#include <QDebug>
+
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QTest>
@@ -26,6 +28,47 @@ QString runSql(const QString &driver, const std::function<void(QSqlDatabase &)> 
     }
     QSqlDatabase::removeDatabase(name);
     return error;
+}
+
+SqlSession::SqlSession(const QString &driver, const std::function<void(QSqlDatabase &)> &configure)
+{
+    static int count = 0;
+    m_name = QStringLiteral("test-session-%1").arg(++count);
+    m_db = QSqlDatabase::addDatabase(driver, m_name);
+    configure(m_db);
+    if (!m_db.open())
+        qWarning() << "session:" << m_db.lastError().text();
+}
+
+SqlSession::~SqlSession()
+{
+    m_db.close();
+    m_db = QSqlDatabase();
+    QSqlDatabase::removeDatabase(m_name);
+}
+
+QStringList SqlSession::run(const QStringList &statements)
+{
+    QStringList values;
+    QSqlQuery query(m_db);
+    for (const QString &statement : statements) {
+        if (!query.exec(statement))
+            qWarning() << statement << query.lastError().text();
+    }
+    while (query.next())
+        values << query.value(0).toString();
+    return values;
+}
+
+std::unique_ptr<SqlSession> postgresSession(const PgServer &pg)
+{
+    return std::make_unique<SqlSession>(QStringLiteral("QPSQL"), [&pg](QSqlDatabase &db) {
+        db.setHostName(QStringLiteral("127.0.0.1"));
+        db.setPort(pg.port());
+        db.setDatabaseName(pg.database());
+        db.setUserName(pg.user());
+        db.setPassword(pg.password());
+    });
 }
 
 QString sqliteRun(const QString &path, const QStringList &statements)

@@ -12,6 +12,7 @@
 #include <QStringList>
 
 #include <functional>
+#include <memory>
 
 class PgServer;
 
@@ -34,6 +35,25 @@ IniValues postgresAgentSettings(const PgServer &pg, const QString &query, const 
 // other settings in overrides. Returns the set-up's error text, empty when none.
 QString startOnSqlite(Agent &agent, const QStringList &setup, const QString &query, const QString &retParam,
                       const IniValues &overrides = IniValues());
+
+// A connection of the test's own, open while the object lives: to hold a lock
+// or look at the server.
+class SqlSession
+{
+public:
+    SqlSession(const QString &driver, const std::function<void(QSqlDatabase &)> &configure);
+    ~SqlSession();
+    SqlSession(const SqlSession &) = delete;
+    SqlSession &operator=(const SqlSession &) = delete;
+    // Runs the statements in turn; the first column of the last one's rows.
+    QStringList run(const QStringList &statements);
+
+private:
+    QString m_name;
+    QSqlDatabase m_db;
+};
+// A session on the database of a running PgServer, over TCP.
+std::unique_ptr<SqlSession> postgresSession(const PgServer &pg);
 
 // ---- What start-up shows ----------------------------------------------------
 // The drivers Qt offers, joined by commas, as the panel and the log name them.

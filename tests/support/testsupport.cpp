@@ -11,6 +11,7 @@
 #include <QRegularExpression>
 #include <QTcpServer>
 
+#include <csignal>
 #include <unistd.h>
 
 WorkDir::WorkDir(const QString &subdir)
@@ -307,4 +308,18 @@ void DescriptorLimit::restore()
 QByteArray hexBytes(const char *digits)
 {
     return QByteArray::fromHex(QByteArray(digits).replace(' ', ""));
+}
+
+StoppedProcesses::StoppedProcesses(const QStringList &pids)
+{
+    for (const QString &pid : pids) {
+        if (::kill(pid.toInt(), SIGSTOP) == 0)
+            stopped << pid.toInt();
+    }
+}
+
+StoppedProcesses::~StoppedProcesses()
+{
+    for (int pid : stopped)
+        ::kill(pid, SIGCONT);
 }

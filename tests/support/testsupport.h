@@ -119,6 +119,16 @@ QString debugQuoted(const QString &text);
 QStringList linesAfter(const QStringList &lines, const QString &line);
 
 // ---- Ports and descriptors --------------------------------------------------
+// Processes stopped (SIGSTOP) for as long as the object lives.
+struct StoppedProcesses
+{
+    explicit StoppedProcesses(const QStringList &pids);
+    ~StoppedProcesses();
+    StoppedProcesses(const StoppedProcesses &) = delete;
+    StoppedProcesses &operator=(const StoppedProcesses &) = delete;
+    QVector<int> stopped;
+};
+
 // A TCP port on loopback that was free a moment ago.
 quint16 freePort();
 
