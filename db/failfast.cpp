@@ -18,8 +18,12 @@ FailFastGate::Change FailFastGate::report(bool unavailable, const QString &reaso
         m_failing = false;
         return Change::Ended;
     }
-    if (m_failing)
-        return Change::None; // a probe that failed; the interval started when it was let through
+    if (m_failing) {
+        // A probe that failed. The interval counts from its end: a probe that
+        // waited out a time-out must not be followed by another at once.
+        m_lastTry.start();
+        return Change::None;
+    }
     m_failing = true;
     m_reason = reason;
     m_lastTry.start();

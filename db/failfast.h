@@ -45,7 +45,7 @@ public:
 private:
     int m_intervalMs;
     bool m_failing = false;
-    QElapsedTimer m_lastTry; // the window's start, then each probe's
+    QElapsedTimer m_lastTry; // the window's start, then each probe's start and end
     QString m_reason;
 };
 

@@ -195,7 +195,12 @@ void tst_SqlRules::failFastGateOpensOncePerInterval()
 
     gate.setRetryInterval(0); // as if the interval had passed
     QCOMPARE(gate.admit(), A::Probe);
+    // The probe takes longer than the interval (a statement time-out, say).
+    gate.setRetryInterval(20);
+    QTest::qSleep(40);
     QCOMPARE(gate.report(true, "still down"), C::None); // a failed probe keeps the window
+    QCOMPARE(gate.admit(), A::FailFast);                 // and the interval counts from its end
+    gate.setRetryInterval(0);
     QCOMPARE(gate.admit(), A::Probe);
     QCOMPARE(gate.report(false), C::Ended);
     QCOMPARE(gate.admit(), A::Run);
