@@ -36,7 +36,9 @@ demo: build
 demo-lookup: build
 	@bash scripts/demo.sh $(BUILD) lookup
 
-# Release build, then the HTTP check load benchmark against a bare reference.
+# Release build, then the HTTP check's load benchmark: the agent against a
+# Python peer and a bare reference, PostgreSQL with and without the pool, memory,
+# start-up, and the chart docs/bench.png.
 bench: deps
 	@cmake -S . -B build-rel -DCMAKE_BUILD_TYPE=Release -DAGENT_BUILD_TESTS=OFF >/dev/null
 	@cmake --build build-rel -j $(JOBS)

@@ -1,8 +1,17 @@
 #!/usr/bin/env bash
-# Load benchmark of the HTTP check: the agent on a 100,000-user SQLite
-# database against a bare reference server, alternating at concurrency 1, 8
-# and 64, then the agent's resident memory after 10,000 and 200,000 checks.
-# Loopback only; every run is bounded in time and count.
+# The HTTP check's load benchmark, on loopback, every run bounded in time and
+# count:
+#  1. SQLite (100,000 users, index on the login), alternating at concurrency 1,
+#     8 and 64: the agent with its full output (dialog shown offscreen, debug
+#     output to a file), the agent with debug output off, a Python
+#     standard-library peer doing the same check (bench/peer.py), and a bare
+#     reference that only accepts and answers (bench/refserver). Throughput,
+#     latency, errors, and the CPU time the server process spent per check.
+#  2. PostgreSQL (a cluster the bench makes): the agent with sql/pool=0 and
+#     sql/pool=4, directly and with 1 ms added to each round trip to the
+#     database (bench/delayproxy holds every chunk 0.5 ms each way).
+#  3. The agent's memory after 10,000 and 200,000 checks, and its start-up.
+# Prints the tables, writes them to bench-results.txt and draws docs/bench.png.
 set -euo pipefail
 build=${1:-build-rel}
 seconds=${BENCH_SECONDS:-5}
@@ -12,6 +21,8 @@ work="$bin/bench-run"
 rm -rf "$work"
 mkdir -p "$work"
 cd "$work"
+tick=$(getconf CLK_TCK)
+users=100000
 
 free_port() {
     local p
@@ -20,75 +31,211 @@ free_port() {
         ss -Htln "sport = :$p" | grep -q . || { echo "$p"; return; }
     done
 }
-http_port=$(free_port); apib_port=$(free_port); ref_port=$(free_port); closed_port=$(free_port)
 
-echo "Creating users.db (100,000 users, index on the login) ..."
-sqlite3 users.db <<'SQL'
+pids=()
+cleanup() {
+    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+    wait 2>/dev/null || true
+    [ -n "${pg_ctl:-}" ] && run_pg "$pg_ctl" -D "$work/pg/data" -m immediate stop >/dev/null 2>&1 || true
+}
+trap cleanup EXIT
+
+echo "Creating users.db ($users users, index on the login) ..."
+sqlite3 users.db <<SQL
 CREATE TABLE users(id INTEGER PRIMARY KEY, login TEXT NOT NULL, password TEXT NOT NULL);
-WITH RECURSIVE n(k) AS (SELECT 1 UNION ALL SELECT k + 1 FROM n WHERE k < 100000)
+WITH RECURSIVE n(k) AS (SELECT 1 UNION ALL SELECT k + 1 FROM n WHERE k < $users)
 INSERT INTO users(id, login, password) SELECT 10000 + k, 'user' || k, 'pass' || k FROM n;
 CREATE INDEX users_login ON users(login);
 SQL
 
-cat > tovr_merk.ini <<INI
+closed_port=$(free_port)
+# agent_ini DIR DRIVER-LINES: an agent's working directory and its INI; prints its HTTP port.
+agent_ini() {
+    local dir=$1 http apib
+    http=$(free_port); apib=$(free_port)
+    mkdir -p "$dir"
+    cat > "$dir/tovr_merk.ini" <<INI
 [sql]
-type=QSQLITE
-dsn=$work/users.db
+$2
 query=select id from users where login=:s1 and password=:s2
 ret_param=id
 [server]
-port=$apib_port
+port=$apib
 [http]
-port=$http_port
+port=$http
 [test]
 query1=select count(*) from users
 [app]
 key2=AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8=
 config_host=127.0.0.1:$closed_port
 INI
-
-cleanup() {
-    [ -n "${agent:-}" ] && kill "$agent" 2>/dev/null || true
-    [ -n "${ref:-}" ] && kill "$ref" 2>/dev/null || true
-    wait 2>/dev/null || true
+    echo "$http"
 }
-trap cleanup EXIT
+# start_agent DIR [ENV...]: starts the agent in DIR, its debug output to
+# DIR/debug.txt; its process id in agent_pid.
+start_agent() {
+    local dir=$1; shift
+    (cd "$dir" && exec env QT_QPA_PLATFORM=offscreen "$@" "$bin/tovr_merk_agent" >/dev/null 2>debug.txt) &
+    agent_pid=$!
+    pids+=($agent_pid)
+}
+cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
+field() { sed -n "s/.*$1=\([^ ]*\).*/\1/p" <<<"$2"; }
+# measure PID PORT CONCURRENCY: one loadgen run; prints its line with cpu_us= added.
+measure() {
+    local before after line
+    before=$(cpu_ticks "$1")
+    line=$("$bin/bench/loadgen" --port "$2" --concurrency "$3" --duration "$seconds" --users "$users" --expect exist || true)
+    after=$(cpu_ticks "$1")
+    awk -v l="$line" -v t="$tick" -v d=$((after - before)) -v n="$(field requests "$line")" \
+        'BEGIN { printf "%s cpu_us=%.0f\n", l, (n > 0 ? d * 1e6 / t / n : 0) }'
+}
+
+sqlite_lines="type=QSQLITE
+dsn=$work/users.db"
+full_port=$(agent_ini full "$sqlite_lines")
+quiet_port=$(agent_ini quiet "$sqlite_lines")
+peer_port=$(free_port)
+ref_port=$(free_port)
 
 t0=$(date +%s%N)
-QT_QPA_PLATFORM=offscreen "$bin/tovr_merk_agent" 2>agent-debug.txt &
-agent=$!
-"$bin/bench/loadgen" --probe "$apib_port,$http_port" --duration 10 >/dev/null
+start_agent full; full_pid=$agent_pid
+"$bin/bench/loadgen" --probe "$full_port" --duration 10 >/dev/null
 t1=$(date +%s%N)
 startup_ms=$(( (t1 - t0) / 1000000 ))
-"$bin/bench/refserver" "$ref_port" 12345 &
-ref=$!
-"$bin/bench/loadgen" --probe "$ref_port" --duration 5 >/dev/null
+start_agent quiet QT_LOGGING_RULES='*.debug=false'; quiet_pid=$agent_pid
+python3 "$root/bench/peer.py" "$peer_port" "$work/users.db" &
+peer_pid=$!; pids+=($peer_pid)
+"$bin/bench/refserver" "$ref_port" 10001 &
+ref_pid=$!; pids+=($ref_pid)
+"$bin/bench/loadgen" --probe "$quiet_port,$peer_port,$ref_port" --duration 10 >/dev/null
 
-rss() { awk '/VmRSS/ { print $2 }' "/proc/$agent/status"; }
-"$bin/bench/loadgen" --port "$http_port" --concurrency 8 --duration 120 --requests 10000 --users 100000 >/dev/null || true
-sleep 0.5
-rss10=$(rss)
-"$bin/bench/loadgen" --port "$http_port" --concurrency 8 --duration 120 --requests 190000 --users 100000 >/dev/null || true
-sleep 0.5
-rss200=$(rss)
+results=bench-results.txt
+: > "$results"
+say() { echo "$@" | tee -a "$results"; }
 
-field() { sed -n "s/.*$1=\([^ ]*\).*/\1/p" <<<"$2"; }
-run() { "$bin/bench/loadgen" --port "$1" --concurrency "$2" --duration "$seconds" --users 100000 --expect exist || true; }
-
-printf '\n%-6s %-5s %10s %9s %9s %9s %7s %8s\n' server conc "req/s" "p50 ms" "p99 ms" "max ms" errors ratio
+say ""
+say "SQLite, $users users; the agent against a Python peer and a bare reference (one alternating run):"
+say "$(printf '%-12s %-5s %9s %8s %8s %8s %6s %9s %10s %10s' server conc 'checks/s' 'p50 ms' 'p99 ms' 'max ms' errors 'CPU us' 'vs peer/s' 'vs peer CPU')"
+declare -A rps cpu
 for c in 1 8 64; do
-    a=$(run "$http_port" "$c")
-    r=$(run "$ref_port" "$c")
-    ratio=$(awk -v a="$(field rps "$a")" -v r="$(field rps "$r")" 'BEGIN { printf "%.2f", (r > 0 ? a / r : 0) }')
-    for which in agent ref; do
-        line=$a; [ "$which" = ref ] && line=$r
-        printf '%-6s %-5s %10s %9s %9s %9s %7s %8s\n' "$which" "$c" "$(field rps "$line")" \
+    for s in full quiet peer ref; do
+        case $s in
+            full) line=$(measure "$full_pid" "$full_port" "$c") ;;
+            quiet) line=$(measure "$quiet_pid" "$quiet_port" "$c") ;;
+            peer) line=$(measure "$peer_pid" "$peer_port" "$c") ;;
+            ref) line=$(measure "$ref_pid" "$ref_port" "$c") ;;
+        esac
+        eval "line_$s=\$line"
+        rps[$s,$c]=$(field rps "$line"); cpu[$s,$c]=$(field cpu_us "$line")
+    done
+    for s in full quiet peer ref; do
+        eval "line=\$line_$s"
+        name=$s; [ "$s" = full ] && name="agent"; [ "$s" = quiet ] && name="agent-quiet"
+        ratio_rps=""; ratio_cpu=""
+        if [ "$s" = full ] || [ "$s" = quiet ]; then
+            ratio_rps=$(awk -v a="${rps[$s,$c]}" -v p="${rps[peer,$c]}" 'BEGIN { printf "%.2f", (p > 0 ? a / p : 0) }')
+            ratio_cpu=$(awk -v a="${cpu[$s,$c]}" -v p="${cpu[peer,$c]}" 'BEGIN { printf "%.2f", (p > 0 ? a / p : 0) }')
+        fi
+        say "$(printf '%-12s %-5s %9s %8s %8s %8s %6s %9s %10s %10s' "$name" "$c" "${rps[$s,$c]}" \
             "$(field p50_ms "$line")" "$(field p99_ms "$line")" "$(field max_ms "$line")" \
-            "$(( $(field errors "$line") ))" "$([ "$which" = agent ] && echo "$ratio" || echo)"
+            "$(field errors "$line")" "${cpu[$s,$c]}" "$ratio_rps" "$ratio_cpu")"
     done
 done
 
-echo
-echo "start-up to both listeners listening: ${startup_ms} ms (provisioning server refusing)"
-echo "resident memory after 10,000 checks: $((rss10 / 1024)) MB (${rss10} kB)"
-echo "resident memory after 200,000 checks: $((rss200 / 1024)) MB (${rss200} kB), growth $(( (rss200 - rss10) )) kB"
+# ---- PostgreSQL, with and without a slower path to it -----------------------
+pgbin=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1 || true)
+run_pg() {
+    if [ "$(id -u)" = 0 ]; then
+        local cmd; printf -v cmd '%q ' "$@"
+        su postgres -s /bin/sh -c "$cmd"
+    else
+        "$@"
+    fi
+}
+say ""
+if [ -z "$pgbin" ]; then
+    say "PostgreSQL: skipped, no server binaries (Debian package postgresql)"
+else
+    pg_port=$(free_port); proxy_port=$(free_port)
+    mkdir -p pg && [ "$(id -u)" = 0 ] && chown postgres pg
+    run_pg "$pgbin/initdb" -D "$work/pg/data" -A trust -U postgres >/dev/null
+    pg_ctl="$pgbin/pg_ctl"
+    run_pg "$pg_ctl" -D "$work/pg/data" -l "$work/pg/log" -w \
+        -o "-p $pg_port -k $work/pg -c listen_addresses=127.0.0.1 -c max_connections=50" start >/dev/null
+    psql -h "$work/pg" -p "$pg_port" -U postgres -q -c "CREATE DATABASE bench" >/dev/null
+    psql -h "$work/pg" -p "$pg_port" -U postgres -q -d bench >/dev/null <<SQL
+CREATE TABLE users(id INTEGER PRIMARY KEY, login TEXT NOT NULL, password TEXT NOT NULL);
+INSERT INTO users SELECT 10000 + k, 'user' || k, 'pass' || k FROM generate_series(1, $users) k;
+CREATE INDEX users_login ON users(login);
+ANALYZE users;
+SQL
+    "$bin/bench/delayproxy" "$proxy_port" "$pg_port" 500 &
+    pids+=($!)
+    say "PostgreSQL, $users users, concurrency 8; the pool's connections each on a thread of their own:"
+    say "$(printf '%-24s %9s %8s %8s %6s %7s' path 'checks/s' 'p50 ms' 'p99 ms' errors 'CPU us')"
+    declare -A pgrps
+    for path in direct delayed; do
+        port=$pg_port; [ "$path" = delayed ] && port=$proxy_port
+        for pool in 0 4; do
+            dir="pg-$path-$pool"
+            http=$(agent_ini "$dir" "type=QPSQL
+host=127.0.0.1
+port=$port
+dsn=bench
+user=postgres
+pool=$pool")
+            start_agent "$dir"; pid=$agent_pid
+            "$bin/bench/loadgen" --probe "$http" --duration 10 >/dev/null
+            sleep 0.5 # the pool's connections open on their threads
+            line=$(measure "$pid" "$http" 8)
+            kill "$pid"; wait "$pid" 2>/dev/null || true
+            pgrps[$path,$pool]=$(field rps "$line")
+            label="$path, sql/pool=$pool"; [ "$path" = delayed ] && label="+1 ms round trip, sql/pool=$pool"
+            say "$(printf '%-24s %9s %8s %8s %6s %7s' "$label" "$(field rps "$line")" "$(field p50_ms "$line")" \
+                "$(field p99_ms "$line")" "$(field errors "$line")" "$(field cpu_us "$line")")"
+        done
+    done
+    say "$(awk -v a="${pgrps[delayed,4]}" -v b="${pgrps[delayed,0]}" \
+        'BEGIN { printf "with 1 ms added: sql/pool=4 makes %.1f times the checks/s of sql/pool=0", (b > 0 ? a / b : 0) }')"
+fi
+
+# ---- Memory and start-up -------------------------------------------------------
+rss() { awk '/VmRSS/ { print $2 }' "/proc/$full_pid/status"; }
+"$bin/bench/loadgen" --port "$full_port" --concurrency 8 --duration 120 --requests 10000 --users "$users" >/dev/null || true
+sleep 0.5; rss10=$(rss)
+"$bin/bench/loadgen" --port "$full_port" --concurrency 8 --duration 120 --requests 190000 --users "$users" >/dev/null || true
+sleep 0.5; rss200=$(rss)
+say ""
+say "start-up to the HTTP listener answering: ${startup_ms} ms (provisioning server refusing)"
+say "resident memory after 10,000 checks: $((rss10 / 1024)) MB (${rss10} kB)"
+say "resident memory after 200,000 checks: $((rss200 / 1024)) MB (${rss200} kB), growth $((rss200 - rss10)) kB"
+
+# ---- The chart -----------------------------------------------------------------
+if command -v gnuplot >/dev/null; then
+    for c in 1 8 64; do
+        printf '%s %s %s %s %s %s %s %s %s\n' "$c" "${rps[full,$c]}" "${rps[quiet,$c]}" "${rps[peer,$c]}" \
+            "${rps[ref,$c]}" "${cpu[full,$c]}" "${cpu[quiet,$c]}" "${cpu[peer,$c]}" "${cpu[ref,$c]}"
+    done > chart.dat
+    gnuplot <<GP
+set terminal pngcairo size 900,380 font ",9"
+set output "$root/docs/bench.png"
+set multiplot layout 1,2 title "HTTP check on SQLite, loopback (make bench)"
+set style data histograms
+set style histogram clustered gap 1
+set style fill solid 0.8 border -1
+set key outside below horizontal
+set grid ytics
+set yrange [0:*]
+set xlabel "concurrency"
+set title "checks per second"
+plot "chart.dat" using 2:xtic(1) title "agent", "" using 3 title "agent, debug off", "" using 4 title "Python peer", "" using 5 title "bare reference"
+set title "CPU microseconds per check (server process)"
+plot "chart.dat" using 6:xtic(1) title "agent", "" using 7 title "agent, debug off", "" using 8 title "Python peer", "" using 9 title "bare reference"
+unset multiplot
+GP
+    say ""
+    say "chart: docs/bench.png"
+else
+    say "chart: skipped, no gnuplot (Debian package gnuplot-nox)"
+fi

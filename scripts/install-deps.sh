@@ -9,6 +9,7 @@ packages=(
     libqt5sql5-sqlite libqt5sql5-psql
     postgresql libssl-dev libbenchmark-dev
     sqlite3 xvfb xauth
+    python3 gnuplot-nox
 )
 [ "$#" -gt 0 ] && packages+=("$@")
 
