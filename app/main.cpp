@@ -1,3 +1,4 @@
+#include "app/debugoutput.h"
 #include "app/processlimits.h"
 #include "app/server.h"
 #include "app/signalbridge.h"
@@ -13,6 +14,7 @@ int main(int argc, char *argv[])
     if (!qEnvironmentVariableIsSet("QT_NO_GLIB"))
         qputenv("QT_NO_GLIB", "1");
     QApplication app(argc, argv);
+    DebugOutput::install();
     raiseOpenFileLimit();
     QGuiApplication::setApplicationDisplayName(Server::tr("TOVR/MERK SQL Agent (checker) v3"));
     // Before the dialog, so a signal during start-up is honoured by whichever

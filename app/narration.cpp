@@ -37,6 +37,7 @@ struct Job
 void narrateRows(const std::shared_ptr<Job> &job)
 {
     const bool check = job->service == Service::Check;
+    const bool narrate = Net::debugOn();
     const StatementResult &result = job->result;
     QElapsedTimer slice;
     slice.start();
@@ -50,9 +51,10 @@ void narrateRows(const std::shared_ptr<Job> &job)
             const QString &name = result.columns.at(i);
             const QString &value = row.at(i);
             if (check) {
-                qDebug() << i << ":" << name << "=" << value;
+                if (narrate)
+                    qDebug() << i << ":" << name << "=" << value;
                 job->panel->append(QStringLiteral("i: ") + name + QLatin1Char('=') + value);
-            } else {
+            } else if (narrate) {
                 qDebug() << i << ":" << name << "=" << value << lineEnd;
             }
         }
@@ -76,8 +78,10 @@ void narrateRows(const std::shared_ptr<Job> &job)
 void checkSubmitted(
     const QString &statement, const QString &retParam, const QString &userName, PanelFeed &panel)
 {
-    qDebug() << "[d] q.q=" << statement;
-    qDebug() << "[d] q.w=" << retParam;
+    if (Net::debugOn()) {
+        qDebug() << "[d] q.q=" << statement;
+        qDebug() << "[d] q.w=" << retParam;
+    }
     panel.append(QStringLiteral("q: ") + statement);
     panel.append(QStringLiteral("s1: ") + Sql::cp1251DisplayForm(userName));
     // A password on the screen is a password leaked; the bound value is the real one.

@@ -1,4 +1,5 @@
 #include "server.h"
+#include "debugoutput.h"
 #include "eventlog.h"
 #include "narration.h"
 #include "signalbridge.h"
@@ -19,6 +20,7 @@
 #include <QGuiApplication>
 #include <QLabel>
 #include <QMessageBox>
+#include <QMetaMethod>
 #include <QNetworkConfigurationManager>
 #include <QNetworkInterface>
 #include <QNetworkSession>
@@ -138,6 +140,7 @@ void Server::terminate()
     if (terminating)
         return;
     terminating = true;
+    DebugOutput::flush();
     close();
     // A message box still open keeps the application alive after the window
     // closes; exit() ends its loop and every other one, the main loop included.
@@ -159,9 +162,13 @@ void Server::sendFortune()
 
 void Server::httpNewConnection()
 {
-    // Connected by signature: slotReadClient finds its socket as the sender.
+    // Connected to the slot registered under its signature, looked up by that
+    // text once rather than parsed again for every connection.
+    static const QMetaMethod readyRead = QMetaMethod::fromSignal(&QIODevice::readyRead);
+    static const QMetaMethod readClient = staticMetaObject.method(
+        staticMetaObject.indexOfSlot(QMetaObject::normalizedSignature("slotReadClient()")));
     if (QTcpSocket *socket = http->accept(httpServer))
-        connect(socket, SIGNAL(readyRead()), this, SLOT(slotReadClient()));
+        connect(socket, readyRead, this, readClient);
 }
 
 void Server::slotReadClient()
@@ -252,6 +259,7 @@ void Server::openDatabase()
     appendLogPanel(QStringLiteral("db.connectionName()=") + db.connectionName());
     appendLogPanel(QStringLiteral("db.databaseName()=") + db.databaseName());
 
+    DebugOutput::flush(); // the open may take until the connect time-out
     if (!database->open()) {
         const QString error = db.lastError().text();
         appendLogPanel(QStringLiteral("ERR: db.lastError()=") + error);
@@ -263,6 +271,7 @@ void Server::openDatabase()
     writeLogLine(QStringLiteral("[+] Connect to DB ") + sqlDsn + QStringLiteral(" success"));
 
     QString error;
+    DebugOutput::flush();
     if (!database->runTestQuery(testQuery1, &error)) {
         qDebug() << "[e] q.le=" << error;
         writeLogLine(QStringLiteral("[e] Unable to execute test query: ") + testQuery1);

@@ -14,11 +14,8 @@
 // One accepted connection while its request line is awaited.
 struct HttpEndpoint::Connection
 {
-    quint64 arrival = 0; // its key in m_waiting; 0 once the request has been judged
-    // The request time-out; a child of the socket, so it is gone with the
-    // connection. (A single-shot timer with the socket as context would outlive
-    // it by up to the whole time-out, and under load pile up by the ten thousand.)
-    QTimer *deadline = nullptr;
+    quint64 arrival = 0;   // its key in m_waiting; 0 once the request has been judged
+    qint64 deadlineMs = 0; // on m_clock: when the request time-out ends
     // A second descriptor of the connection, taken once part of a request line
     // is in: Qt closes its own at the client's end of input, and this one keeps
     // the connection open for the answer.
@@ -69,7 +66,7 @@ namespace {
 // an over-long request the rest of it is read and dropped, the sending side is
 // shut once the answer is out, and the connection ends when the client closes
 // it, or at the latest after the request time-out.
-void answerThenDrain(QTcpSocket *socket, QTimer *deadline, const QByteArray &answer, int timeoutMs)
+void answerThenDrain(QTcpSocket *socket, const QByteArray &answer, int timeoutMs)
 {
     socket->setReadBufferSize(0);
     QObject::connect(socket, &QTcpSocket::readyRead, socket, [socket] { socket->readAll(); });
@@ -77,8 +74,7 @@ void answerThenDrain(QTcpSocket *socket, QTimer *deadline, const QByteArray &ans
         if (socket->bytesToWrite() == 0)
             ::shutdown(int(socket->socketDescriptor()), SHUT_WR);
     });
-    QObject::connect(deadline, &QTimer::timeout, socket, &QAbstractSocket::abort);
-    deadline->start(timeoutMs);
+    QTimer::singleShot(timeoutMs, socket, &QAbstractSocket::abort);
     socket->write(answer);
     socket->readAll();
 }
@@ -88,7 +84,11 @@ void answerThenDrain(QTcpSocket *socket, QTimer *deadline, const QByteArray &ans
 HttpEndpoint::HttpEndpoint(CheckFunction check, const Http::Limits &limits, QObject *parent)
     : QObject(parent), m_check(std::move(check)), m_limits(limits),
       m_cap(qMax(1, qMin(limits.maxConnections, Net::descriptorLimit() - Net::DescriptorReserve)))
-{ }
+{
+    m_clock.start();
+    m_sweep.setSingleShot(true);
+    connect(&m_sweep, &QTimer::timeout, this, &HttpEndpoint::sweep);
+}
 
 HttpEndpoint::~HttpEndpoint()
 {
@@ -122,10 +122,10 @@ QTcpSocket *HttpEndpoint::accept(QTcpServer *listener)
     if (!socket)
         return nullptr; // the slot ran more often than connections arrived
     ++m_counters.accepted;
-    connect(socket, &QAbstractSocket::disconnected, socket, &QObject::deleteLater);
-    // Counted until its descriptor is gone, not until the object is.
-    connect(socket, &QAbstractSocket::disconnected, this, [this, socket] { forget(socket); });
-    connect(socket, &QObject::destroyed, this, [this, socket] { forget(socket); });
+    connect(socket, &QAbstractSocket::disconnected, this, [this, socket] {
+        forget(socket); // counted until its descriptor is gone, not until its object is
+        socket->deleteLater();
+    });
     connect(socket, &QAbstractSocket::readChannelFinished, this, [this, socket] { endOfInput(socket); });
 
     // One byte over the limit is enough to know a request line is too long;
@@ -133,11 +133,10 @@ QTcpSocket *HttpEndpoint::accept(QTcpServer *listener)
     socket->setReadBufferSize(m_limits.maxRequestBytes + 1);
     Connection &connection = m_connections[socket];
     connection.arrival = ++m_lastArrival;
+    connection.deadlineMs = m_clock.elapsed() + m_limits.requestTimeoutMs;
     m_waiting.emplace(connection.arrival, socket);
-    connection.deadline = new QTimer(socket);
-    connection.deadline->setSingleShot(true);
-    connect(connection.deadline, &QTimer::timeout, this, [this, socket] { advance(socket, true); });
-    connection.deadline->start(m_limits.requestTimeoutMs);
+    if (!m_sweep.isActive())
+        m_sweep.start(m_limits.requestTimeoutMs);
 
     if (m_connections.size() > m_cap) {
         shedOldest();
@@ -176,10 +175,11 @@ void HttpEndpoint::advance(QTcpSocket *socket, bool timedOut)
         socket->close();
         return;
     }
-    qDebug() << QStringLiteral("[d] slotReadClient");
+    if (Net::debugOn())
+        qDebug() << QStringLiteral("[d] slotReadClient");
     if (step == Http::Step::Refuse) {
         ++m_counters.refused;
-        answerThenDrain(socket, connection->deadline, Http::notFoundResponse(), m_limits.requestTimeoutMs);
+        answerThenDrain(socket, Http::notFoundResponse(), m_limits.requestTimeoutMs);
         return;
     }
     judge(socket, socket->readAll(), reply);
@@ -198,7 +198,8 @@ void HttpEndpoint::endOfInput(QTcpSocket *socket)
     stopWaiting(socket);
     if (reply->fd < 0 || socket->bytesAvailable() == 0)
         return; // nothing arrived, or nothing to answer through
-    qDebug() << QStringLiteral("[d] slotReadClient");
+    if (Net::debugOn())
+        qDebug() << QStringLiteral("[d] slotReadClient");
     judge(socket, socket->readAll(), reply);
 }
 
@@ -207,31 +208,35 @@ void HttpEndpoint::endOfInput(QTcpSocket *socket)
 void HttpEndpoint::judge(QTcpSocket *socket, const QByteArray &received, const std::shared_ptr<Reply> &reply)
 {
     reply->socket = socket;
-    const Http::CheckRequest request = Http::readCheckRequest(received);
+    const bool narrate = Net::debugOn();
+    const Http::CheckRequest request = Http::readCheckRequest(received, narrate);
     if (!request.hasGet) {
         reply->send(Http::notFoundResponse());
         return;
     }
-    qDebug() << "httpQuery=" << request.shownLine << " index=" << request.firstIndex;
-    qDebug() << "[Original String]:" << request.shownRendered;
-    qDebug() << "--------------------------------------------------------------------";
-    qDebug() << "(QUrl::toEncoded)          :" << request.shownEncoded;
-    qDebug() << "(QUrl::url)                :" << request.shownUrl;
-    qDebug() << "(QUrl::toString)           :" << request.shownString;
-    qDebug() << "(QUrl::toDisplayString)    :" << request.shownDisplay;
-    qDebug() << "(QUrl::fromPercentEncoding):" << request.shownPercentDecoded;
+    if (narrate) {
+        qDebug() << "httpQuery=" << request.shownLine << " index=" << request.firstIndex;
+        qDebug() << "[Original String]:" << request.shownRendered;
+        qDebug() << "--------------------------------------------------------------------";
+        qDebug() << "(QUrl::toEncoded)          :" << request.shownEncoded;
+        qDebug() << "(QUrl::url)                :" << request.shownUrl;
+        qDebug() << "(QUrl::toString)           :" << request.shownString;
+        qDebug() << "(QUrl::toDisplayString)    :" << request.shownDisplay;
+        qDebug() << "(QUrl::fromPercentEncoding):" << request.shownPercentDecoded;
+    }
     if (!request.matched) {
         reply->send(Http::notFoundResponse());
         return;
     }
 
-    qDebug() << request.userName << Net::MaskedPassword;
+    if (narrate)
+        qDebug() << request.userName << Net::MaskedPassword;
     const bool answerUnavailable = m_limits.answerUnavailable;
     auto answered = std::make_shared<bool>(false);
     m_check(request.userName, request.password,
         [reply, answered, answerUnavailable](const Http::Verdict &verdict) {
             *answered = true;
-            if (verdict.result != Net::NoResult)
+            if (verdict.result != Net::NoResult && Net::debugOn())
                 qDebug() << "[+] user exist! RET=" << verdict.result;
             reply->send(Http::verdictResponse(verdict, answerUnavailable));
         });
@@ -247,8 +252,25 @@ void HttpEndpoint::stopWaiting(QTcpSocket *socket)
     Connection &connection = m_connections[socket];
     m_waiting.erase(connection.arrival);
     connection.arrival = 0;
-    connection.deadline->stop();
-    disconnect(connection.deadline, nullptr, nullptr, nullptr);
+}
+
+// Every request time-out that has ended, oldest first (arrival order is
+// deadline order); then the timer waits for the next one. One timer for all
+// connections: a timer object each cost more than the rest of a connection's set-up.
+void HttpEndpoint::sweep()
+{
+    const qint64 now = m_clock.elapsed();
+    while (!m_waiting.empty()) {
+        QTcpSocket *oldest = m_waiting.begin()->second;
+        const qint64 deadline = m_connections.value(oldest).deadlineMs;
+        if (deadline > now) {
+            m_sweep.start(int(deadline - now));
+            return;
+        }
+        advance(oldest, true);
+        if (!m_waiting.empty() && m_waiting.begin()->second == oldest)
+            stopWaiting(oldest); // closed meanwhile: nothing to judge
+    }
 }
 
 // Closes the connection that has waited longest for its request line.

@@ -3,9 +3,11 @@
 
 #include "httprequest.h"
 
+#include <QElapsedTimer>
 #include <QHash>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
 #include <functional>
 #include <map>
@@ -68,6 +70,7 @@ private:
     void endOfInput(QTcpSocket *socket);
     void judge(QTcpSocket *socket, const QByteArray &received, const std::shared_ptr<Reply> &reply);
     void stopWaiting(QTcpSocket *socket);
+    void sweep();
     bool shedOldest();
     void forget(QTcpSocket *socket);
 
@@ -77,6 +80,8 @@ private:
     QHash<QTcpSocket *, Connection> m_connections;
     std::map<quint64, QTcpSocket *> m_waiting; // by arrival: those still without a request line
     quint64 m_lastArrival = 0;
+    QElapsedTimer m_clock; // the request time-outs' clock
+    QTimer m_sweep;        // ends the oldest waiting connection's time-out
     Counters m_counters;
 };
 

@@ -1,7 +1,6 @@
 #include "httprequest.h"
 #include "wiretext.h"
 
-#include <QRegExp>
 #include <QUrl>
 
 namespace Http {
@@ -10,23 +9,43 @@ namespace {
 
 const QString PasswordKey = QStringLiteral("password=");
 
-// Searched, not anchored; both groups greedy, so the user name runs to the last
-// "&password=" that still leaves a match and the password to the last " HTTP".
-const QRegExp &requestPattern()
-{
-    static const QRegExp pattern(QStringLiteral("GET /t/check\\?username=(.*)&password=(.*) HTTP(.*)"),
-        Qt::CaseSensitive, QRegExp::RegExp);
-    return pattern;
-}
+// The pattern's three literal parts, in order.
+const QString Beginning = QStringLiteral("GET /t/check?username=");
+const QString PasswordPart = QStringLiteral("&password=");
+const QString Ending = QStringLiteral(" HTTP");
 
-// An empty capture comes back null from QRegExp; a null string would be bound
-// as SQL NULL instead of the empty text the client sent.
+// An empty capture can come back null; a null string would be bound as SQL
+// NULL instead of the empty text the client sent.
 QString nonNull(const QString &text)
 {
     return text.isNull() ? QString(QLatin1String("")) : text;
 }
 
 } // namespace
+
+// A greedy (.*) takes as much as still lets the rest match, so the user name
+// runs to the last "&password=" that a " HTTP" still follows, and the password
+// to the last " HTTP" of the line; "(.*)" after " HTTP" matches whatever is
+// left. A match must start at a "GET /t/check?username=", and if the first one
+// leaves no match, a later one leaves less room and none either.
+PatternMatch matchRequestPattern(const QString &line)
+{
+    PatternMatch match;
+    const int start = line.indexOf(Beginning);
+    if (start < 0)
+        return match;
+    const int userFrom = start + Beginning.size();
+    const int firstPassword = line.indexOf(PasswordPart, userFrom);
+    const int ending = line.lastIndexOf(Ending);
+    if (firstPassword < 0 || ending < firstPassword + PasswordPart.size())
+        return match;
+    const int password = line.lastIndexOf(PasswordPart, ending - PasswordPart.size());
+    const int passwordFrom = password + PasswordPart.size();
+    match.index = start;
+    match.userName = line.mid(userFrom, password - userFrom);
+    match.password = line.mid(passwordFrom, ending - passwordFrom);
+    return match;
+}
 
 Step nextStep(qint64 bufferedBytes, bool hasLineFeed, bool timedOut, int maxRequestBytes)
 {
@@ -39,33 +58,34 @@ Step nextStep(qint64 bufferedBytes, bool hasLineFeed, bool timedOut, int maxRequ
     return Step::Wait;
 }
 
-CheckRequest readCheckRequest(const QByteArray &received)
+CheckRequest readCheckRequest(const QByteArray &received, bool withShownForms)
 {
     CheckRequest request;
     const QString text = Net::textUpToNul(received);
     request.line = text.left(text.indexOf(QLatin1String("\r\n"))); // all of it without a CR LF
-    request.shownLine = maskPassword(request.line);
     request.hasGet = request.line.contains(QLatin1String("GET"), Qt::CaseSensitive);
     if (!request.hasGet)
         return request;
 
-    QRegExp pattern = requestPattern();
-    request.firstIndex = pattern.indexIn(request.line, 0, QRegExp::CaretAtZero);
-
     const QUrl url(request.line, QUrl::TolerantMode);
     request.rendered = url.toString();
-    request.shownRendered = maskPassword(request.rendered);
-    request.shownEncoded = maskPassword(url.toEncoded(QUrl::FullyEncoded));
-    // url() and toString() are one rendering with the same default options.
-    request.shownUrl = request.shownRendered;
-    request.shownString = request.shownRendered;
-    request.shownDisplay = maskPassword(url.toDisplayString(QUrl::FullyDecoded));
-    request.shownPercentDecoded = maskPassword(QUrl::fromPercentEncoding(request.rendered.toUtf8()));
+    if (withShownForms) {
+        request.shownLine = maskPassword(request.line);
+        request.firstIndex = matchRequestPattern(request.line).index;
+        request.shownRendered = maskPassword(request.rendered);
+        request.shownEncoded = maskPassword(url.toEncoded(QUrl::FullyEncoded));
+        // url() and toString() are one rendering with the same default options.
+        request.shownUrl = request.shownRendered;
+        request.shownString = request.shownRendered;
+        request.shownDisplay = maskPassword(url.toDisplayString(QUrl::FullyDecoded));
+        request.shownPercentDecoded = maskPassword(QUrl::fromPercentEncoding(request.rendered.toUtf8()));
+    }
 
-    request.matched = pattern.indexIn(request.rendered, 0, QRegExp::CaretAtZero) >= 0;
+    const PatternMatch match = matchRequestPattern(request.rendered);
+    request.matched = match.index >= 0;
     if (request.matched) {
-        request.userName = nonNull(pattern.cap(1));
-        request.password = nonNull(pattern.cap(2));
+        request.userName = nonNull(match.userName);
+        request.password = nonNull(match.password);
     }
     return request;
 }

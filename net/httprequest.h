@@ -43,6 +43,18 @@ enum class Step {
 Step nextStep(qint64 bufferedBytes, bool hasLineFeed, bool timedOut, int maxRequestBytes = MaxRequestBytes);
 
 // ---- Request line ----------------------------------------------------------
+// The request pattern, "GET /t/check\\?username=(.*)&password=(.*) HTTP(.*)"
+// as QRegExp reads it (rich syntax, case-sensitive, greedy, searched from
+// position 0, not anchored): where the match starts (-1 for none) and the
+// first two captures. The same result as QRegExp's, by plain string searches.
+struct PatternMatch
+{
+    int index = -1;
+    QString userName; // capture 1
+    QString password; // capture 2
+};
+PatternMatch matchRequestPattern(const QString &line);
+
 // Everything one request tells the endpoint. The shown* members are the copies
 // printed on the debug output, with the password masked; only userName and
 // password carry the real values.
@@ -69,7 +81,9 @@ struct CheckRequest
 // first line split at CR LF, the "GET" test, the pattern searched in the line,
 // the QUrl re-rendering and the pattern searched again. Empty captures come back
 // as empty (not null) strings, so they bind as empty text rather than NULL.
-CheckRequest readCheckRequest(const QByteArray &received);
+// Without withShownForms (debug output off), the shown* copies and firstIndex,
+// which only the debug output prints, stay empty.
+CheckRequest readCheckRequest(const QByteArray &received, bool withShownForms = true);
 
 // The text from the first "password=" up to the last " HTTP" after it (or to the
 // end where there is none) replaced by "password=********".

@@ -7,6 +7,7 @@
 #include "db/sqlrules.h"
 
 #include <QByteArray>
+#include <QRegExp>
 #include <QtGlobal>
 
 #include <cstdlib>
@@ -32,6 +33,15 @@ namespace Fuzz {
 
 int httpRequest(const uint8_t *data, size_t size)
 {
+    // The request pattern, read by hand, as QRegExp reads it.
+    const QString line = QString::fromUtf8(bytes(data, size));
+    QRegExp oracle(QStringLiteral("GET /t/check\\?username=(.*)&password=(.*) HTTP(.*)"), Qt::CaseSensitive,
+                   QRegExp::RegExp);
+    const int index = oracle.indexIn(line, 0, QRegExp::CaretAtZero);
+    const Http::PatternMatch match = Http::matchRequestPattern(line);
+    if (match.index != index || (index >= 0 && (match.userName != oracle.cap(1) || match.password != oracle.cap(2))))
+        broken("request pattern read otherwise than QRegExp reads it");
+
     const Http::CheckRequest r = Http::readCheckRequest(bytes(data, size));
     if (r.matched && !r.hasGet)
         broken("a request without GET matched");

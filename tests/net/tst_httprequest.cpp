@@ -1,6 +1,8 @@
 #include "net/httprequest.h"
 
 #include <QJsonDocument>
+#include <QRandomGenerator>
+#include <QRegExp>
 #include <QJsonObject>
 #include <QUrl>
 #include <QtTest>
@@ -22,6 +24,8 @@ private slots:
     void readCheckRequest();
     void emptyCapturesAreEmptyNotNull();
     void firstLineEndsAtCrLf();
+    void patternMatchesAsQRegExp_data();
+    void patternMatchesAsQRegExp();
 
     // the password in the debug copies
     void maskPassword_data();
@@ -128,6 +132,48 @@ void tst_HttpRequest::firstLineEndsAtCrLf()
     QCOMPARE(request.line, QString("GET /t/check?username=a&password=b HTTP/1.1"));
     QCOMPARE(request.rendered, request.line);
     QCOMPARE(request.password, QString("b"));
+}
+
+// (same as QRegExp) on lines built from the pattern's own pieces, in any
+// order and number, where greedy captures and overlaps decide the result.
+void tst_HttpRequest::patternMatchesAsQRegExp_data()
+{
+    QTest::addColumn<QString>("line");
+    QTest::newRow("plain") << "GET /t/check?username=alice&password=pw HTTP/1.1";
+    QTest::newRow("last_password_key_wins") << "GET /t/check?username=a&password=b&password=c HTTP/1.0";
+    QTest::newRow("last_http_wins") << "GET /t/check?username=a&password=b HTTP c HTTP/1.1";
+    QTest::newRow("password_key_after_last_http") << "GET /t/check?username=a HTTP&password=b";
+    QTest::newRow("second_beginning") << "xGET /t/check?username=GET /t/check?username=a&password=b HTTP";
+    QTest::newRow("empty_captures") << "GET /t/check?username=&password= HTTP";
+    QTest::newRow("line_feed_inside") << "GET /t/check?username=a\nb&password=c\n HTTP\n";
+    QTest::newRow("no_http") << "GET /t/check?username=a&password=b";
+    QTest::newRow("http_touching_key") << "GET /t/check?username=a&password= HTTP";
+    QTest::newRow("nothing") << "";
+    // Random lines of the pieces; the seed is printed so a failure repeats.
+    const quint32 seed = QRandomGenerator::global()->generate();
+    qInfo("patternMatchesAsQRegExp seed %u", seed);
+    QRandomGenerator random(seed);
+    const QStringList pieces{"GET /t/check?username=", "&password=", " HTTP", "a", "&", "=", " ", "H", "\n", "GET"};
+    for (int i = 0; i < 400; ++i) {
+        QString line;
+        for (int n = int(random.bounded(12)); n > 0; --n)
+            line += pieces.at(int(random.bounded(pieces.size())));
+        QTest::addRow("random_%d", i) << line;
+    }
+}
+
+void tst_HttpRequest::patternMatchesAsQRegExp()
+{
+    QFETCH(QString, line);
+    QRegExp oracle(QStringLiteral("GET /t/check\\?username=(.*)&password=(.*) HTTP(.*)"), Qt::CaseSensitive,
+                   QRegExp::RegExp);
+    const int index = oracle.indexIn(line, 0, QRegExp::CaretAtZero);
+    const Http::PatternMatch match = Http::matchRequestPattern(line);
+    QCOMPARE(match.index, index);
+    if (index >= 0) {
+        QCOMPARE(match.userName, oracle.cap(1));
+        QCOMPARE(match.password, oracle.cap(2));
+    }
 }
 
 void tst_HttpRequest::maskPassword_data()
