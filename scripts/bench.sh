@@ -15,6 +15,9 @@
 set -euo pipefail
 build=${1:-build-rel}
 seconds=${BENCH_SECONDS:-5}
+# This machine's speed varies from run to run by a third: every SQLite figure
+# is the median of this many alternating rounds.
+rounds=${BENCH_ROUNDS:-3}
 root=$(cd "$(dirname "$0")/.." && pwd)
 bin="$root/$build"
 work="$bin/bench-run"
@@ -24,11 +27,18 @@ cd "$work"
 tick=$(getconf CLK_TCK)
 users=100000
 
+# A port below the system's ephemeral range (so no client connection holds
+# it), not listened on, and not handed out before in this run.
+handed_out=" "
 free_port() {
     local p
     while :; do
-        p=$((20000 + RANDOM % 20000))
-        ss -Htln "sport = :$p" | grep -q . || { echo "$p"; return; }
+        p=$((20000 + RANDOM % 12000))
+        case $handed_out in *" $p "*) continue ;; esac
+        ss -Htan "sport = :$p" | grep -q . && continue
+        handed_out+="$p "
+        echo "$p"
+        return
     done
 }
 
@@ -71,13 +81,19 @@ config_host=127.0.0.1:$closed_port
 INI
     echo "$http"
 }
-# start_agent DIR [ENV...]: starts the agent in DIR, its debug output to
-# DIR/debug.txt; its process id in agent_pid.
+# start_agent DIR PORT [ENV...]: starts the agent in DIR, its debug output to
+# DIR/debug.txt, and waits until it listens on PORT; its process id in agent_pid.
 start_agent() {
-    local dir=$1; shift
+    local dir=$1 port=$2; shift 2
     (cd "$dir" && exec env QT_QPA_PLATFORM=offscreen "$@" "$bin/tovr_merk_agent" >/dev/null 2>debug.txt) &
     agent_pid=$!
     pids+=($agent_pid)
+    "$bin/bench/loadgen" --probe "$port" --duration 10 >/dev/null
+    if ! ss -Hltnp "sport = :$port" | grep -q "pid=$agent_pid,"; then
+        echo "bench: the agent in $dir does not listen on port $port; its output:" >&2
+        cat "$dir/debug.txt" >&2
+        exit 1
+    fi
 }
 cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
 field() { sed -n "s/.*$1=\([^ ]*\).*/\1/p" <<<"$2"; }
@@ -99,47 +115,59 @@ peer_port=$(free_port)
 ref_port=$(free_port)
 
 t0=$(date +%s%N)
-start_agent full; full_pid=$agent_pid
-"$bin/bench/loadgen" --probe "$full_port" --duration 10 >/dev/null
+start_agent full "$full_port"; full_pid=$agent_pid
 t1=$(date +%s%N)
 startup_ms=$(( (t1 - t0) / 1000000 ))
-start_agent quiet QT_LOGGING_RULES='*.debug=false'; quiet_pid=$agent_pid
+start_agent quiet "$quiet_port" QT_LOGGING_RULES='*.debug=false'; quiet_pid=$agent_pid
 python3 "$root/bench/peer.py" "$peer_port" "$work/users.db" &
 peer_pid=$!; pids+=($peer_pid)
 "$bin/bench/refserver" "$ref_port" 10001 &
 ref_pid=$!; pids+=($ref_pid)
-"$bin/bench/loadgen" --probe "$quiet_port,$peer_port,$ref_port" --duration 10 >/dev/null
+"$bin/bench/loadgen" --probe "$peer_port,$ref_port" --duration 10 >/dev/null
 
 results=bench-results.txt
 : > "$results"
 say() { echo "$@" | tee -a "$results"; }
 
 say ""
-say "SQLite, $users users; the agent against a Python peer and a bare reference (one alternating run):"
-say "$(printf '%-12s %-5s %9s %8s %8s %8s %6s %9s %10s %10s' server conc 'checks/s' 'p50 ms' 'p99 ms' 'max ms' errors 'CPU us' 'vs peer/s' 'vs peer CPU')"
+say "SQLite, $users users; the agent against a Python peer and a bare reference"
+say "(medians of $rounds alternating rounds of ${seconds} s each, max the largest; CPU: user + system time of the"
+say "server process per check):"
+say "$(printf '%-12s %-5s %9s %8s %8s %8s %6s %7s %10s %11s' server conc 'checks/s' 'p50 ms' 'p99 ms' 'max ms' errors 'CPU us' 'vs peer/s' 'vs peer CPU')"
+# median V1 V2 ...: the middle value (of an odd count; the lower middle else).
+median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 declare -A rps cpu
 for c in 1 8 64; do
-    for s in full quiet peer ref; do
-        case $s in
-            full) line=$(measure "$full_pid" "$full_port" "$c") ;;
-            quiet) line=$(measure "$quiet_pid" "$quiet_port" "$c") ;;
-            peer) line=$(measure "$peer_pid" "$peer_port" "$c") ;;
-            ref) line=$(measure "$ref_pid" "$ref_port" "$c") ;;
-        esac
-        eval "line_$s=\$line"
-        rps[$s,$c]=$(field rps "$line"); cpu[$s,$c]=$(field cpu_us "$line")
+    declare -A runs=()
+    for r in $(seq 1 "$rounds"); do
+        for s in full quiet peer ref; do
+            case $s in
+                full) line=$(measure "$full_pid" "$full_port" "$c") ;;
+                quiet) line=$(measure "$quiet_pid" "$quiet_port" "$c") ;;
+                peer) line=$(measure "$peer_pid" "$peer_port" "$c") ;;
+                ref) line=$(measure "$ref_pid" "$ref_port" "$c") ;;
+            esac
+            for f in rps p50_ms p99_ms max_ms errors cpu_us; do
+                runs[$s,$f]="${runs[$s,$f]:-} $(field "$f" "$line")"
+            done
+        done
     done
     for s in full quiet peer ref; do
-        eval "line=\$line_$s"
+        # shellcheck disable=SC2086
+        rps[$s,$c]=$(median ${runs[$s,rps]}); cpu[$s,$c]=$(median ${runs[$s,cpu_us]})
+    done
+    for s in full quiet peer ref; do
         name=$s; [ "$s" = full ] && name="agent"; [ "$s" = quiet ] && name="agent-quiet"
         ratio_rps=""; ratio_cpu=""
         if [ "$s" = full ] || [ "$s" = quiet ]; then
             ratio_rps=$(awk -v a="${rps[$s,$c]}" -v p="${rps[peer,$c]}" 'BEGIN { printf "%.2f", (p > 0 ? a / p : 0) }')
             ratio_cpu=$(awk -v a="${cpu[$s,$c]}" -v p="${cpu[peer,$c]}" 'BEGIN { printf "%.2f", (p > 0 ? a / p : 0) }')
         fi
-        say "$(printf '%-12s %-5s %9s %8s %8s %8s %6s %9s %10s %10s' "$name" "$c" "${rps[$s,$c]}" \
-            "$(field p50_ms "$line")" "$(field p99_ms "$line")" "$(field max_ms "$line")" \
-            "$(field errors "$line")" "${cpu[$s,$c]}" "$ratio_rps" "$ratio_cpu")"
+        errors=$(printf '%s\n' ${runs[$s,errors]} | awk '{ t += $1 } END { print t }')
+        # shellcheck disable=SC2086
+        say "$(printf '%-12s %-5s %9s %8s %8s %8s %6s %7s %10s %11s' "$name" "$c" "${rps[$s,$c]}" \
+            "$(median ${runs[$s,p50_ms]})" "$(median ${runs[$s,p99_ms]})" "$(printf '%s\n' ${runs[$s,max_ms]} | sort -g | tail -n 1)" \
+            "$errors" "${cpu[$s,$c]}" "$ratio_rps" "$ratio_cpu")"
     done
 done
 
@@ -185,8 +213,7 @@ port=$port
 dsn=bench
 user=postgres
 pool=$pool")
-            start_agent "$dir"; pid=$agent_pid
-            "$bin/bench/loadgen" --probe "$http" --duration 10 >/dev/null
+            start_agent "$dir" "$http"; pid=$agent_pid
             sleep 0.5 # the pool's connections open on their threads
             line=$(measure "$pid" "$http" 8)
             kill "$pid"; wait "$pid" 2>/dev/null || true
