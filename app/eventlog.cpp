@@ -25,8 +25,10 @@ PanelFeed::PanelFeed(QTextEdit *panel, QObject *parent) : QObject(parent), m_pan
 
 void PanelFeed::append(const QString &line)
 {
-    if (m_queue.size() >= EventLog::PanelMaxQueuedLines)
+    if (m_queue.size() >= EventLog::PanelMaxQueuedLines) {
         m_queue.removeFirst();
+        ++m_dropped;
+    }
     m_queue.append(line);
     if (!m_timer.isActive())
         schedule();

@@ -48,6 +48,8 @@ public:
     // Inserts every queued line now and trims the panel to PanelMaxParagraphs.
     void flush();
     int queued() const { return m_queue.size(); }
+    // Lines dropped, oldest first, because the panel could not keep up.
+    quint64 dropped() const { return m_dropped; }
 
 private:
     // The timer's work: the oldest PanelMaxLinesPerFlush queued lines.
@@ -60,6 +62,7 @@ private:
     QStringList m_queue;
     QTimer m_timer;
     int m_lastFlushCostMs = 0;
+    quint64 m_dropped = 0;
 };
 
 #endif // EVENTLOG_H

@@ -6,6 +6,7 @@
 
 #include "crypto/aescipher.h"
 #include "db/sqlrules.h"
+#include "net/adminendpoint.h"
 #include "net/httpendpoint.h"
 #include "net/listeners.h"
 #include "net/operatorbox.h"
@@ -107,6 +108,8 @@ Server::Server(const AgentLimits &agentLimits, QWidget *parent)
     requestConfig();
     if (!terminating)
         openNetwork();
+    if (!terminating)
+        startAdmin();
     if (!terminating)
         openDatabase();
 
@@ -265,10 +268,12 @@ void Server::openDatabase()
         appendLogPanel(QStringLiteral("ERR: db.lastError()=") + error);
         qDebug() << "[e] db.lastError[1]=" << error;
         writeLogLine(QStringLiteral("[e] db.lastError=") + error);
+        databaseAnswering = false;
         Net::showBox(this, QMessageBox::Critical, tr("[1] Unable to connect to SQL."));
         return; // the test query needs an open connection
     }
     writeLogLine(QStringLiteral("[+] Connect to DB ") + sqlDsn + QStringLiteral(" success"));
+    databaseAnswering = true;
 
     QString error;
     DebugOutput::flush();
@@ -280,6 +285,69 @@ void Server::openDatabase()
 }
 
 // ---- The two services ------------------------------------------------------------
+
+void Server::startAdmin()
+{
+    if (adminPort == 0)
+        return;
+    admin = new AdminEndpoint(
+        [this](auto done) { ready(std::move(done)); }, [this] { return metrics(); }, limits.http, this);
+    QString error;
+    if (admin->listen(QHostAddress(adminAddress), adminPort, &error))
+        qDebug().noquote()
+            << QStringLiteral("[+] admin listening on %1 port %2").arg(adminAddress).arg(admin->port());
+    else
+        qDebug().noquote() << Net::cannotListenLine(QStringLiteral("admin"), adminPort, error);
+}
+
+// Ready: both listeners listening and the database answering. A database
+// that is not is probed with test/query1 (through the same fail-fast rules
+// as the services), so an agent out of a load balancer's rotation can come back.
+void Server::ready(std::function<void(const QString &notReady)> done)
+{
+    if (!tcpServer || !tcpServer->isListening())
+        return done(QStringLiteral("lookup listener"));
+    if (!httpServer || !httpServer->isListening())
+        return done(QStringLiteral("http listener"));
+    if (databaseAnswering)
+        return done(QString());
+    Statement probe;
+    probe.text = testQuery1;
+    executor().submit(probe, [this, done = std::move(done)](const StatementResult &result) {
+        databaseAnswering = !result.unavailable;
+        done(databaseAnswering ? QString() : QStringLiteral("database"));
+    });
+}
+
+Admin::Metrics Server::metrics() const
+{
+    Admin::Metrics m;
+    m.version = QStringLiteral(AGENT_VERSION);
+    const HttpEndpoint::Counters &h = http->counters();
+    m.checksFound = h.found;
+    m.checksNotFound = h.notFound;
+    m.checksUnavailable = h.unavailable;
+    m.latencyCounts = h.latency;
+    m.latencySumSeconds = h.latencySeconds;
+    m.connectionsOpen = http->openConnections();
+    m.connectionsAccepted = h.accepted;
+    m.closedTooLong = h.refused;
+    m.closedSilent = h.dropped;
+    m.closedShed = h.shed;
+    const LookupQueue::Counters &l = lookups->counters();
+    m.lookupsReplied = l.replied;
+    m.lookupsFailed = l.failed;
+    m.lookupsClientGone = l.clientGone;
+    const StatementExecutor::Counters &d = pool ? pool->counters() : database->counters();
+    m.statements = d.statements;
+    m.statementFailures = d.failures;
+    m.statementTimeouts = d.timeouts;
+    m.failedFast = d.failedFast;
+    m.reconnectAttempts = d.reopenAttempts;
+    m.reconnects = d.reopens;
+    m.panelDroppedLines = panelFeed->dropped();
+    return m;
+}
 
 StatementExecutor &Server::executor()
 {
@@ -301,6 +369,7 @@ void Server::checkUser(QString userName, QString password, std::function<void(co
     Narration::checkSubmitted(sqlQuery, sqlRetParam, userName, *panelFeed);
     executor().submit(Sql::checkStatement(sqlQuery, sqlRetParam, userName, password),
         [this, done = std::move(done)](const StatementResult &result) {
+            databaseAnswering = !result.unavailable;
             const Http::Verdict verdict {Sql::lastRowValue(result).value_or(Net::NoResult), !result.ok,
                 Sql::retryAfterSeconds(result.retryAfterMs)};
             Narration::statementFinished(Narration::Service::Check, result, sqlQuery, sqlDsn, *panelFeed,
@@ -312,6 +381,7 @@ void Server::runLookup(const QString &input, std::function<void(const LookupQueu
 {
     executor().submit(Sql::lookupStatement(sqlQuery, sqlRetParam, input),
         [this, done = std::move(done)](const StatementResult &result) {
+            databaseAnswering = !result.unavailable;
             const LookupQueue::Outcome outcome {
                 result.ok, Sql::lastRowValue(result).value_or(Net::NoResult), sqlQuery, result.error};
             Narration::statementFinished(Narration::Service::Lookup, result, sqlQuery, sqlDsn, *panelFeed,

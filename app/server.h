@@ -6,6 +6,7 @@
 
 #include "db/database.h"
 #include "db/pool.h"
+#include "net/admin.h"
 #include "net/httprequest.h"
 #include "net/lookup.h"
 #include "net/lookupqueue.h"
@@ -18,6 +19,7 @@
 #include <functional>
 #include <memory>
 
+class AdminEndpoint;
 class AesCipher;
 class HttpEndpoint;
 class PanelFeed;
@@ -88,6 +90,10 @@ private:
     void openNetwork();
     void startListeners();
     void openDatabase();
+    void startAdmin();
+    // What /ready and /metrics report.
+    void ready(std::function<void(const QString &notReady)> done);
+    Admin::Metrics metrics() const;
     // The pool when sql/pool asks for one, else the database on this thread.
     StatementExecutor &executor();
 
@@ -120,14 +126,17 @@ private:
     QTcpServer *httpServer = nullptr;
 
     // Our own additions.
-    QString configHost;           // app/config_host: the provisioning server
-    int sqlTimeout = 0;           // sql/timeout: seconds a connection attempt or a statement may take
-    QString sqlOptions;           // sql/options: the driver's connect options
-    int sqlPool = 0;              // sql/pool: connections on threads of their own; 0: none
-    bool httpUnavailable = false; // http/unavailable: 503 when the database could not answer
-    int httpMaxConnections = 0;   // http/max_connections: open check connections at most
-    bool terminating = false;     // a termination signal arrived
-    Settings::Findings findings;  // what readSettings learned about the configuration
+    QString configHost;             // app/config_host: the provisioning server
+    int sqlTimeout = 0;             // sql/timeout: seconds a connection attempt or a statement may take
+    QString sqlOptions;             // sql/options: the driver's connect options
+    int sqlPool = 0;                // sql/pool: connections on threads of their own; 0: none
+    bool httpUnavailable = false;   // http/unavailable: 503 when the database could not answer
+    int httpMaxConnections = 0;     // http/max_connections: open check connections at most
+    int adminPort = 0;              // admin/port: the health and metrics listener; 0: none
+    QString adminAddress;           // admin/address: where it listens
+    bool databaseAnswering = false; // the database answered its last statement or probe
+    bool terminating = false;       // a termination signal arrived
+    Settings::Findings findings;    // what readSettings learned about the configuration
     AgentLimits limits;
     QTextStream *logStream = nullptr;     // the constructor's stream on logFile
     PanelFeed *panelFeed = nullptr;       // batches lines into logPanel
@@ -135,6 +144,7 @@ private:
     std::unique_ptr<ConnectionPool> pool; // sql/pool connections, when configured
     HttpEndpoint *http = nullptr;         // the HTTP check on httpServer's connections
     LookupQueue *lookups = nullptr;       // the parameter lookup on tcpServer's connections
+    AdminEndpoint *admin = nullptr;       // health and metrics, when admin/port is set
 };
 
 #endif // SERVER_H

@@ -35,6 +35,8 @@ const std::vector<Key> &table()
         {QStringLiteral("sql/pool"), DefaultSqlPool, &Server::sqlPool, false},
         {QStringLiteral("http/unavailable"), false, &Server::httpUnavailable, false},
         {QStringLiteral("http/max_connections"), Http::MaxConnections, &Server::httpMaxConnections, false},
+        {QStringLiteral("admin/port"), DefaultAdminPort, &Server::adminPort, false},
+        {QStringLiteral("admin/address"), DefaultAdminAddress, &Server::adminAddress, false},
     };
     return keys;
 }

@@ -33,6 +33,8 @@ inline const QString DefaultTestQuery1 = QStringLiteral("SELECT * FROM table1");
 inline const QString DefaultAppKey1 = QStringLiteral("amberfieldsamplecode");
 inline const QString DefaultConfigHost = QStringLiteral("localhost");
 constexpr int DefaultSqlPool = 0;
+constexpr int DefaultAdminPort = 0; // off
+inline const QString DefaultAdminAddress = QStringLiteral("127.0.0.1");
 
 // Length of a generated cipher key (AES-256).
 constexpr int RandomKeyBytes = 32;

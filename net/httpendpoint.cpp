@@ -211,6 +211,7 @@ void HttpEndpoint::judge(QTcpSocket *socket, const QByteArray &received, const s
     const bool narrate = Net::debugOn();
     const Http::CheckRequest request = Http::readCheckRequest(received, narrate);
     if (!request.hasGet) {
+        ++m_counters.notFound;
         reply->send(Http::notFoundResponse());
         return;
     }
@@ -225,6 +226,7 @@ void HttpEndpoint::judge(QTcpSocket *socket, const QByteArray &received, const s
         qDebug() << "(QUrl::fromPercentEncoding):" << request.shownPercentDecoded;
     }
     if (!request.matched) {
+        ++m_counters.notFound;
         reply->send(Http::notFoundResponse());
         return;
     }
@@ -233,15 +235,32 @@ void HttpEndpoint::judge(QTcpSocket *socket, const QByteArray &received, const s
         qDebug() << request.userName << Net::MaskedPassword;
     const bool answerUnavailable = m_limits.answerUnavailable;
     auto answered = std::make_shared<bool>(false);
+    QElapsedTimer took;
+    took.start();
+    const QPointer<HttpEndpoint> self(this);
     m_check(request.userName, request.password,
-        [reply, answered, answerUnavailable](const Http::Verdict &verdict) {
+        [self, reply, answered, answerUnavailable, took](const Http::Verdict &verdict) {
             *answered = true;
+            if (self)
+                self->count(verdict, double(took.nsecsElapsed()) / 1e9);
             if (verdict.result != Net::NoResult && Net::debugOn())
                 qDebug() << "[+] user exist! RET=" << verdict.result;
             reply->send(Http::verdictResponse(verdict, answerUnavailable));
         });
     if (!*answered)
         reply->hold(); // the check answers later
+}
+
+void HttpEndpoint::count(const Http::Verdict &verdict, double seconds)
+{
+    if (verdict.unavailable)
+        ++m_counters.unavailable;
+    else if (verdict.result == Net::NoResult)
+        ++m_counters.notFound;
+    else
+        ++m_counters.found;
+    ++m_counters.latency[Admin::latencyBucket(seconds)];
+    m_counters.latencySeconds += seconds;
 }
 
 // The request line is in (or never will be): the connection no longer waits.

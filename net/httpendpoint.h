@@ -1,6 +1,7 @@
 #ifndef HTTPENDPOINT_H
 #define HTTPENDPOINT_H
 
+#include "admin.h"
 #include "httprequest.h"
 
 #include <QElapsedTimer>
@@ -8,6 +9,7 @@
 #include <QObject>
 #include <QString>
 #include <QTimer>
+#include <QVector>
 
 #include <functional>
 #include <map>
@@ -40,6 +42,12 @@ public:
         quint64 refused = 0; // request lines over the size limit
         quint64 dropped = 0; // silent until the request time-out
         quint64 shed = 0;    // closed to make room, at the cap or out of descriptors
+        // judged requests, by the answer they got
+        quint64 found = 0, notFound = 0, unavailable = 0;
+        // checks that ran a statement: from the complete request line to the
+        // answer, per bucket of Admin::LatencyBounds
+        QVector<quint64> latency = QVector<quint64>(Admin::LatencyBounds.size() + 1, 0);
+        double latencySeconds = 0;
     };
 
     explicit HttpEndpoint(
@@ -71,6 +79,7 @@ private:
     void judge(QTcpSocket *socket, const QByteArray &received, const std::shared_ptr<Reply> &reply);
     void stopWaiting(QTcpSocket *socket);
     void sweep();
+    void count(const Http::Verdict &verdict, double seconds);
     bool shedOldest();
     void forget(QTcpSocket *socket);
 

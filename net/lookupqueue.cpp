@@ -79,6 +79,7 @@ void LookupQueue::showInput()
 void LookupQueue::showOutcome(const Outcome &outcome)
 {
     m_state = State::SecondBox;
+    m_failed = !outcome.ok;
     if (outcome.ok) {
         Net::showBox(m_boxParent, QMessageBox::Information, dialogText("Return param: ") + outcome.result);
     } else {
@@ -96,10 +97,14 @@ void LookupQueue::reply(const QString &result)
         if (m_client->state() == QAbstractSocket::ConnectedState) {
             m_client->write(Lookup::encodeReply(result));
             m_client->disconnectFromHost();
+            ++(m_failed ? m_counters.failed : m_counters.replied);
         } else {
+            ++m_counters.clientGone;
             // Gone before its reply, possibly before deleteLater was wired to it.
             m_client->deleteLater();
         }
+    } else {
+        ++m_counters.clientGone;
     }
     m_client = nullptr;
     m_state = State::Idle;

@@ -56,6 +56,15 @@ public:
 
     State state() const { return m_state; }
 
+    // Counted as they happen, for whoever reports on the agent.
+    struct Counters
+    {
+        quint64 replied = 0;    // the statement ran and the client got its value
+        quint64 failed = 0;     // the statement failed; the client got "none"
+        quint64 clientGone = 0; // the client left before its reply
+    };
+    const Counters &counters() const { return m_counters; }
+
 private:
     void inputArrived();
     void showInput();
@@ -72,6 +81,8 @@ private:
     QPointer<QTcpSocket> m_client;
     QPointer<QTimer> m_inputWait;
     QString m_input;
+    bool m_failed = false;
+    Counters m_counters;
 };
 
 #endif // LOOKUPQUEUE_H
