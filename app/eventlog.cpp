@@ -4,6 +4,7 @@
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QScrollBar>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
@@ -64,6 +65,10 @@ void PanelFeed::insert(int lines)
 {
     if (lines <= 0)
         return;
+    // The panel follows the newest line, unless the operator has scrolled up
+    // to read: then it stays where they are until they scroll back down.
+    QScrollBar *bar = m_panel->verticalScrollBar();
+    const bool following = bar->value() >= bar->maximum();
     QTextDocument *doc = m_panel->document();
     QTextCursor cursor(doc);
     cursor.beginEditBlock();
@@ -78,6 +83,8 @@ void PanelFeed::insert(int lines)
     }
     cursor.endEditBlock();
     m_queue.erase(m_queue.begin(), m_queue.begin() + lines);
+    if (following)
+        bar->setValue(bar->maximum());
 }
 
 // Removes the oldest paragraphs in an edit of its own: made in the same edit as

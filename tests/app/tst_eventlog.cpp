@@ -5,6 +5,7 @@
 #include <QTextBlock>
 #include <QTextDocument>
 #include <QTextEdit>
+#include <QScrollBar>
 #include <QtTest>
 
 class tst_EventLog : public QObject
@@ -22,6 +23,7 @@ private slots:
     void timedFlushesTrimInBatches();
     void panelHasNoUndoHistory();
     void panelAppendsAfterOperatorTyping();
+    void panelFollowsNewestUnlessScrolledUp();
 
     void logFileEmptiedAtStart();
     void logFileStartsInWorkingDirectory();
@@ -73,6 +75,33 @@ void tst_EventLog::panelBatchesUntilFlush()
     feed.flush();
     QCOMPARE(edit.toPlainText(), QString("one\ntwo\nthree"));
     QCOMPARE(feed.queued(), 0);
+}
+
+void tst_EventLog::panelFollowsNewestUnlessScrolledUp()
+{
+    QTextEdit edit;
+    edit.resize(300, 120);
+    edit.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&edit));
+    PanelFeed feed(&edit);
+    QScrollBar *bar = edit.verticalScrollBar();
+    const auto add = [&](int count) {
+        for (int i = 0; i < count; ++i)
+            feed.append(QStringLiteral("line %1").arg(i));
+        feed.flush();
+    };
+    add(100);
+    QVERIFY(bar->maximum() > 0);
+    QCOMPARE(bar->value(), bar->maximum()); // follows
+
+    bar->setValue(bar->maximum() / 2); // the operator reads something older
+    const int reading = bar->value();
+    add(50);
+    QCOMPARE(bar->value(), reading);
+
+    bar->setValue(bar->maximum()); // and scrolls back down
+    add(50);
+    QCOMPARE(bar->value(), bar->maximum());
 }
 
 void tst_EventLog::panelFlushesByItself()
