@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build test sanitize abuse demo demo-lookup bench fuzz clean
+.PHONY: all deps configure build test sanitize abuse demo demo-build demo-lookup bench fuzz clean
 
 all: build
 
@@ -11,7 +11,7 @@ deps:
 	@bash scripts/install-deps.sh
 
 configure: deps
-	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS) >/dev/null
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DAGENT_BUILD_TESTS=ON $(CMAKE_FLAGS) >/dev/null
 
 build: configure
 	@cmake --build $(BUILD) -j $(JOBS)
@@ -30,10 +30,16 @@ abuse: build
 	@ABUSE_MODE=$(ABUSE_MODE) sh tests/run-isolated.sh $(CURDIR)/$(BUILD)/tests/abuse_battery
 
 # The HTTP check on a demo database; demo-lookup: the parameter lookup on it.
-demo: build
+# Only what the demo runs is installed and built: the two programs.
+demo-build:
+	@bash scripts/install-deps.sh demo
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DAGENT_BUILD_TESTS=OFF $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(BUILD) -j $(JOBS) --target tovr_merk_agent tovr_merk_lookup
+
+demo: demo-build
 	@bash scripts/demo.sh $(BUILD) check
 
-demo-lookup: build
+demo-lookup: demo-build
 	@bash scripts/demo.sh $(BUILD) lookup
 
 # Release build, then the HTTP check's load benchmark: the agent against a

@@ -1,8 +1,15 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the demo need.
 # As root it runs apt-get itself; otherwise it prints the command and stops.
+#   scripts/install-deps.sh          everything (make test, make bench, CI)
+#   scripts/install-deps.sh demo     only what make demo runs: the programs' build
+#                                    and runtime, SQLite's driver and command line
 set -euo pipefail
 
+if [ "${1:-}" = demo ]; then
+    shift
+    packages=(cmake make g++ pkg-config qtbase5-dev qtbase5-dev-tools libqt5sql5-sqlite sqlite3)
+else
 packages=(
     cmake make g++ pkg-config
     qtbase5-dev qtbase5-dev-tools
@@ -11,6 +18,7 @@ packages=(
     sqlite3 xvfb xauth
     python3 gnuplot-nox
 )
+fi
 [ "$#" -gt 0 ] && packages+=("$@")
 
 missing=()
