@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build test sanitize abuse demo demo-build demo-lookup bench fuzz clean
+.PHONY: all deps configure build test package sanitize abuse demo demo-build demo-lookup bench fuzz clean
 
 all: build
 
@@ -18,6 +18,19 @@ build: configure
 
 test: build
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# The Debian package: a Release build in build-pkg for /usr with Debian's
+# hardening flags (dpkg-buildflags), packed by CPack, then lintian's verdict.
+PKG_BUILD ?= build-pkg
+package: deps
+	@export DEB_BUILD_MAINT_OPTIONS=hardening=+all; \
+	cmake -S . -B $(PKG_BUILD) -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr -DAGENT_BUILD_TESTS=OFF \
+	    -DCMAKE_CXX_FLAGS="$$(dpkg-buildflags --get CPPFLAGS) $$(dpkg-buildflags --get CXXFLAGS)" \
+	    -DCMAKE_EXE_LINKER_FLAGS="$$(dpkg-buildflags --get LDFLAGS)" $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(PKG_BUILD) -j $(JOBS)
+	@rm -f $(PKG_BUILD)/*.deb
+	@cd $(PKG_BUILD) && cpack
+	@lintian --fail-on error $(PKG_BUILD)/*.deb
 
 # The whole suite again, built with AddressSanitizer (leak checks on) and UBSan.
 sanitize:
@@ -59,4 +72,4 @@ fuzz: deps
 	@bash scripts/fuzz.sh build-fuzz $(FUZZ_SECONDS)
 
 clean:
-	rm -rf $(BUILD) build-asan build-rel build-fuzz
+	rm -rf $(BUILD) build-asan build-rel build-fuzz $(PKG_BUILD)

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the demo need.
+# Installs the Debian packages the build, the tests, the demo and the package need.
 # As root it runs apt-get itself; otherwise it prints the command and stops.
 #   scripts/install-deps.sh          everything (make test, make bench, CI)
 #   scripts/install-deps.sh demo     only what make demo runs: the programs' build
@@ -17,6 +17,7 @@ packages=(
     postgresql libssl-dev libbenchmark-dev
     sqlite3 xvfb xauth
     python3 gnuplot-nox
+    dpkg-dev lintian haproxy curl openssl
 )
 fi
 [ "$#" -gt 0 ] && packages+=("$@")

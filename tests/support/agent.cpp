@@ -98,9 +98,9 @@ bool AgentProcess::start(int waitMs)
     connect(m_process.get(), &QProcess::readyReadStandardError, this,
             [this] { standardError += m_process->readAllStandardError(); });
     if (launchPrefix.isEmpty())
-        m_process->start(QStringLiteral(AGENT_PATH), QStringList());
+        m_process->start(program, QStringList());
     else
-        m_process->start(launchPrefix.first(), launchPrefix.mid(1) << QStringLiteral(AGENT_PATH));
+        m_process->start(launchPrefix.first(), launchPrefix.mid(1) << program);
     if (!m_process->waitForStarted())
         return false;
     const QString log = QDir(workPath()).filePath(QStringLiteral("debug-log.txt"));

@@ -99,6 +99,8 @@ public:
     const IniValues values;
     const QByteArray ini;
     QByteArray standardError; // the program's debug output so far
+    // The program to run: the build's agent, or another copy of it (an installed one).
+    QString program = QStringLiteral(AGENT_PATH);
     // Run the program through this command, which must exec it with the same
     // process id (for example {"prlimit", "--nofile=1024:1024", "--"}).
     QStringList launchPrefix;
