@@ -10,6 +10,7 @@
 #include "net/httpendpoint.h"
 #include "net/listeners.h"
 #include "net/operatorbox.h"
+#include "net/tlslistener.h"
 #include "net/wiretext.h"
 
 #include <QBoxLayout>
@@ -97,9 +98,20 @@ Server::Server(const AgentLimits &agentLimits, QWidget *parent)
     database->setLimits(limits.database);
     limits.http.answerUnavailable = httpUnavailable;
     limits.http.maxConnections = httpMaxConnections;
+    limits.throttle.failures = httpThrottle;
     http = new HttpEndpoint([this](const QString &user, const QString &password,
                                 auto done) { checkUser(user, password, std::move(done)); },
-        limits.http, this);
+        limits.http, limits.throttle, this);
+    connect(&http->throttle(), &CheckThrottle::throttlingStarted, this,
+        [this](const QString &name, int failures) {
+            const QString line
+                = QStringLiteral("[i] checks for user %1 now wait: %2 not-found answers within %3 s")
+                      .arg(name)
+                      .arg(failures)
+                      .arg(limits.throttle.windowMs / 1000);
+            qDebug().noquote() << line;
+            appendLogPanel(line);
+        });
     lookups = new LookupQueue(
         this, [this](const QString &input, auto done) { runLookup(input, std::move(done)); }, limits.lookup,
         this);
@@ -231,8 +243,35 @@ void Server::startListeners()
         qDebug() << tr("[+] http start!");
     }
 
-    statusLabel->setText(Net::statusText(Net::statusAddress(QNetworkInterface::allAddresses()),
-        tcpServer->serverPort(), httpServer->serverPort()));
+    startTls();
+    const QString address = Net::statusAddress(QNetworkInterface::allAddresses());
+    QString status = Net::statusText(address, tcpServer->serverPort(), httpServer->serverPort());
+    if (httpsServer)
+        status += QLatin1Char('\n')
+            + tr("The HTTPS is running IP: %1 port: %2").arg(address).arg(httpsServer->serverPort());
+    statusLabel->setText(status);
+}
+
+void Server::startTls()
+{
+    if (httpsPort == 0)
+        return;
+    auto *listener = new TlsListener(this);
+    QString error;
+    if (!listener->loadCredentials(httpsCertificate, httpsKey, &error)
+        || !Net::startListener(listener, httpsPort, &error)) {
+        const QString line = QStringLiteral("[-] the HTTPS listener does not start: ") + error;
+        qDebug().noquote() << line;
+        writeLogLine(line);
+        delete listener;
+        return;
+    }
+    httpsServer = listener;
+    connect(httpsServer, &QTcpServer::newConnection, this, [this] {
+        while (QTcpSocket *socket = http->accept(httpsServer))
+            connect(socket, &QIODevice::readyRead, http, [this, socket] { http->serve(socket); });
+    });
+    qDebug().noquote() << QStringLiteral("[+] https start! port %1").arg(httpsServer->serverPort());
 }
 
 void Server::openDatabase()
@@ -346,6 +385,10 @@ Admin::Metrics Server::metrics() const
     m.reconnectAttempts = d.reopenAttempts;
     m.reconnects = d.reopens;
     m.panelDroppedLines = panelFeed->dropped();
+    const CheckThrottle &t = http->throttle();
+    m.throttleDelayed = t.counters().delayed;
+    m.throttleStarted = t.counters().started;
+    m.throttleNames = t.namesTracked();
     return m;
 }
 

@@ -10,6 +10,7 @@
 #include "net/httprequest.h"
 #include "net/lookup.h"
 #include "net/lookupqueue.h"
+#include "net/throttle.h"
 
 #include <QByteArray>
 #include <QDialog>
@@ -20,6 +21,7 @@
 #include <memory>
 
 class AdminEndpoint;
+class TlsListener;
 class AesCipher;
 class HttpEndpoint;
 class PanelFeed;
@@ -39,6 +41,7 @@ struct AgentLimits
     Http::Limits http;
     Lookup::Limits lookup;
     Database::Limits database;
+    Throttle::Limits throttle;
     int provisioningReplyMs = Provisioning::ReplyTimeoutMs;
 };
 
@@ -89,6 +92,8 @@ private:
     // Start-up steps (app/server.cpp)
     void openNetwork();
     void startListeners();
+    // The check over TLS, when configured; says why not when it cannot start.
+    void startTls();
     void openDatabase();
     void startAdmin();
     // What /ready and /metrics report.
@@ -133,6 +138,10 @@ private:
     bool httpUnavailable = false;   // http/unavailable: 503 when the database could not answer
     int httpMaxConnections = 0;     // http/max_connections: open check connections at most
     int adminPort = 0;              // admin/port: the health and metrics listener; 0: none
+    int httpsPort = 0;              // https/port: the check over TLS; 0: none
+    QString httpsCertificate;       // https/certificate: its certificate, PEM
+    QString httpsKey;               // https/key: its private key, PEM
+    int httpThrottle = 0;           // http/throttle: not-found answers per name before checks wait; 0: off
     QString adminAddress;           // admin/address: where it listens
     bool databaseAnswering = false; // the database answered its last statement or probe
     bool terminating = false;       // a termination signal arrived
@@ -145,6 +154,7 @@ private:
     HttpEndpoint *http = nullptr;         // the HTTP check on httpServer's connections
     LookupQueue *lookups = nullptr;       // the parameter lookup on tcpServer's connections
     AdminEndpoint *admin = nullptr;       // health and metrics, when admin/port is set
+    TlsListener *httpsServer = nullptr;   // the check over TLS, when https/port is set
 };
 
 #endif // SERVER_H

@@ -35,6 +35,10 @@ const std::vector<Key> &table()
         {QStringLiteral("sql/pool"), DefaultSqlPool, &Server::sqlPool, false},
         {QStringLiteral("http/unavailable"), false, &Server::httpUnavailable, false},
         {QStringLiteral("http/max_connections"), Http::MaxConnections, &Server::httpMaxConnections, false},
+        {QStringLiteral("http/throttle"), 0, &Server::httpThrottle, false},
+        {QStringLiteral("https/port"), 0, &Server::httpsPort, false},
+        {QStringLiteral("https/certificate"), QString(), &Server::httpsCertificate, false},
+        {QStringLiteral("https/key"), QString(), &Server::httpsKey, false},
         {QStringLiteral("admin/port"), DefaultAdminPort, &Server::adminPort, false},
         {QStringLiteral("admin/address"), DefaultAdminAddress, &Server::adminAddress, false},
     };

@@ -123,6 +123,13 @@ QByteArray metricsText(const Metrics &m)
     w.head("tovr_merk_panel_dropped_lines_total", "counter",
         "Log panel lines dropped because it could not keep up.");
     w.sample("tovr_merk_panel_dropped_lines_total", QByteArray(), double(m.panelDroppedLines));
+    w.head("tovr_merk_throttle_delayed_checks_total", "counter",
+        "Checks that waited because their user name was throttled.");
+    w.sample("tovr_merk_throttle_delayed_checks_total", QByteArray(), double(m.throttleDelayed));
+    w.head("tovr_merk_throttle_started_total", "counter", "Times a user name's checks began to wait.");
+    w.sample("tovr_merk_throttle_started_total", QByteArray(), double(m.throttleStarted));
+    w.head("tovr_merk_throttle_names", "gauge", "User names the throttle remembers.");
+    w.sample("tovr_merk_throttle_names", QByteArray(), m.throttleNames);
     return w.out;
 }
 

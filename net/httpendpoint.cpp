@@ -4,12 +4,21 @@
 
 #include <QDebug>
 #include <QPointer>
+#include <QSslSocket>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
 
 #include <sys/socket.h>
 #include <unistd.h>
+
+namespace {
+// A TLS connection: its bytes must go through its socket, never a second descriptor.
+bool isEncrypted(const QTcpSocket *socket)
+{
+    return qobject_cast<const QSslSocket *>(socket) != nullptr;
+}
+} // namespace
 
 // One accepted connection while its request line is awaited.
 struct HttpEndpoint::Connection
@@ -40,7 +49,7 @@ struct HttpEndpoint::Reply
     // sending side while the check runs.
     void hold()
     {
-        if (fd < 0 && socket)
+        if (fd < 0 && socket && !isEncrypted(socket))
             fd = ::dup(int(socket->socketDescriptor()));
     }
     void send(const QByteArray &answer)
@@ -68,6 +77,12 @@ namespace {
 // it, or at the latest after the request time-out.
 void answerThenDrain(QTcpSocket *socket, const QByteArray &answer, int timeoutMs)
 {
+    if (isEncrypted(socket)) { // TLS ends its own way
+        socket->write(answer);
+        socket->disconnectFromHost();
+        QTimer::singleShot(timeoutMs, socket, &QAbstractSocket::abort);
+        return;
+    }
     socket->setReadBufferSize(0);
     QObject::connect(socket, &QTcpSocket::readyRead, socket, [socket] { socket->readAll(); });
     QObject::connect(socket, &QTcpSocket::bytesWritten, socket, [socket] {
@@ -81,8 +96,9 @@ void answerThenDrain(QTcpSocket *socket, const QByteArray &answer, int timeoutMs
 
 } // namespace
 
-HttpEndpoint::HttpEndpoint(CheckFunction check, const Http::Limits &limits, QObject *parent)
-    : QObject(parent), m_check(std::move(check)), m_limits(limits),
+HttpEndpoint::HttpEndpoint(
+    CheckFunction check, const Http::Limits &limits, const Throttle::Limits &throttle, QObject *parent)
+    : QObject(parent), m_check(std::move(check)), m_limits(limits), m_throttle(throttle),
       m_cap(qMax(1, qMin(limits.maxConnections, Net::descriptorLimit() - Net::DescriptorReserve)))
 {
     m_clock.start();
@@ -159,10 +175,14 @@ void HttpEndpoint::advance(QTcpSocket *socket, bool timedOut)
     if (connection == m_connections.end() || connection->arrival == 0 || !socket->isOpen())
         return;
     const qint64 buffered = socket->bytesAvailable();
+    if (Http::startsFormPost(socket->peek(Http::FormLineBytes))) {
+        form(socket, timedOut);
+        return;
+    }
     const Http::Step step
         = Http::nextStep(buffered, socket->canReadLine(), timedOut, m_limits.maxRequestBytes);
     if (step == Http::Step::Wait) {
-        if (buffered > 0 && connection->heldFd < 0)
+        if (buffered > 0 && connection->heldFd < 0 && !isEncrypted(socket))
             connection->heldFd = ::dup(int(socket->socketDescriptor()));
         return;
     }
@@ -200,7 +220,46 @@ void HttpEndpoint::endOfInput(QTcpSocket *socket)
         return; // nothing arrived, or nothing to answer through
     if (Net::debugOn())
         qDebug() << QStringLiteral("[d] slotReadClient");
-    judge(socket, socket->readAll(), reply);
+    const QByteArray received = socket->readAll();
+    const Http::FormPost post = Http::readFormPost(received, true);
+    if (post.state == Http::FormPost::State::NotAForm)
+        judge(socket, received, reply);
+    else
+        answerForm(post, reply);
+}
+
+// A form POST is judged once it is whole, not at its first line feed; its
+// body may be larger than a request line.
+void HttpEndpoint::form(QTcpSocket *socket, bool timedOut)
+{
+    Connection &connection = m_connections[socket];
+    socket->setReadBufferSize(m_limits.maxRequestBytes + Http::MaxFormBytes + 1);
+    const Http::FormPost post = Http::readFormPost(socket->peek(socket->bytesAvailable()), timedOut);
+    if (post.state == Http::FormPost::State::NeedMore) {
+        if (connection.heldFd < 0 && !isEncrypted(socket))
+            connection.heldFd = ::dup(int(socket->socketDescriptor()));
+        return;
+    }
+    auto reply = std::make_shared<Reply>();
+    reply->socket = socket;
+    std::swap(reply->fd, connection.heldFd);
+    stopWaiting(socket);
+    if (Net::debugOn())
+        qDebug() << QStringLiteral("[d] slotReadClient");
+    socket->readAll();
+    answerForm(post, reply);
+}
+
+void HttpEndpoint::answerForm(const Http::FormPost &post, const std::shared_ptr<Reply> &reply)
+{
+    if (!post.requestLine.isEmpty() && Net::debugOn())
+        qDebug() << "httpQuery=" << post.requestLine;
+    if (post.state != Http::FormPost::State::Ready) {
+        ++m_counters.notFound;
+        reply->send(Http::notFoundResponse());
+        return;
+    }
+    runCheck(post.userName, post.password, reply);
 }
 
 // Narrated on the debug output with the password masked; the check runs only
@@ -231,22 +290,35 @@ void HttpEndpoint::judge(QTcpSocket *socket, const QByteArray &received, const s
         return;
     }
 
-    if (narrate)
-        qDebug() << request.userName << Net::MaskedPassword;
+    runCheck(request.userName, request.password, reply);
+}
+
+// The check proper, the same for a request line and a form: narrated with the
+// password masked, through the throttle when it is on, answered when it is done.
+void HttpEndpoint::runCheck(
+    const QString &userName, const QString &password, const std::shared_ptr<Reply> &reply)
+{
+    if (Net::debugOn())
+        qDebug() << userName << Net::MaskedPassword;
     const bool answerUnavailable = m_limits.answerUnavailable;
-    auto answered = std::make_shared<bool>(false);
-    QElapsedTimer took;
-    took.start();
     const QPointer<HttpEndpoint> self(this);
-    m_check(request.userName, request.password,
-        [self, reply, answered, answerUnavailable, took](const Http::Verdict &verdict) {
-            *answered = true;
-            if (self)
-                self->count(verdict, double(took.nsecsElapsed()) / 1e9);
-            if (verdict.result != Net::NoResult && Net::debugOn())
-                qDebug() << "[+] user exist! RET=" << verdict.result;
-            reply->send(Http::verdictResponse(verdict, answerUnavailable));
-        });
+    auto answered = std::make_shared<bool>(false);
+    m_throttle.submit(userName, [=](auto finished) {
+        if (!self)
+            return;
+        QElapsedTimer took;
+        took.start();
+        self->m_check(userName, password,
+            [self, reply, answered, answerUnavailable, took, finished](const Http::Verdict &verdict) {
+                *answered = true;
+                if (self)
+                    self->count(verdict, double(took.nsecsElapsed()) / 1e9);
+                if (verdict.result != Net::NoResult && Net::debugOn())
+                    qDebug() << "[+] user exist! RET=" << verdict.result;
+                reply->send(Http::verdictResponse(verdict, answerUnavailable));
+                finished(!verdict.unavailable && verdict.result == Net::NoResult);
+            });
+    });
     if (!*answered)
         reply->hold(); // the check answers later
 }

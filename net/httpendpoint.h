@@ -3,6 +3,7 @@
 
 #include "admin.h"
 #include "httprequest.h"
+#include "throttle.h"
 
 #include <QElapsedTimer>
 #include <QHash>
@@ -50,8 +51,8 @@ public:
         double latencySeconds = 0;
     };
 
-    explicit HttpEndpoint(
-        CheckFunction check, const Http::Limits &limits = Http::Limits(), QObject *parent = nullptr);
+    explicit HttpEndpoint(CheckFunction check, const Http::Limits &limits = Http::Limits(),
+        const Throttle::Limits &throttle = Throttle::Limits(), QObject *parent = nullptr);
     ~HttpEndpoint() override;
 
     // The listener whose connections are served: when it cannot accept for
@@ -65,6 +66,7 @@ public:
 
     const Http::Limits &limits() const { return m_limits; }
     const Counters &counters() const { return m_counters; }
+    CheckThrottle &throttle() { return m_throttle; }
     int openConnections() const { return m_connections.size(); }
     // Open connections at most: Http::Limits::maxConnections, or fewer where
     // the descriptor limit leaves less room.
@@ -77,6 +79,9 @@ private:
     void advance(QTcpSocket *socket, bool timedOut);
     void endOfInput(QTcpSocket *socket);
     void judge(QTcpSocket *socket, const QByteArray &received, const std::shared_ptr<Reply> &reply);
+    void form(QTcpSocket *socket, bool timedOut);
+    void answerForm(const Http::FormPost &post, const std::shared_ptr<Reply> &reply);
+    void runCheck(const QString &userName, const QString &password, const std::shared_ptr<Reply> &reply);
     void stopWaiting(QTcpSocket *socket);
     void sweep();
     void count(const Http::Verdict &verdict, double seconds);
@@ -85,6 +90,7 @@ private:
 
     CheckFunction m_check;
     Http::Limits m_limits;
+    CheckThrottle m_throttle;
     int m_cap;
     QHash<QTcpSocket *, Connection> m_connections;
     std::map<quint64, QTcpSocket *> m_waiting; // by arrival: those still without a request line

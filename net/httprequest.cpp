@@ -90,6 +90,98 @@ CheckRequest readCheckRequest(const QByteArray &received, bool withShownForms)
     return request;
 }
 
+bool startsFormPost(const QByteArray &received)
+{
+    static const QByteArray line = QByteArrayLiteral("POST /t/check HTTP/1.");
+    const int n = qMin(received.size(), line.size());
+    return n > 0 && received.startsWith(line.left(n));
+}
+
+QString formDecode(const QByteArray &value)
+{
+    QByteArray bytes = value;
+    bytes.replace('+', ' ');
+    const QString text = QString::fromUtf8(QByteArray::fromPercentEncoding(bytes));
+    return text.isNull() ? QString(QLatin1String("")) : text;
+}
+
+FormPost readFormPost(const QByteArray &received, bool endOfInput)
+{
+    FormPost form;
+    const int lineEnd = received.indexOf('\n');
+    if (lineEnd < 0) {
+        form.state
+            = startsFormPost(received) && !endOfInput ? FormPost::State::NeedMore : FormPost::State::NotAForm;
+        return form;
+    }
+    const QByteArray line = received.left(lineEnd).trimmed();
+    if (line != "POST /t/check HTTP/1.0" && line != "POST /t/check HTTP/1.1")
+        return form;
+    form.requestLine = QString::fromLatin1(line);
+
+    // The headers end at the first empty line (CR LF or LF alone).
+    int headersEnd = -1, bodyStart = -1;
+    for (int at = lineEnd + 1; at < received.size();) {
+        const int next = received.indexOf('\n', at);
+        if (next < 0)
+            break;
+        if (received.mid(at, next - at).trimmed().isEmpty()) {
+            headersEnd = at;
+            bodyStart = next + 1;
+            break;
+        }
+        at = next + 1;
+    }
+    if (bodyStart < 0) {
+        const bool tooLong = received.size() > MaxRequestBytes;
+        form.state = tooLong || endOfInput ? FormPost::State::Refused : FormPost::State::NeedMore;
+        return form;
+    }
+
+    QByteArray contentType;
+    qint64 contentLength = -1;
+    for (const QByteArray &header : received.mid(lineEnd + 1, headersEnd - lineEnd - 1).split('\n')) {
+        const int colon = header.indexOf(':');
+        if (colon < 0)
+            continue;
+        const QByteArray name = header.left(colon).trimmed().toLower();
+        const QByteArray value = header.mid(colon + 1).trimmed();
+        if (name == "content-type") {
+            contentType = value.toLower();
+        } else if (name == "content-length") {
+            bool number = false;
+            const qint64 length = value.toLongLong(&number);
+            contentLength = number && length >= 0 ? length : -1;
+        }
+    }
+    const QByteArray mediaType = contentType.split(';').first().trimmed();
+    if (mediaType != "application/x-www-form-urlencoded" || contentLength < 0
+        || contentLength > MaxFormBytes) {
+        form.state = FormPost::State::Refused;
+        return form;
+    }
+    if (received.size() - bodyStart < contentLength) {
+        form.state = endOfInput ? FormPost::State::Refused : FormPost::State::NeedMore;
+        return form;
+    }
+
+    bool haveUser = false, havePassword = false;
+    for (const QByteArray &pair : received.mid(bodyStart, int(contentLength)).split('&')) {
+        const int equals = pair.indexOf('=');
+        const QByteArray key = pair.left(equals);
+        const QByteArray value = equals < 0 ? QByteArray() : pair.mid(equals + 1);
+        if (key == "username" && !haveUser) {
+            form.userName = formDecode(value);
+            haveUser = true;
+        } else if (key == "password" && !havePassword) {
+            form.password = formDecode(value);
+            havePassword = true;
+        }
+    }
+    form.state = haveUser && havePassword ? FormPost::State::Ready : FormPost::State::Refused;
+    return form;
+}
+
 QString maskPassword(const QString &text)
 {
     const int from = text.indexOf(PasswordKey);

@@ -90,6 +90,38 @@ CheckRequest readCheckRequest(const QByteArray &received, bool withShownForms = 
 QString maskPassword(const QString &text);
 QByteArray maskPassword(const QByteArray &text);
 
+// ---- Credentials in a form body -------------------------------------------
+// A check may also come as "POST /t/check HTTP/1.0" (or 1.1) with
+// "Content-Type: application/x-www-form-urlencoded", a Content-Length of at
+// most MaxFormBytes and the body "username=...&password=...", so the
+// credentials stay out of the URL. Anything short of that is answered not
+// found, as any other request that is not a check.
+constexpr int MaxFormBytes = 64 * 1024;
+// Bytes enough to tell a form POST's first line from any other.
+constexpr int FormLineBytes = 21; // "POST /t/check HTTP/1."
+
+struct FormPost
+{
+    enum class State {
+        NotAForm, // the first line is not the form's: the request-line rules apply
+        NeedMore, // the form's headers or body are still arriving
+        Refused,  // a form that cannot be a check: answered not found
+        Ready,    // the whole form is in
+    };
+    State state = State::NotAForm;
+    QString requestLine;
+    QString userName; // Ready: decoded; never null
+    QString password;
+};
+// Reads what has arrived of a form POST. endOfInput: nothing more will come,
+// so a form still short of its Content-Length is Refused.
+FormPost readFormPost(const QByteArray &received, bool endOfInput = false);
+// True when the bytes can only be the start of a form POST, so the endpoint
+// must not judge them at their first line feed.
+bool startsFormPost(const QByteArray &received);
+// A form value: "+" is a blank, %XX a byte, the bytes UTF-8.
+QString formDecode(const QByteArray &value);
+
 // ---- Answer ----------------------------------------------------------------
 // The 61-byte status line and header every answer starts with.
 QByteArray responseHeader();

@@ -44,6 +44,10 @@ private slots:
     void statementAfterRestartReconnectsAtOnce_data();
     void statementAfterRestartReconnectsAtOnce();
 
+    // Encryption, through the connect options
+    void databasePathOverTls_data();
+    void databasePathOverTls();
+
 private:
     IniValues settings(const QString &retParam = QStringLiteral("user_id"),
                        const QString &query = CheckQuery) const;
@@ -51,6 +55,8 @@ private:
                   const QString &password = QStringLiteral("wonderland")) const;
 
     std::unique_ptr<PgServer> pg;
+    QTemporaryDir certificateDir;
+    bool tlsOn = false;
 };
 
 IniValues tst_Postgres::settings(const QString &retParam, const QString &query) const
@@ -259,6 +265,37 @@ void tst_Postgres::statementAfterRestartReconnectsAtOnce()
     QCOMPARE(result.rows, QVector<QStringList>{QStringList{QStringLiteral("bob")}});
     QCOMPARE(result.reopen, StatementResult::Reopen::Succeeded);
     QCOMPARE(capture.warnings(), QStringList());
+}
+
+void tst_Postgres::databasePathOverTls_data()
+{
+    QTest::addColumn<QString>("options");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("sslmode_require") << QStringLiteral("sslmode=require") << QStringLiteral("tls");
+    QTest::newRow("sslmode_disable") << QStringLiteral("sslmode=disable") << QStringLiteral("plain");
+}
+
+// sql/options reaches the driver's connection: the server itself says whether
+// the agent's session is encrypted.
+void tst_Postgres::databasePathOverTls()
+{
+    QFETCH(QString, options);
+    QFETCH(QString, expected);
+    if (!tlsOn) {
+        QCOMPARE(makeCertificate(certificateDir.path()), QString());
+        QString error;
+        QVERIFY2(pg->enableTls(certificateDir.filePath(QStringLiteral("cert.pem")),
+                               certificateDir.filePath(QStringLiteral("key.pem")), &error),
+                 qPrintable(error));
+        tlsOn = true;
+    }
+    IniValues values = settings(QStringLiteral("session"),
+        QStringLiteral("select case when ssl then 'tls' else 'plain' end as session from pg_stat_ssl "
+                       "where pid = pg_backend_pid() and :s1 <> :s2"));
+    values[QStringLiteral("sql/options")] = options;
+    Agent agent;
+    agent.start(values);
+    QCOMPARE(check(agent), expected);
 }
 
 QTEST_MAIN(tst_Postgres)

@@ -18,6 +18,7 @@ QStringList users()
         "insert into users values('quoter', 'q', 'a\"b\\c')",
         "insert into users values('nobody', 'n', 'none')",
         "insert into users values('blank', 'b', NULL)",
+        "insert into users values('ann lee', 'p+q', 'u-sp')",
     });
 }
 
@@ -65,6 +66,8 @@ private slots:
     void answer();
     void identifierWithQuoteAndBackslashIsValidJson();
     void debugTraceMasksThePassword();
+    void formPost_data();
+    void formPost();
 
     // buffering and limits
     void requestInTwoPiecesIsJudgedWhole();
@@ -136,6 +139,55 @@ void tst_HttpEndpoint::answer()
     QFETCH(QByteArray, request);
     QFETCH(QByteArray, expected);
 
+    QCOMPARE(exchange(agent->httpPort(), request).toHex(), expected.toHex());
+}
+
+// Credentials in a form body: the same check and answers; anything short of a
+// whole, well-formed form is not found, the incomplete ones after the request
+// time-out.
+void tst_HttpEndpoint::formPost_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<QByteArray>("expected");
+
+    const auto post = [](const QByteArray &headers, const QByteArray &body) {
+        return "POST /t/check HTTP/1.0\r\n" + headers + "\r\n" + body;
+    };
+    const QByteArray form = "Content-Type: application/x-www-form-urlencoded\r\n";
+    const auto length = [](const QByteArray &body) { return "Content-Length: " + QByteArray::number(body.size()) + "\r\n"; };
+    const QByteArray alice = "username=alice&password=Zq9secret";
+    const QByteArray jurgen = "username=j%C3%BCrgen&password=j";
+
+    QTest::newRow("found") << post(form + length(alice), alice) << found("u-17");
+    QTest::newRow("wrong_password") << post(form + length("username=alice&password=x"), "username=alice&password=x")
+                                    << notFound();
+    QTest::newRow("utf8_percent_decoded") << post(form + length(jurgen), jurgen) << found("u-\xc3\xa4");
+    QTest::newRow("plus_is_a_blank_percent_2b_a_plus")
+        << post(form + length("username=ann+lee&password=p%2Bq"), "username=ann+lee&password=p%2Bq") << found("u-sp");
+    QTest::newRow("http_1_1_lf_only_headers_any_case_charset")
+        << QByteArray("POST /t/check HTTP/1.1\ncontent-type: Application/X-WWW-Form-Urlencoded; charset=UTF-8\n"
+                      "CONTENT-LENGTH: " + QByteArray::number(alice.size()) + "\nHost: x\n\n" + alice)
+        << found("u-17");
+    QTest::newRow("order_and_extra_fields") << post(form + length("x=1&password=Zq9secret&username=alice"),
+                                                   "x=1&password=Zq9secret&username=alice")
+                                            << found("u-17");
+    QTest::newRow("bytes_after_the_body_ignored") << post(form + length(alice), alice + "&username=bob") << found("u-17");
+    QTest::newRow("no_password_field") << post(form + length("username=alice"), "username=alice") << notFound();
+    QTest::newRow("content_length_missing") << post(form, alice) << notFound();
+    QTest::newRow("content_length_over_64k") << post(form + "Content-Length: 65537\r\n", alice) << notFound();
+    QTest::newRow("body_short_of_its_length") << post(form + "Content-Length: 40\r\n", alice) << notFound();
+    QTest::newRow("headers_never_end") << QByteArray("POST /t/check HTTP/1.0\r\n") + form << notFound();
+    QTest::newRow("wrong_content_type") << post("Content-Type: text/plain\r\n" + length(alice), alice) << notFound();
+    QTest::newRow("credentials_in_the_query_of_a_post")
+        << QByteArray("POST /t/check?username=alice&password=Zq9secret HTTP/1.0\r\n\r\n") << notFound();
+}
+
+void tst_HttpEndpoint::formPost()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(QByteArray, expected);
+
+    startAgent(shortLimits()); // the incomplete forms wait out the request time-out
     QCOMPARE(exchange(agent->httpPort(), request).toHex(), expected.toHex());
 }
 

@@ -137,7 +137,8 @@ bool PgServer::start(QString *error)
 {
     const QString options = QStringLiteral("-p %1 -k %2 -c listen_addresses=127.0.0.1 -c fsync=off")
                                 .arg(m_port)
-                                .arg(m_dir.path());
+                                .arg(m_dir.path())
+                            + m_tlsOptions;
     m_running = pgCtl({QStringLiteral("-l"), m_dir.filePath(QStringLiteral("server.log")),
                        QStringLiteral("-w"), QStringLiteral("-o"), options, QStringLiteral("start")},
                       error);
@@ -189,4 +190,29 @@ void PgServer::startWatchdog()
                              QString::number(QCoreApplication::applicationPid()), m_bin,
                              m_dir.path()},
                             QString(), &m_watchdogPid);
+}
+
+bool PgServer::enableTls(const QString &certificate, const QString &key, QString *error)
+{
+    // The server reads them as its own account, and wants the key readable by it alone.
+    const QString ownCertificate = m_dir.filePath(QStringLiteral("server.crt"));
+    const QString ownKey = m_dir.filePath(QStringLiteral("server.key"));
+    for (const auto &[from, to] : {std::pair{certificate, ownCertificate}, std::pair{key, ownKey}}) {
+        QFile::remove(to);
+        if (!QFile::copy(from, to)) {
+            *error = QStringLiteral("cannot copy %1 to %2").arg(from, to);
+            return false;
+        }
+    }
+    QFile::setPermissions(ownKey, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    if (m_asPostgresUser) {
+        const passwd *pw = ::getpwnam("postgres");
+        for (const QString &file : {ownCertificate, ownKey})
+            if (!pw || ::chown(QFile::encodeName(file).constData(), pw->pw_uid, pw->pw_gid) != 0) {
+                *error = QStringLiteral("cannot hand %1 to the postgres account").arg(file);
+                return false;
+            }
+    }
+    m_tlsOptions = QStringLiteral(" -c ssl=on -c ssl_cert_file=%1 -c ssl_key_file=%2").arg(ownCertificate, ownKey);
+    return stop(error) && start(error);
 }

@@ -28,6 +28,8 @@ public:
     bool setUp(QString *error);
     bool start(QString *error = nullptr);
     bool stop(QString *error = nullptr);
+    // Restarts the server with TLS on, its certificate and key the PEM files given.
+    bool enableTls(const QString &certificate, const QString &key, QString *error);
     bool isRunning() const { return m_running; }
 
     quint16 port() const { return m_port; }
@@ -48,6 +50,7 @@ private:
 
     QTemporaryDir m_dir;
     QString m_bin;
+    QString m_tlsOptions; // added to the server's options once TLS is on
     quint16 m_port = 0;
     bool m_running = false;
     bool m_asPostgresUser = false;

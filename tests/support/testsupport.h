@@ -153,6 +153,11 @@ private:
     rlimit m_saved{};
 };
 
+// ---- TLS ----------------------------------------------------------------------
+// A self-signed certificate for localhost and 127.0.0.1 and its unencrypted key,
+// made by the openssl command in dir as cert.pem and key.pem. Empty, or why not.
+QString makeCertificate(const QString &dir, const QString &keyType = QStringLiteral("rsa:2048"));
+
 // ---- Bytes ------------------------------------------------------------------
 // The bytes written as hex digits, spaces allowed between them: "00 6E".
 // Compare byte strings through toHex(), so a failure shows both values.

@@ -1,0 +1,92 @@
+#ifndef THROTTLE_H
+#define THROTTLE_H
+
+#include <QElapsedTimer>
+#include <QHash>
+#include <QObject>
+#include <QString>
+
+#include <deque>
+#include <functional>
+#include <list>
+
+// Slows guessing: after a number of not-found answers for one user name within
+// a sliding window, every further check of that name waits, a delay that
+// doubles per further failure up to a maximum, and that name's checks run one
+// at a time, so parallel guesses do not multiply the rate. Other names are
+// not held up. A found answer clears the name's count.
+namespace Throttle {
+
+// ---- Limits ----------------------------------------------------------------
+constexpr int WindowMs = 60 * 1000;
+constexpr int FirstDelayMs = 1000;
+constexpr int MaxDelayMs = 30 * 1000;
+// Names remembered at most; the one used longest ago is forgotten first.
+constexpr int MaxNames = 100000;
+
+struct Limits
+{
+    int failures = 0; // not-found answers within the window before throttling; 0: off
+    int windowMs = WindowMs;
+    int firstDelayMs = FirstDelayMs;
+    int maxDelayMs = MaxDelayMs;
+    int maxNames = MaxNames;
+};
+
+// The wait before a check of a name with recentFailures not-found answers in
+// the window: none below the threshold, then the first delay, doubling per
+// further failure, at most the maximum.
+int delayMs(int recentFailures, const Limits &limits);
+
+} // namespace Throttle
+
+class CheckThrottle : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Runs one check, and calls finished with whether it was answered not found.
+    using Check = std::function<void(std::function<void(bool notFound)> finished)>;
+
+    explicit CheckThrottle(const Throttle::Limits &limits, QObject *parent = nullptr);
+
+    // Runs check for the name now, or later when the name is throttled.
+    void submit(const QString &name, Check check);
+
+    struct Counters
+    {
+        quint64 delayed = 0;   // checks that waited
+        quint64 started = 0;   // times a name began to be throttled
+        quint64 forgotten = 0; // names dropped to stay within MaxNames
+    };
+    const Counters &counters() const { return m_counters; }
+    int namesTracked() const { return m_names.size(); }
+
+signals:
+    // Once per name, when its checks begin to wait.
+    void throttlingStarted(const QString &name, int failures);
+
+private:
+    struct Name
+    {
+        std::deque<qint64> failures; // when, on m_clock
+        std::deque<Check> waiting;
+        bool running = false; // one of its checks runs (while throttled)
+        bool announced = false;
+        std::list<QString>::iterator age; // in m_byAge
+    };
+
+    Name &touch(const QString &name);
+    void dropExpired(Name &entry);
+    void runNext(const QString &name);
+    void finished(const QString &name, bool notFound, bool throttled);
+    void forgetOldest();
+
+    Throttle::Limits m_limits;
+    QElapsedTimer m_clock;
+    QHash<QString, Name> m_names;
+    std::list<QString> m_byAge; // most recently used first
+    Counters m_counters;
+};
+
+#endif // THROTTLE_H

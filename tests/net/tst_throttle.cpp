@@ -1,0 +1,203 @@
+#include "net/httprequest.h"
+#include "net/throttle.h"
+#include "support/agent.h"
+#include "support/sqlfixture.h"
+#include "support/wireclient.h"
+
+#include <QElapsedTimer>
+#include <QtTest>
+
+namespace {
+
+// Short enough for a test, far enough apart to tell apart.
+Throttle::Limits shortThrottle(int failures)
+{
+    Throttle::Limits limits;
+    limits.failures = failures;
+    limits.windowMs = 400;
+    limits.firstDelayMs = 40;
+    limits.maxDelayMs = 160;
+    return limits;
+}
+
+// Checks whose verdict the test gives, answered on the next pass of the
+// event loop as a database would; records when each started and how many
+// ran at once.
+struct Checks
+{
+    explicit Checks(CheckThrottle &throttleUsed) : throttle(throttleUsed) { clock.start(); }
+
+    void submit(const QString &name, bool notFound)
+    {
+        const int index = startedAtMs.size();
+        startedAtMs.append(-1);
+        throttle.submit(name, [this, index, notFound](auto finished) {
+            startedAtMs[index] = clock.elapsed();
+            maxRunning = qMax(maxRunning, ++running);
+            QTimer::singleShot(1, [this, finished, notFound] {
+                --running;
+                ++done;
+                finished(notFound);
+            });
+        });
+    }
+    bool allDone(int timeoutMs = 5000) { return QTest::qWaitFor([&] { return done == startedAtMs.size(); }, timeoutMs); }
+
+    CheckThrottle &throttle;
+    QElapsedTimer clock;
+    QVector<qint64> startedAtMs;
+    int running = 0, maxRunning = 0, done = 0;
+};
+
+} // namespace
+
+class tst_Throttle : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void delay_data();
+    void delay();
+    void throttledNameWaitsOneAtATimeOthersDoNot();
+    void foundAnswerOrTheWindowClearsTheCount_data();
+    void foundAnswerOrTheWindowClearsTheCount();
+    void namesTrackedAreBounded();
+    void agentAnswersAsEverAndSaysSoOncePerName();
+};
+
+void tst_Throttle::delay_data()
+{
+    QTest::addColumn<int>("threshold");
+    QTest::addColumn<int>("failures");
+    QTest::addColumn<int>("expected");
+    QTest::newRow("off") << 0 << 50 << 0;
+    QTest::newRow("below") << 5 << 4 << 0;
+    QTest::newRow("at_threshold_first_delay") << 5 << 5 << 1000;
+    QTest::newRow("doubles") << 5 << 7 << 4000;
+    QTest::newRow("capped") << 5 << 10 << 30000;
+    QTest::newRow("far_beyond_no_overflow") << 1 << 100000 << 30000;
+}
+
+void tst_Throttle::delay()
+{
+    QFETCH(int, threshold);
+    QFETCH(int, failures);
+    QFETCH(int, expected);
+    Throttle::Limits limits;
+    limits.failures = threshold;
+    QCOMPARE(Throttle::delayMs(failures, limits), expected);
+}
+
+// Past the threshold a name's checks wait, each at least its delay after the
+// one before, never two at once; another name's check runs at once; the start
+// is announced once.
+void tst_Throttle::throttledNameWaitsOneAtATimeOthersDoNot()
+{
+    const Throttle::Limits limits = shortThrottle(2);
+    CheckThrottle throttle(limits);
+    QStringList announced;
+    connect(&throttle, &CheckThrottle::throttlingStarted, this,
+            [&](const QString &name, int failures) { announced << name + '/' + QString::number(failures); });
+    Checks checks(throttle);
+    checks.submit("mallory", true);
+    checks.submit("mallory", true);
+    QVERIFY(checks.allDone());
+    QCOMPARE(checks.startedAtMs.size(), 2); // below the threshold: at once
+    QVERIFY(checks.startedAtMs[1] >= 0);
+
+    checks.maxRunning = 0;
+    const qint64 submittedAtMs = checks.clock.elapsed();
+    for (int i = 0; i < 4; ++i)
+        checks.submit("mallory", true);
+    QCOMPARE(checks.startedAtMs.mid(2), QVector<qint64>(4, -1)); // all wait
+    checks.submit("alice", false);
+    QVERIFY(checks.startedAtMs.last() >= 0); // another name: at once
+    QVERIFY(checks.allDone());
+    QCOMPARE(checks.maxRunning, 1);
+    // Each at least its delay (40, 80, 160, 160 ms) after the one before;
+    // Qt's coarse timers may fire up to 5 % early.
+    const QVector<int> delays{40, 80, 160, 160};
+    qint64 previous = submittedAtMs;
+    for (int i = 0; i < delays.size(); ++i) {
+        const qint64 after = checks.startedAtMs[2 + i] - previous;
+        QVERIFY2(after >= delays[i] * 95 / 100, qPrintable(QStringLiteral("check %1 after %2 ms").arg(i).arg(after)));
+        previous = checks.startedAtMs[2 + i];
+    }
+    QCOMPARE(announced, QStringList{"mallory/2"});
+    QCOMPARE(throttle.counters().delayed, quint64(4));
+}
+
+void tst_Throttle::foundAnswerOrTheWindowClearsTheCount_data()
+{
+    QTest::addColumn<bool>("found");
+    QTest::addColumn<int>("waitMs");
+    QTest::newRow("found_answer") << true << 0;
+    QTest::newRow("failures_aged_out") << false << 450; // the window is 400 ms
+}
+
+void tst_Throttle::foundAnswerOrTheWindowClearsTheCount()
+{
+    QFETCH(bool, found);
+    QFETCH(int, waitMs);
+    CheckThrottle throttle(shortThrottle(2));
+    Checks checks(throttle);
+    checks.submit("bob", true);
+    checks.submit("bob", true);
+    QVERIFY(checks.allDone());
+    if (found) {
+        checks.submit("bob", false); // throttled, then found
+        QCOMPARE(checks.startedAtMs.last(), qint64(-1));
+        QVERIFY(checks.allDone());
+    }
+    QTest::qWait(waitMs);
+    checks.submit("bob", true);
+    QVERIFY(checks.startedAtMs.last() >= 0); // at once again
+    QVERIFY(checks.allDone());
+}
+
+// The oldest name is forgotten first, so its count starts again.
+void tst_Throttle::namesTrackedAreBounded()
+{
+    Throttle::Limits limits = shortThrottle(1);
+    limits.maxNames = 3;
+    CheckThrottle throttle(limits);
+    Checks checks(throttle);
+    for (const char *name : {"a", "b", "c", "d"})
+        checks.submit(name, true);
+    QVERIFY(checks.allDone());
+    QCOMPARE(throttle.namesTracked(), 3);
+    QCOMPARE(throttle.counters().forgotten, quint64(1));
+    checks.submit("d", true);
+    QCOMPARE(checks.startedAtMs.last(), qint64(-1)); // remembered: waits
+    checks.submit("a", true);
+    QVERIFY(checks.startedAtMs.last() >= 0); // forgotten: at once
+    QVERIFY(checks.allDone());
+}
+
+// Through the agent: http/throttle turns it on, the answers are the same
+// bytes, and the panel and the debug output say it once per name.
+void tst_Throttle::agentAnswersAsEverAndSaysSoOncePerName()
+{
+    MessageCapture messages;
+    AgentLimits limits = shortLimits();
+    limits.throttle = shortThrottle(0);
+    limits.throttle.windowMs = 1000; // the line names it in seconds
+    Agent agent(limits);
+    IniValues overrides;
+    overrides[QStringLiteral("http/throttle")] = QStringLiteral("2");
+    QCOMPARE(startOnSqlite(agent, usersTable(), CheckStatement, QStringLiteral("uid"), overrides), QString());
+
+    const QByteArray notFound = Http::notFoundResponse();
+    const QVector<QByteArray> wrong(4, checkRequest("alice", "wrong"));
+    for (const QByteArray &answer : answersTo(agent.httpPort(), wrong, 1, 5000))
+        QCOMPARE(answer.toHex(), notFound.toHex());
+    QCOMPARE(exchange(agent.httpPort(), checkRequest("alice", "Zq9secret")).toHex(),
+             Http::checkResponse(QStringLiteral("u-17")).toHex());
+
+    const QString line = QStringLiteral("[i] checks for user alice now wait: 2 not-found answers within 1 s");
+    QCOMPARE(messages.debug().count(line), 1);
+    QCOMPARE(agent.inspect().panelLines().count(line), 1);
+}
+
+QTEST_MAIN(tst_Throttle)
+#include "tst_throttle.moc"

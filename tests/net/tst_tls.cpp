@@ -1,0 +1,164 @@
+#include "net/httprequest.h"
+#include "support/agent.h"
+#include "support/sqlfixture.h"
+#include "support/wireclient.h"
+
+#include <QLabel>
+#include <QProcess>
+#include <QSslSocket>
+#include <QtTest>
+
+namespace {
+
+// The request sent over TLS, trusting only the certificate in caFile, and every
+// byte of the answer until the agent closes; "<tls error: ...>" when the
+// handshake fails.
+QByteArray tlsExchange(quint16 port, const QByteArray &request, const QString &caFile)
+{
+    QSslSocket socket;
+    QSslConfiguration config = socket.sslConfiguration();
+    config.setCaCertificates(QSslCertificate::fromPath(caFile));
+    socket.setSslConfiguration(config);
+    QByteArray received;
+    QString failure;
+    QObject::connect(&socket, &QSslSocket::encrypted, [&] { socket.write(request); });
+    QObject::connect(&socket, &QIODevice::readyRead, [&] { received += socket.readAll(); });
+    QObject::connect(&socket, QOverload<const QList<QSslError> &>::of(&QSslSocket::sslErrors),
+                     [&](const QList<QSslError> &errors) { failure = errors.first().errorString(); });
+    socket.connectToHostEncrypted(QStringLiteral("localhost"), port);
+    const bool closed = QTest::qWaitFor([&] { return socket.state() == QAbstractSocket::UnconnectedState; }, 10000);
+    received += socket.readAll();
+    if (!failure.isEmpty())
+        return "<tls error: " + failure.toUtf8() + '>';
+    return closed ? received : "<no end: " + received + '>';
+}
+
+// The INI keys of a TLS listener on the certificate in dir.
+IniValues withTls(IniValues values, const QString &dir, quint16 port)
+{
+    values[QStringLiteral("https/port")] = QString::number(port);
+    values[QStringLiteral("https/certificate")] = QDir(dir).filePath(QStringLiteral("cert.pem"));
+    values[QStringLiteral("https/key")] = QDir(dir).filePath(QStringLiteral("key.pem"));
+    return values;
+}
+
+} // namespace
+
+class tst_Tls : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void sameAnswersAsPlain_data();
+    void sameAnswersAsPlain();
+    void curlWithCacertAsTheReadmeShows();
+    void unusableCredentialsLeaveTheRestRunning_data();
+    void unusableCredentialsLeaveTheRestRunning();
+
+private:
+    void startAgent(Agent &agent, const IniValues &overrides);
+
+    QTemporaryDir rsa, ec;
+};
+
+void tst_Tls::initTestCase()
+{
+    if (!QSslSocket::supportsSsl())
+        QSKIP("Qt finds no TLS library");
+    QCOMPARE(makeCertificate(rsa.path()), QString());
+    QCOMPARE(makeCertificate(ec.path(), QStringLiteral("ec:prime256v1")), QString());
+}
+
+void tst_Tls::startAgent(Agent &agent, const IniValues &overrides)
+{
+    QCOMPARE(startOnSqlite(agent, usersTable(), CheckStatement, QStringLiteral("uid"), overrides), QString());
+}
+
+void tst_Tls::sameAnswersAsPlain_data()
+{
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QByteArray>("request");
+    const QByteArray form = "username=alice&password=Zq9secret";
+    const QByteArray post = "POST /t/check HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+                            "Content-Length: " + QByteArray::number(form.size()) + "\r\n\r\n" + form;
+    for (const char *key : {"rsa", "ec"}) {
+        QTest::addRow("%s_found", key) << key << checkRequest("alice", "Zq9secret");
+        QTest::addRow("%s_not_found", key) << key << checkRequest("alice", "wrong");
+        QTest::addRow("%s_form_found", key) << key << post;
+        QTest::addRow("%s_other_request", key) << key << QByteArray("GET / HTTP/1.0\r\n\r\n");
+    }
+}
+
+// The same bytes over TLS as over the plain port, and the status line names both.
+void tst_Tls::sameAnswersAsPlain()
+{
+    QFETCH(QString, key);
+    QFETCH(QByteArray, request);
+    const QString dir = key == QLatin1String("rsa") ? rsa.path() : ec.path();
+    Agent agent;
+    startAgent(agent, withTls(IniValues(), dir, freePort()));
+    const quint16 port = quint16(agent.values.value(QStringLiteral("https/port")).toUInt());
+
+    const QByteArray plain = exchange(agent.httpPort(), request);
+    QVERIFY(plain.startsWith("HTTP/1.0 200 Ok\r\n"));
+    QCOMPARE(tlsExchange(port, request, QDir(dir).filePath(QStringLiteral("cert.pem"))).toHex(), plain.toHex());
+    const QStringList status = agent.inspect().statusLabel()->text().split('\n');
+    QCOMPARE(status.size(), 3);
+    QVERIFY2(status[2].startsWith("The HTTPS is running IP: ") && status[2].endsWith(" port: " + QString::number(port)),
+             qPrintable(status[2]));
+}
+
+void tst_Tls::curlWithCacertAsTheReadmeShows()
+{
+    Agent agent;
+    startAgent(agent, withTls(IniValues(), rsa.path(), freePort()));
+    const QString port = agent.values.value(QStringLiteral("https/port"));
+    QProcess curl;
+    curl.start(QStringLiteral("curl"), {QStringLiteral("-sS"), QStringLiteral("--cacert"),
+                                        QDir(rsa.path()).filePath(QStringLiteral("cert.pem")),
+                                        QStringLiteral("--data"), QStringLiteral("username=alice&password=Zq9secret"),
+                                        QStringLiteral("https://localhost:%1/t/check").arg(port)});
+    QVERIFY(QTest::qWaitFor([&] { return curl.state() == QProcess::NotRunning; }, 20000));
+    QCOMPARE(curl.readAllStandardOutput(), QByteArray("{\"rez\":\"exist\",\"userid\":\"u-17\"}\n"));
+}
+
+void tst_Tls::unusableCredentialsLeaveTheRestRunning_data()
+{
+    QTest::addColumn<QString>("certificate");
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("why");
+    const QString cert = QDir(rsa.path()).filePath(QStringLiteral("cert.pem"));
+    const QString key = QDir(rsa.path()).filePath(QStringLiteral("key.pem"));
+    QTest::newRow("no_certificate_file") << "/nonexistent/cert.pem" << key << "cannot read the certificate";
+    QTest::newRow("key_as_certificate") << key << key << "holds no PEM certificate";
+    QTest::newRow("certificate_as_key") << cert << cert << "holds no unencrypted PEM RSA or EC private key";
+    QTest::newRow("nothing_named") << "" << "" << "cannot read the certificate";
+}
+
+// One line on the debug output and in the log file; no TLS listener, no third
+// status line; the plain check answers.
+void tst_Tls::unusableCredentialsLeaveTheRestRunning()
+{
+    QFETCH(QString, certificate);
+    QFETCH(QString, key);
+    QFETCH(QString, why);
+    MessageCapture messages;
+    Agent agent;
+    IniValues values;
+    values[QStringLiteral("https/port")] = QString::number(freePort());
+    values[QStringLiteral("https/certificate")] = certificate;
+    values[QStringLiteral("https/key")] = key;
+    startAgent(agent, values);
+
+    const QStringList lines = messages.debugStartingWith(QStringLiteral("[-] the HTTPS listener does not start: "));
+    QCOMPARE(lines.size(), 1);
+    QVERIFY2(lines.first().contains(why), qPrintable(lines.first()));
+    QCOMPARE(agent.log().filter(QStringLiteral("[-] the HTTPS listener does not start: ")), lines);
+    QCOMPARE(agent.inspect().statusLabel()->text().count('\n'), 1);
+    QCOMPARE(exchange(agent.httpPort(), checkRequest("alice", "Zq9secret")).toHex(),
+             Http::checkResponse(QStringLiteral("u-17")).toHex());
+}
+
+QTEST_MAIN(tst_Tls)
+#include "tst_tls.moc"
