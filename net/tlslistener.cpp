@@ -1,6 +1,8 @@
 #include "tlslistener.h"
 
 #include <QFile>
+#include <QSslCertificate>
+#include <QSslKey>
 #include <QSslSocket>
 
 TlsListener::TlsListener(QObject *parent) : QTcpServer(parent)
@@ -36,8 +38,14 @@ bool TlsListener::loadCredentials(const QString &certificatePath, const QString 
         *error = QStringLiteral("%1 holds no unencrypted PEM RSA or EC private key").arg(keyPath);
         return false;
     }
-    m_certificate = certificates.first();
-    m_key = key;
+    m_config = QSslConfiguration::defaultConfiguration();
+    m_config.setProtocol(QSsl::TlsV1_2OrLater);
+    m_config.setLocalCertificate(certificates.first());
+    m_config.setPrivateKey(key);
+    // Clients are not asked for certificates, so no authority is needed to
+    // check one; an empty list also keeps Qt from loading the system's.
+    m_config.setPeerVerifyMode(QSslSocket::VerifyNone);
+    m_config.setCaCertificates({});
     return true;
 }
 
@@ -48,9 +56,7 @@ void TlsListener::incomingConnection(qintptr descriptor)
         delete socket;
         return;
     }
-    socket->setProtocol(QSsl::TlsV1_2OrLater);
-    socket->setLocalCertificate(m_certificate);
-    socket->setPrivateKey(m_key);
+    socket->setSslConfiguration(m_config);
     addPendingConnection(socket);
     socket->startServerEncryption();
 }

@@ -1,8 +1,7 @@
 #ifndef TLSLISTENER_H
 #define TLSLISTENER_H
 
-#include <QSslCertificate>
-#include <QSslKey>
+#include <QSslConfiguration>
 #include <QString>
 #include <QTcpServer>
 
@@ -24,8 +23,7 @@ protected:
     void incomingConnection(qintptr descriptor) override;
 
 private:
-    QSslCertificate m_certificate;
-    QSslKey m_key;
+    QSslConfiguration m_config; // every connection's, made once
 };
 
 #endif // TLSLISTENER_H

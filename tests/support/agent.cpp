@@ -116,15 +116,29 @@ bool AgentProcess::signalEndsCleanly(int signalNumber, int waitMs)
     return m_process->exitStatus() == QProcess::NormalExit && m_process->exitCode() == 0;
 }
 
+namespace {
+// The fields of /proc/<pid>/stat after "pid (comm) ": the state first.
+QByteArrayList statFields(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray line = stat.readAll();
+    const int close = line.lastIndexOf(')');
+    return close > 0 ? line.mid(close + 2).split(' ') : QByteArrayList();
+}
+} // namespace
+
 bool AgentProcess::isStopped() const
 {
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(m_process->processId()));
-    if (!stat.open(QIODevice::ReadOnly))
-        return false;
-    const QByteArray line = stat.readAll();
-    // "pid (comm) S ...": the state follows the last parenthesis.
-    const int close = line.lastIndexOf(')');
-    return close > 0 && line.mid(close + 2, 1) == "T";
+    return statFields(m_process->processId()).value(0) == "T";
+}
+
+qint64 AgentProcess::cpuMicroseconds() const
+{
+    const QByteArrayList fields = statFields(m_process->processId());
+    const qint64 ticks = fields.value(11).toLongLong() + fields.value(12).toLongLong(); // utime, stime
+    return ticks * 1000000 / ::sysconf(_SC_CLK_TCK);
 }
 
 QString AgentProcess::outcome() const

@@ -85,6 +85,8 @@ public:
     bool signalEndsCleanly(int signalNumber, int waitMs = 20000);
     // True while the process is stopped (SIGSTOP).
     bool isStopped() const;
+    // The CPU time (user and system) the process has used so far.
+    qint64 cpuMicroseconds() const;
     // How the program ended, and the end of what it printed.
     QString outcome() const;
 
