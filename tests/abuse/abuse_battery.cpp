@@ -209,17 +209,25 @@ struct Outcome
     QByteArray answer;
 };
 
+// A blocking connection whose reads give up after timeoutMs.
+int connectWithReadTimeout(quint16 port, int timeoutMs)
+{
+    const int fd = connectTo(port, true);
+    const timeval timeout{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+    if (fd >= 0)
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    return fd;
+}
+
 // One request on a connection of its own; the answer once the agent closed it.
 Outcome exchange(quint16 port, const QByteArray &request, int timeoutMs)
 {
     QElapsedTimer clock;
     clock.start();
     Outcome out;
-    const int fd = connectTo(port, true);
+    const int fd = connectWithReadTimeout(port, timeoutMs);
     if (fd < 0)
         return out;
-    const timeval timeout{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     if (::send(fd, request.constData(), size_t(request.size()), MSG_NOSIGNAL) == request.size()) {
         char buffer[4096];
         ssize_t got;
@@ -282,11 +290,9 @@ public:
         QElapsedTimer clock;
         clock.start();
         Outcome out;
-        const int fd = connectTo(port, true);
+        const int fd = connectWithReadTimeout(port, timeoutMs);
         if (fd < 0)
             return out;
-        const timeval timeout{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
         SSL *ssl = SSL_new(m_ctx);
         SSL_set_fd(ssl, fd);
         SSL_set_tlsext_host_name(ssl, "localhost");
