@@ -25,6 +25,14 @@ execute_process(COMMAND gzip -9nc changelog
 install(FILES dist/copyright ${PROJECT_BINARY_DIR}/changelog.gz
         DESTINATION share/doc/${AGENT_PACKAGE_NAME})
 
+# The two programs' manual pages, compressed the same way.
+foreach(page tovr_merk_agent.1 tovr_merk_lookup.1)
+    execute_process(COMMAND gzip -9nc ${PROJECT_SOURCE_DIR}/dist/man/${page}
+                    OUTPUT_FILE ${PROJECT_BINARY_DIR}/${page}.gz
+                    COMMAND_ERROR_IS_FATAL ANY)
+    install(FILES ${PROJECT_BINARY_DIR}/${page}.gz DESTINATION share/man/man1)
+endforeach()
+
 # ---- The package ------------------------------------------------------------
 # The build comes first (make package, make test), so the install that CPack
 # runs need not walk the whole build again: that walk is most of the package's

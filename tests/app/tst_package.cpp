@@ -89,6 +89,8 @@ void tst_Package::installs_data()
     ROW("systemd unit", "lib/systemd/system/tovr_merk_agent.service", "", false);
     ROW("copyright", doc + "copyright", "dist/copyright", false);
     ROW("changelog", doc + "changelog.gz", "", false);
+    ROW("agent manual page", prefix + "share/man/man1/tovr_merk_agent.1.gz", "", false);
+    ROW("lookup manual page", prefix + "share/man/man1/tovr_merk_lookup.1.gz", "", false);
 #undef ROW
 }
 
