@@ -388,6 +388,7 @@ Admin::Metrics Server::metrics() const
     const CheckThrottle &t = http->throttle();
     m.throttleDelayed = t.counters().delayed;
     m.throttleStarted = t.counters().started;
+    m.throttleRefused = t.counters().refused;
     m.throttleNames = t.namesTracked();
     return m;
 }

@@ -128,6 +128,9 @@ QByteArray metricsText(const Metrics &m)
     w.sample("tovr_merk_throttle_delayed_checks_total", QByteArray(), double(m.throttleDelayed));
     w.head("tovr_merk_throttle_started_total", "counter", "Times a user name's checks began to wait.");
     w.sample("tovr_merk_throttle_started_total", QByteArray(), double(m.throttleStarted));
+    w.head("tovr_merk_throttle_refused_checks_total", "counter",
+        "Checks answered not found at once: too many of their user name's were waiting.");
+    w.sample("tovr_merk_throttle_refused_checks_total", QByteArray(), double(m.throttleRefused));
     w.head("tovr_merk_throttle_names", "gauge", "User names the throttle remembers.");
     w.sample("tovr_merk_throttle_names", QByteArray(), m.throttleNames);
     return w.out;

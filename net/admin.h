@@ -47,8 +47,9 @@ struct Metrics
     QVector<quint64> latencyCounts = QVector<quint64>(LatencyBounds.size() + 1, 0);
     double latencySumSeconds = 0;
     quint64 panelDroppedLines = 0;
-    // guessing throttled: checks that waited, names whose checks began to wait, names tracked
-    quint64 throttleDelayed = 0, throttleStarted = 0;
+    // guessing throttled: checks that waited, names whose checks began to wait,
+    // checks refused for a full queue, names tracked
+    quint64 throttleDelayed = 0, throttleStarted = 0, throttleRefused = 0;
     int throttleNames = 0;
 };
 // The Prometheus text exposition format (version 0.0.4).

@@ -303,7 +303,7 @@ void HttpEndpoint::runCheck(
     const bool answerUnavailable = m_limits.answerUnavailable;
     const QPointer<HttpEndpoint> self(this);
     auto answered = std::make_shared<bool>(false);
-    m_throttle.submit(userName, [=](auto finished) {
+    const bool accepted = m_throttle.submit(userName, [=](auto finished) {
         if (!self)
             return;
         QElapsedTimer took;
@@ -319,6 +319,11 @@ void HttpEndpoint::runCheck(
                 finished(!verdict.unavailable && verdict.result == Net::NoResult);
             });
     });
+    if (!accepted) {
+        ++m_counters.notFound;
+        reply->send(Http::notFoundResponse());
+        return;
+    }
     if (!*answered)
         reply->hold(); // the check answers later
 }

@@ -23,22 +23,27 @@ CheckThrottle::CheckThrottle(const Throttle::Limits &limits, QObject *parent)
     m_clock.start();
 }
 
-void CheckThrottle::submit(const QString &name, Check check)
+bool CheckThrottle::submit(const QString &name, Check check)
 {
     if (m_limits.failures <= 0) {
         check([](bool) {});
-        return;
+        return true;
     }
     Name &entry = touch(name);
     dropExpired(entry);
     const int delay = Throttle::delayMs(int(entry.failures.size()), m_limits);
     if (delay == 0 && !entry.running && entry.waiting.empty()) {
         check([this, name](bool notFound) { finished(name, notFound, false); });
-        return;
+        return true;
+    }
+    if (int(entry.waiting.size()) >= m_limits.maxWaitingPerName) {
+        ++m_counters.refused;
+        return false;
     }
     entry.waiting.push_back(std::move(check));
     if (!entry.running)
         runNext(name);
+    return true;
 }
 
 // The next waiting check of a throttled name, after its delay; one at a time.

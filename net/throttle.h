@@ -23,6 +23,9 @@ constexpr int FirstDelayMs = 1000;
 constexpr int MaxDelayMs = 30 * 1000;
 // Names remembered at most; the one used longest ago is forgotten first.
 constexpr int MaxNames = 100000;
+// Checks of one throttled name waiting at most; each holds a connection open,
+// so beyond this one is answered not found at once, without a statement.
+constexpr int MaxWaitingPerName = 32;
 
 struct Limits
 {
@@ -31,6 +34,7 @@ struct Limits
     int firstDelayMs = FirstDelayMs;
     int maxDelayMs = MaxDelayMs;
     int maxNames = MaxNames;
+    int maxWaitingPerName = MaxWaitingPerName;
 };
 
 // The wait before a check of a name with recentFailures not-found answers in
@@ -50,14 +54,16 @@ public:
 
     explicit CheckThrottle(const Throttle::Limits &limits, QObject *parent = nullptr);
 
-    // Runs check for the name now, or later when the name is throttled.
-    void submit(const QString &name, Check check);
+    // Runs check for the name now, or later when the name is throttled; false,
+    // and check never runs, when too many of the name's checks wait already.
+    bool submit(const QString &name, Check check);
 
     struct Counters
     {
         quint64 delayed = 0;   // checks that waited
         quint64 started = 0;   // times a name began to be throttled
         quint64 forgotten = 0; // names dropped to stay within MaxNames
+        quint64 refused = 0;   // checks not run: too many of their name's waited
     };
     const Counters &counters() const { return m_counters; }
     int namesTracked() const { return m_names.size(); }

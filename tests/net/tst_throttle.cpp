@@ -27,11 +27,12 @@ struct Checks
 {
     explicit Checks(CheckThrottle &throttleUsed) : throttle(throttleUsed) { clock.start(); }
 
-    void submit(const QString &name, bool notFound)
+    // False when the throttle refused the check; it never runs then.
+    bool submit(const QString &name, bool notFound)
     {
         const int index = startedAtMs.size();
         startedAtMs.append(-1);
-        throttle.submit(name, [this, index, notFound](auto finished) {
+        const bool accepted = throttle.submit(name, [this, index, notFound](auto finished) {
             startedAtMs[index] = clock.elapsed();
             maxRunning = qMax(maxRunning, ++running);
             QTimer::singleShot(1, [this, finished, notFound] {
@@ -40,7 +41,13 @@ struct Checks
                 finished(notFound);
             });
         });
+        if (!accepted) {
+            startedAtMs[index] = Refused;
+            ++done;
+        }
+        return accepted;
     }
+    static constexpr qint64 Refused = -2;
     bool allDone(int timeoutMs = 5000) { return QTest::qWaitFor([&] { return done == startedAtMs.size(); }, timeoutMs); }
 
     CheckThrottle &throttle;
@@ -93,7 +100,8 @@ void tst_Throttle::delay()
 // is announced once.
 void tst_Throttle::throttledNameWaitsOneAtATimeOthersDoNot()
 {
-    const Throttle::Limits limits = shortThrottle(2);
+    Throttle::Limits limits = shortThrottle(2);
+    limits.maxWaitingPerName = 4;
     CheckThrottle throttle(limits);
     QStringList announced;
     connect(&throttle, &CheckThrottle::throttlingStarted, this,
@@ -110,10 +118,13 @@ void tst_Throttle::throttledNameWaitsOneAtATimeOthersDoNot()
     for (int i = 0; i < 4; ++i)
         checks.submit("mallory", true);
     QCOMPARE(checks.startedAtMs.mid(2), QVector<qint64>(4, -1)); // all wait
+    QVERIFY(!checks.submit("mallory", true));                     // a fifth has no room
     checks.submit("alice", false);
     QVERIFY(checks.startedAtMs.last() >= 0); // another name: at once
     QVERIFY(checks.allDone());
     QCOMPARE(checks.maxRunning, 1);
+    QCOMPARE(checks.startedAtMs[6], Checks::Refused);
+    QCOMPARE(throttle.counters().refused, quint64(1));
     // Each at least its delay (40, 80, 160, 160 ms) after the one before;
     // Qt's coarse timers may fire up to 5 % early.
     const QVector<int> delays{40, 80, 160, 160};
