@@ -267,6 +267,7 @@ void Server::startTls()
         return;
     }
     httpsServer = listener;
+    http->attach(httpsServer); // accept errors handled as on the plain port
     connect(httpsServer, &QTcpServer::newConnection, this, [this] {
         while (QTcpSocket *socket = http->accept(httpsServer))
             connect(socket, &QIODevice::readyRead, http, [this, socket] { http->serve(socket); });
