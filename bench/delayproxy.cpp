@@ -3,6 +3,8 @@
 // the connection pool where the kernel offers no netem queueing discipline.
 // One thread, epoll, and a timerfd for the microsecond release times.
 
+#include "loopback.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -37,15 +39,6 @@ struct Direction
     std::deque<Chunk> queue;
     bool ended = false; // its end of stream has been passed on
 };
-
-sockaddr_in loopback(int port)
-{
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(uint16_t(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return addr;
-}
 
 void watch(int epoll, int fd)
 {
@@ -88,13 +81,13 @@ int main(int argc, char **argv)
         for (const auto &entry : directions)
             if (!entry.second.queue.empty() && entry.second.queue.front().due < first)
                 first = entry.second.queue.front().due;
-        itimerspec spec{};
+        itimerspec next{};
         if (first != Clock::time_point::max()) {
             const auto wait = std::max<Clock::duration>(first - Clock::now(), std::chrono::microseconds(1));
-            spec.it_value.tv_sec = std::chrono::duration_cast<std::chrono::seconds>(wait).count();
-            spec.it_value.tv_nsec = long((wait % std::chrono::seconds(1)) / std::chrono::nanoseconds(1));
+            next.it_value.tv_sec = std::chrono::duration_cast<std::chrono::seconds>(wait).count();
+            next.it_value.tv_nsec = long((wait % std::chrono::seconds(1)) / std::chrono::nanoseconds(1));
         }
-        timerfd_settime(timer, 0, &spec, nullptr);
+        timerfd_settime(timer, 0, &next, nullptr);
     };
 
     epoll_event events[64];

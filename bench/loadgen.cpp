@@ -4,6 +4,8 @@
 // count. Plain epoll and non-blocking sockets, so the generator itself is not
 // what limits the measurement.
 
+#include "loopback.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -94,15 +96,6 @@ Options parse(int argc, char **argv)
     o.duration = std::clamp(o.duration, 0.01, MaxDurationSeconds);
     o.maxRequests = std::clamp(o.maxRequests, 1L, MaxRequests);
     return o;
-}
-
-sockaddr_in loopback(int port)
-{
-    sockaddr_in addr {};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(uint16_t(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return addr;
 }
 
 bool accepts(int port)
