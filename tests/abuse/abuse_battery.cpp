@@ -209,35 +209,38 @@ struct Outcome
     QByteArray answer;
 };
 
-// A blocking connection whose reads give up after timeoutMs.
-int connectWithReadTimeout(quint16 port, int timeoutMs)
+// One request on a connection of its own, whose reads give up after
+// timeoutMs: talk(fd, &answer) sends it and reads the answer, true when the
+// agent closed the connection; the outcome's time is then set.
+template <typename Talk>
+Outcome timedExchange(quint16 port, int timeoutMs, Talk talk)
 {
+    QElapsedTimer clock;
+    clock.start();
+    Outcome out;
     const int fd = connectTo(port, true);
+    if (fd < 0)
+        return out;
     const timeval timeout{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
-    if (fd >= 0)
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    return fd;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    if (talk(fd, &out.answer))
+        out.ms = clock.elapsed();
+    ::close(fd);
+    return out;
 }
 
 // One request on a connection of its own; the answer once the agent closed it.
 Outcome exchange(quint16 port, const QByteArray &request, int timeoutMs)
 {
-    QElapsedTimer clock;
-    clock.start();
-    Outcome out;
-    const int fd = connectWithReadTimeout(port, timeoutMs);
-    if (fd < 0)
-        return out;
-    if (::send(fd, request.constData(), size_t(request.size()), MSG_NOSIGNAL) == request.size()) {
+    return timedExchange(port, timeoutMs, [&](int fd, QByteArray *answer) {
+        if (::send(fd, request.constData(), size_t(request.size()), MSG_NOSIGNAL) != request.size())
+            return false;
         char buffer[4096];
         ssize_t got;
         while ((got = ::recv(fd, buffer, sizeof buffer, 0)) > 0)
-            out.answer.append(buffer, int(got));
-        if (got == 0)
-            out.ms = clock.elapsed();
-    }
-    ::close(fd);
-    return out;
+            answer->append(buffer, int(got));
+        return got == 0;
+    });
 }
 
 // Holds count silent connections until done: at most 50 every 50 ms are
@@ -287,30 +290,24 @@ public:
 
     Outcome exchange(quint16 port, const QByteArray &request, int timeoutMs) const
     {
-        QElapsedTimer clock;
-        clock.start();
-        Outcome out;
-        const int fd = connectWithReadTimeout(port, timeoutMs);
-        if (fd < 0)
-            return out;
-        SSL *ssl = SSL_new(m_ctx);
-        SSL_set_fd(ssl, fd);
-        SSL_set_tlsext_host_name(ssl, "localhost");
-        SSL_set1_host(ssl, "localhost");
-        if (SSL_connect(ssl) == 1 && SSL_write(ssl, request.constData(), request.size()) == request.size()) {
-            char buffer[4096];
-            int got;
-            while ((got = SSL_read(ssl, buffer, sizeof buffer)) > 0)
-                out.answer.append(buffer, got);
-            const int error = SSL_get_error(ssl, got);
-            // Closed, with a close_notify or without.
-            if (error == SSL_ERROR_ZERO_RETURN)
-                out.ms = clock.elapsed();
-        }
-        ERR_clear_error();
-        SSL_free(ssl);
-        ::close(fd);
-        return out;
+        return timedExchange(port, timeoutMs, [&](int fd, QByteArray *answer) {
+            SSL *ssl = SSL_new(m_ctx);
+            SSL_set_fd(ssl, fd);
+            SSL_set_tlsext_host_name(ssl, "localhost");
+            SSL_set1_host(ssl, "localhost");
+            bool closed = false;
+            if (SSL_connect(ssl) == 1 && SSL_write(ssl, request.constData(), request.size()) == request.size()) {
+                char buffer[4096];
+                int got;
+                while ((got = SSL_read(ssl, buffer, sizeof buffer)) > 0)
+                    answer->append(buffer, got);
+                // Closed, with a close_notify or without.
+                closed = SSL_get_error(ssl, got) == SSL_ERROR_ZERO_RETURN;
+            }
+            ERR_clear_error();
+            SSL_free(ssl);
+            return closed;
+        });
     }
 
 private:
