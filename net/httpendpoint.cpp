@@ -175,7 +175,9 @@ void HttpEndpoint::advance(QTcpSocket *socket, bool timedOut)
     if (connection == m_connections.end() || connection->arrival == 0 || !socket->isOpen())
         return;
     const qint64 buffered = socket->bytesAvailable();
-    if (Http::startsFormPost(socket->peek(Http::FormLineBytes))) {
+    char head[Http::FormLineBytes];
+    const qint64 headBytes = socket->peek(head, sizeof head);
+    if (Http::startsFormPost(QByteArray::fromRawData(head, int(qMax<qint64>(headBytes, 0))))) {
         form(socket, timedOut);
         return;
     }
@@ -303,7 +305,7 @@ void HttpEndpoint::runCheck(
     const bool answerUnavailable = m_limits.answerUnavailable;
     const QPointer<HttpEndpoint> self(this);
     auto answered = std::make_shared<bool>(false);
-    const bool accepted = m_throttle.submit(userName, [=](auto finished) {
+    const auto run = [=](auto finished) {
         if (!self)
             return;
         QElapsedTimer took;
@@ -318,8 +320,11 @@ void HttpEndpoint::runCheck(
                 reply->send(Http::verdictResponse(verdict, answerUnavailable));
                 finished(!verdict.unavailable && verdict.result == Net::NoResult);
             });
-    });
-    if (!accepted) {
+    };
+    // With the throttle off the check runs at once, without its bookkeeping.
+    if (!m_throttle.isOn()) {
+        run([](bool) {});
+    } else if (!m_throttle.submit(userName, run)) {
         ++m_counters.notFound;
         reply->send(Http::notFoundResponse());
         return;

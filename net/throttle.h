@@ -54,6 +54,9 @@ public:
 
     explicit CheckThrottle(const Throttle::Limits &limits, QObject *parent = nullptr);
 
+    // False when throttling is off (http/throttle=0): submit() then runs every check at once.
+    bool isOn() const { return m_limits.failures > 0; }
+
     // Runs check for the name now, or later when the name is throttled; false,
     // and check never runs, when too many of the name's checks wait already.
     bool submit(const QString &name, Check check);
