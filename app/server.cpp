@@ -284,6 +284,7 @@ void Server::openDatabase()
     appendLogPanel(QStringLiteral("port = [") + QString::number(sqlPort) + QLatin1Char(']'));
     appendLogPanel(QStringLiteral("type = [") + sqlType + QLatin1Char(']'));
 
+    shownDsn = Sql::maskCredentials(sqlDsn);
     const ConnectionSettings connection {
         sqlType, sqlHost, sqlPort, sqlDsn, sqlUser, sqlPassword, sqlTimeout, sqlOptions};
     db = database->configure(connection);
@@ -291,7 +292,7 @@ void Server::openDatabase()
         // The pool's connections open on their own threads; the start-up
         // open below, its lines and its box stay here, with db.
         ConnectionPool::Limits poolLimits;
-        poolLimits.deadlineMs = sqlTimeout * 1000;
+        poolLimits.deadlineMs = sqlTimeout > 0 ? sqlTimeout * 1000 + ConnectionPool::DriverGraceMs : 0;
         poolLimits.database = limits.database;
         pool = std::make_unique<ConnectionPool>(connection, sqlPool, poolLimits);
     }
@@ -300,11 +301,11 @@ void Server::openDatabase()
     appendLogPanel(QStringLiteral("db.driverName()=") + db.driverName());
     appendLogPanel(QStringLiteral("db.connectOptions()=") + db.connectOptions());
     appendLogPanel(QStringLiteral("db.connectionName()=") + db.connectionName());
-    appendLogPanel(QStringLiteral("db.databaseName()=") + db.databaseName());
+    appendLogPanel(QStringLiteral("db.databaseName()=") + shownDsn);
 
     DebugOutput::flush(); // the open may take until the connect time-out
     if (!database->open()) {
-        const QString error = db.lastError().text();
+        const QString error = Sql::maskCredentials(db.lastError().text());
         appendLogPanel(QStringLiteral("ERR: db.lastError()=") + error);
         qDebug() << "[e] db.lastError[1]=" << error;
         writeLogLine(QStringLiteral("[e] db.lastError=") + error);
@@ -312,7 +313,7 @@ void Server::openDatabase()
         Net::showBox(this, QMessageBox::Critical, tr("[1] Unable to connect to SQL."));
         return; // the test query needs an open connection
     }
-    writeLogLine(QStringLiteral("[+] Connect to DB ") + sqlDsn + QStringLiteral(" success"));
+    writeLogLine(QStringLiteral("[+] Connect to DB ") + shownDsn + QStringLiteral(" success"));
     databaseAnswering = true;
 
     QString error;
@@ -385,6 +386,7 @@ Admin::Metrics Server::metrics() const
     m.failedFast = d.failedFast;
     m.reconnectAttempts = d.reopenAttempts;
     m.reconnects = d.reopens;
+    m.connectionsRetired = d.retired;
     m.panelDroppedLines = panelFeed->dropped();
     const CheckThrottle &t = http->throttle();
     m.throttleDelayed = t.counters().delayed;
@@ -417,7 +419,7 @@ void Server::checkUser(QString userName, QString password, std::function<void(co
             databaseAnswering = !result.unavailable;
             const Http::Verdict verdict {Sql::lastRowValue(result).value_or(Net::NoResult), !result.ok,
                 Sql::retryAfterSeconds(result.retryAfterMs)};
-            Narration::statementFinished(Narration::Service::Check, result, sqlQuery, sqlDsn, *panelFeed,
+            Narration::statementFinished(Narration::Service::Check, result, sqlQuery, shownDsn, *panelFeed,
                 [done, verdict] { done(verdict); });
         });
 }
@@ -429,7 +431,7 @@ void Server::runLookup(const QString &input, std::function<void(const LookupQueu
             databaseAnswering = !result.unavailable;
             const LookupQueue::Outcome outcome {
                 result.ok, Sql::lastRowValue(result).value_or(Net::NoResult), sqlQuery, result.error};
-            Narration::statementFinished(Narration::Service::Lookup, result, sqlQuery, sqlDsn, *panelFeed,
+            Narration::statementFinished(Narration::Service::Lookup, result, sqlQuery, shownDsn, *panelFeed,
                 [done, outcome] { done(outcome); });
         });
 }

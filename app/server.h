@@ -143,6 +143,7 @@ private:
     QString httpsKey;               // https/key: its private key, PEM
     int httpThrottle = 0;           // http/throttle: not-found answers per name before checks wait; 0: off
     QString adminAddress;           // admin/address: where it listens
+    QString shownDsn;               // sql/dsn as every output shows it: credentials masked
     bool databaseAnswering = false; // the database answered its last statement or probe
     bool terminating = false;       // a termination signal arrived
     Settings::Findings findings;    // what readSettings learned about the configuration

@@ -1,7 +1,25 @@
 #include "database.h"
+#include "odbc.h"
 
+#include <QElapsedTimer>
+#include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlRecord>
+
+#include <cstring>
+#include <link.h>
+
+namespace {
+// Oracle's MySQL client library tries a read that timed out three times in
+// all; MariaDB's, which Debian builds the QMYSQL driver on, once.
+int mysqlReadAttempts()
+{
+    const int found = ::dl_iterate_phdr(
+        [](dl_phdr_info *info, size_t, void *) { return std::strstr(info->dlpi_name, "libmysqlclient") ? 1 : 0; },
+        nullptr);
+    return found ? 3 : 1;
+}
+} // namespace
 
 Database::Database(const QString &connectionName) : m_connectionName(connectionName)
 { }
@@ -9,13 +27,18 @@ Database::Database(const QString &connectionName) : m_connectionName(connectionN
 QSqlDatabase Database::configure(const ConnectionSettings &settings)
 {
     m_prepared.clear();
+    m_driver = settings.driver;
+    m_timeoutSeconds = settings.timeoutSeconds;
     m_db = QSqlDatabase::addDatabase(settings.driver, m_connectionName);
     m_db.setHostName(settings.host);
     m_db.setPort(settings.port);
     m_db.setDatabaseName(settings.name);
     m_db.setUserName(settings.user);
     m_db.setPassword(settings.password);
-    m_db.setConnectOptions(Sql::connectOptions(settings.driver, settings.timeoutSeconds, settings.options));
+    // The driver's library is loaded now, so it can be asked how it reads.
+    const int readAttempts = settings.driver == QLatin1String("QMYSQL") ? mysqlReadAttempts() : 1;
+    m_db.setConnectOptions(
+        Sql::connectOptions(settings.driver, settings.timeoutSeconds, settings.options, readAttempts));
     return m_db;
 }
 
@@ -27,14 +50,23 @@ void Database::setLimits(const Limits &limits)
 
 bool Database::open()
 {
-    return m_db.open();
+    if (!m_db.open())
+        return false;
+    if (m_timeoutSeconds > 0 && m_driver == QLatin1String("QODBC"))
+        Odbc::setQueryTimeout(m_db, m_timeoutSeconds);
+    const bool mysqlFamily = m_db.driver()->dbmsType() == QSqlDriver::MySqlServer;
+    for (const QString &statement : Sql::sessionStatements(m_driver, mysqlFamily, m_timeoutSeconds)) {
+        if (QSqlQuery(m_db).exec(statement))
+            break;
+    }
+    return true;
 }
 
 bool Database::runTestQuery(const QString &text, QString *error)
 {
     QSqlQuery query(m_db);
     if (!query.exec(text)) {
-        *error = query.lastError().text();
+        *error = Sql::maskCredentials(query.lastError().text());
         return false;
     }
     query.record();
@@ -48,40 +80,44 @@ StatementResult Database::run(const Statement &statement)
 {
     StatementResult result;
     QSqlQuery query(m_db); // never the default connection: this one may live on another thread
-    bool ok = execute(statement, query);
-    // A statement that ran out of time met a busy database, not a lost
-    // connection: running it again would only double the wait.
-    if (!ok && !Sql::timedOut(query.lastError()) && Sql::connectionLost(m_db.isOpen(), query.lastError())
-        && reopen(result))
-        ok = execute(statement, query);
+    QElapsedTimer took;
+    took.start();
+    bool ok = execute(statement, query, result);
+    Sql::Failure failed;
+    if (!ok) {
+        failed = failure(query, took.elapsed());
+        // A statement that ran out of time met a busy database, not a lost
+        // connection: running it again would only double the wait.
+        if (!Sql::timedOut(failed) && Sql::connectionLost(failed) && reopen(result)) {
+            took.restart();
+            ok = execute(statement, query, result);
+            if (!ok)
+                failed = failure(query, took.elapsed());
+        }
+    }
 
     ++m_counters.statements;
-    if (!ok) {
-        const QSqlError error = query.lastError();
-        result.timedOut = Sql::timedOut(error);
-        ++m_counters.failures;
-        m_counters.timeouts += result.timedOut;
-        result.error = error.text();
-        result.connectionError = m_db.lastError().text();
-        result.unavailable = result.timedOut || Sql::connectionLost(m_db.isOpen(), error);
-        query.finish();
+    if (ok) {
+        result.ok = true;
+        query.finish(); // a statement kept prepared stays so; its read ends here
         return result;
     }
-
-    result.ok = true;
-    const QSqlRecord record = query.record();
-    const int columns = record.count();
-    for (int i = 0; i < columns; ++i)
-        result.columns << record.fieldName(i);
-    result.resultIndex = record.indexOf(statement.resultColumn);
-    while (query.next()) {
-        QStringList row;
-        row.reserve(columns);
-        for (int i = 0; i < columns; ++i)
-            row << query.value(i).toString();
-        result.rows << row;
+    result.timedOut = Sql::timedOut(failed);
+    const bool lost = Sql::connectionLost(failed);
+    ++m_counters.failures;
+    m_counters.timeouts += result.timedOut;
+    result.error = Sql::maskCredentials(failed.text);
+    result.connectionError = Sql::maskCredentials(m_db.lastError().text());
+    result.unavailable = result.timedOut || lost;
+    result.columns.clear();
+    result.rows.clear();
+    query = QSqlQuery();
+    if (lost) {
+        // Some drivers go on calling a lost connection open: closed here, the
+        // next statement reopens it rather than meet the same error.
+        m_prepared.clear();
+        m_db.close();
     }
-    query.finish(); // a statement kept prepared stays so; its read ends here
     return result;
 }
 
@@ -91,7 +127,7 @@ void Database::submit(const Statement &statement, ResultHandler done)
         ++m_counters.statements;
         ++m_counters.failures;
         ++m_counters.failedFast;
-        done(m_gate.refusal(m_db.lastError().text()));
+        done(m_gate.refusal(Sql::maskCredentials(m_db.lastError().text())));
         return;
     }
     StatementResult result = run(statement);
@@ -100,30 +136,69 @@ void Database::submit(const Statement &statement, ResultHandler done)
 }
 
 // Preparing costs as much as running a lookup on an index, so a statement is
-// prepared once per session and then only bound and run.
-bool Database::execute(const Statement &statement, QSqlQuery &query)
+// prepared once per session and then only bound and run. Every row is read
+// here: a connection can also fail between rows.
+bool Database::execute(const Statement &statement, QSqlQuery &query, StatementResult &result)
 {
     if (!statement.prepared) {
         query = QSqlQuery(m_db);
-        return query.exec(statement.text);
-    }
-    const auto cached = m_prepared.constFind(statement.text);
-    if (cached != m_prepared.cend()) {
-        query = *cached; // shares the prepared statement
+        if (!query.exec(statement.text))
+            return false;
     } else {
-        query = QSqlQuery(m_db);
-        // A statement that does not prepare fails in exec(), and is tried afresh
-        // next time; one that ran out of time preparing keeps that error.
-        if (query.prepare(statement.text))
-            m_prepared.insert(statement.text, query);
-        else if (Sql::timedOut(query.lastError()))
+        const auto cached = m_prepared.constFind(statement.text);
+        if (cached != m_prepared.cend()) {
+            query = *cached; // shares the prepared statement
+        } else {
+            query = QSqlQuery(m_db);
+            // A statement that does not prepare fails in exec(), and is tried
+            // afresh next time; one that ran out of time preparing keeps that error.
+            if (query.prepare(statement.text)) {
+                ++m_prepares;
+                if (Sql::keepsPrepared(m_driver))
+                    m_prepared.insert(statement.text, query);
+            } else if (Sql::timedOut(failure(query, 0))) {
+                return false;
+            }
+        }
+        for (auto it = statement.named.cbegin(); it != statement.named.cend(); ++it)
+            query.bindValue(it.key(), it.value(), QSql::In);
+        for (const QVariant &value : statement.positional)
+            query.addBindValue(value, QSql::In);
+        if (!query.exec())
             return false;
     }
-    for (auto it = statement.named.cbegin(); it != statement.named.cend(); ++it)
-        query.bindValue(it.key(), it.value(), QSql::In);
-    for (const QVariant &value : statement.positional)
-        query.addBindValue(value, QSql::In);
-    return query.exec();
+
+    const QSqlRecord record = query.record();
+    const int columns = record.count();
+    result.columns.clear();
+    for (int i = 0; i < columns; ++i)
+        result.columns << record.fieldName(i);
+    result.resultIndex = record.indexOf(statement.resultColumn);
+    result.rows.clear();
+    while (query.next()) {
+        QStringList row;
+        row.reserve(columns);
+        for (int i = 0; i < columns; ++i)
+            row << query.value(i).toString();
+        result.rows << row;
+    }
+    return query.lastError().type() == QSqlError::NoError;
+}
+
+Sql::Failure Database::failure(const QSqlQuery &query, qint64 tookMs) const
+{
+    const QSqlError error = query.lastError();
+    Sql::Failure f;
+    f.driver = m_driver;
+    f.connectionOpen = m_db.isOpen();
+    f.type = error.type();
+    f.nativeCode = error.nativeErrorCode();
+    f.text = error.text();
+    if (m_driver == QLatin1String("QODBC"))
+        f.sqlState = Odbc::sqlState(query, m_db);
+    f.tookMs = tookMs;
+    f.timeoutMs = m_timeoutSeconds * 1000;
+    return f;
 }
 
 // The prepared statements belonged to the lost session, so they go with it.
@@ -135,12 +210,12 @@ bool Database::reopen(StatementResult &result)
     ++m_counters.reopenAttempts;
     m_prepared.clear();
     m_db.close();
-    if (m_db.open()) {
+    if (open()) {
         ++m_counters.reopens;
         result.reopen = StatementResult::Reopen::Succeeded;
         return true;
     }
     result.reopen = StatementResult::Reopen::Failed;
-    result.reopenError = m_db.lastError().text();
+    result.reopenError = Sql::maskCredentials(m_db.lastError().text());
     return false;
 }

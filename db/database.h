@@ -25,10 +25,11 @@ struct ConnectionSettings
 };
 
 // One database connection and what keeps it useful: statements stay prepared
-// for the life of a session, and a connection found lost is reopened, at most
-// once per Limits::reopenIntervalMs. Statements run on the calling thread, at
-// once: submit() calls done before it returns, and fails fast (FailFastGate)
-// while the database is known not to answer.
+// for the life of a session (where the driver allows), every session starts
+// with the waits bounded, and a connection found lost is closed and reopened,
+// at most once per Limits::reopenIntervalMs. Statements run on the calling
+// thread, at once: submit() calls done before it returns, and fails fast
+// (FailFastGate) while the database is known not to answer.
 class Database : public StatementExecutor
 {
 public:
@@ -45,6 +46,7 @@ public:
     // name, user and password, in that order, and the connect options that
     // bound its waits. Returns the handle.
     QSqlDatabase configure(const ConnectionSettings &settings);
+    // Opens the connection and bounds its session's statements.
     bool open();
     QSqlDatabase connection() const { return m_db; }
 
@@ -52,26 +54,34 @@ public:
     // that the statement runs to its end. False, with *error, when it fails.
     bool runTestQuery(const QString &text, QString *error);
 
-    // Runs the statement: prepared ones are kept prepared until the connection
-    // is reopened, and a run that fails because the connection is gone
-    // reopens it (when the rate limit allows) and runs once more.
+    // Runs the statement and reads every row: prepared ones are kept prepared
+    // until the connection is reopened, and a run that fails because the
+    // connection is gone reopens it (when the rate limit allows) and runs once
+    // more. A connection found lost is closed, whatever the driver claims.
     StatementResult run(const Statement &statement);
     void submit(const Statement &statement, ResultHandler done) override;
 
     void setLimits(const Limits &limits);
     const Counters &counters() const override { return m_counters; }
 
+    // Statements prepared so far, over every session.
+    quint64 prepares() const { return m_prepares; }
+
 private:
-    bool execute(const Statement &statement, QSqlQuery &query);
+    bool execute(const Statement &statement, QSqlQuery &query, StatementResult &result);
+    Sql::Failure failure(const QSqlQuery &query, qint64 tookMs) const;
     bool reopen(StatementResult &result);
 
     QString m_connectionName;
+    QString m_driver;
+    int m_timeoutSeconds = 0;
     QSqlDatabase m_db;
     QHash<QString, QSqlQuery> m_prepared; // statement text -> prepared on the current session
     QElapsedTimer m_lastReopen;
     Limits m_limits;
     FailFastGate m_gate;
     Counters m_counters;
+    quint64 m_prepares = 0;
 };
 
 #endif // DATABASE_H

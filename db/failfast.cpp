@@ -10,20 +10,22 @@ FailFastGate::Admission FailFastGate::admit()
     return Admission::Probe;
 }
 
-FailFastGate::Change FailFastGate::report(bool unavailable, const QString &reason)
+FailFastGate::Change FailFastGate::report(Outcome outcome, const QString &reason)
 {
-    if (!unavailable) {
+    if (outcome == Outcome::Ok) {
         if (!m_failing)
             return Change::None;
         m_failing = false;
         return Change::Ended;
     }
     if (m_failing) {
-        // A probe that failed. The interval counts from its end: a probe that
-        // waited out a time-out must not be followed by another at once.
+        // A probe that did not succeed. The interval counts from its end: a
+        // probe that waited out a time-out must not be followed by another at once.
         m_lastTry.start();
         return Change::None;
     }
+    if (outcome == Outcome::StatementError)
+        return Change::None;
     m_failing = true;
     m_reason = reason;
     m_lastTry.start();
@@ -47,7 +49,9 @@ StatementResult FailFastGate::refusal(const QString &connectionError) const
 
 void FailFastGate::settle(StatementResult &result)
 {
-    switch (report(!result.ok && result.unavailable, result.error)) {
+    const Outcome outcome
+        = result.ok ? Outcome::Ok : result.unavailable ? Outcome::Unavailable : Outcome::StatementError;
+    switch (report(outcome, result.error)) {
     case Change::Started:
         result.failFast = StatementResult::FailFast::Started;
         break;

@@ -20,15 +20,18 @@ public:
         FailFast, // failing: do not run it
     };
     enum class Change { None, Started, Ended };
+    // What a statement that ran found: rows, an error of the statement
+    // itself, or no answer from the database (timed out, connection gone).
+    enum class Outcome { Ok, StatementError, Unavailable };
 
     explicit FailFastGate(int retryIntervalMs = Sql::ReopenIntervalMs) : m_intervalMs(retryIntervalMs) { }
     void setRetryInterval(int ms) { m_intervalMs = ms; }
 
     Admission admit();
-    // What a statement that ran found: unavailable (timed out, connection
-    // gone) with the reason, or answered (rows, or an error of the statement
-    // itself). Returns whether failing fast started or ended with it.
-    Change report(bool unavailable, const QString &reason = QString());
+    // Unavailable starts failing fast, with the reason; only rows end it, so
+    // "answers again" is said only of a statement that succeeded. Returns
+    // whether failing fast started or ended with it.
+    Change report(Outcome outcome, const QString &reason = QString());
 
     bool failing() const { return m_failing; }
     // The error that started the window.

@@ -34,41 +34,74 @@ void PoolWorker::run(quint64 id, const Statement &statement)
 
 ConnectionPool::ConnectionPool(
     const ConnectionSettings &settings, int size, const Limits &limits, QObject *parent)
-    : QObject(parent), m_limits(limits), m_gate(limits.database.reopenIntervalMs)
+    : QObject(parent), m_limits(limits), m_settings(settings), m_gate(limits.database.reopenIntervalMs)
 {
     qRegisterMetaType<StatementResult>();
     m_workers.resize(size);
-    for (int i = 0; i < size; ++i) {
-        Slot &slot = m_workers[i];
-        slot.thread = new QThread(this);
-        slot.thread->setObjectName(QStringLiteral("db-pool-%1").arg(i + 1));
-        slot.worker
-            = new PoolWorker(settings, QStringLiteral("tovr_merk_pool_%1").arg(i + 1), limits.database);
-        slot.worker->moveToThread(slot.thread);
-        connect(slot.thread, &QThread::finished, slot.worker, &QObject::deleteLater);
-        connect(slot.worker, &PoolWorker::finished, this,
-            [this, i](quint64 id, const StatementResult &result) { finished(i, id, result); });
-        slot.thread->start();
-        QMetaObject::invokeMethod(slot.worker, &PoolWorker::open, Qt::QueuedConnection);
-    }
+    for (int i = 0; i < size; ++i)
+        startWorker(i);
 }
 
 ConnectionPool::~ConnectionPool()
 {
-    for (Slot &slot : m_workers)
-        slot.thread->quit();
+    QList<QThread *> threads = m_retired;
+    for (Slot &slot : m_workers) {
+        disconnect(slot.worker, nullptr, this, nullptr);
+        threads << slot.thread;
+    }
+    for (QThread *thread : qAsConst(threads))
+        thread->quit();
     // One wait for all: a connection whose server stopped answering holds its
     // thread in a driver call (or in letting its prepared statements go).
     const QDeadlineTimer deadline(m_limits.stopWaitMs);
-    for (Slot &slot : m_workers) {
-        if (slot.thread->wait(deadline))
+    for (QThread *thread : qAsConst(threads)) {
+        if (thread->wait(deadline))
             continue;
         // Nothing can interrupt that call: the thread and its connection are
         // left to end with the process.
         qDebug() << "[e] a database connection is still busy; its thread is left to end with the process";
-        slot.thread->setParent(nullptr);
-        disconnect(slot.worker, nullptr, this, nullptr);
+        disconnect(thread, nullptr, this, nullptr);
+        thread->setParent(nullptr);
     }
+}
+
+void ConnectionPool::startWorker(int i)
+{
+    Slot &slot = m_workers[i];
+    slot.busyWith = 0;
+    slot.thread = new QThread(this);
+    slot.thread->setObjectName(QStringLiteral("db-pool-%1").arg(i + 1));
+    // Every connection has a name of its own: a retired one may still hold its name.
+    slot.worker = new PoolWorker(
+        m_settings, QStringLiteral("tovr_merk_pool_%1").arg(++m_lastConnection), m_limits.database);
+    slot.worker->moveToThread(slot.thread);
+    connect(slot.thread, &QThread::finished, slot.worker, &QObject::deleteLater);
+    PoolWorker *worker = slot.worker;
+    connect(worker, &PoolWorker::finished, this,
+        [this, i](quint64 id, const StatementResult &result) { finished(i, id, result); });
+    slot.thread->start();
+    QMetaObject::invokeMethod(worker, &PoolWorker::open, Qt::QueuedConnection);
+}
+
+void ConnectionPool::retire(int i)
+{
+    if (m_retired.size() >= m_workers.size())
+        return; // enough threads wait already: this slot stays busy until its call returns
+    Slot &slot = m_workers[i];
+    QThread *thread = slot.thread;
+    disconnect(slot.worker, nullptr, this, nullptr);
+    m_retired << thread;
+    connect(thread, &QThread::finished, this, [this, thread] {
+        m_retired.removeOne(thread);
+        thread->deleteLater();
+    });
+    thread->quit(); // once its call returns
+    ++m_counters.retired;
+    qDebug().noquote() << QStringLiteral("[e] database connection %1 gave no answer within %2 ms; it is retired "
+                                         "and a fresh one takes its place")
+                              .arg(i + 1)
+                              .arg(m_limits.deadlineMs);
+    startWorker(i);
 }
 
 void ConnectionPool::submit(const Statement &statement, ResultHandler done)
@@ -133,12 +166,17 @@ void ConnectionPool::expire(quint64 id)
     Request request = it.value();
     m_requests.erase(it);
     m_waiting.removeOne(id);
+    for (int i = 0; i < m_workers.size(); ++i) {
+        if (m_workers[i].busyWith == id)
+            retire(i);
+    }
     StatementResult result;
     result.timedOut = true;
     result.error = QStringLiteral("no answer from the database within %1 ms").arg(m_limits.deadlineMs);
     result.connectionError = result.error;
     result.unavailable = true;
     answer(std::move(request), result);
+    dispatch(); // to the fresh connection, if one was started
 }
 
 void ConnectionPool::answer(Request request, StatementResult result)

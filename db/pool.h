@@ -45,15 +45,22 @@ private:
 // thread never waits for the database. A statement waits for a free
 // connection in arrival order; one not answered by its deadline is answered
 // as timed out from the submitting thread, and its late result is dropped.
-// Fails fast while the database is known not to answer, as Database does.
+// The connection that was running it is retired: its thread is left to
+// finish the driver call that no time-out ends, and a fresh connection takes
+// its place, with at most N retired at once. Fails fast while the database
+// is known not to answer, as Database does.
 class ConnectionPool : public QObject, public StatementExecutor
 {
     Q_OBJECT
 
 public:
+    // Past sql/timeout, a driver's own time-out still gets the first word,
+    // so its connection is kept.
+    static constexpr int DriverGraceMs = 500;
+
     struct Limits
     {
-        int deadlineMs = Sql::DefaultTimeoutSeconds * 1000; // from submit to result; 0: none
+        int deadlineMs = Sql::DefaultTimeoutSeconds * 1000 + DriverGraceMs; // from submit to result; 0: none
         Database::Limits database;
         // How long the pool's destructor waits for a connection still busy
         // in a driver call before it leaves that thread to end with the process.
@@ -83,6 +90,10 @@ private:
         quint64 busyWith = 0; // request id; 0: free
     };
 
+    // A fresh connection on a thread of its own in slot i.
+    void startWorker(int i);
+    // Leaves slot i's connection to finish on its own and starts another.
+    void retire(int i);
     void dispatch();
     void finished(int slot, quint64 id, const StatementResult &result);
     void expire(quint64 id);
@@ -90,7 +101,10 @@ private:
     void count(const StatementResult &result);
 
     Limits m_limits;
+    ConnectionSettings m_settings;
+    quint64 m_lastConnection = 0; // numbers the connections' names
     QVector<Slot> m_workers;
+    QList<QThread *> m_retired; // still in a driver call
     QHash<quint64, Request> m_requests;
     QList<quint64> m_waiting; // in arrival order
     quint64 m_lastId = 0;

@@ -72,30 +72,7 @@ std::optional<QString> lastRowValue(const StatementResult &result)
     return result.resultIndex < 0 ? QString() : result.rows.last().at(result.resultIndex);
 }
 
-// How a lost server shows, as observed with QPSQL (Qt 5.15, libpq 15) against
-// a server stopped or restarted under an open connection: the failing
-// statement reports QSqlError::StatementError with the native code "57P01"
-// ("terminating connection due to administrator command") when the server
-// ended the session, or no native code and "no connection to the server" when
-// the session was already gone; either way the driver then marks the
-// connection closed, so isOpen() is false from that statement on, and later
-// statements fail with "database not open" and no error at all. A syntax
-// error (native code "42601") leaves the connection open. isOpen() is
-// therefore what decides; the connection-class SQLSTATEs cover drivers that
-// keep claiming an open connection after losing it.
-bool connectionLost(bool connectionOpen, const QSqlError &error)
-{
-    if (!connectionOpen || error.type() == QSqlError::ConnectionError)
-        return true;
-    const QString state = error.nativeErrorCode();
-    return state.size() == 5
-        && (state.startsWith(QLatin1String("08")) // connection exception
-            || state == QLatin1String("57P01")    // administrator shutdown
-            || state == QLatin1String("57P02")    // crash shutdown
-            || state == QLatin1String("57P03"));  // cannot connect now
-}
-
-QString connectOptions(const QString &driver, int timeoutSeconds, const QString &configured)
+QString connectOptions(const QString &driver, int timeoutSeconds, const QString &configured, int readAttempts)
 {
     QStringList options;
     if (timeoutSeconds > 0) {
@@ -114,10 +91,15 @@ QString connectOptions(const QString &driver, int timeoutSeconds, const QString 
             // How long a statement waits for a file another process has locked.
             options << QStringLiteral("QSQLITE_BUSY_TIMEOUT=") + ms;
         } else if (driver == QLatin1String("QMYSQL") || driver == QLatin1String("QMARIADB")) {
+            // The read time-out also ends a wait for a lock or for a stopped
+            // server; the client library then drops the connection.
+            const int attempts = qMax(1, readAttempts);
             options << QStringLiteral("MYSQL_OPT_CONNECT_TIMEOUT=") + seconds
-                    << QStringLiteral("MYSQL_OPT_READ_TIMEOUT=") + seconds
+                    << QStringLiteral("MYSQL_OPT_READ_TIMEOUT=")
+                    + QString::number((timeoutSeconds + attempts - 1) / attempts)
                     << QStringLiteral("MYSQL_OPT_WRITE_TIMEOUT=") + seconds;
         } else if (driver == QLatin1String("QODBC")) {
+            // The statement time-out is an attribute of the open connection (Odbc).
             options << QStringLiteral("SQL_ATTR_LOGIN_TIMEOUT=") + seconds
                     << QStringLiteral("SQL_ATTR_CONNECTION_TIMEOUT=") + seconds;
         }
@@ -127,14 +109,99 @@ QString connectOptions(const QString &driver, int timeoutSeconds, const QString 
     return options.join(QLatin1Char(';'));
 }
 
-// PostgreSQL: query_canceled (statement_timeout) and lock_not_available
-// (lock_timeout). SQLite: SQLITE_BUSY and SQLITE_LOCKED. MySQL: a lock wait
-// and a statement that ran out of time.
-bool timedOut(const QSqlError &error)
+QStringList sessionStatements(const QString &driver, bool mysqlFamily, int timeoutSeconds)
 {
-    static const QStringList codes {QStringLiteral("57014"), QStringLiteral("55P03"), QStringLiteral("5"),
-        QStringLiteral("6"), QStringLiteral("1205"), QStringLiteral("3024")};
-    return error.type() != QSqlError::NoError && codes.contains(error.nativeErrorCode());
+    if (timeoutSeconds <= 0 || driver != QLatin1String("QODBC") || !mysqlFamily)
+        return {};
+    return {QStringLiteral("SET SESSION max_statement_time=%1").arg(timeoutSeconds),
+        QStringLiteral("SET SESSION max_execution_time=%1").arg(qint64(timeoutSeconds) * 1000)};
+}
+
+namespace {
+// MariaDB's ODBC driver passes the server's and the client library's codes on.
+bool mysqlCodes(const QString &driver)
+{
+    return driver == QLatin1String("QMYSQL") || driver == QLatin1String("QMARIADB")
+        || driver == QLatin1String("QODBC");
+}
+
+// The SQLSTATE a driver reports: QPSQL as its native code, QODBC beside it.
+QString sqlState(const Failure &failure)
+{
+    return failure.driver == QLatin1String("QPSQL") ? failure.nativeCode : failure.sqlState;
+}
+} // namespace
+
+// How a lost server shows, as observed (Qt 5.15) with a server stopped or
+// restarted under an open connection:
+// - QPSQL reports "57P01" (administrator command), or no native code and "no
+//   connection to the server", and marks the connection closed;
+// - QMYSQL reports 2013 (lost during the statement), then 2006 (gone away),
+//   and keeps calling the connection open;
+// - QIBASE reports SQLCODE -902 ("Error reading data from the connection")
+//   and keeps calling it open;
+// - QODBC keeps calling it open; the SQLSTATE is of class 08 where the driver
+//   sets one, and the texts say "connection lost" (PostgreSQL's driver) or
+//   "Connection not open" (MariaDB's). Once the connection is broken some
+//   drivers cannot even allocate a statement, and exec() fails with no error.
+bool connectionLost(const Failure &failure)
+{
+    if (!failure.connectionOpen || failure.type == QSqlError::ConnectionError
+        || failure.type == QSqlError::NoError)
+        return true;
+    const QString state = sqlState(failure);
+    if (state.size() == 5
+        && (state.startsWith(QLatin1String("08")) // connection exception
+            || state == QLatin1String("57P01")    // administrator shutdown
+            || state == QLatin1String("57P02")    // crash shutdown
+            || state == QLatin1String("57P03")))  // cannot connect now
+        return true;
+    // Can't connect (2002, 2003), gone away (2006), lost (2013, 2055), server
+    // shutting down (1053), connection killed (1927), closed as idle (4031).
+    static const QStringList lostCodes {QStringLiteral("2002"), QStringLiteral("2003"), QStringLiteral("2006"),
+        QStringLiteral("2013"), QStringLiteral("2055"), QStringLiteral("1053"), QStringLiteral("1927"),
+        QStringLiteral("4031")};
+    if (mysqlCodes(failure.driver) && lostCodes.contains(failure.nativeCode))
+        return true;
+    if (failure.driver == QLatin1String("QIBASE"))
+        return failure.nativeCode == QLatin1String("-902");
+    if (failure.driver == QLatin1String("QODBC")) {
+        static const QStringList texts {QStringLiteral("connection lost"),
+            QStringLiteral("connection has been lost"), QStringLiteral("connection not open"),
+            QStringLiteral("connection dead"), QStringLiteral("no connection to the server"),
+            QStringLiteral("server closed the connection")};
+        const QString text = failure.text.toLower();
+        return std::any_of(texts.cbegin(), texts.cend(), [&](const QString &t) { return text.contains(t); });
+    }
+    return false;
+}
+
+// SQLSTATEs: query_canceled (statement_timeout), lock_not_available
+// (lock_timeout), ODBC's query and connection time-outs. SQLite: SQLITE_BUSY
+// and SQLITE_LOCKED. MySQL: a lock wait, a statement over MySQL's or
+// MariaDB's statement time-out.
+bool timedOut(const Failure &failure)
+{
+    if (failure.type == QSqlError::NoError)
+        return false;
+    static const QStringList states {
+        QStringLiteral("57014"), QStringLiteral("55P03"), QStringLiteral("HYT00"), QStringLiteral("HYT01")};
+    if (states.contains(sqlState(failure)))
+        return true;
+    if (failure.driver == QLatin1String("QSQLITE"))
+        return failure.nativeCode == QLatin1String("5") || failure.nativeCode == QLatin1String("6");
+    static const QStringList timeoutCodes {
+        QStringLiteral("1205"), QStringLiteral("3024"), QStringLiteral("1969")};
+    if (mysqlCodes(failure.driver) && timeoutCodes.contains(failure.nativeCode))
+        return true;
+    // A client library that gives up on a read drops the connection: lost,
+    // but only after the whole time-out, so the database was busy, not gone.
+    return failure.timeoutMs > 0 && failure.tookMs >= failure.timeoutMs && connectionLost(failure);
+}
+
+bool keepsPrepared(const QString &driver)
+{
+    return driver != QLatin1String("QIBASE");
 }
 
 int retryAfterSeconds(int waitMs)
@@ -145,6 +212,17 @@ int retryAfterSeconds(int waitMs)
 bool reopenAllowed(const QElapsedTimer &lastReopen, int intervalMs)
 {
     return !lastReopen.isValid() || lastReopen.elapsed() >= intervalMs;
+}
+
+QString maskCredentials(const QString &text)
+{
+    // key=value pairs split by ";"; a value in braces may hold ";", and
+    // writes "}" as "}}".
+    static const QRegularExpression credential(
+        QStringLiteral("((?:^|;)\\s*(?:pwd|password|passwd)\\s*=\\s*)(\\{(?:[^}]|\\}\\})*\\}|[^;]*)"),
+        QRegularExpression::CaseInsensitiveOption);
+    QString masked = text;
+    return masked.replace(credential, QStringLiteral("\\1********"));
 }
 
 QString cp1251DisplayForm(const QString &userName)

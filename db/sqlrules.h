@@ -3,13 +3,13 @@
 
 #include "statement.h"
 
+#include <QSqlError>
 #include <QString>
 #include <QStringList>
 
 #include <optional>
 
 class QElapsedTimer;
-class QSqlError;
 
 // The database's rules as pure functions: what the two services run, what
 // their results mean, and when a lost connection is tried again.
@@ -59,16 +59,45 @@ constexpr int DefaultTimeoutSeconds = 5;
 // and a statement to timeoutSeconds through the driver's own means (none when
 // it is 0, or when the driver offers none), then the configured ones, which
 // come last so they can override. Joined with ";" as
-// QSqlDatabase::setConnectOptions takes them.
-QString connectOptions(const QString &driver, int timeoutSeconds, const QString &configured);
+// QSqlDatabase::setConnectOptions takes them. readAttempts: how often the
+// MySQL client library tries a read that timed out (Oracle's tries three
+// times, MariaDB's once), so that a statement waits timeoutSeconds in all.
+QString connectOptions(
+    const QString &driver, int timeoutSeconds, const QString &configured, int readAttempts = 1);
 
-// True when a failed statement means the connection itself is gone, not that
-// the statement was wrong.
-bool connectionLost(bool connectionOpen, const QSqlError &error);
+// Statements that bound a statement where the driver's options cannot,
+// tried on every fresh session until the server accepts one: through ODBC to
+// a MySQL-family server, the server's own statement time-out (MariaDB's,
+// then MySQL's).
+QStringList sessionStatements(const QString &driver, bool mysqlFamily, int timeoutSeconds);
 
-// True when a statement failed because it ran out of time: a statement
-// time-out, a lock it waited for too long, a busy database file.
-bool timedOut(const QSqlError &error);
+// A failed statement as the rules judge it: what the driver said, and how
+// long the call took.
+struct Failure
+{
+    QString driver;             // "QPSQL", "QMYSQL", "QODBC", ...
+    bool connectionOpen = true; // what the connection claimed afterwards
+    QSqlError::ErrorType type = QSqlError::NoError;
+    QString nativeCode;
+    QString sqlState; // ODBC: the SQLSTATE of the driver's first diagnostic
+    QString text;
+    qint64 tookMs = 0; // the call's duration
+    int timeoutMs = 0; // sql/timeout; 0: none
+};
+
+// True when the failure means the connection itself is gone, not that the
+// statement was wrong; each driver says so in its own way.
+bool connectionLost(const Failure &failure);
+
+// True when the statement ran out of time: a statement time-out, a lock it
+// waited for too long, a busy database file, or a connection the client
+// library gave up on after the whole time-out.
+bool timedOut(const Failure &failure);
+
+// Whether a prepared statement may run again on its session. Not on QIBASE:
+// Qt's driver runs a reused SELECT in the transaction of its first run, which
+// it never commits, so every later run would read that first snapshot.
+bool keepsPrepared(const QString &driver);
 
 // Whole seconds for a Retry-After answer: the wait rounded up, at least 1.
 int retryAfterSeconds(int waitMs);
@@ -82,6 +111,10 @@ bool reopenAllowed(const QElapsedTimer &lastReopen, int intervalMs = ReopenInter
 // UTF-8 up to the first NUL, so letters outside ASCII come out altered.
 // Without a CP1251 codec the name is shown as it is.
 QString cp1251DisplayForm(const QString &userName);
+
+// The text with the value of every credential key of a connection string
+// (PWD=, Password=, ...; a braced value whole) shown as ********.
+QString maskCredentials(const QString &text);
 
 } // namespace Sql
 

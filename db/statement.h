@@ -75,6 +75,7 @@ public:
         quint64 failedFast = 0;     // ... of which were not sent while failing fast
         quint64 reopenAttempts = 0; // reopens tried after a lost connection
         quint64 reopens = 0;        // ... of which succeeded
+        quint64 retired = 0;        // connections given up on at a deadline, each replaced
     };
 
     virtual ~StatementExecutor() = default;

@@ -110,6 +110,9 @@ QByteArray metricsText(const Metrics &m)
     w.head("tovr_merk_reconnects_total", "counter", "Reopens of a lost database connection, by result.");
     w.sample("tovr_merk_reconnects_total", "result=\"succeeded\"", double(m.reconnects));
     w.sample("tovr_merk_reconnects_total", "result=\"failed\"", double(m.reconnectAttempts - m.reconnects));
+    w.head("tovr_merk_connections_retired_total", "counter",
+        "Pool connections that did not answer by the deadline, left to finish and replaced.");
+    w.sample("tovr_merk_connections_retired_total", QByteArray(), double(m.connectionsRetired));
     w.head("tovr_merk_http_connections_open", "gauge", "Open HTTP check connections.");
     w.sample("tovr_merk_http_connections_open", QByteArray(), m.connectionsOpen);
     w.head("tovr_merk_http_connections_accepted_total", "counter", "HTTP check connections accepted.");

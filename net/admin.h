@@ -39,7 +39,7 @@ struct Metrics
     quint64 lookupsReplied = 0, lookupsFailed = 0, lookupsClientGone = 0;
     // statements
     quint64 statements = 0, statementFailures = 0, statementTimeouts = 0, failedFast = 0;
-    quint64 reconnectAttempts = 0, reconnects = 0;
+    quint64 reconnectAttempts = 0, reconnects = 0, connectionsRetired = 0;
     // HTTP connections
     int connectionsOpen = 0;
     quint64 connectionsAccepted = 0, closedTooLong = 0, closedSilent = 0, closedShed = 0;

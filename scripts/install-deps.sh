@@ -14,7 +14,10 @@ packages=(
     cmake make g++ pkg-config
     qtbase5-dev qtbase5-dev-tools
     libqt5sql5-sqlite libqt5sql5-psql
-    postgresql libssl-dev libbenchmark-dev
+    libqt5sql5-mysql libqt5sql5-ibase libqt5sql5-odbc
+    postgresql mariadb-server mariadb-client firebird3.0-server firebird3.0-utils
+    unixodbc unixodbc-dev odbc-postgresql odbc-mariadb
+    libssl-dev libbenchmark-dev
     sqlite3 xvfb xauth
     python3 gnuplot-nox
     dpkg-dev lintian haproxy curl openssl

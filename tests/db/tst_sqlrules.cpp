@@ -16,13 +16,13 @@ private slots:
     void bindInput();
     void displayForm_data();
     void displayForm();
-    void connectionLost_data();
-    void connectionLost();
+    void failureJudged_data();
+    void failureJudged();
     void reopenAllowedOncePerInterval();
     void connectOptions_data();
     void connectOptions();
-    void timedOut_data();
-    void timedOut();
+    void maskCredentials_data();
+    void maskCredentials();
     void failFastGateOpensOncePerInterval();
     void missingCheckPlaceholders_data();
     void missingCheckPlaceholders();
@@ -86,32 +86,73 @@ void tst_SqlRules::displayForm()
     QCOMPARE(Sql::cp1251DisplayForm(name), shown);
 }
 
-void tst_SqlRules::connectionLost_data()
+void tst_SqlRules::failureJudged_data()
 {
+    QTest::addColumn<QString>("driver");
     QTest::addColumn<bool>("open");
     QTest::addColumn<int>("type");
     QTest::addColumn<QString>("nativeCode");
+    QTest::addColumn<QString>("sqlState");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("tookMs");
     QTest::addColumn<bool>("lost");
-    QTest::newRow("closed_no_error") << false << int(QSqlError::NoError) << "" << true;
-    QTest::newRow("closed_statement_error") << false << int(QSqlError::StatementError) << "" << true;
-    QTest::newRow("syntax_error_open") << true << int(QSqlError::StatementError) << "42601" << false;
-    QTest::newRow("missing_table_open") << true << int(QSqlError::StatementError) << "42P01" << false;
-    QTest::newRow("sqlite_code_open") << true << int(QSqlError::StatementError) << "1" << false;
-    QTest::newRow("connection_error_type") << true << int(QSqlError::ConnectionError) << "" << true;
-    QTest::newRow("admin_shutdown_open") << true << int(QSqlError::StatementError) << "57P01" << true;
-    QTest::newRow("connection_failure_class_08") << true << int(QSqlError::StatementError) << "08006" << true;
-    QTest::newRow("query_canceled_57014") << true << int(QSqlError::StatementError) << "57014" << false;
+    QTest::addColumn<bool>("timedOut");
+    const int S = QSqlError::StatementError, C = QSqlError::ConnectionError, T = QSqlError::TransactionError;
+    // Row: driver, open, type, native code, SQLSTATE, text, took (of a 2,000 ms time-out), lost, timed out.
+    QTest::newRow("closed_no_error") << "QPSQL" << false << int(QSqlError::NoError) << "" << "" << "" << 0 << true << false;
+    QTest::newRow("closed_statement_error") << "QPSQL" << false << S << "" << "" << "" << 0 << true << false;
+    QTest::newRow("open_failed_without_error") << "QODBC" << true << int(QSqlError::NoError) << "" << "" << "" << 0 << true << false;
+    QTest::newRow("psql_syntax_error") << "QPSQL" << true << S << "42601" << "" << "" << 0 << false << false;
+    QTest::newRow("psql_missing_table") << "QPSQL" << true << S << "42P01" << "" << "" << 0 << false << false;
+    QTest::newRow("connection_error_type") << "QPSQL" << true << C << "" << "" << "" << 0 << true << false;
+    QTest::newRow("psql_admin_shutdown") << "QPSQL" << true << S << "57P01" << "" << "" << 0 << true << false;
+    QTest::newRow("psql_class_08") << "QPSQL" << true << S << "08006" << "" << "" << 0 << true << false;
+    QTest::newRow("psql_statement_timeout") << "QPSQL" << true << S << "57014" << "" << "" << 2000 << false << true;
+    QTest::newRow("psql_lock_timeout") << "QPSQL" << true << S << "55P03" << "" << "" << 2000 << false << true;
+    QTest::newRow("sqlite_busy") << "QSQLITE" << true << C << "5" << "" << "" << 2000 << true << true;
+    QTest::newRow("sqlite_other_error") << "QSQLITE" << true << S << "1" << "" << "" << 0 << false << false;
+    QTest::newRow("sqlite_code_5_is_not_mysql") << "QMYSQL" << true << S << "5" << "" << "" << 0 << false << false;
+    QTest::newRow("mysql_gone_away") << "QMYSQL" << true << S << "2006" << "" << "Server has gone away" << 0 << true << false;
+    QTest::newRow("mysql_lost_at_once") << "QMYSQL" << true << S << "2013" << "" << "Lost connection" << 30 << true << false;
+    QTest::newRow("mysql_read_timeout_fired") << "QMYSQL" << true << S << "2013" << "" << "Lost connection" << 2001 << true << true;
+    QTest::newRow("mysql_syntax_error") << "QMYSQL" << true << S << "1064" << "" << "" << 0 << false << false;
+    QTest::newRow("mysql_lock_wait") << "QMYSQL" << true << S << "1205" << "" << "" << 2000 << false << true;
+    QTest::newRow("mariadb_statement_time") << "QODBC" << true << S << "1969" << "" << "" << 2000 << false << true;
+    QTest::newRow("mariadb_odbc_gone_away") << "QODBC" << true << S << "2006" << "" << "" << 0 << true << false;
+    QTest::newRow("odbc_class_08") << "QODBC" << true << S << "1" << "08S01" << "" << 0 << true << false;
+    QTest::newRow("odbc_query_timeout") << "QODBC" << true << S << "1" << "HYT00" << "" << 2000 << false << true;
+    QTest::newRow("odbc_psql_canceled") << "QODBC" << true << S << "1" << "57014" << "" << 2000 << false << true;
+    QTest::newRow("odbc_psql_connection_lost_text") << "QODBC" << true << S << "35" << ""
+        << "SQLExecute unable due to the connection lost" << 0 << true << false;
+    QTest::newRow("odbc_mariadb_not_open_text") << "QODBC" << true << S << "" << "" << "[ma-3.1.15]Connection not open" << 0 << true << false;
+    QTest::newRow("odbc_syntax_error") << "QODBC" << true << S << "1" << "42601" << "syntax error" << 0 << false << false;
+    QTest::newRow("ibase_network_error") << "QIBASE" << true << T << "-902" << "" << "Error writing data to the connection" << 0 << true << false;
+    QTest::newRow("ibase_cursor_error") << "QIBASE" << true << S << "-502" << "" << "Attempt to reopen an open cursor" << 0 << false << false;
+    QTest::newRow("ibase_lost_after_timeout") << "QIBASE" << true << S << "-902" << "" << "" << 2500 << true << true;
 }
 
-void tst_SqlRules::connectionLost()
+void tst_SqlRules::failureJudged()
 {
+    Sql::Failure failure;
+    QFETCH(QString, driver);
+    failure.driver = driver;
     QFETCH(bool, open);
+    failure.connectionOpen = open;
     QFETCH(int, type);
+    failure.type = QSqlError::ErrorType(type);
     QFETCH(QString, nativeCode);
+    failure.nativeCode = nativeCode;
+    QFETCH(QString, sqlState);
+    failure.sqlState = sqlState;
+    QFETCH(QString, text);
+    failure.text = text;
+    QFETCH(int, tookMs);
+    failure.tookMs = tookMs;
+    failure.timeoutMs = 2000;
     QFETCH(bool, lost);
-    const QSqlError error(QStringLiteral("driver"), QStringLiteral("database"),
-                          QSqlError::ErrorType(type), nativeCode);
-    QCOMPARE(Sql::connectionLost(open, error), lost);
+    QFETCH(bool, timedOut);
+    QCOMPARE(Sql::connectionLost(failure), lost);
+    QCOMPARE(Sql::timedOut(failure), timedOut);
 }
 
 void tst_SqlRules::reopenAllowedOncePerInterval()
@@ -129,51 +170,54 @@ void tst_SqlRules::connectOptions_data()
 {
     QTest::addColumn<QString>("driver");
     QTest::addColumn<int>("seconds");
+    QTest::addColumn<int>("readAttempts");
     QTest::addColumn<QString>("configured");
     QTest::addColumn<QString>("options");
-    QTest::newRow("psql_every_wait") << "QPSQL" << 5 << ""
+    QTest::newRow("psql_every_wait") << "QPSQL" << 5 << 1 << ""
                                      << "connect_timeout=5;options='-c statement_timeout=5000';keepalives=1;"
                                         "keepalives_idle=5;keepalives_interval=1;keepalives_count=3;"
                                         "tcp_user_timeout=5000";
-    QTest::newRow("sqlite_busy_wait") << "QSQLITE" << 2 << "" << "QSQLITE_BUSY_TIMEOUT=2000";
-    QTest::newRow("configured_come_last") << "QSQLITE" << 1 << "QSQLITE_OPEN_READONLY"
+    QTest::newRow("sqlite_busy_wait") << "QSQLITE" << 2 << 1 << "" << "QSQLITE_BUSY_TIMEOUT=2000";
+    QTest::newRow("configured_come_last") << "QSQLITE" << 1 << 1 << "QSQLITE_OPEN_READONLY"
                                           << "QSQLITE_BUSY_TIMEOUT=1000;QSQLITE_OPEN_READONLY";
-    QTest::newRow("mysql") << "QMYSQL" << 3 << ""
+    QTest::newRow("mysql") << "QMYSQL" << 3 << 1 << ""
                            << "MYSQL_OPT_CONNECT_TIMEOUT=3;MYSQL_OPT_READ_TIMEOUT=3;MYSQL_OPT_WRITE_TIMEOUT=3";
-    QTest::newRow("odbc") << "QODBC" << 4 << "" << "SQL_ATTR_LOGIN_TIMEOUT=4;SQL_ATTR_CONNECTION_TIMEOUT=4";
-    QTest::newRow("oci_offers_none") << "QOCI" << 5 << "" << "";
-    QTest::newRow("zero_sets_none") << "QPSQL" << 0 << "sslmode=require" << "sslmode=require";
+    // Oracle's client library reads three times before it gives up.
+    QTest::newRow("mysql_three_reads") << "QMYSQL" << 5 << 3 << ""
+                                       << "MYSQL_OPT_CONNECT_TIMEOUT=5;MYSQL_OPT_READ_TIMEOUT=2;MYSQL_OPT_WRITE_TIMEOUT=5";
+    QTest::newRow("odbc") << "QODBC" << 4 << 1 << "" << "SQL_ATTR_LOGIN_TIMEOUT=4;SQL_ATTR_CONNECTION_TIMEOUT=4";
+    QTest::newRow("oci_offers_none") << "QOCI" << 5 << 1 << "" << "";
+    QTest::newRow("zero_sets_none") << "QPSQL" << 0 << 1 << "sslmode=require" << "sslmode=require";
 }
 
 void tst_SqlRules::connectOptions()
 {
     QFETCH(QString, driver);
     QFETCH(int, seconds);
+    QFETCH(int, readAttempts);
     QFETCH(QString, configured);
     QFETCH(QString, options);
-    QCOMPARE(Sql::connectOptions(driver, seconds, configured), options);
+    QCOMPARE(Sql::connectOptions(driver, seconds, configured, readAttempts), options);
 }
 
-void tst_SqlRules::timedOut_data()
+void tst_SqlRules::maskCredentials_data()
 {
-    QTest::addColumn<int>("type");
-    QTest::addColumn<QString>("nativeCode");
-    QTest::addColumn<bool>("timedOut");
-    QTest::newRow("psql_statement_timeout") << int(QSqlError::StatementError) << "57014" << true;
-    QTest::newRow("psql_lock_timeout") << int(QSqlError::StatementError) << "55P03" << true;
-    QTest::newRow("sqlite_busy") << int(QSqlError::ConnectionError) << "5" << true;
-    QTest::newRow("mysql_lock_wait") << int(QSqlError::StatementError) << "1205" << true;
-    QTest::newRow("psql_syntax_error") << int(QSqlError::StatementError) << "42601" << false;
-    QTest::newRow("sqlite_other_error") << int(QSqlError::StatementError) << "1" << false;
-    QTest::newRow("no_error") << int(QSqlError::NoError) << "5" << false;
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("database_name_unchanged") << "agentdb" << "agentdb";
+    QTest::newRow("odbc_pwd") << "DRIVER={PostgreSQL Unicode};SERVER=h;UID=agent;PWD=s3cret;PORT=5"
+                              << "DRIVER={PostgreSQL Unicode};SERVER=h;UID=agent;PWD=********;PORT=5";
+    QTest::newRow("password_any_case_spaces") << "uid=a; Password = x y;z=1" << "uid=a; Password = ********;z=1";
+    QTest::newRow("braced_value_with_semicolon") << "PWD={a;b}}c};UID=u" << "PWD=********;UID=u";
+    QTest::newRow("first_and_last") << "pwd=1;passwd=2" << "pwd=********;passwd=********";
+    QTest::newRow("other_keys_containing_pwd_unchanged") << "OLDPWD=1;mypassword=2" << "OLDPWD=1;mypassword=2";
 }
 
-void tst_SqlRules::timedOut()
+void tst_SqlRules::maskCredentials()
 {
-    QFETCH(int, type);
-    QFETCH(QString, nativeCode);
-    QFETCH(bool, timedOut);
-    QCOMPARE(Sql::timedOut(QSqlError("driver", "database", QSqlError::ErrorType(type), nativeCode)), timedOut);
+    QFETCH(QString, text);
+    QFETCH(QString, shown);
+    QCOMPARE(Sql::maskCredentials(text), shown);
 }
 
 // Unavailable once: fail fast, one probe per interval, answered ends it; a
@@ -184,9 +228,10 @@ void tst_SqlRules::failFastGateOpensOncePerInterval()
     using C = FailFastGate::Change;
     FailFastGate gate(60000);
     QCOMPARE(gate.admit(), A::Run);
-    QCOMPARE(gate.report(false, "syntax error"), C::None);
+    using O = FailFastGate::Outcome;
+    QCOMPARE(gate.report(O::StatementError, "syntax error"), C::None);
     QCOMPARE(gate.admit(), A::Run);
-    QCOMPARE(gate.report(true, "timed out"), C::Started);
+    QCOMPARE(gate.report(O::Unavailable, "timed out"), C::Started);
     QCOMPARE(gate.reason(), QString("timed out"));
     QCOMPARE(gate.admit(), A::FailFast);
     QVERIFY(gate.msUntilRetry() > 50000);
@@ -198,11 +243,14 @@ void tst_SqlRules::failFastGateOpensOncePerInterval()
     // The probe takes longer than the interval (a statement time-out, say).
     gate.setRetryInterval(20);
     QTest::qSleep(40);
-    QCOMPARE(gate.report(true, "still down"), C::None); // a failed probe keeps the window
+    QCOMPARE(gate.report(O::Unavailable, "still down"), C::None); // a failed probe keeps the window
     QCOMPARE(gate.admit(), A::FailFast);                 // and the interval counts from its end
     gate.setRetryInterval(0);
     QCOMPARE(gate.admit(), A::Probe);
-    QCOMPARE(gate.report(false), C::Ended);
+    // A probe the server answered with an error is no sign the database answers again.
+    QCOMPARE(gate.report(O::StatementError, "gone away"), C::None);
+    QCOMPARE(gate.admit(), A::Probe);
+    QCOMPARE(gate.report(O::Ok), C::Ended);
     QCOMPARE(gate.admit(), A::Run);
     QCOMPARE(gate.msUntilRetry(), 0);
 }
