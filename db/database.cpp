@@ -150,15 +150,14 @@ bool Database::execute(const Statement &statement, QSqlQuery &query, StatementRe
             query = *cached; // shares the prepared statement
         } else {
             query = QSqlQuery(m_db);
-            // A statement that does not prepare fails in exec(), and is tried
-            // afresh next time; one that ran out of time preparing keeps that error.
-            if (query.prepare(statement.text)) {
-                ++m_prepares;
-                if (Sql::keepsPrepared(m_driver))
-                    m_prepared.insert(statement.text, query);
-            } else if (Sql::timedOut(failure(query, 0))) {
+            // A statement that does not prepare fails with the prepare's error
+            // (some drivers' exec() would fail without one), and is tried
+            // afresh next time.
+            if (!query.prepare(statement.text))
                 return false;
-            }
+            ++m_prepares;
+            if (Sql::keepsPrepared(m_driver))
+                m_prepared.insert(statement.text, query);
         }
         for (auto it = statement.named.cbegin(); it != statement.named.cend(); ++it)
             query.bindValue(it.key(), it.value(), QSql::In);

@@ -620,7 +620,7 @@ void AbuseBattery::databaseRestartsUnderLoad()
 
     MessageCapture quiet;
     Agent agent;
-    agent.start(postgresAgentSettings(pg, CheckQuery, QStringLiteral("user_id")));
+    agent.start(serverAgentSettings(pg, CheckQuery, QStringLiteral("user_id")));
     const quint16 port = agent.httpPort();
     const int reopenIntervalMs = agent.limits.database.reopenIntervalMs;
     const QByteArray request = checkRequest("alice", "wonderland");
@@ -799,7 +799,7 @@ void AbuseBattery::databaseStalls()
         if (!postgres())
             QSKIP(qPrintable(PgServer::unavailableReason()));
         psql = std::make_unique<AgentProcess>(SqliteAgentProcess::withMore(
-            postgresAgentSettings(*m_pg, CheckStatement, QStringLiteral("uid")), settings));
+            serverAgentSettings(*m_pg, CheckStatement, QStringLiteral("uid")), settings));
         agent = psql.get();
     } else {
         sqlite = std::make_unique<SqliteAgentProcess>(settings);
@@ -821,12 +821,12 @@ void AbuseBattery::databaseStalls()
             QVERIFY(sqliteLock.waitForStarted());
             sqliteLock.write("BEGIN EXCLUSIVE;\n");
         } else if (stopServer) {
-            holder = postgresSession(*m_pg);
+            holder = serverSession(*m_pg);
             stopped = std::make_unique<StoppedProcesses>(holder->run(
                 {QStringLiteral("select pid from pg_stat_activity where usename = 'agent' and pid <> pg_backend_pid()")}));
             QVERIFY(!stopped->stopped.isEmpty());
         } else {
-            holder = postgresSession(*m_pg);
+            holder = serverSession(*m_pg);
             holder->run({QStringLiteral("BEGIN"), QStringLiteral("LOCK TABLE users IN ACCESS EXCLUSIVE MODE")});
         }
         QTest::qWait(stallMs);

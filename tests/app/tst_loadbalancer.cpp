@@ -176,7 +176,7 @@ void tst_LoadBalancer::stoppedAgentLeavesRotationWithoutFailedChecks()
 
     std::vector<std::unique_ptr<AgentProcess>> agents;
     for (int i = 0; i < 2; ++i) {
-        IniValues values = postgresAgentSettings(pg, CheckStatement, QStringLiteral("uid"));
+        IniValues values = serverAgentSettings(pg, CheckStatement, QStringLiteral("uid"));
         values[QStringLiteral("admin/port")] = QString::number(freePort());
         values[QStringLiteral("admin/address")] = QStringLiteral("127.0.0.1");
         agents.push_back(std::make_unique<AgentProcess>(values));

@@ -34,11 +34,6 @@ QStringList manyUsers()
     return usersTable(statements << QStringLiteral("COMMIT"));
 }
 
-QByteArray found(const QByteArray &identifier)
-{
-    return "HTTP/1.0 200 Ok\r\nContent-Type: text/html; charset=\"utf-8\"\r\n\r\n{\"rez\":\"exist\",\"userid\":\""
-           + identifier + "\"}\n";
-}
 
 // How many of the panel's lines start with prefix.
 int panelCount(const Agent &agent, const QString &prefix)
@@ -92,7 +87,7 @@ void tst_Deadlines::start(Agent &agent, const QString &driver, int pool, const Q
     overrides[QStringLiteral("sql/timeout")] = QString::number(TimeoutSeconds);
     overrides[QStringLiteral("sql/pool")] = QString::number(pool);
     if (driver == QLatin1String("QPSQL")) {
-        IniValues values = postgresAgentSettings(*pg, statement, QStringLiteral("uid"));
+        IniValues values = serverAgentSettings(*pg, statement, QStringLiteral("uid"));
         for (auto it = overrides.cbegin(); it != overrides.cend(); ++it)
             values[it.key()] = it.value();
         agent.start(values);
@@ -104,7 +99,7 @@ void tst_Deadlines::start(Agent &agent, const QString &driver, int pool, const Q
 std::unique_ptr<SqlSession> tst_Deadlines::session(const QString &driver, const Agent &agent) const
 {
     if (driver == QLatin1String("QPSQL"))
-        return postgresSession(*pg);
+        return serverSession(*pg);
     const QString path = agent.work.filePath(QStringLiteral("agent.db"));
     return std::make_unique<SqlSession>(driver, [path](QSqlDatabase &db) { db.setDatabaseName(path); });
 }
@@ -132,7 +127,7 @@ void tst_Deadlines::lockedTableTimesOutFailsFastThenRecovers()
     MessageCapture capture;
     Agent agent;
     start(agent, driver, pool);
-    QCOMPARE(exchange(agent.httpPort(), Alice).toHex(), found("u-17").toHex());
+    QCOMPARE(exchange(agent.httpPort(), Alice).toHex(), foundAnswer("u-17").toHex());
 
     auto holder = session(driver, agent);
     holder->run(lock);
@@ -145,7 +140,7 @@ void tst_Deadlines::lockedTableTimesOutFailsFastThenRecovers()
     QCOMPARE(agent.inspect().executor().counters().failedFast, quint64(1));
 
     holder.reset(); // the lock goes with its session
-    QTRY_COMPARE_WITH_TIMEOUT(exchange(agent.httpPort(), Alice).toHex(), found("u-17").toHex(),
+    QTRY_COMPARE_WITH_TIMEOUT(exchange(agent.httpPort(), Alice).toHex(), foundAnswer("u-17").toHex(),
                               agent.limits.database.reopenIntervalMs + AnswerWithinMs);
     QCOMPARE(panelCount(agent, QStringLiteral("[+] database answers again")), 1);
 }
@@ -161,7 +156,7 @@ void tst_Deadlines::stoppedServerProcessAnsweredByThePoolDeadline()
     MessageCapture capture;
     Agent agent;
     start(agent, QStringLiteral("QPSQL"), 2);
-    QCOMPARE(exchange(agent.httpPort(), Alice).toHex(), found("u-17").toHex());
+    QCOMPARE(exchange(agent.httpPort(), Alice).toHex(), foundAnswer("u-17").toHex());
     auto observer = session(QStringLiteral("QPSQL"), agent);
     const QString others = QStringLiteral("select pid from pg_stat_activity where usename = 'agent' and pid <> "
                                           "pg_backend_pid()");
@@ -174,7 +169,7 @@ void tst_Deadlines::stoppedServerProcessAnsweredByThePoolDeadline()
         QCOMPARE(agent.inspect().executor().counters().timeouts, quint64(1));
         QVERIFY(NotFound.match(QString::fromLatin1(exchange(agent.httpPort(), "get / HTTP/1.0\r\n"))).hasMatch());
     }
-    QTRY_COMPARE_WITH_TIMEOUT(exchange(agent.httpPort(), Alice).toHex(), found("u-17").toHex(),
+    QTRY_COMPARE_WITH_TIMEOUT(exchange(agent.httpPort(), Alice).toHex(), foundAnswer("u-17").toHex(),
                               agent.limits.database.reopenIntervalMs + AnswerWithinMs);
 }
 

@@ -61,7 +61,7 @@ private:
 
 IniValues tst_Postgres::settings(const QString &retParam, const QString &query) const
 {
-    return postgresAgentSettings(*pg, query, retParam);
+    return serverAgentSettings(*pg, query, retParam);
 }
 
 QString tst_Postgres::check(Agent &agent, const QString &user, const QString &password) const

@@ -216,3 +216,24 @@ bool PgServer::enableTls(const QString &certificate, const QString &key, QString
     m_tlsOptions = QStringLiteral(" -c ssl=on -c ssl_cert_file=%1 -c ssl_key_file=%2").arg(ownCertificate, ownKey);
     return stop(error) && start(error);
 }
+
+QStringList PgServer::processes() const
+{
+    QFile pidFile(m_dir.filePath(DataDir + QStringLiteral("/postmaster.pid")));
+    if (!pidFile.open(QIODevice::ReadOnly))
+        return {};
+    const QString postmaster = QString::fromLatin1(pidFile.readLine()).trimmed();
+    QStringList pids{postmaster};
+    // Its children: the fourth field of /proc/<pid>/stat is the parent.
+    const QStringList all = QDir(QStringLiteral("/proc")).entryList({QStringLiteral("[0-9]*")}, QDir::Dirs);
+    for (const QString &pid : all) {
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+        if (stat.open(QIODevice::ReadOnly)) {
+            const QByteArray line = stat.readAll();
+            const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+            if (fields.value(1) == postmaster.toLatin1())
+                pids << pid;
+        }
+    }
+    return pids;
+}

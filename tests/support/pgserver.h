@@ -1,6 +1,8 @@
 #ifndef PGSERVER_H
 #define PGSERVER_H
 
+#include "sqlserver.h"
+
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -12,11 +14,11 @@
 // runs as root, the server runs as the "postgres" account, which initdb needs.
 // The server is stopped when the object dies; a small watchdog stops it and
 // removes the directory even when the test process is killed.
-class PgServer
+class PgServer : public SqlServer
 {
 public:
     PgServer();
-    ~PgServer();
+    ~PgServer() override;
     PgServer(const PgServer &) = delete;
     PgServer &operator=(const PgServer &) = delete;
 
@@ -25,17 +27,18 @@ public:
     static QString unavailableReason();
 
     // initdb, start, create the user and the database. On failure *error says why.
-    bool setUp(QString *error);
-    bool start(QString *error = nullptr);
-    bool stop(QString *error = nullptr);
+    bool setUp(QString *error) override;
+    bool start(QString *error = nullptr) override;
+    bool stop(QString *error = nullptr) override;
     // Restarts the server with TLS on, its certificate and key the PEM files given.
     bool enableTls(const QString &certificate, const QString &key, QString *error);
-    bool isRunning() const { return m_running; }
+    bool isRunning() const override { return m_running; }
+    // The postmaster and every process it started.
+    QStringList processes() const override;
 
-    quint16 port() const { return m_port; }
-    QString database() const { return QStringLiteral("agentdb"); }
-    QString user() const { return QStringLiteral("agent"); }
-    QString password() const { return QStringLiteral("s3cret-Pw"); }
+    QString driver() const override { return QStringLiteral("QPSQL"); }
+    quint16 port() const override { return m_port; }
+    QString database() const override { return QStringLiteral("agentdb"); }
 
     // Runs each statement as the test user over the unix socket (no password
     // needed there). On failure *error holds the statement and the error.

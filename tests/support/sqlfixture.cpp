@@ -1,7 +1,12 @@
 #include "sqlfixture.h"
 #include "pgserver.h"
+#include "sqlserver.h"
 
+#include <QCoreApplication>
 #include <QDebug>
+#include <map>
+#include <QDir>
+#include <QFile>
 
 #include <QSqlError>
 #include <QSqlQuery>
@@ -60,14 +65,14 @@ QStringList SqlSession::run(const QStringList &statements)
     return values;
 }
 
-std::unique_ptr<SqlSession> postgresSession(const PgServer &pg)
+std::unique_ptr<SqlSession> serverSession(const SqlServer &server)
 {
-    return std::make_unique<SqlSession>(QStringLiteral("QPSQL"), [&pg](QSqlDatabase &db) {
+    return std::make_unique<SqlSession>(server.driver(), [&server](QSqlDatabase &db) {
         db.setHostName(QStringLiteral("127.0.0.1"));
-        db.setPort(pg.port());
-        db.setDatabaseName(pg.database());
-        db.setUserName(pg.user());
-        db.setPassword(pg.password());
+        db.setPort(server.port());
+        db.setDatabaseName(server.database());
+        db.setUserName(server.user());
+        db.setPassword(server.password());
     });
 }
 
@@ -91,15 +96,36 @@ IniValues sqliteAgentSettings(const QString &path, const QString &query, const Q
     return withStatement(values, query, retParam);
 }
 
-IniValues postgresAgentSettings(const PgServer &pg, const QString &query, const QString &retParam)
+IniValues serverAgentSettings(const SqlServer &server, const QString &query, const QString &retParam, Route route)
 {
     IniValues values = quietAgentSettings();
-    values[QStringLiteral("sql/type")] = QStringLiteral("QPSQL");
+    values[QStringLiteral("sql/type")] = route == Route::Native ? server.driver() : QStringLiteral("QODBC");
     values[QStringLiteral("sql/host")] = QStringLiteral("127.0.0.1");
-    values[QStringLiteral("sql/port")] = QString::number(pg.port());
-    values[QStringLiteral("sql/dsn")] = pg.database();
-    values[QStringLiteral("sql/user")] = pg.user();
-    values[QStringLiteral("sql/password")] = pg.password();
+    values[QStringLiteral("sql/port")] = QString::number(server.port());
+    values[QStringLiteral("sql/dsn")] = server.database();
+    values[QStringLiteral("sql/user")] = server.user();
+    values[QStringLiteral("sql/password")] = server.password();
+    if (route == Route::Native)
+        return withStatement(values, query, retParam);
+
+    const QString odbcDriver = server.driver() == QLatin1String("QPSQL") ? QStringLiteral("PostgreSQL Unicode")
+                                                                           : QStringLiteral("MariaDB Unicode");
+    const QString where = QStringLiteral("SERVER=127.0.0.1;PORT=%1;DATABASE=%2").arg(server.port()).arg(server.database());
+    if (route == Route::OdbcString) {
+        values[QStringLiteral("sql/dsn")]
+            = QStringLiteral("\"DRIVER={%1};%2;UID=%3;PWD=%4\"").arg(odbcDriver, where, server.user(), server.password());
+        values[QStringLiteral("sql/user")] = QString();
+        values[QStringLiteral("sql/password")] = QString();
+    } else {
+        // A user's DSNs, in the file unixODBC is told of.
+        const QString name = QStringLiteral("agent-") + server.driver();
+        const QString path = QDir::home().filePath(QStringLiteral(".odbc.ini"));
+        qputenv("ODBCINI", QFile::encodeName(path));
+        QFile ini(path);
+        if (ini.open(QIODevice::Append))
+            ini.write(QStringLiteral("[%1]\nDriver=%2\n%3\n").arg(name, odbcDriver, QString(where).replace(';', '\n')).toUtf8());
+        values[QStringLiteral("sql/dsn")] = name;
+    }
     return withStatement(values, query, retParam);
 }
 
@@ -149,7 +175,7 @@ const QString CheckStatement = QStringLiteral("select uid, login from users wher
 QStringList usersTable(const QStringList &extraRows)
 {
     return QStringList{
-               QStringLiteral("create table users(login text, pw text, uid text)"),
+               QStringLiteral("create table users(login varchar(64), pw varchar(64), uid varchar(64))"),
                QStringLiteral("insert into users values('alice', 'Zq9secret', 'u-17')"),
                QStringLiteral("insert into users values('j\u00fcrgen', 'j', 'u-\u00e4')"),
            }
@@ -203,4 +229,56 @@ int userCount(const QSqlDatabase &db)
     if (!count.exec(QStringLiteral("SELECT count(*) FROM users")) || !count.next())
         return -1;
     return count.value(0).toInt();
+}
+
+SqlServer *sharedServer(Backend backend, const QStringList &setup, QString *error)
+{
+    static std::map<Backend, std::unique_ptr<SqlServer>> servers;
+    static std::map<Backend, QString> failures;
+    // Stopped while the application still runs the processes that stop them.
+    static const bool cleanedUp = (qAddPostRoutine([] { servers.clear(); }), true);
+    Q_UNUSED(cleanedUp)
+    if (servers.count(backend))
+        return servers[backend].get();
+    if (failures.count(backend)) {
+        *error = failures[backend];
+        return nullptr;
+    }
+    std::unique_ptr<SqlServer> server;
+    QString &failure = failures[backend];
+    if (backend == Backend::Postgres) {
+        failure = PgServer::unavailableReason();
+        if (failure.isEmpty())
+            server = std::make_unique<PgServer>();
+    } else {
+        const auto kind = backend == Backend::MariaDb ? ScriptedServer::Kind::MariaDb : ScriptedServer::Kind::Firebird;
+        failure = ScriptedServer::unavailableReason(kind);
+        if (failure.isEmpty())
+            server = std::make_unique<ScriptedServer>(kind);
+    }
+    if (server && server->setUp(&failure))
+        failure = runSql(server->driver(), [&](QSqlDatabase &db) {
+            db.setHostName(QStringLiteral("127.0.0.1"));
+            db.setPort(server->port());
+            db.setDatabaseName(server->database());
+            db.setUserName(server->user());
+            db.setPassword(server->password());
+        }, setup);
+    if (!failure.isEmpty()) {
+        *error = failure;
+        return nullptr;
+    }
+    failures.erase(backend);
+    return (servers[backend] = std::move(server)).get();
+}
+
+void addDriverRows()
+{
+    QTest::addColumn<int>("backend");
+    QTest::addColumn<int>("route");
+    QTest::newRow("QPSQL") << int(Backend::Postgres) << int(Route::Native);
+    QTest::newRow("QMYSQL") << int(Backend::MariaDb) << int(Route::Native);
+    QTest::newRow("QIBASE") << int(Backend::Firebird) << int(Route::Native);
+    QTest::newRow("QODBC_postgres_string") << int(Backend::Postgres) << int(Route::OdbcString);
+    QTest::newRow("QODBC_mariadb_dsn") << int(Backend::MariaDb) << int(Route::OdbcDsn);
 }

@@ -14,7 +14,7 @@
 #include <functional>
 #include <memory>
 
-class PgServer;
+class SqlServer;
 
 // ---- Set-up -----------------------------------------------------------------
 // Runs the statements, up to the first that fails, on a connection of its own
@@ -27,8 +27,13 @@ QString sqliteRun(const QString &path, const QStringList &statements);
 
 // Agent settings for the SQLite file at path, with statement and result column.
 IniValues sqliteAgentSettings(const QString &path, const QString &query, const QString &retParam);
-// The same for the database of a running PgServer, reached over TCP.
-IniValues postgresAgentSettings(const PgServer &pg, const QString &query, const QString &retParam);
+// How the agent reaches a server: its own driver, or ODBC (PostgreSQL's or
+// MariaDB's ODBC driver) with a connection string in sql/dsn, or with the
+// name of a DSN that ~/.odbc.ini defines.
+enum class Route { Native, OdbcString, OdbcDsn };
+// The same for the database of a running server, reached over TCP.
+IniValues serverAgentSettings(const SqlServer &server, const QString &query, const QString &retParam,
+                              Route route = Route::Native);
 
 // Makes the SQLite file agent.db in the agent's working directory from setup,
 // then starts the agent on it with the statement, the result column and any
@@ -52,8 +57,32 @@ private:
     QString m_name;
     QSqlDatabase m_db;
 };
-// A session on the database of a running PgServer, over TCP.
-std::unique_ptr<SqlSession> postgresSession(const PgServer &pg);
+// A session on the database of a running server, over TCP, through its own driver.
+std::unique_ptr<SqlSession> serverSession(const SqlServer &server);
+
+// ---- Every driver -----------------------------------------------------------
+// The servers the agent is proven against. Each is started once per test
+// binary, on first use, and given the statements of setup then.
+enum class Backend { Postgres, MariaDb, Firebird };
+// The server, or null with *error saying why it cannot run here.
+SqlServer *sharedServer(Backend backend, const QStringList &setup, QString *error);
+
+// The columns "backend" and "route", and one row per way the agent reaches a
+// database: PostgreSQL, MariaDB and Firebird through their own drivers, ODBC
+// to PostgreSQL with a connection string and to MariaDB with a DSN name.
+void addDriverRows();
+
+// The current row's server, set up with setup; where it cannot run, the test
+// fails under CI (CI set) and is skipped elsewhere.
+#define FETCH_SERVER(server, setup)                                                                    \
+    QFETCH(int, backend);                                                                              \
+    QFETCH(int, route);                                                                                \
+    QString serverError;                                                                               \
+    SqlServer *const server = sharedServer(Backend(backend), setup, &serverError);                   \
+    if (!server && qEnvironmentVariableIsSet("CI"))                                                    \
+        QFAIL(qPrintable(serverError));                                                                \
+    if (!server)                                                                                       \
+        QSKIP(qPrintable(serverError));
 
 // ---- What start-up shows ----------------------------------------------------
 // The drivers Qt offers, joined by commas, as the panel and the log name them.

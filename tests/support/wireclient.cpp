@@ -86,6 +86,18 @@ QByteArray checkRequest(const QByteArray &user, const QByteArray &password)
     return "GET /t/check?username=" + user + "&password=" + password + " HTTP/1.1\r\nHost: agent\r\n\r\n";
 }
 
+static const QByteArray AnswerHeader = "HTTP/1.0 200 Ok\r\nContent-Type: text/html; charset=\"utf-8\"\r\n\r\n";
+
+QByteArray foundAnswer(const QByteArray &identifierJson)
+{
+    return AnswerHeader + "{\"rez\":\"exist\",\"userid\":\"" + identifierJson + "\"}\n";
+}
+
+QByteArray notFoundAnswer()
+{
+    return AnswerHeader + "{\"rez\":\"notfount\",\"e\":\"n\"}\n";
+}
+
 QString lookupReplyText(const QByteArray &received)
 {
     const LookupReply::Decoded reply = LookupReply::decode(received);
