@@ -2,7 +2,6 @@
 #include "odbc.h"
 
 #include <QElapsedTimer>
-#include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlRecord>
 
@@ -52,9 +51,13 @@ bool Database::open()
 {
     if (!m_db.open())
         return false;
-    if (m_timeoutSeconds > 0 && m_driver == QLatin1String("QODBC"))
-        Odbc::setQueryTimeout(m_db, m_timeoutSeconds);
-    const bool mysqlFamily = m_db.driver()->dbmsType() == QSqlDriver::MySqlServer;
+    if (m_driver != QLatin1String("QODBC") || m_timeoutSeconds <= 0)
+        return true;
+    Odbc::setQueryTimeout(m_db, m_timeoutSeconds);
+    // Qt's own test for MySQL misses MariaDB.
+    const QString product = Odbc::serverProduct(m_db);
+    const bool mysqlFamily
+        = product.contains(QLatin1String("MySQL")) || product.contains(QLatin1String("MariaDB"));
     for (const QString &statement : Sql::sessionStatements(m_driver, mysqlFamily, m_timeoutSeconds)) {
         if (QSqlQuery(m_db).exec(statement))
             break;

@@ -19,6 +19,7 @@ struct DriverManager
 {
     decltype(&::SQLSetConnectAttr) setConnectAttr = nullptr;
     decltype(&::SQLGetDiagRec) getDiagRec = nullptr;
+    decltype(&::SQLGetInfo) getInfo = nullptr;
 
     static const DriverManager &instance()
     {
@@ -27,6 +28,7 @@ struct DriverManager
             if (void *lib = ::dlopen("libodbc.so.2", RTLD_LAZY | RTLD_NOLOAD)) {
                 m.setConnectAttr = reinterpret_cast<decltype(m.setConnectAttr)>(::dlsym(lib, "SQLSetConnectAttr"));
                 m.getDiagRec = reinterpret_cast<decltype(m.getDiagRec)>(::dlsym(lib, "SQLGetDiagRec"));
+                m.getInfo = reinterpret_cast<decltype(m.getInfo)>(::dlsym(lib, "SQLGetInfo"));
             }
             return m;
         }();
@@ -68,6 +70,18 @@ bool setQueryTimeout(const QSqlDatabase &db, int seconds)
     const SQLRETURN r = dm.setConnectAttr(
         dbc, SQL_ATTR_QUERY_TIMEOUT, reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(seconds)), 0);
     return r == SQL_SUCCESS || r == SQL_SUCCESS_WITH_INFO;
+}
+
+QString serverProduct(const QSqlDatabase &db)
+{
+    const DriverManager &dm = DriverManager::instance();
+    const SQLHANDLE dbc = db.driver() ? handleOf(db.driver()->handle()) : nullptr;
+    if (!dbc || !dm.getInfo)
+        return QString();
+    char name[128] = {};
+    SQLSMALLINT length = 0;
+    const SQLRETURN r = dm.getInfo(dbc, SQL_DBMS_NAME, name, sizeof name - 1, &length);
+    return r == SQL_SUCCESS ? QString::fromLatin1(name) : QString();
 }
 
 QString sqlState(const QSqlQuery &query, const QSqlDatabase &db)

@@ -15,6 +15,10 @@ namespace Odbc {
 // driver manager or the driver refused.
 bool setQueryTimeout(const QSqlDatabase &db, int seconds);
 
+// The name the server gives its product ("PostgreSQL", "MariaDB", ...);
+// empty when unknown.
+QString serverProduct(const QSqlDatabase &db);
+
 // The SQLSTATE of the first diagnostic of the query's last call, else of the
 // connection's; empty when there is none.
 QString sqlState(const QSqlQuery &query, const QSqlDatabase &db);

@@ -1,5 +1,5 @@
 #include "support/agent.h"
-#include "support/pgserver.h"
+#include "support/sqlserver.h"
 #include "support/sqlfixture.h"
 #include "support/wireclient.h"
 
@@ -49,45 +49,34 @@ class tst_Deadlines : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-
     void lockedTableTimesOutFailsFastThenRecovers_data();
     void lockedTableTimesOutFailsFastThenRecovers();
-    void stoppedServerProcessAnsweredByThePoolDeadline();
+    void stoppedServerAnsweredAtTheDeadline_data();
+    void stoppedServerAnsweredAtTheDeadline();
     void unavailableAnswer_data();
     void unavailableAnswer();
     void poolAnswersAndNarratesAsTheDialogThread_data();
     void poolAnswersAndNarratesAsTheDialogThread();
 
 private:
-    // Starts the agent on the driver's database with the statement, the time-out and the pool.
-    void start(Agent &agent, const QString &driver, int pool, const QString &statement = CheckStatement,
+    // Starts the agent on the row's database (SQLite when server is null)
+    // with the statement, the time-out and the pool.
+    void start(Agent &agent, SqlServer *server, int route, int pool, const QString &statement = CheckStatement,
                const IniValues &more = IniValues());
-    std::unique_ptr<SqlSession> session(const QString &driver, const Agent &agent) const;
-
-    std::unique_ptr<PgServer> pg;
-    QString pgUnavailable;
+    std::unique_ptr<SqlSession> session(SqlServer *server, const Agent &agent) const;
 };
 
-void tst_Deadlines::initTestCase()
-{
-    pgUnavailable = PgServer::unavailableReason();
-    if (!pgUnavailable.isEmpty())
-        return; // the PostgreSQL rows skip with the reason
-    pg = std::make_unique<PgServer>();
-    QString error;
-    QVERIFY2(pg->setUp(&error), qPrintable(error));
-    QVERIFY2(pg->run(manyUsers(), &error), qPrintable(error));
-}
+// The row's server; none for SQLite.
+#define FETCH_TARGET(server) FETCH_SERVER(server, Backend(backend) == Backend::Postgres ? manyUsers() : usersTable())
 
-void tst_Deadlines::start(Agent &agent, const QString &driver, int pool, const QString &statement,
+void tst_Deadlines::start(Agent &agent, SqlServer *server, int route, int pool, const QString &statement,
                           const IniValues &more)
 {
     IniValues overrides = more;
     overrides[QStringLiteral("sql/timeout")] = QString::number(TimeoutSeconds);
     overrides[QStringLiteral("sql/pool")] = QString::number(pool);
-    if (driver == QLatin1String("QPSQL")) {
-        IniValues values = serverAgentSettings(*pg, statement, QStringLiteral("uid"));
+    if (server) {
+        IniValues values = serverAgentSettings(*server, statement, QStringLiteral("uid"), Route(route));
         for (auto it = overrides.cbegin(); it != overrides.cend(); ++it)
             values[it.key()] = it.value();
         agent.start(values);
@@ -96,40 +85,46 @@ void tst_Deadlines::start(Agent &agent, const QString &driver, int pool, const Q
     QCOMPARE(startOnSqlite(agent, manyUsers(), statement, QStringLiteral("uid"), overrides), QString());
 }
 
-std::unique_ptr<SqlSession> tst_Deadlines::session(const QString &driver, const Agent &agent) const
+std::unique_ptr<SqlSession> tst_Deadlines::session(SqlServer *server, const Agent &agent) const
 {
-    if (driver == QLatin1String("QPSQL"))
-        return serverSession(*pg);
+    if (server)
+        return serverSession(*server);
     const QString path = agent.work.filePath(QStringLiteral("agent.db"));
-    return std::make_unique<SqlSession>(driver, [path](QSqlDatabase &db) { db.setDatabaseName(path); });
+    return std::make_unique<SqlSession>(QStringLiteral("QSQLITE"), [path](QSqlDatabase &db) { db.setDatabaseName(path); });
 }
 
 void tst_Deadlines::lockedTableTimesOutFailsFastThenRecovers_data()
 {
-    QTest::addColumn<QString>("driver");
+    QTest::addColumn<int>("backend");
+    QTest::addColumn<int>("route");
     QTest::addColumn<int>("pool");
     QTest::addColumn<QStringList>("lock");
     const QStringList sqliteLock{QStringLiteral("BEGIN EXCLUSIVE")};
     const QStringList psqlLock{QStringLiteral("BEGIN"), QStringLiteral("LOCK TABLE users IN ACCESS EXCLUSIVE MODE")};
-    QTest::newRow("sqlite_file_locked") << "QSQLITE" << 0 << sqliteLock;
-    QTest::newRow("sqlite_file_locked_pool") << "QSQLITE" << 2 << sqliteLock;
-    QTest::newRow("psql_table_locked") << "QPSQL" << 0 << psqlLock;
-    QTest::newRow("psql_table_locked_pool") << "QPSQL" << 2 << psqlLock;
+    const QStringList mysqlLock{QStringLiteral("LOCK TABLES users WRITE")};
+    const int sqlite = int(Backend::Sqlite), pg = int(Backend::Postgres), maria = int(Backend::MariaDb);
+    const int native = int(Route::Native), string = int(Route::OdbcString), dsn = int(Route::OdbcDsn);
+    QTest::newRow("sqlite_file_locked") << sqlite << native << 0 << sqliteLock;
+    QTest::newRow("sqlite_file_locked_pool") << sqlite << native << 2 << sqliteLock;
+    QTest::newRow("psql_table_locked") << pg << native << 0 << psqlLock;
+    QTest::newRow("psql_table_locked_pool") << pg << native << 2 << psqlLock;
+    QTest::newRow("mysql_table_locked") << maria << native << 0 << mysqlLock;
+    QTest::newRow("odbc_psql_table_locked") << pg << string << 0 << psqlLock;
+    QTest::newRow("odbc_mariadb_table_locked") << maria << dsn << 0 << mysqlLock;
+    QTest::newRow("odbc_mariadb_table_locked_pool") << maria << dsn << 2 << mysqlLock;
 }
 
 void tst_Deadlines::lockedTableTimesOutFailsFastThenRecovers()
 {
-    QFETCH(QString, driver);
+    FETCH_TARGET(server);
     QFETCH(int, pool);
     QFETCH(QStringList, lock);
-    if (driver == QLatin1String("QPSQL") && !pg)
-        QSKIP(qPrintable(pgUnavailable));
     MessageCapture capture;
     Agent agent;
-    start(agent, driver, pool);
+    start(agent, server, route, pool);
     QCOMPARE(exchange(agent.httpPort(), Alice).toHex(), foundAnswer("u-17").toHex());
 
-    auto holder = session(driver, agent);
+    auto holder = session(server, agent);
     holder->run(lock);
     const QByteArray timedOut = exchange(agent.httpPort(), Alice, AnswerWithinMs);
     QVERIFY2(NotFound.match(QString::fromLatin1(timedOut)).hasMatch(), timedOut.constData());
@@ -145,28 +140,45 @@ void tst_Deadlines::lockedTableTimesOutFailsFastThenRecovers()
     QCOMPARE(panelCount(agent, QStringLiteral("[+] database answers again")), 1);
 }
 
-// A stopped server process keeps its TCP connection: no driver time-out ends
-// the call. The pool's connection stays stuck, but the check is answered from
-// the dialog's thread at its deadline, and requests that need no database are
-// served meanwhile.
-void tst_Deadlines::stoppedServerProcessAnsweredByThePoolDeadline()
+void tst_Deadlines::stoppedServerAnsweredAtTheDeadline_data()
 {
-    if (!pg)
-        QSKIP(qPrintable(pgUnavailable));
+    QTest::addColumn<int>("backend");
+    QTest::addColumn<int>("route");
+    QTest::addColumn<int>("pool");
+    QTest::addColumn<bool>("retired");
+    const int pg = int(Backend::Postgres), maria = int(Backend::MariaDb), firebird = int(Backend::Firebird);
+    const int native = int(Route::Native), string = int(Route::OdbcString), dsn = int(Route::OdbcDsn);
+    // Only MySQL's read time-out ends a call to a stopped server; every other
+    // driver's connection is given up on by the pool.
+    QTest::newRow("psql_pool") << pg << native << 2 << true;
+    QTest::newRow("firebird_pool") << firebird << native << 2 << true;
+    QTest::newRow("odbc_psql_pool") << pg << string << 2 << true;
+    QTest::newRow("odbc_mariadb_pool") << maria << dsn << 2 << true;
+    QTest::newRow("mysql_pool") << maria << native << 2 << false;
+    QTest::newRow("mysql") << maria << native << 0 << false;
+}
+
+// A stopped server process keeps its TCP connections open and never answers.
+// The check is answered at its deadline all the same, by the driver's own
+// time-out or from the dialog's thread, and requests that need no database
+// are served meanwhile.
+void tst_Deadlines::stoppedServerAnsweredAtTheDeadline()
+{
+    FETCH_TARGET(server);
+    QFETCH(int, pool);
+    QFETCH(bool, retired);
     MessageCapture capture;
     Agent agent;
-    start(agent, QStringLiteral("QPSQL"), 2);
+    start(agent, server, route, pool);
     QCOMPARE(exchange(agent.httpPort(), Alice).toHex(), foundAnswer("u-17").toHex());
-    auto observer = session(QStringLiteral("QPSQL"), agent);
-    const QString others = QStringLiteral("select pid from pg_stat_activity where usename = 'agent' and pid <> "
-                                          "pg_backend_pid()");
-    QTRY_COMPARE(observer->run({others}).size(), 3); // db and the pool's two
-
+    QTest::qWait(200); // the pool's other connection opens
     {
-        const StoppedProcesses stopped(observer->run({others}));
-        QCOMPARE(stopped.stopped.size(), 3);
-        QVERIFY(NotFound.match(QString::fromLatin1(exchange(agent.httpPort(), Alice, AnswerWithinMs))).hasMatch());
+        const StoppedProcesses stopped(server->processes());
+        QVERIFY(!stopped.stopped.isEmpty());
+        for (int i = 0; i < 2; ++i) // at the deadline, then failing fast
+            QVERIFY(NotFound.match(QString::fromLatin1(exchange(agent.httpPort(), Alice, AnswerWithinMs))).hasMatch());
         QCOMPARE(agent.inspect().executor().counters().timeouts, quint64(1));
+        QCOMPARE(agent.inspect().executor().counters().retired > 0, retired);
         QVERIFY(NotFound.match(QString::fromLatin1(exchange(agent.httpPort(), "get / HTTP/1.0\r\n"))).hasMatch());
     }
     QTRY_COMPARE_WITH_TIMEOUT(exchange(agent.httpPort(), Alice).toHex(), foundAnswer("u-17").toHex(),
@@ -198,9 +210,9 @@ void tst_Deadlines::unavailableAnswer()
     IniValues more;
     if (!setting.isEmpty())
         more[QStringLiteral("http/unavailable")] = setting;
-    start(agent, QStringLiteral("QSQLITE"), 0, statement, more);
+    start(agent, nullptr, 0, 0, statement, more);
 
-    auto holder = session(QStringLiteral("QSQLITE"), agent);
+    auto holder = session(nullptr, agent);
     if (locked)
         holder->run({QStringLiteral("BEGIN EXCLUSIVE")});
     for (int i = 0; i < 2; ++i) {
@@ -238,7 +250,7 @@ void tst_Deadlines::poolAnswersAndNarratesAsTheDialogThread()
     MessageCapture capture;
     for (int pool : {0, 1}) {
         Agent agent;
-        start(agent, QStringLiteral("QSQLITE"), pool * 2, statement);
+        start(agent, nullptr, 0, pool * 2, statement);
         const int startup = agent.inspect().panelLines().size();
         capture.clear();
         answers[pool] = exchange(agent.httpPort(), request);
