@@ -368,6 +368,10 @@ void HttpEndpoint::sweep()
             m_sweep.start(int(deadline - now));
             return;
         }
+        // A request that came whole while the thread was held elsewhere (by
+        // a statement, say) may still wait in the system's buffer: the
+        // time-out counts only for a request not yet complete.
+        oldest->waitForReadyRead(0);
         advance(oldest, true);
         if (!m_waiting.empty() && m_waiting.begin()->second == oldest)
             stopWaiting(oldest); // closed meanwhile: nothing to judge

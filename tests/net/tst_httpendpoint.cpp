@@ -73,6 +73,7 @@ private slots:
     // the endpoint alone, with a check that reports later
     void checkResultReportedLaterIsAnswered();
     void checkResultForClientGoneMeanwhileIsDropped();
+    void requestCompleteWhileTheThreadWasHeldIsAnswered();
     void atTheCapTheLongestSilentConnectionMakesRoom();
 
 private:
@@ -311,6 +312,29 @@ void tst_HttpEndpoint::checkResultReportedLaterIsAnswered()
     report({QStringLiteral("u-17")});
     QVERIFY(client.waitClosed());
     QCOMPARE(client.received.toHex(), foundAnswer("u-17").toHex());
+}
+
+// Both time-outs end while the thread is held; the first connection's check
+// then holds it again, and meanwhile the second's whole request arrives. It
+// is answered, not closed as silent.
+void tst_HttpEndpoint::requestCompleteWhileTheThreadWasHeldIsAnswered()
+{
+    std::unique_ptr<Client> late;
+    EndpointRig rig([&](const QString &, const QString &, auto done) {
+        late->socket.write(checkRequest("bob", "b"));
+        late->socket.flush();
+        QThread::msleep(50);
+        done({QStringLiteral("u-1")});
+    });
+    Client held(rig.port(), "GET /t/check?username=alice&password=Zq9secret HTTP/1.1");
+    late = std::make_unique<Client>(rig.port());
+    QTRY_COMPARE(rig.endpoint.openConnections(), 2);
+    QTest::qWait(50); // the first request line's start is read
+    QThread::msleep(rig.endpoint.limits().requestTimeoutMs + 100);
+
+    QVERIFY(held.waitClosed() && late->waitClosed());
+    QCOMPARE(late->received.toHex(), foundAnswer("u-1").toHex());
+    QCOMPARE(rig.endpoint.counters().dropped, quint64(0));
 }
 
 void tst_HttpEndpoint::checkResultForClientGoneMeanwhileIsDropped()
