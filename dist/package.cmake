@@ -52,14 +52,19 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "SQL agent answering credential checks and
 # The summary is the Description's first line; CPack indents this text under it.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
 "tovr_merk_agent answers HTTP credential checks and parameter lookups from a
-database through Qt SQL (PostgreSQL, SQLite, or another Qt driver). It runs in
+database through Qt SQL (PostgreSQL, MariaDB/MySQL, Firebird, ODBC, SQLite,
+or another Qt driver). It runs in
 a window, or headless under the systemd unit it ships with.
 
 tovr_merk_lookup is a command-line client for the parameter lookup.")
 # Depends: what dpkg-shlibdeps finds for the libraries the programs link; the
-# SQL drivers are plugins, loaded by the name in the INI, so they are recommended.
+# SQL drivers are plugins, loaded by the name in the INI: one of them is
+# recommended, the others suggested, with unixODBC and two of its drivers.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libqt5sql5-psql | libqt5sql5-sqlite | libqt5sql5-odbc | libqt5sql5-mysql")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS
+    "libqt5sql5-psql | libqt5sql5-mysql | libqt5sql5-odbc | libqt5sql5-ibase | libqt5sql5-sqlite")
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS
+    "libqt5sql5-mysql, libqt5sql5-odbc, libqt5sql5-ibase, libqt5sql5-sqlite, unixodbc, odbc-postgresql, odbc-mariadb")
 set(CPACK_STRIP_FILES ON)
 # Directories 0755 whatever the umask of the build.
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS

@@ -9,6 +9,7 @@
 #include "net/lookup.h"
 #include "support/agent.h"
 #include "support/pgserver.h"
+#include "support/sqlserver.h"
 #include "support/sqlfixture.h"
 #include "support/wireclient.h"
 
@@ -385,30 +386,15 @@ private slots:
     void lookupClientsServedInArrivalOrder();
     void databaseStalls_data();
     void databaseStalls();
+    void checksInARowOnEveryDriver_data() { addDriverRows(); }
+    void checksInARowOnEveryDriver();
     void idleFloodAtDescriptorLimit_data();
     void idleFloodAtDescriptorLimit();
     void headlessStopDuringStartupBox();
     void statementWithoutPlaceholdersRefused();
     void tlsAgainstPlain();
     void guessingThrottled();
-
-private:
-    std::unique_ptr<PgServer> m_pg; // made by the first part that needs one
-    PgServer *postgres();
 };
-
-PgServer *AbuseBattery::postgres()
-{
-    if (!m_pg && PgServer::unavailableReason().isEmpty()) {
-        auto pg = std::make_unique<PgServer>();
-        QString error;
-        if (pg->setUp(&error) && pg->run(usersTable(), &error))
-            m_pg = std::move(pg);
-        else
-            qWarning() << "PostgreSQL:" << error;
-    }
-    return m_pg.get();
-}
 
 void AbuseBattery::initTestCase()
 {
@@ -765,42 +751,67 @@ void AbuseBattery::databaseStalls_data()
     // The waits the agent must keep to: a check within sql/timeout (5 s) and
     // a second; a request that needs no database within that too on the
     // dialog's thread, and at once with a pool.
-    QTest::addColumn<QString>("driver");
+    QTest::addColumn<int>("backend");
+    QTest::addColumn<int>("route");
     QTest::addColumn<int>("pool");
-    QTest::addColumn<bool>("stopServer"); // else a lock
+    QTest::addColumn<QString>("stall"); // "lock", "stop" (SIGSTOP) or "restart" (shut down for 5 s)
     QTest::addColumn<int>("fullStallMs");
     QTest::addColumn<qint64>("noDatabaseWithinMs");
-    QTest::newRow("psql_table_lock_pool0") << "QPSQL" << 0 << false << 30000 << qint64(6000);
-    QTest::newRow("psql_table_lock_pool2") << "QPSQL" << 2 << false << 30000 << qint64(100);
-    QTest::newRow("psql_stopped_server_pool2") << "QPSQL" << 2 << true << 20000 << qint64(100);
-    QTest::newRow("sqlite_file_lock_pool0") << "QSQLITE" << 0 << false << 20000 << qint64(6000);
+    QTest::addColumn<bool>("inShortMode");
+    const int sqlite = int(Backend::Sqlite), pg = int(Backend::Postgres), maria = int(Backend::MariaDb),
+              firebird = int(Backend::Firebird);
+    const int native = int(Route::Native), string = int(Route::OdbcString), dsn = int(Route::OdbcDsn);
+#define ROW(tag, backend, route, pool, stall, ms, within, inShort)                                                  \
+    QTest::newRow(tag) << backend << route << pool << QStringLiteral(stall) << ms << qint64(within) << inShort
+    ROW("psql_table_lock_pool0", pg, native, 0, "lock", 30000, 6000, true);
+    ROW("psql_table_lock_pool2", pg, native, 2, "lock", 30000, 100, true);
+    ROW("psql_stopped_server_pool2", pg, native, 2, "stop", 20000, 100, true);
+    ROW("sqlite_file_lock_pool0", sqlite, native, 0, "lock", 20000, 6000, true);
+    ROW("mysql_table_lock_pool0", maria, native, 0, "lock", 30000, 6000, true);
+    ROW("mysql_table_lock_pool2", maria, native, 2, "lock", 30000, 100, false);
+    ROW("mysql_stopped_server_pool0", maria, native, 0, "stop", 20000, 6000, false);
+    ROW("mysql_stopped_server_pool2", maria, native, 2, "stop", 20000, 100, false);
+    ROW("mysql_restart_pool0", maria, native, 0, "restart", 5000, 6000, true);
+    ROW("odbc_psql_table_lock_pool0", pg, string, 0, "lock", 30000, 6000, false);
+    ROW("odbc_psql_table_lock_pool2", pg, string, 2, "lock", 30000, 100, false);
+    ROW("odbc_psql_stopped_server_pool2", pg, string, 2, "stop", 20000, 100, true);
+    ROW("odbc_psql_restart_pool2", pg, string, 2, "restart", 5000, 100, false);
+    ROW("odbc_mariadb_table_lock_pool0", maria, dsn, 0, "lock", 30000, 6000, false);
+    ROW("odbc_mariadb_table_lock_pool2", maria, dsn, 2, "lock", 30000, 100, true);
+    ROW("odbc_mariadb_stopped_server_pool2", maria, dsn, 2, "stop", 20000, 100, false);
+    ROW("odbc_mariadb_restart_pool0", maria, dsn, 0, "restart", 5000, 6000, false);
+    ROW("firebird_stopped_server_pool2", firebird, native, 2, "stop", 20000, 100, true);
+    ROW("firebird_restart_pool0", firebird, native, 0, "restart", 5000, 6000, true);
+#undef ROW
 }
 
 // A check and a request that needs no database every 200 ms while the
 // database stalls; the agent runs as a process of its own, so its waits are
-// not the battery's.
+// not the battery's. No request that came complete goes unanswered.
 void AbuseBattery::databaseStalls()
 {
-    QFETCH(QString, driver);
+    QFETCH(bool, inShortMode);
+    if (!fullMode() && !inShortMode)
+        QSKIP("the full battery's part (make abuse)");
+    FETCH_SERVER(server, usersTable());
     QFETCH(int, pool);
-    QFETCH(bool, stopServer);
+    QFETCH(QString, stall);
     QFETCH(int, fullStallMs);
     QFETCH(qint64, noDatabaseWithinMs);
     constexpr qint64 CheckWithinMs = 6000;
     constexpr qint64 RecoveryWithinMs = 6000;
-    const int stallMs = fullMode() ? fullStallMs : 8000;
+    const int stallMs = fullMode() || stall == QLatin1String("restart") ? fullStallMs : 8000;
     const IniValues settings{{QStringLiteral("sql/timeout"), QStringLiteral("5")},
-                             {QStringLiteral("sql/pool"), QString::number(pool)}};
+                             {QStringLiteral("sql/pool"), QString::number(pool)},
+                             {QStringLiteral("admin/port"), QString::number(freePort())}};
 
     std::unique_ptr<SqliteAgentProcess> sqlite;
-    std::unique_ptr<AgentProcess> psql;
+    std::unique_ptr<AgentProcess> viaServer;
     AgentProcess *agent = nullptr;
-    if (driver == QLatin1String("QPSQL")) {
-        if (!postgres())
-            QSKIP(qPrintable(PgServer::unavailableReason()));
-        psql = std::make_unique<AgentProcess>(SqliteAgentProcess::withMore(
-            serverAgentSettings(*m_pg, CheckStatement, QStringLiteral("uid")), settings));
-        agent = psql.get();
+    if (server) {
+        viaServer = std::make_unique<AgentProcess>(SqliteAgentProcess::withMore(
+            serverAgentSettings(*server, CheckStatement, QStringLiteral("uid"), Route(route)), settings));
+        agent = viaServer.get();
     } else {
         sqlite = std::make_unique<SqliteAgentProcess>(settings);
         QCOMPARE(sqlite->error, QString());
@@ -811,31 +822,39 @@ void AbuseBattery::databaseStalls()
     Load load(agent->port(QStringLiteral("http/port")), {ValidCheck, NoDatabaseRequest}, 200);
     load.start();
     QTest::qWait(1000);
+    QByteArray readyWhileDown;
     {
         std::unique_ptr<SqlSession> holder;
         std::unique_ptr<StoppedProcesses> stopped;
         QProcess sqliteLock;
-        if (driver == QLatin1String("QSQLITE")) {
+        QString error;
+        if (!server) {
             // Another process holds the file.
             sqliteLock.start(QStringLiteral("sqlite3"), {sqlite->dir.filePath(QStringLiteral("users.db"))});
             QVERIFY(sqliteLock.waitForStarted());
             sqliteLock.write("BEGIN EXCLUSIVE;\n");
-        } else if (stopServer) {
-            holder = serverSession(*m_pg);
-            stopped = std::make_unique<StoppedProcesses>(holder->run(
-                {QStringLiteral("select pid from pg_stat_activity where usename = 'agent' and pid <> pg_backend_pid()")}));
+        } else if (stall == QLatin1String("stop")) {
+            stopped = std::make_unique<StoppedProcesses>(server->processes());
             QVERIFY(!stopped->stopped.isEmpty());
+        } else if (stall == QLatin1String("restart")) {
+            QVERIFY2(server->stop(&error), qPrintable(error));
         } else {
-            holder = serverSession(*m_pg);
-            holder->run({QStringLiteral("BEGIN"), QStringLiteral("LOCK TABLE users IN ACCESS EXCLUSIVE MODE")});
+            holder = serverSession(*server);
+            holder->run(server->driver() == QLatin1String("QPSQL")
+                            ? QStringList{QStringLiteral("BEGIN"), QStringLiteral("LOCK TABLE users IN ACCESS EXCLUSIVE MODE")}
+                            : QStringList{QStringLiteral("LOCK TABLES users WRITE")});
         }
         QTest::qWait(stallMs);
+        if (stall == QLatin1String("restart"))
+            readyWhileDown = exchange(agent->port(QStringLiteral("admin/port")), "GET /ready HTTP/1.0\r\n\r\n");
         agent->standardError.clear();
         if (sqliteLock.state() != QProcess::NotRunning) {
             sqliteLock.write("COMMIT;\n.quit\n");
             sqliteLock.closeWriteChannel();
             sqliteLock.waitForFinished();
         }
+        if (stall == QLatin1String("restart"))
+            QVERIFY2(server->start(&error), qPrintable(error));
     }
     const qint64 stallEnd = load.clock.elapsed();
     const QByteArray found = Http::checkResponse("u-17");
@@ -847,15 +866,39 @@ void AbuseBattery::databaseStalls()
 
     const qint64 recovery = load.firstAnswerAfter(stallEnd, found) - stallEnd;
     const QVector<qint64> checks = load.waits(0), noDatabase = load.waits(1);
+    const bool down = stall == QLatin1String("restart");
     figures(QStringLiteral("stall %1: stall=%2s requests=%3 found=%4 unanswered=%5 worst_check=%6ms "
-                           "worst_no_database=%7ms recovery_after_stall=%8ms")
+                           "worst_no_database=%7ms recovery_after_stall=%8ms%9")
                 .arg(QString::fromLatin1(QTest::currentDataTag())).arg(stallMs / 1000).arg(load.sent.size())
                 .arg(load.count(found)).arg(unanswered(checks) + unanswered(noDatabase)).arg(worst(checks))
-                .arg(worst(noDatabase)).arg(recovery));
+                .arg(worst(noDatabase)).arg(recovery)
+                .arg(down ? QStringLiteral(" ready_while_down=") + QString::fromLatin1(readyWhileDown.mid(9, 3)) : QString()));
     QCOMPARE(unanswered(checks) + unanswered(noDatabase), 0);
     QVERIFY(worst(checks) <= CheckWithinMs);
     QVERIFY(worst(noDatabase) <= noDatabaseWithinMs);
     QVERIFY(recovery <= RecoveryWithinMs);
+    if (down)
+        QVERIFY2(readyWhileDown.startsWith("HTTP/1.0 503"), readyWhileDown.constData());
+}
+
+// Checks one after the other, on each driver: every one answered as the table says.
+void AbuseBattery::checksInARowOnEveryDriver()
+{
+    FETCH_SERVER(server, usersTable());
+    const int count = fullMode() ? 1000 : 200;
+    AgentProcess agent(serverAgentSettings(*server, CheckStatement, QStringLiteral("uid"), Route(route)));
+    QVERIFY2(startAndAnswer(agent), qPrintable(agent.outcome()));
+    const QVector<QByteArray> requests{ValidCheck, checkRequest("alice", "wrong"), checkRequest("j%C3%BCrgen", "j")};
+    const QVector<QByteArray> owed{Http::checkResponse("u-17"), Http::checkResponse("none"),
+                                   Http::checkResponse(QString::fromUtf8("u-\xc3\xa4"))};
+    QElapsedTimer clock;
+    clock.start();
+    int right = 0;
+    for (int i = 0; i < count; ++i)
+        right += exchange(agent.port(QStringLiteral("http/port")), requests[i % 3]) == owed[i % 3];
+    figures(QStringLiteral("in a row %1: checks=%2 right=%3 in %4")
+                .arg(QString::fromLatin1(QTest::currentDataTag())).arg(count).arg(right).arg(seconds(clock)));
+    QCOMPARE(right, count);
 }
 
 void AbuseBattery::idleFloodAtDescriptorLimit_data()

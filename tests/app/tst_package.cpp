@@ -72,6 +72,10 @@ void tst_Package::controlFields()
     const QByteArray depends = field("Depends");
     for (const char *library : {"libqt5core5a", "libqt5network5", "libqt5sql5", "libqt5widgets5", "libc6"})
         QVERIFY2(depends.contains(QByteArray(library) + " ("), depends + " lacks " + library);
+    // The SQL drivers are plugins: none is a dependency, one is recommended.
+    QVERIFY2(!depends.contains("libqt5sql5-") && !depends.contains("odbc"), depends);
+    QVERIFY(field("Recommends").contains("libqt5sql5-mysql | libqt5sql5-odbc | libqt5sql5-ibase"));
+    QVERIFY(field("Suggests").contains("unixodbc, odbc-postgresql, odbc-mariadb"));
 }
 
 void tst_Package::installs_data()
