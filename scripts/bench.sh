@@ -10,7 +10,10 @@
 #  2. PostgreSQL (a cluster the bench makes): the agent with sql/pool=0 and
 #     sql/pool=4, directly and with 1 ms added to each round trip to the
 #     database (bench/delayproxy holds every chunk 0.5 ms each way).
-#  3. The agent's memory after 10,000 and 200,000 checks, and its start-up.
+#  3. Every driver: PostgreSQL, MariaDB and Firebird through their own Qt
+#     drivers, ODBC to PostgreSQL and to MariaDB, each with sql/pool=0 and
+#     sql/pool=4 at concurrency 8 (servers made by tests/support/dbserver.sh).
+#  4. The agent's memory after 10,000 and 200,000 checks, and its start-up.
 # Prints the tables, writes them to bench-results.txt and draws docs/bench.png.
 set -euo pipefail
 build=${1:-build-rel}
@@ -47,6 +50,9 @@ cleanup() {
     for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
     wait 2>/dev/null || true
     [ -n "${pg_ctl:-}" ] && run_pg "$pg_ctl" -D "$work/pg/data" -m immediate stop >/dev/null 2>&1 || true
+    for kind in mariadb firebird; do
+        [ -d "$work/$kind" ] && bash "$root/tests/support/dbserver.sh" "$kind" "$work/$kind" stop >/dev/null 2>&1 || true
+    done
 }
 trap cleanup EXIT
 
@@ -225,6 +231,82 @@ pool=$pool")
     done
     say "$(awk -v a="${pgrps[delayed,4]}" -v b="${pgrps[delayed,0]}" \
         'BEGIN { printf "with 1 ms added: sql/pool=4 makes %.1f times the checks/s of sql/pool=0", (b > 0 ? a / b : 0) }')"
+fi
+
+# ---- Every driver ----------------------------------------------------------------
+# driver_row LABEL DRIVER-LINES: the agent on that database with sql/pool=0 and 4.
+driver_row() {
+    local label=$1 lines=$2 pool dir http pid line
+    for pool in 0 4; do
+        dir="driver-${label//[^a-zA-Z0-9]/_}-$pool"
+        http=$(agent_ini "$dir" "$lines
+pool=$pool")
+        start_agent "$dir" "$http"; pid=$agent_pid
+        sleep 0.5 # the pool's connections open on their threads
+        line=$(measure "$pid" "$http" 8)
+        kill "$pid"; wait "$pid" 2>/dev/null || true
+        say "$(printf '%-30s %5s %9s %8s %8s %6s %7s' "$label" "$pool" "$(field rps "$line")" "$(field p50_ms "$line")" \
+            "$(field p99_ms "$line")" "$(field errors "$line")" "$(field cpu_us "$line")")"
+    done
+}
+say ""
+say "Every driver, $users users, concurrency 8, sql/pool=0 and 4 (CPU: the agent's per check):"
+say "$(printf '%-30s %5s %9s %8s %8s %6s %7s' driver pool 'checks/s' 'p50 ms' 'p99 ms' errors 'CPU us')"
+dbserver="$root/tests/support/dbserver.sh"
+if [ -n "$pgbin" ]; then
+    driver_row "QPSQL" "type=QPSQL
+host=127.0.0.1
+port=$pg_port
+dsn=bench
+user=postgres"
+    driver_row "QODBC to PostgreSQL" "type=QODBC
+dsn=\"DRIVER={PostgreSQL Unicode};SERVER=127.0.0.1;PORT=$pg_port;DATABASE=bench;UID=postgres\"
+user=
+password="
+fi
+maria_port=$(free_port)
+if bash "$dbserver" mariadb "$work/mariadb" setup "$maria_port" $$ >/dev/null; then
+    mariadb --no-defaults --socket="$work/mariadb/socket" -uroot agentdb >/dev/null <<SQL
+CREATE TABLE users(id INTEGER PRIMARY KEY, login VARCHAR(64) NOT NULL, password VARCHAR(64) NOT NULL);
+INSERT INTO users SELECT 10000 + seq, CONCAT('user', seq), CONCAT('pass', seq) FROM seq_1_to_$users;
+CREATE INDEX users_login ON users(login);
+ANALYZE TABLE users;
+SQL
+    driver_row "QMYSQL (MariaDB)" "type=QMYSQL
+host=127.0.0.1
+port=$maria_port
+dsn=agentdb
+user=agent
+password=s3cret-Pw"
+    driver_row "QODBC to MariaDB" "type=QODBC
+dsn=\"DRIVER={MariaDB Unicode};SERVER=127.0.0.1;PORT=$maria_port;DATABASE=agentdb\"
+user=agent
+password=s3cret-Pw"
+else
+    say "MariaDB: skipped, no server (Debian packages mariadb-server, libqt5sql5-mysql, odbc-mariadb)"
+fi
+firebird_port=$(free_port)
+if bash "$dbserver" firebird "$work/firebird" setup "$firebird_port" $$ >/dev/null; then
+    isql-fb -q -user agent -password s3cret-Pw "127.0.0.1/$firebird_port:$work/firebird/agent.fdb" >/dev/null <<SQL
+CREATE TABLE users(id INTEGER NOT NULL PRIMARY KEY, login VARCHAR(64) NOT NULL, password VARCHAR(64) NOT NULL);
+COMMIT;
+SET TERM ^;
+EXECUTE BLOCK AS DECLARE k INTEGER = 1; BEGIN
+    WHILE (k <= $users) DO BEGIN INSERT INTO users VALUES (10000 + :k, 'user' || :k, 'pass' || :k); k = k + 1; END
+END^
+SET TERM ;^
+COMMIT;
+CREATE INDEX users_login ON users(login);
+COMMIT;
+SQL
+    driver_row "QIBASE (Firebird)" "type=QIBASE
+host=127.0.0.1
+port=$firebird_port
+dsn=$work/firebird/agent.fdb
+user=agent
+password=s3cret-Pw"
+else
+    say "Firebird: skipped, no server (Debian packages firebird3.0-server, libqt5sql5-ibase)"
 fi
 
 # ---- Memory and start-up -------------------------------------------------------
