@@ -122,7 +122,7 @@ void tst_Deadlines::lockedTableTimesOutFailsFastThenRecovers()
     MessageCapture capture;
     Agent agent;
     start(agent, server, route, pool);
-    QCOMPARE(exchange(agent.httpPort(), Alice).toHex(), foundAnswer("u-17").toHex());
+    QCOMPARE(exchange(agent.httpPort(), Alice).toHex(), found("u-17").toHex());
 
     auto holder = session(server, agent);
     holder->run(lock);
@@ -135,7 +135,7 @@ void tst_Deadlines::lockedTableTimesOutFailsFastThenRecovers()
     QCOMPARE(agent.inspect().executor().counters().failedFast, quint64(1));
 
     holder.reset(); // the lock goes with its session
-    QTRY_COMPARE_WITH_TIMEOUT(exchange(agent.httpPort(), Alice).toHex(), foundAnswer("u-17").toHex(),
+    QTRY_COMPARE_WITH_TIMEOUT(exchange(agent.httpPort(), Alice).toHex(), found("u-17").toHex(),
                               agent.limits.database.reopenIntervalMs + AnswerWithinMs);
     QCOMPARE(panelCount(agent, QStringLiteral("[+] database answers again")), 1);
 }
@@ -170,7 +170,7 @@ void tst_Deadlines::stoppedServerAnsweredAtTheDeadline()
     MessageCapture capture;
     Agent agent;
     start(agent, server, route, pool);
-    QCOMPARE(exchange(agent.httpPort(), Alice).toHex(), foundAnswer("u-17").toHex());
+    QCOMPARE(exchange(agent.httpPort(), Alice).toHex(), found("u-17").toHex());
     QTest::qWait(200); // the pool's other connection opens
     {
         const StoppedProcesses stopped(server->processes());
@@ -181,7 +181,7 @@ void tst_Deadlines::stoppedServerAnsweredAtTheDeadline()
         QCOMPARE(agent.inspect().executor().counters().retired > 0, retired);
         QVERIFY(NotFound.match(QString::fromLatin1(exchange(agent.httpPort(), "get / HTTP/1.0\r\n"))).hasMatch());
     }
-    QTRY_COMPARE_WITH_TIMEOUT(exchange(agent.httpPort(), Alice).toHex(), foundAnswer("u-17").toHex(),
+    QTRY_COMPARE_WITH_TIMEOUT(exchange(agent.httpPort(), Alice).toHex(), found("u-17").toHex(),
                               agent.limits.database.reopenIntervalMs + AnswerWithinMs);
 }
 

@@ -60,18 +60,18 @@ void tst_Drivers::behavesAlike()
              QStringList({"type = [" + type + "]", "db.hostName()=127.0.0.1", "db.driverName()=" + type}));
 
     // Found, not found, a UTF-8 name in the URL, as the database holds it.
-    QCOMPARE(exchange(agent.httpPort(), checkRequest("alice", "Zq9secret")), foundAnswer("u-17"));
-    QCOMPARE(exchange(agent.httpPort(), checkRequest("alice", "wrong")), notFoundAnswer());
-    QCOMPARE(exchange(agent.httpPort(), checkRequest("j%C3%BCrgen", "j")), foundAnswer("u-\xc3\xa4"));
-    QCOMPARE(exchange(agent.httpPort(), checkRequest("bob", "x")), notFoundAnswer());
+    QCOMPARE(exchange(agent.httpPort(), checkRequest("alice", "Zq9secret")), found("u-17"));
+    QCOMPARE(exchange(agent.httpPort(), checkRequest("alice", "wrong")), notFound());
+    QCOMPARE(exchange(agent.httpPort(), checkRequest("j%C3%BCrgen", "j")), found("u-\xc3\xa4"));
+    QCOMPARE(exchange(agent.httpPort(), checkRequest("bob", "x")), notFound());
 
     // A row another session commits is seen by the next check on the same session.
     const QString login = QStringLiteral("carol_") + QString::fromLatin1(QTest::currentDataTag()).toLower();
     const auto other = serverSession(*server);
     other->run({QStringLiteral("insert into users values('%1', 'c', 'u-c', 7, null)").arg(login)});
-    QCOMPARE(exchange(agent.httpPort(), checkRequest(login.toLatin1(), "c")), foundAnswer("u-c"));
+    QCOMPARE(exchange(agent.httpPort(), checkRequest(login.toLatin1(), "c")), found("u-c"));
     other->run({QStringLiteral("delete from users where login = '%1'").arg(login)});
-    QCOMPARE(exchange(agent.httpPort(), checkRequest(login.toLatin1(), "c")), notFoundAnswer());
+    QCOMPARE(exchange(agent.httpPort(), checkRequest(login.toLatin1(), "c")), notFound());
 
     // An identifier that is a number, a text, a NULL.
     Database &database = s.database();
@@ -91,7 +91,7 @@ void tst_Drivers::behavesAlike()
         QStringLiteral("selec uid from users where login = :s1 and pw = :s2"), "uid", "alice", "Zq9secret"));
     QVERIFY(!wrong.ok);
     QVERIFY2(!wrong.unavailable, qPrintable(wrong.error));
-    QCOMPARE(exchange(agent.httpPort(), checkRequest("alice", "Zq9secret")), foundAnswer("u-17"));
+    QCOMPARE(exchange(agent.httpPort(), checkRequest("alice", "Zq9secret")), found("u-17"));
     QCOMPARE(database.counters().reopenAttempts, quint64(0));
 
     const QString secret = server->password();
@@ -107,20 +107,20 @@ void tst_Drivers::reconnectsAfterRestart()
     agent.start(settings(*server, route));
     ServerInspector s = agent.inspect();
     const QByteArray alice = checkRequest("alice", "Zq9secret");
-    QCOMPARE(exchange(agent.httpPort(), alice), foundAnswer("u-17"));
+    QCOMPARE(exchange(agent.httpPort(), alice), found("u-17"));
     QCOMPARE(ready(agent), QByteArray("HTTP/1.0 200 OK"));
 
     QString error;
     QVERIFY2(server->stop(&error), qPrintable(error));
-    QCOMPARE(exchange(agent.httpPort(), alice), notFoundAnswer());
+    QCOMPARE(exchange(agent.httpPort(), alice), notFound());
     QCOMPARE(ready(agent), QByteArray("HTTP/1.0 503 Se"));
 
     QVERIFY2(server->start(&error), qPrintable(error));
     QElapsedTimer back;
     back.start();
-    QTRY_COMPARE_WITH_TIMEOUT(exchange(agent.httpPort(), alice), foundAnswer("u-17"), 6000);
+    QTRY_COMPARE_WITH_TIMEOUT(exchange(agent.httpPort(), alice), found("u-17"), 6000);
     qInfo("found again %lld ms after the restart", back.elapsed());
-    QCOMPARE(exchange(agent.httpPort(), alice), foundAnswer("u-17"));
+    QCOMPARE(exchange(agent.httpPort(), alice), found("u-17"));
     QCOMPARE(ready(agent), QByteArray("HTTP/1.0 200 OK"));
     QCOMPARE(s.database().counters().reopens, quint64(1));
     // Prepared once on each of the two sessions.

@@ -22,7 +22,6 @@ QStringList users()
     });
 }
 
-
 // The endpoint alone on a loopback listener, its check a function of the test.
 struct EndpointRig
 {
@@ -111,19 +110,19 @@ void tst_HttpEndpoint::answer_data()
     QTest::addColumn<QByteArray>("request");
     QTest::addColumn<QByteArray>("expected");
 
-    QTest::newRow("known_user") << checkRequest("alice", "Zq9secret") << foundAnswer("u-17");
-    QTest::newRow("wrong_password") << checkRequest("alice", "wrong") << notFoundAnswer();
-    QTest::newRow("unknown_user") << checkRequest("mallory", "x") << notFoundAnswer();
-    QTest::newRow("result_none_is_not_found") << checkRequest("nobody", "n") << notFoundAnswer();
-    QTest::newRow("empty_result_is_found_empty") << checkRequest("blank", "b") << foundAnswer("");
-    QTest::newRow("quote_and_backslash_escaped") << checkRequest("quoter", "q") << foundAnswer("a\\\"b\\\\c");
-    QTest::newRow("percent_encoded_utf8_user") << checkRequest("j%C3%BCrgen", "j") << foundAnswer("u-\xc3\xa4");
+    QTest::newRow("known_user") << checkRequest("alice", "Zq9secret") << found("u-17");
+    QTest::newRow("wrong_password") << checkRequest("alice", "wrong") << notFound();
+    QTest::newRow("unknown_user") << checkRequest("mallory", "x") << notFound();
+    QTest::newRow("result_none_is_not_found") << checkRequest("nobody", "n") << notFound();
+    QTest::newRow("empty_result_is_found_empty") << checkRequest("blank", "b") << found("");
+    QTest::newRow("quote_and_backslash_escaped") << checkRequest("quoter", "q") << found("a\\\"b\\\\c");
+    QTest::newRow("percent_encoded_utf8_user") << checkRequest("j%C3%BCrgen", "j") << found("u-\xc3\xa4");
     QTest::newRow("get_in_lower_case") << QByteArray("get /t/check?username=alice&password=Zq9secret HTTP/1.1\r\n")
-                                       << notFoundAnswer();
+                                       << notFound();
     QTest::newRow("lf_only_line_ends") << QByteArray("GET /t/check?username=alice&password=Zq9secret HTTP/1.0\n\n")
-                                       << foundAnswer("u-17");
-    QTest::newRow("other_path") << QByteArray("GET /index.html HTTP/1.1\r\n\r\n") << notFoundAnswer();
-    QTest::newRow("blank_line") << QByteArray("\r\n") << notFoundAnswer();
+                                       << found("u-17");
+    QTest::newRow("other_path") << QByteArray("GET /index.html HTTP/1.1\r\n\r\n") << notFound();
+    QTest::newRow("blank_line") << QByteArray("\r\n") << notFound();
 }
 
 void tst_HttpEndpoint::answer()
@@ -150,28 +149,28 @@ void tst_HttpEndpoint::formPost_data()
     const QByteArray alice = "username=alice&password=Zq9secret";
     const QByteArray jurgen = "username=j%C3%BCrgen&password=j";
 
-    QTest::newRow("found") << post(form + length(alice), alice) << foundAnswer("u-17");
+    QTest::newRow("found") << post(form + length(alice), alice) << found("u-17");
     QTest::newRow("wrong_password") << post(form + length("username=alice&password=x"), "username=alice&password=x")
-                                    << notFoundAnswer();
-    QTest::newRow("utf8_percent_decoded") << post(form + length(jurgen), jurgen) << foundAnswer("u-\xc3\xa4");
+                                    << notFound();
+    QTest::newRow("utf8_percent_decoded") << post(form + length(jurgen), jurgen) << found("u-\xc3\xa4");
     QTest::newRow("plus_is_a_blank_percent_2b_a_plus")
-        << post(form + length("username=ann+lee&password=p%2Bq"), "username=ann+lee&password=p%2Bq") << foundAnswer("u-sp");
+        << post(form + length("username=ann+lee&password=p%2Bq"), "username=ann+lee&password=p%2Bq") << found("u-sp");
     QTest::newRow("http_1_1_lf_only_headers_any_case_charset")
         << QByteArray("POST /t/check HTTP/1.1\ncontent-type: Application/X-WWW-Form-Urlencoded; charset=UTF-8\n"
                       "CONTENT-LENGTH: " + QByteArray::number(alice.size()) + "\nHost: x\n\n" + alice)
-        << foundAnswer("u-17");
+        << found("u-17");
     QTest::newRow("order_and_extra_fields") << post(form + length("x=1&password=Zq9secret&username=alice"),
                                                    "x=1&password=Zq9secret&username=alice")
-                                            << foundAnswer("u-17");
-    QTest::newRow("bytes_after_the_body_ignored") << post(form + length(alice), alice + "&username=bob") << foundAnswer("u-17");
-    QTest::newRow("no_password_field") << post(form + length("username=alice"), "username=alice") << notFoundAnswer();
-    QTest::newRow("content_length_missing") << post(form, alice) << notFoundAnswer();
-    QTest::newRow("content_length_over_64k") << post(form + "Content-Length: 65537\r\n", alice) << notFoundAnswer();
-    QTest::newRow("body_short_of_its_length") << post(form + "Content-Length: 40\r\n", alice) << notFoundAnswer();
-    QTest::newRow("headers_never_end") << QByteArray("POST /t/check HTTP/1.0\r\n") + form << notFoundAnswer();
-    QTest::newRow("wrong_content_type") << post("Content-Type: text/plain\r\n" + length(alice), alice) << notFoundAnswer();
+                                            << found("u-17");
+    QTest::newRow("bytes_after_the_body_ignored") << post(form + length(alice), alice + "&username=bob") << found("u-17");
+    QTest::newRow("no_password_field") << post(form + length("username=alice"), "username=alice") << notFound();
+    QTest::newRow("content_length_missing") << post(form, alice) << notFound();
+    QTest::newRow("content_length_over_64k") << post(form + "Content-Length: 65537\r\n", alice) << notFound();
+    QTest::newRow("body_short_of_its_length") << post(form + "Content-Length: 40\r\n", alice) << notFound();
+    QTest::newRow("headers_never_end") << QByteArray("POST /t/check HTTP/1.0\r\n") + form << notFound();
+    QTest::newRow("wrong_content_type") << post("Content-Type: text/plain\r\n" + length(alice), alice) << notFound();
     QTest::newRow("credentials_in_the_query_of_a_post")
-        << QByteArray("POST /t/check?username=alice&password=Zq9secret HTTP/1.0\r\n\r\n") << notFoundAnswer();
+        << QByteArray("POST /t/check?username=alice&password=Zq9secret HTTP/1.0\r\n\r\n") << notFound();
 }
 
 void tst_HttpEndpoint::formPost()
@@ -197,7 +196,7 @@ void tst_HttpEndpoint::identifierWithQuoteAndBackslashIsValidJson()
 void tst_HttpEndpoint::debugTraceMasksThePassword()
 {
     messages->clear();
-    QCOMPARE(exchange(agent->httpPort(), checkRequest("alice", "Zq9secret")).toHex(), foundAnswer("u-17").toHex());
+    QCOMPARE(exchange(agent->httpPort(), checkRequest("alice", "Zq9secret")).toHex(), found("u-17").toHex());
 
     const QStringList debug = messages->debug();
     for (const QString &line : debug)
@@ -233,15 +232,15 @@ void tst_HttpEndpoint::requestInTwoPiecesIsJudgedWhole()
     QVERIFY(!client.closed);
     client.socket.write("word=Zq9secret HTTP/1.1\r\n\r\n");
     QTRY_VERIFY(client.closed);
-    QCOMPARE(client.received.toHex(), foundAnswer("u-17").toHex());
+    QCOMPARE(client.received.toHex(), found("u-17").toHex());
 }
 
 void tst_HttpEndpoint::megabyteWithoutLineFeedIsRefusedAndAgentStillServes()
 {
     const QByteArray flood = "GET /t/check?username=alice&password=Zq9secret HTTP/1.1" + QByteArray(1 << 20, 'x');
-    QCOMPARE(exchange(agent->httpPort(), flood).toHex(), notFoundAnswer().toHex());
+    QCOMPARE(exchange(agent->httpPort(), flood).toHex(), notFound().toHex());
 
-    QCOMPARE(exchange(agent->httpPort(), checkRequest("alice", "Zq9secret")).toHex(), foundAnswer("u-17").toHex());
+    QCOMPARE(exchange(agent->httpPort(), checkRequest("alice", "Zq9secret")).toHex(), found("u-17").toHex());
 }
 
 void tst_HttpEndpoint::refusedAnswerNotLostToResetWhileClientStillSends()
@@ -250,7 +249,7 @@ void tst_HttpEndpoint::refusedAnswerNotLostToResetWhileClientStillSends()
     // the agent refuses, and closing on unread input used to reset the
     // connection before the answer arrived.
     const QByteArray flood = "GET /t/check?username=alice&password=Zq9secret HTTP/1.1" + QByteArray(10 << 20, 'x');
-    QCOMPARE(exchange(agent->httpPort(), flood).toHex(), notFoundAnswer().toHex());
+    QCOMPARE(exchange(agent->httpPort(), flood).toHex(), notFound().toHex());
 }
 
 void tst_HttpEndpoint::requestFollowedByEndOfInputIsAnswered()
@@ -261,9 +260,9 @@ void tst_HttpEndpoint::requestFollowedByEndOfInputIsAnswered()
     // Qt gives up its descriptor at the client's end of input; the answer
     // still goes out, through the one the agent holds for it.
     QTRY_VERIFY(halfClosed.closed);
-    QCOMPARE(halfClosed.received.toHex(), foundAnswer("u-17").toHex());
+    QCOMPARE(halfClosed.received.toHex(), found("u-17").toHex());
 
-    QCOMPARE(exchange(agent->httpPort(), checkRequest("alice", "Zq9secret")).toHex(), foundAnswer("u-17").toHex());
+    QCOMPARE(exchange(agent->httpPort(), checkRequest("alice", "Zq9secret")).toHex(), found("u-17").toHex());
 }
 
 void tst_HttpEndpoint::silentClientIsClosedAndPartialLineJudgedAfterTimeOut()
@@ -279,7 +278,7 @@ void tst_HttpEndpoint::silentClientIsClosedAndPartialLineJudgedAfterTimeOut()
     // Neither closed before the time-out; a coarse timer may fire up to 5% early.
     QVERIFY2(silent.closedAfterMs >= timeoutMs * 95 / 100, qPrintable(QString::number(silent.closedAfterMs)));
     QVERIFY2(partial.closedAfterMs >= timeoutMs * 95 / 100, qPrintable(QString::number(partial.closedAfterMs)));
-    QCOMPARE(partial.received.toHex(), foundAnswer("u-17").toHex());
+    QCOMPARE(partial.received.toHex(), found("u-17").toHex());
 }
 
 void tst_HttpEndpoint::twoHundredSimultaneousConnectionsAllAnswered()
@@ -290,7 +289,7 @@ void tst_HttpEndpoint::twoHundredSimultaneousConnectionsAllAnswered()
         requests << (i % 2 == 0 ? checkRequest("alice", "Zq9secret") : checkRequest("x", "y"));
     const QVector<QByteArray> answers = answersTo(agent->httpPort(), requests, count, 30000);
     for (int i = 0; i < count; ++i)
-        QCOMPARE(answers[i].toHex(), (i % 2 == 0 ? foundAnswer("u-17") : notFoundAnswer()).toHex());
+        QCOMPARE(answers[i].toHex(), (i % 2 == 0 ? found("u-17") : notFound()).toHex());
 }
 
 // A pooled executor reports after submit has returned: the connection waits
@@ -311,7 +310,7 @@ void tst_HttpEndpoint::checkResultReportedLaterIsAnswered()
     QVERIFY(!client.closed);
     report({QStringLiteral("u-17")});
     QVERIFY(client.waitClosed());
-    QCOMPARE(client.received.toHex(), foundAnswer("u-17").toHex());
+    QCOMPARE(client.received.toHex(), found("u-17").toHex());
 }
 
 // Both time-outs end while the thread is held; the first connection's check
@@ -333,7 +332,7 @@ void tst_HttpEndpoint::requestCompleteWhileTheThreadWasHeldIsAnswered()
     QThread::msleep(rig.endpoint.limits().requestTimeoutMs + 100);
 
     QVERIFY(held.waitClosed() && late->waitClosed());
-    QCOMPARE(late->received.toHex(), foundAnswer("u-1").toHex());
+    QCOMPARE(late->received.toHex(), found("u-1").toHex());
     QCOMPARE(rig.endpoint.counters().dropped, quint64(0));
 }
 
@@ -354,7 +353,7 @@ void tst_HttpEndpoint::checkResultForClientGoneMeanwhileIsDropped()
     report({QStringLiteral("u-17")});
     QCOMPARE(messages->warnings(), QStringList());
 
-    QCOMPARE(exchange(rig.port(), "GET / HTTP/1.0\r\n\r\n").toHex(), notFoundAnswer().toHex());
+    QCOMPARE(exchange(rig.port(), "GET / HTTP/1.0\r\n\r\n").toHex(), notFound().toHex());
 }
 
 // Idle connections cannot starve the checks: the one that has waited longest
@@ -376,7 +375,7 @@ void tst_HttpEndpoint::atTheCapTheLongestSilentConnectionMakesRoom()
     // The fourth goes over the cap: the oldest idle one goes. Then there is
     // room again: a second check closes nobody.
     for (int round = 0; round < 2; ++round)
-        QCOMPARE(exchange(rig.port(), checkRequest("alice", "Zq9secret")).toHex(), foundAnswer("u-17").toHex());
+        QCOMPARE(exchange(rig.port(), checkRequest("alice", "Zq9secret")).toHex(), found("u-17").toHex());
     QTRY_VERIFY(idle[0]->closed);
     QVERIFY(!idle[1]->closed && !idle[2]->closed);
     QCOMPARE(rig.endpoint.counters().shed, quint64(1));

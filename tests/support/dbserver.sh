@@ -96,6 +96,9 @@ firebird_stop() {
 
 case "$command" in
 setup)
+    server=mariadbd package=mariadb-server
+    [ "$kind" = firebird ] && server=isql-fb package=firebird3.0-server
+    PATH=$PATH:/usr/sbin command -v "$server" >/dev/null || { echo "no $server: install the Debian package $package"; exit 1; }
     mkdir -p "$dir"
     echo "$4" >"$dir/port"
     if [ -n "${5:-}" ]; then

@@ -223,17 +223,7 @@ QStringList PgServer::processes() const
     if (!pidFile.open(QIODevice::ReadOnly))
         return {};
     const QString postmaster = QString::fromLatin1(pidFile.readLine()).trimmed();
-    QStringList pids{postmaster};
-    // Its children: the fourth field of /proc/<pid>/stat is the parent.
-    const QStringList all = QDir(QStringLiteral("/proc")).entryList({QStringLiteral("[0-9]*")}, QDir::Dirs);
-    for (const QString &pid : all) {
-        QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-        if (stat.open(QIODevice::ReadOnly)) {
-            const QByteArray line = stat.readAll();
-            const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
-            if (fields.value(1) == postmaster.toLatin1())
-                pids << pid;
-        }
-    }
-    return pids;
+    QFile children(QStringLiteral("/proc/%1/task/%1/children").arg(postmaster));
+    children.open(QIODevice::ReadOnly);
+    return QStringList{postmaster} + QString::fromLatin1(children.readAll()).split(' ', Qt::SkipEmptyParts);
 }

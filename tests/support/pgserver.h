@@ -32,7 +32,7 @@ public:
     bool stop(QString *error = nullptr) override;
     // Restarts the server with TLS on, its certificate and key the PEM files given.
     bool enableTls(const QString &certificate, const QString &key, QString *error);
-    bool isRunning() const override { return m_running; }
+    bool isRunning() const { return m_running; }
     // The postmaster and every process it started.
     QStringList processes() const override;
 

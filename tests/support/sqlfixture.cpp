@@ -65,15 +65,19 @@ QStringList SqlSession::run(const QStringList &statements)
     return values;
 }
 
+// A connection of the server's own driver to it, over TCP.
+static void reach(const SqlServer &server, QSqlDatabase &db)
+{
+    db.setHostName(QStringLiteral("127.0.0.1"));
+    db.setPort(server.port());
+    db.setDatabaseName(server.database());
+    db.setUserName(server.user());
+    db.setPassword(server.password());
+}
+
 std::unique_ptr<SqlSession> serverSession(const SqlServer &server)
 {
-    return std::make_unique<SqlSession>(server.driver(), [&server](QSqlDatabase &db) {
-        db.setHostName(QStringLiteral("127.0.0.1"));
-        db.setPort(server.port());
-        db.setDatabaseName(server.database());
-        db.setUserName(server.user());
-        db.setPassword(server.password());
-    });
+    return std::make_unique<SqlSession>(server.driver(), [&server](QSqlDatabase &db) { reach(server, db); });
 }
 
 QString sqliteRun(const QString &path, const QStringList &statements)
@@ -244,26 +248,15 @@ SqlServer *sharedServer(Backend backend, const QStringList &setup, QString *erro
         *error = failures[backend];
         return nullptr;
     }
-    std::unique_ptr<SqlServer> server;
     QString &failure = failures[backend];
-    if (backend == Backend::Postgres) {
-        failure = PgServer::unavailableReason();
-        if (failure.isEmpty())
-            server = std::make_unique<PgServer>();
-    } else {
-        const auto kind = backend == Backend::MariaDb ? ScriptedServer::Kind::MariaDb : ScriptedServer::Kind::Firebird;
-        failure = ScriptedServer::unavailableReason(kind);
-        if (failure.isEmpty())
-            server = std::make_unique<ScriptedServer>(kind);
-    }
+    std::unique_ptr<SqlServer> server;
+    if (backend != Backend::Postgres)
+        server = std::make_unique<ScriptedServer>(backend == Backend::MariaDb ? ScriptedServer::Kind::MariaDb
+                                                                              : ScriptedServer::Kind::Firebird);
+    else if ((failure = PgServer::unavailableReason()).isEmpty())
+        server = std::make_unique<PgServer>();
     if (server && server->setUp(&failure))
-        failure = runSql(server->driver(), [&](QSqlDatabase &db) {
-            db.setHostName(QStringLiteral("127.0.0.1"));
-            db.setPort(server->port());
-            db.setDatabaseName(server->database());
-            db.setUserName(server->user());
-            db.setPassword(server->password());
-        }, setup);
+        failure = runSql(server->driver(), [&](QSqlDatabase &db) { reach(*server, db); }, setup);
     if (!failure.isEmpty()) {
         *error = failure;
         return nullptr;

@@ -88,12 +88,12 @@ QByteArray checkRequest(const QByteArray &user, const QByteArray &password)
 
 static const QByteArray AnswerHeader = "HTTP/1.0 200 Ok\r\nContent-Type: text/html; charset=\"utf-8\"\r\n\r\n";
 
-QByteArray foundAnswer(const QByteArray &identifierJson)
+QByteArray found(const QByteArray &identifierJson)
 {
     return AnswerHeader + "{\"rez\":\"exist\",\"userid\":\"" + identifierJson + "\"}\n";
 }
 
-QByteArray notFoundAnswer()
+QByteArray notFound()
 {
     return AnswerHeader + "{\"rez\":\"notfount\",\"e\":\"n\"}\n";
 }

@@ -64,8 +64,8 @@ bool allClosed(const Clients &clients)
 // A well-formed HTTP check request for user and password, headers included.
 QByteArray checkRequest(const QByteArray &user, const QByteArray &password);
 // The check's two answers as the wire carries them; the identifier as JSON escapes it.
-QByteArray foundAnswer(const QByteArray &identifierJson);
-QByteArray notFoundAnswer();
+QByteArray found(const QByteArray &identifierJson);
+QByteArray notFound();
 
 // The lookup reply in received as the lookup client's decoder reads it: the
 // text of a complete reply, else "<null string>", "<need more: n of m bytes>"
