@@ -90,6 +90,7 @@ Server::Server(const AgentLimits &agentLimits, QWidget *parent)
     setWindowTitle(QGuiApplication::applicationDisplayName());
 
     readSettings();
+    shownDsn = Sql::maskCredentials(sqlDsn);
     reportConfiguration();
 
     // The units the slots hand their work to. They do nothing until the
@@ -284,7 +285,6 @@ void Server::openDatabase()
     appendLogPanel(QStringLiteral("port = [") + QString::number(sqlPort) + QLatin1Char(']'));
     appendLogPanel(QStringLiteral("type = [") + sqlType + QLatin1Char(']'));
 
-    shownDsn = Sql::maskCredentials(sqlDsn);
     const ConnectionSettings connection {
         sqlType, sqlHost, sqlPort, sqlDsn, sqlUser, sqlPassword, sqlTimeout, sqlOptions};
     db = database->configure(connection);

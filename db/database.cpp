@@ -28,6 +28,7 @@ QSqlDatabase Database::configure(const ConnectionSettings &settings)
     m_prepared.clear();
     m_driver = settings.driver;
     m_timeoutSeconds = settings.timeoutSeconds;
+    m_mysqlServer = settings.driver == QLatin1String("QMYSQL") || settings.driver == QLatin1String("QMARIADB");
     m_db = QSqlDatabase::addDatabase(settings.driver, m_connectionName);
     m_db.setHostName(settings.host);
     m_db.setPort(settings.port);
@@ -51,14 +52,14 @@ bool Database::open()
 {
     if (!m_db.open())
         return false;
-    if (m_driver != QLatin1String("QODBC") || m_timeoutSeconds <= 0)
-        return true;
-    Odbc::setQueryTimeout(m_db, m_timeoutSeconds);
-    // Qt's own test for MySQL misses MariaDB.
-    const QString product = Odbc::serverProduct(m_db);
-    const bool mysqlFamily
-        = product.contains(QLatin1String("MySQL")) || product.contains(QLatin1String("MariaDB"));
-    for (const QString &statement : Sql::sessionStatements(m_driver, mysqlFamily, m_timeoutSeconds)) {
+    if (m_driver == QLatin1String("QODBC")) {
+        if (m_timeoutSeconds > 0)
+            Odbc::setQueryTimeout(m_db, m_timeoutSeconds);
+        // Qt's own test for MySQL misses MariaDB.
+        const QString product = Odbc::serverProduct(m_db);
+        m_mysqlServer = product.contains(QLatin1String("MySQL")) || product.contains(QLatin1String("MariaDB"));
+    }
+    for (const QString &statement : Sql::sessionStatements(m_mysqlServer, m_timeoutSeconds)) {
         if (QSqlQuery(m_db).exec(statement))
             break;
     }
@@ -85,9 +86,18 @@ StatementResult Database::run(const Statement &statement)
     QSqlQuery query(m_db); // never the default connection: this one may live on another thread
     QElapsedTimer took;
     took.start();
-    bool ok = execute(statement, query, result);
+    // A connection closed as lost is reopened first (when the rate limit
+    // allows), rather than have the statement meet it closed.
+    const bool open = m_db.isOpen() || reopen(result);
+    bool ok = open && execute(statement, query, result);
     Sql::Failure failed;
-    if (!ok) {
+    if (!open) {
+        failed.driver = m_driver;
+        failed.connectionOpen = false;
+        failed.text = m_db.lastError().text();
+        if (failed.text.isEmpty())
+            failed.text = QStringLiteral("no connection to the database");
+    } else if (!ok) {
         failed = failure(query, took.elapsed());
         // A statement that ran out of time met a busy database, not a lost
         // connection: running it again would only double the wait.
@@ -198,6 +208,7 @@ Sql::Failure Database::failure(const QSqlQuery &query, qint64 tookMs) const
     f.text = error.text();
     if (m_driver == QLatin1String("QODBC"))
         f.sqlState = Odbc::sqlState(query, m_db);
+    f.mysqlServer = m_mysqlServer;
     f.tookMs = tookMs;
     f.timeoutMs = m_timeoutSeconds * 1000;
     return f;

@@ -75,6 +75,7 @@ private:
     QString m_connectionName;
     QString m_driver;
     int m_timeoutSeconds = 0;
+    bool m_mysqlServer = false; // MySQL or MariaDB behind the driver
     QSqlDatabase m_db;
     QHash<QString, QSqlQuery> m_prepared; // statement text -> prepared on the current session
     QElapsedTimer m_lastReopen;

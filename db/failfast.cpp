@@ -12,23 +12,26 @@ FailFastGate::Admission FailFastGate::admit()
 
 FailFastGate::Change FailFastGate::report(Outcome outcome, const QString &reason)
 {
-    if (outcome == Outcome::Ok) {
-        if (!m_failing)
-            return Change::None;
+    if (outcome != Outcome::Unavailable) {
+        // The database answered: its errors are the statement's own.
         m_failing = false;
+        if (outcome == Outcome::StatementError || !m_recoveryUnsaid)
+            return Change::None;
+        m_recoveryUnsaid = false;
         return Change::Ended;
     }
     if (m_failing) {
-        // A probe that did not succeed. The interval counts from its end: a
-        // probe that waited out a time-out must not be followed by another at once.
+        // A probe that failed. The interval counts from its end: a probe that
+        // waited out a time-out must not be followed by another at once.
         m_lastTry.start();
         return Change::None;
     }
-    if (outcome == Outcome::StatementError)
-        return Change::None;
     m_failing = true;
     m_reason = reason;
     m_lastTry.start();
+    if (m_recoveryUnsaid)
+        return Change::None; // still the window that started before; said once
+    m_recoveryUnsaid = true;
     return Change::Started;
 }
 

@@ -28,8 +28,9 @@ public:
     void setRetryInterval(int ms) { m_intervalMs = ms; }
 
     Admission admit();
-    // Unavailable starts failing fast, with the reason; only rows end it, so
-    // "answers again" is said only of a statement that succeeded. Returns
+    // Unavailable starts failing fast, with the reason; any answer of the
+    // database ends it, but it is reported Ended only with the first that
+    // succeeded, so "answers again" is never said of an error. Returns
     // whether failing fast started or ended with it.
     Change report(Outcome outcome, const QString &reason = QString());
 
@@ -48,6 +49,7 @@ public:
 private:
     int m_intervalMs;
     bool m_failing = false;
+    bool m_recoveryUnsaid = false; // failing started, and no statement has succeeded since
     QElapsedTimer m_lastTry; // the window's start, then each probe's start and end
     QString m_reason;
 };

@@ -144,6 +144,10 @@ void ConnectionPool::dispatch()
 
 void ConnectionPool::finished(int slot, quint64 id, const StatementResult &result)
 {
+    // A retired connection's result may have been on its way when it was
+    // retired; the slot belongs to a fresh connection since.
+    if (m_workers[slot].busyWith != id)
+        return;
     m_workers[slot].busyWith = 0;
     const auto it = m_requests.find(id);
     if (it == m_requests.end()) {

@@ -93,10 +93,9 @@ QString connectOptions(const QString &driver, int timeoutSeconds, const QString 
         } else if (driver == QLatin1String("QMYSQL") || driver == QLatin1String("QMARIADB")) {
             // The read time-out also ends a wait for a lock or for a stopped
             // server; the client library then drops the connection.
-            const int attempts = qMax(1, readAttempts);
             options << QStringLiteral("MYSQL_OPT_CONNECT_TIMEOUT=") + seconds
                     << QStringLiteral("MYSQL_OPT_READ_TIMEOUT=")
-                    + QString::number((timeoutSeconds + attempts - 1) / attempts)
+                    + QString::number(qMax(1, timeoutSeconds / qMax(1, readAttempts)))
                     << QStringLiteral("MYSQL_OPT_WRITE_TIMEOUT=") + seconds;
         } else if (driver == QLatin1String("QODBC")) {
             // The statement time-out is an attribute of the open connection (Odbc).
@@ -109,22 +108,16 @@ QString connectOptions(const QString &driver, int timeoutSeconds, const QString 
     return options.join(QLatin1Char(';'));
 }
 
-QStringList sessionStatements(const QString &driver, bool mysqlFamily, int timeoutSeconds)
+QStringList sessionStatements(bool mysqlFamily, int timeoutSeconds)
 {
-    if (timeoutSeconds <= 0 || driver != QLatin1String("QODBC") || !mysqlFamily)
+    if (timeoutSeconds <= 0 || !mysqlFamily)
         return {};
-    return {QStringLiteral("SET SESSION max_statement_time=%1").arg(timeoutSeconds),
-        QStringLiteral("SET SESSION max_execution_time=%1").arg(qint64(timeoutSeconds) * 1000)};
+    const qint64 ms = qMax<qint64>(1, qint64(timeoutSeconds) * 1000 - ServerLimitMarginMs);
+    return {QStringLiteral("SET SESSION max_statement_time=%1").arg(double(ms) / 1000, 0, 'f', 3),
+        QStringLiteral("SET SESSION max_execution_time=%1").arg(ms)};
 }
 
 namespace {
-// MariaDB's ODBC driver passes the server's and the client library's codes on.
-bool mysqlCodes(const QString &driver)
-{
-    return driver == QLatin1String("QMYSQL") || driver == QLatin1String("QMARIADB")
-        || driver == QLatin1String("QODBC");
-}
-
 // The SQLSTATE a driver reports: QPSQL as its native code, QODBC beside it.
 QString sqlState(const Failure &failure)
 {
@@ -142,12 +135,12 @@ QString sqlState(const Failure &failure)
 //   and keeps calling it open;
 // - QODBC keeps calling it open; the SQLSTATE is of class 08 where the driver
 //   sets one, and the texts say "connection lost" (PostgreSQL's driver) or
-//   "Connection not open" (MariaDB's). Once the connection is broken some
-//   drivers cannot even allocate a statement, and exec() fails with no error.
+//   "Connection not open" (MariaDB's). Once the connection is broken, the
+//   driver may not even allocate a statement, and exec() fails with no error.
 bool connectionLost(const Failure &failure)
 {
     if (!failure.connectionOpen || failure.type == QSqlError::ConnectionError
-        || failure.type == QSqlError::NoError)
+        || (failure.type == QSqlError::NoError && failure.driver == QLatin1String("QODBC")))
         return true;
     const QString state = sqlState(failure);
     if (state.size() == 5
@@ -161,7 +154,7 @@ bool connectionLost(const Failure &failure)
     static const QStringList lostCodes {QStringLiteral("2002"), QStringLiteral("2003"), QStringLiteral("2006"),
         QStringLiteral("2013"), QStringLiteral("2055"), QStringLiteral("1053"), QStringLiteral("1927"),
         QStringLiteral("4031")};
-    if (mysqlCodes(failure.driver) && lostCodes.contains(failure.nativeCode))
+    if (failure.mysqlServer && lostCodes.contains(failure.nativeCode))
         return true;
     if (failure.driver == QLatin1String("QIBASE"))
         return failure.nativeCode == QLatin1String("-902");
@@ -192,7 +185,7 @@ bool timedOut(const Failure &failure)
         return failure.nativeCode == QLatin1String("5") || failure.nativeCode == QLatin1String("6");
     static const QStringList timeoutCodes {
         QStringLiteral("1205"), QStringLiteral("3024"), QStringLiteral("1969")};
-    if (mysqlCodes(failure.driver) && timeoutCodes.contains(failure.nativeCode))
+    if (failure.mysqlServer && timeoutCodes.contains(failure.nativeCode))
         return true;
     // A client library that gives up on a read drops the connection: lost,
     // but only after the whole time-out, so the database was busy, not gone.

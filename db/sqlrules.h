@@ -61,15 +61,20 @@ constexpr int DefaultTimeoutSeconds = 5;
 // come last so they can override. Joined with ";" as
 // QSqlDatabase::setConnectOptions takes them. readAttempts: how often the
 // MySQL client library tries a read that timed out (Oracle's tries three
-// times, MariaDB's once), so that a statement waits timeoutSeconds in all.
+// times, MariaDB's once), so that a read never waits longer than timeoutSeconds.
 QString connectOptions(
     const QString &driver, int timeoutSeconds, const QString &configured, int readAttempts = 1);
 
-// Statements that bound a statement where the driver's options cannot,
-// tried on every fresh session until the server accepts one: through ODBC to
-// a MySQL-family server, the server's own statement time-out (MariaDB's,
-// then MySQL's).
-QStringList sessionStatements(const QString &driver, bool mysqlFamily, int timeoutSeconds);
+// A MySQL-family server's own statement time-out ends a statement (a wait
+// for a lock included) this long before the client library's read time-out
+// would drop the connection, so the connection is kept.
+constexpr int ServerLimitMarginMs = 250;
+
+// Statements run on every fresh session of a MySQL-family server (through
+// QMYSQL, or through ODBC, whose MariaDB driver offers no statement time-out
+// of its own), until the server accepts one: MariaDB's statement time-out,
+// else MySQL's.
+QStringList sessionStatements(bool mysqlFamily, int timeoutSeconds);
 
 // A failed statement as the rules judge it: what the driver said, and how
 // long the call took.
@@ -83,6 +88,7 @@ struct Failure
     QString text;
     qint64 tookMs = 0; // the call's duration
     int timeoutMs = 0; // sql/timeout; 0: none
+    bool mysqlServer = false; // MySQL or MariaDB behind the driver: the native codes are theirs
 };
 
 // True when the failure means the connection itself is gone, not that the

@@ -382,7 +382,7 @@ void tst_Database::reopensWhenStartupOpenFailed()
     QCOMPARE(agent.createDatabaseLater(), QString());
     MessageCapture capture;
     QCOMPARE(s.checkUser(QStringLiteral("alice"), QStringLiteral("wonderland")), QStringLiteral("1"));
-    QCOMPARE(capture.warnings(), QStringList(QStringLiteral("QSqlQuery::prepare: database not open")));
+    QCOMPARE(capture.warnings(), QStringList());
     QCOMPARE(linesAfter(s.panelLines(), QStringLiteral("s2: ********")),
              QStringList({QStringLiteral("[+] Reconnect to DB ") + dsn + QStringLiteral(" success"),
                           QStringLiteral("i: USER_ID=1"), QStringLiteral("i: note=first")}));
@@ -431,15 +431,13 @@ void tst_Database::lookupStyleStatementsRecover_data()
     QTest::addColumn<QVariantMap>("named");
     QTest::addColumn<QVariantList>("positional");
     QTest::addColumn<QString>("login");
-    QTest::addColumn<QString>("warning");
     QTest::newRow("plain") << false << "SELECT login FROM users WHERE id = 5" << QVariantMap()
-                           << QVariantList() << "Иван" << "QSqlQuery::exec: database not open";
+                           << QVariantList() << "Иван";
     QTest::newRow("prepared_positional")
         << true << "SELECT login FROM users WHERE id = ? AND pass = ?" << QVariantMap()
-        << QVariantList{2, "builder"} << "bob" << "QSqlQuery::prepare: database not open";
+        << QVariantList{2, "builder"} << "bob";
     QTest::newRow("prepared_named") << true << "SELECT login FROM users WHERE id = :id"
-                                    << QVariantMap{{":id", 4}} << QVariantList() << "twin"
-                                    << "QSqlQuery::prepare: database not open";
+                                    << QVariantMap{{":id", 4}} << QVariantList() << "twin";
 }
 
 void tst_Database::lookupStyleStatementsRecover()
@@ -449,13 +447,13 @@ void tst_Database::lookupStyleStatementsRecover()
     QFETCH(QVariantMap, named);
     QFETCH(QVariantList, positional);
     QFETCH(QString, login);
-    QFETCH(QString, warning);
     SqliteAgent agent;
     const QString dsn = agent.startBeforeDatabaseExists();
     ServerInspector s = agent.inspect();
     QCOMPARE(agent.createDatabaseLater(), QString());
 
-    QTest::ignoreMessage(QtWarningMsg, qPrintable(warning));
+    // Reopened before the statement runs: it never meets the closed connection.
+    MessageCapture capture;
     Statement run;
     run.text = statement;
     run.prepared = prepared;
@@ -466,6 +464,7 @@ void tst_Database::lookupStyleStatementsRecover()
     QCOMPARE(result.rows, QVector<QStringList>{QStringList{login}});
     QCOMPARE(result.reopen, StatementResult::Reopen::Succeeded);
     QCOMPARE(s.db().databaseName(), dsn);
+    QCOMPARE(capture.warnings(), QStringList());
 }
 
 QTEST_MAIN(tst_Database)

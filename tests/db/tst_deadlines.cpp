@@ -160,8 +160,9 @@ void tst_Deadlines::stoppedServerAnsweredAtTheDeadline_data()
 
 // A stopped server process keeps its TCP connections open and never answers.
 // The check is answered at its deadline all the same, by the driver's own
-// time-out or from the dialog's thread, and requests that need no database
-// are served meanwhile.
+// time-out or from the dialog's thread, and the agent goes on serving. How
+// long a request that needs no database waits meanwhile is the battery's to
+// measure (make abuse).
 void tst_Deadlines::stoppedServerAnsweredAtTheDeadline()
 {
     FETCH_TARGET(server);

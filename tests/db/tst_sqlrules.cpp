@@ -120,6 +120,7 @@ void tst_SqlRules::failureJudged_data()
     QTest::newRow("odbc_query_timeout") << "QODBC" << true << S << "1" << "HYT00" << "" << 2000 << false << true;
     QTest::newRow("odbc_psql_connection_lost_text") << "QODBC" << true << S << "35" << ""
         << "SQLExecute unable due to the connection lost" << 0 << true << false;
+    QTest::newRow("odbc_oracle_code_is_not_mysql") << "QODBC" << true << S << "2003" << "HY000" << "" << 0 << false << false;
     QTest::newRow("odbc_syntax_error") << "QODBC" << true << S << "1" << "42601" << "syntax error" << 0 << false << false;
     QTest::newRow("ibase_network_error") << "QIBASE" << true << T << "-902" << "" << "Error writing data to the connection" << 0 << true << false;
     QTest::newRow("ibase_cursor_error") << "QIBASE" << true << S << "-502" << "" << "Attempt to reopen an open cursor" << 0 << false << false;
@@ -136,7 +137,8 @@ void tst_SqlRules::failureJudged()
     QFETCH(int, tookMs);
     QFETCH(bool, lost);
     QFETCH(bool, timedOut);
-    const Sql::Failure failure{driver, open, QSqlError::ErrorType(type), nativeCode, sqlState, text, tookMs, 2000};
+    const bool mysqlServer = driver == QLatin1String("QMYSQL");
+    const Sql::Failure failure{driver, open, QSqlError::ErrorType(type), nativeCode, sqlState, text, tookMs, 2000, mysqlServer};
     QCOMPARE(Sql::connectionLost(failure), lost);
     QCOMPARE(Sql::timedOut(failure), timedOut);
 }
@@ -168,9 +170,9 @@ void tst_SqlRules::connectOptions_data()
                                           << "QSQLITE_BUSY_TIMEOUT=1000;QSQLITE_OPEN_READONLY";
     QTest::newRow("mysql") << "QMYSQL" << 3 << 1 << ""
                            << "MYSQL_OPT_CONNECT_TIMEOUT=3;MYSQL_OPT_READ_TIMEOUT=3;MYSQL_OPT_WRITE_TIMEOUT=3";
-    // Oracle's client library reads three times before it gives up.
+    // Oracle's client library reads three times before it gives up: 3 x 1 s, never over 5 s.
     QTest::newRow("mysql_three_reads") << "QMYSQL" << 5 << 3 << ""
-                                       << "MYSQL_OPT_CONNECT_TIMEOUT=5;MYSQL_OPT_READ_TIMEOUT=2;MYSQL_OPT_WRITE_TIMEOUT=5";
+                                       << "MYSQL_OPT_CONNECT_TIMEOUT=5;MYSQL_OPT_READ_TIMEOUT=1;MYSQL_OPT_WRITE_TIMEOUT=5";
     QTest::newRow("odbc") << "QODBC" << 4 << 1 << "" << "SQL_ATTR_LOGIN_TIMEOUT=4;SQL_ATTR_CONNECTION_TIMEOUT=4";
     QTest::newRow("oci_offers_none") << "QOCI" << 5 << 1 << "" << "";
     QTest::newRow("zero_sets_none") << "QPSQL" << 0 << 1 << "sslmode=require" << "sslmode=require";
@@ -233,10 +235,12 @@ void tst_SqlRules::failFastGateOpensOncePerInterval()
     QCOMPARE(gate.admit(), A::FailFast);                 // and the interval counts from its end
     gate.setRetryInterval(0);
     QCOMPARE(gate.admit(), A::Probe);
-    // A probe the server answered with an error is no sign the database answers again.
-    QCOMPARE(gate.report(O::StatementError, "gone away"), C::None);
-    QCOMPARE(gate.admit(), A::Probe);
+    // An error of the statement opens the gate, but the database is said to
+    // answer again only once a statement has succeeded.
+    QCOMPARE(gate.report(O::StatementError, "no such table"), C::None);
+    QCOMPARE(gate.admit(), A::Run);
     QCOMPARE(gate.report(O::Ok), C::Ended);
+    QCOMPARE(gate.report(O::Ok), C::None);
     QCOMPARE(gate.admit(), A::Run);
     QCOMPARE(gate.msUntilRetry(), 0);
 }

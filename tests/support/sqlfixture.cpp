@@ -126,7 +126,9 @@ IniValues serverAgentSettings(const SqlServer &server, const QString &query, con
         const QString path = QDir::home().filePath(QStringLiteral(".odbc.ini"));
         qputenv("ODBCINI", QFile::encodeName(path));
         QFile ini(path);
-        if (ini.open(QIODevice::Append))
+        const bool written = ini.open(QIODevice::ReadOnly) && ini.readAll().contains(name.toUtf8() + ']');
+        ini.close();
+        if (!written && ini.open(QIODevice::Append))
             ini.write(QStringLiteral("[%1]\nDriver=%2\n%3\n").arg(name, odbcDriver, QString(where).replace(';', '\n')).toUtf8());
         values[QStringLiteral("sql/dsn")] = name;
     }

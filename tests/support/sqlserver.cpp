@@ -12,7 +12,7 @@ bool ScriptedServer::script(const QStringList &command, QString *error, QString 
                                                    m_kind == Kind::MariaDb ? "mariadb" : "firebird",
                                                    m_dir.filePath(QStringLiteral("server"))}
                                            + command);
-    const bool ok = proc.waitForFinished(60000) && proc.exitStatus() == QProcess::NormalExit && proc.exitCode() == 0;
+    const bool ok = proc.waitForFinished(ScriptTimeoutMs) && proc.exitStatus() == QProcess::NormalExit && proc.exitCode() == 0;
     const QString said = QString::fromLocal8Bit(proc.readAll()).trimmed();
     if (output)
         *output = said;

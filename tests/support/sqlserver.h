@@ -45,6 +45,8 @@ public:
     QString database() const override;
 
 private:
+    static constexpr int ScriptTimeoutMs = 60000; // a set-up, a start, a clean stop
+
     // Runs the script's command; its output in *output, or in *error when it fails.
     bool script(const QStringList &command, QString *error, QString *output = nullptr) const;
 

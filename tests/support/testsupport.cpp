@@ -316,7 +316,8 @@ QByteArray hexBytes(const char *digits)
 StoppedProcesses::StoppedProcesses(const QStringList &pids)
 {
     for (const QString &pid : pids) {
-        if (::kill(pid.toInt(), SIGSTOP) == 0)
+        // Never 0 or less: that would stop this process's own group.
+        if (pid.toInt() > 0 && ::kill(pid.toInt(), SIGSTOP) == 0)
             stopped << pid.toInt();
     }
 }
