@@ -70,17 +70,17 @@ QString machineIdentity()
 void Server::testCipher()
 {
     using namespace Provisioning;
-    const QString ivText = appKey1.left(IvCharacters);
-    aes = new AesCipher(AesCipher::CBC, cipherKey, ivText.toLatin1());
+    const QString ivText = config.appKey1.left(IvCharacters);
+    aes = new AesCipher(AesCipher::CBC, config.cipherKey, ivText.toLatin1());
 
     // Unusable settings are named here; the self-test still runs, and the cipher
     // object refuses, so its cipher and result lines come out empty.
-    const QStringList problems = cipherSettingProblems(appKey1, cipherKey);
+    const QStringList problems = cipherSettingProblems(config.appKey1, config.cipherKey);
     for (const QString &problem : problems)
         qDebug().noquote() << problem;
 
     qDebug() << "iv[1]:" << ivText;
-    qDebug() << "key[2]:" << cipherKey.toBase64();
+    qDebug() << "key[2]:" << config.cipherKey.toBase64();
     qDebug() << "plain:" << SelfTestPlain;
     const QByteArray cipherText = aes->encrypt(SelfTestPlain).toBase64();
     qDebug() << "cipher:" << cipherText;
@@ -91,12 +91,12 @@ void Server::requestConfig()
 {
     using namespace Provisioning;
     const QString identity = machineIdentity();
-    if (!cipherSettingProblems(appKey1, cipherKey).isEmpty()) {
+    if (!cipherSettingProblems(config.appKey1, config.cipherKey).isEmpty()) {
         qDebug() << "[e] provisioning request skipped: app/key1 or app/key2 unusable";
         return;
     }
 
-    QNetworkRequest request(configUrl(configHost, identity));
+    QNetworkRequest request(configUrl(config.configHost, identity));
     request.setHeader(QNetworkRequest::ContentTypeHeader, ContentType);
     request.setHeader(QNetworkRequest::UserAgentHeader, UserAgent);
 

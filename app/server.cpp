@@ -27,6 +27,7 @@
 #include <QNetworkInterface>
 #include <QNetworkSession>
 #include <QPushButton>
+#include <QSettings>
 #include <QSpacerItem>
 #include <QSqlError>
 #include <QStyleHints>
@@ -34,6 +35,8 @@
 #include <QTcpSocket>
 #include <QTextEdit>
 #include <QTextStream>
+
+#include <sys/stat.h>
 
 Server::Server(QWidget *parent) : Server(AgentLimits(), parent)
 { }
@@ -90,16 +93,16 @@ Server::Server(const AgentLimits &agentLimits, QWidget *parent)
     setWindowTitle(QGuiApplication::applicationDisplayName());
 
     readSettings();
-    shownDsn = Sql::maskCredentials(sqlDsn);
+    shownDsn = Sql::maskCredentials(config.sqlDsn);
     reportConfiguration();
 
     // The units the slots hand their work to. They do nothing until the
     // listeners and the database exist.
     database = std::make_unique<Database>();
     database->setLimits(limits.database);
-    limits.http.answerUnavailable = httpUnavailable;
-    limits.http.maxConnections = httpMaxConnections;
-    limits.throttle.failures = httpThrottle;
+    limits.http.answerUnavailable = config.httpUnavailable;
+    limits.http.maxConnections = config.httpMaxConnections;
+    limits.throttle.failures = config.httpThrottle;
     http = new HttpEndpoint([this](const QString &user, const QString &password,
                                 auto done) { checkUser(user, password, std::move(done)); },
         limits.http, limits.throttle, this);
@@ -140,11 +143,33 @@ void Server::closeEvent(QCloseEvent *)
     writeSettings();
 }
 
+void Server::readSettings()
+{
+    config = Settings::read(Settings::IniPath, &findings);
+}
+
+void Server::writeSettings()
+{
+    // The framework's per-user store, not the INI file: the INI is only ever
+    // read. It holds the database password and the cipher key, so it is the
+    // owner's alone: created so (umask) and kept so (an older file).
+    const mode_t umask = ::umask(077);
+    QSettings store;
+    store.beginGroup(QStringLiteral("MainWindow"));
+    store.setValue(QStringLiteral("size"), size());
+    store.setValue(QStringLiteral("pos"), pos());
+    store.endGroup();
+    Settings::write(config, store);
+    store.sync();
+    ::umask(umask);
+    QFile::setPermissions(store.fileName(), QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+}
+
 void Server::reportConfiguration()
 {
-    findings.driver = sqlType;
+    findings.driver = config.sqlType;
     findings.availableDrivers = QSqlDatabase::drivers();
-    findings.missingPlaceholders = Sql::missingCheckPlaceholders(sqlQuery);
+    findings.missingPlaceholders = Sql::missingCheckPlaceholders(config.sqlQuery);
     for (const QString &line : Settings::problems(findings)) {
         qDebug().noquote() << line;
         appendLogPanel(line);
@@ -206,11 +231,11 @@ void Server::openNetwork()
         return;
     }
 
-    QNetworkConfiguration config = manager.configurationFromIdentifier(Net::rememberedConfiguration());
-    if ((config.state() & QNetworkConfiguration::Discovered) != QNetworkConfiguration::Discovered)
-        config = manager.defaultConfiguration();
+    QNetworkConfiguration network = manager.configurationFromIdentifier(Net::rememberedConfiguration());
+    if ((network.state() & QNetworkConfiguration::Discovered) != QNetworkConfiguration::Discovered)
+        network = manager.defaultConfiguration();
 
-    networkSession = new QNetworkSession(config, this);
+    networkSession = new QNetworkSession(network, this);
     connect(networkSession, &QNetworkSession::opened, this, &Server::sessionOpened);
 
     statusLabel->setText(tr("Opening network session."));
@@ -225,8 +250,8 @@ void Server::startListeners()
     connect(tcpServer, &QTcpServer::newConnection, this, &Server::sendFortune);
     lookups->attach(tcpServer);
     Net::keepAccepting(tcpServer);
-    if (!Net::startListener(tcpServer, serverPort, &error)) {
-        qDebug().noquote() << Net::cannotListenLine(QStringLiteral("lookup"), serverPort, error);
+    if (!Net::startListener(tcpServer, config.serverPort, &error)) {
+        qDebug().noquote() << Net::cannotListenLine(QStringLiteral("lookup"), config.serverPort, error);
         Net::showBox(this, QMessageBox::Critical, tr("Unable to start the server: %1.").arg(error));
         if (!terminating) // a termination signal during the box has closed the dialog already
             close();
@@ -237,9 +262,9 @@ void Server::startListeners()
     // Connected by signature: the slot is looked up by its name at run time.
     connect(httpServer, SIGNAL(newConnection()), this, SLOT(httpNewConnection()));
     http->attach(httpServer);
-    if (!Net::startListener(httpServer, httpPort, &error)) {
+    if (!Net::startListener(httpServer, config.httpPort, &error)) {
         qDebug() << tr("[-] Unable to start HTTP server: %1.").arg(error);
-        qDebug().noquote() << Net::cannotListenLine(QStringLiteral("HTTP"), httpPort, error);
+        qDebug().noquote() << Net::cannotListenLine(QStringLiteral("HTTP"), config.httpPort, error);
     } else {
         qDebug() << tr("[+] http start!");
     }
@@ -255,12 +280,12 @@ void Server::startListeners()
 
 void Server::startTls()
 {
-    if (httpsPort == 0)
+    if (config.httpsPort == 0)
         return;
     auto *listener = new TlsListener(this);
     QString error;
-    if (!listener->loadCredentials(httpsCertificate, httpsKey, &error)
-        || !Net::startListener(listener, httpsPort, &error)) {
+    if (!listener->loadCredentials(config.httpsCertificate, config.httpsKey, &error)
+        || !Net::startListener(listener, config.httpsPort, &error)) {
         const QString line = QStringLiteral("[-] the HTTPS listener does not start: ") + error;
         qDebug().noquote() << line;
         writeLogLine(line);
@@ -281,20 +306,20 @@ void Server::openDatabase()
     writeLogLine(
         QStringLiteral("[e] QSqlDatabase::drivers=") + QSqlDatabase::drivers().join(QLatin1Char(',')));
     appendLogPanel(QStringLiteral("drivers=") + QSqlDatabase::drivers().join(QLatin1Char(',')));
-    appendLogPanel(QStringLiteral("host = [") + sqlHost + QLatin1Char(']'));
-    appendLogPanel(QStringLiteral("port = [") + QString::number(sqlPort) + QLatin1Char(']'));
-    appendLogPanel(QStringLiteral("type = [") + sqlType + QLatin1Char(']'));
+    appendLogPanel(QStringLiteral("host = [") + config.sqlHost + QLatin1Char(']'));
+    appendLogPanel(QStringLiteral("port = [") + QString::number(config.sqlPort) + QLatin1Char(']'));
+    appendLogPanel(QStringLiteral("type = [") + config.sqlType + QLatin1Char(']'));
 
     const ConnectionSettings connection {
-        sqlType, sqlHost, sqlPort, sqlDsn, sqlUser, sqlPassword, sqlTimeout, sqlOptions};
+        config.sqlType, config.sqlHost, config.sqlPort, config.sqlDsn, config.sqlUser, config.sqlPassword, config.sqlTimeout, config.sqlOptions};
     db = database->configure(connection);
-    if (sqlPool > 0) {
+    if (config.sqlPool > 0) {
         // The pool's connections open on their own threads; the start-up
         // open below, its lines and its box stay here, with db.
         ConnectionPool::Limits poolLimits;
-        poolLimits.deadlineMs = sqlTimeout > 0 ? sqlTimeout * 1000 + ConnectionPool::DriverGraceMs : 0;
+        poolLimits.deadlineMs = config.sqlTimeout > 0 ? config.sqlTimeout * 1000 + ConnectionPool::DriverGraceMs : 0;
         poolLimits.database = limits.database;
-        pool = std::make_unique<ConnectionPool>(connection, sqlPool, poolLimits);
+        pool = std::make_unique<ConnectionPool>(connection, config.sqlPool, poolLimits);
     }
 
     appendLogPanel(QStringLiteral("db.hostName()=") + db.hostName());
@@ -318,9 +343,9 @@ void Server::openDatabase()
 
     QString error;
     DebugOutput::flush();
-    if (!database->runTestQuery(testQuery1, &error)) {
+    if (!database->runTestQuery(config.testQuery1, &error)) {
         qDebug() << "[e] q.le=" << error;
-        writeLogLine(QStringLiteral("[e] Unable to execute test query: ") + testQuery1);
+        writeLogLine(QStringLiteral("[e] Unable to execute test query: ") + config.testQuery1);
         writeLogLine(QStringLiteral("[e] query.lastError=") + error);
     }
 }
@@ -329,16 +354,16 @@ void Server::openDatabase()
 
 void Server::startAdmin()
 {
-    if (adminPort == 0)
+    if (config.adminPort == 0)
         return;
     admin = new AdminEndpoint(
         [this](auto done) { ready(std::move(done)); }, [this] { return metrics(); }, limits.http, this);
     QString error;
-    if (admin->listen(QHostAddress(adminAddress), adminPort, &error))
+    if (admin->listen(QHostAddress(config.adminAddress), config.adminPort, &error))
         qDebug().noquote()
-            << QStringLiteral("[+] admin listening on %1 port %2").arg(adminAddress).arg(admin->port());
+            << QStringLiteral("[+] admin listening on %1 port %2").arg(config.adminAddress).arg(admin->port());
     else
-        qDebug().noquote() << Net::cannotListenLine(QStringLiteral("admin"), adminPort, error);
+        qDebug().noquote() << Net::cannotListenLine(QStringLiteral("admin"), config.adminPort, error);
 }
 
 // Ready: both listeners listening and the database answering. A database
@@ -353,7 +378,7 @@ void Server::ready(std::function<void(const QString &notReady)> done)
     if (databaseAnswering)
         return done(QString());
     Statement probe;
-    probe.text = testQuery1;
+    probe.text = config.testQuery1;
     executor().submit(probe, [this, done = std::move(done)](const StatementResult &result) {
         databaseAnswering = !result.unavailable;
         done(databaseAnswering ? QString() : QStringLiteral("database"));
@@ -413,25 +438,25 @@ void Server::checkUser(QString userName, QString password, std::function<void(co
         done({Net::NoResult, false, 0});
         return;
     }
-    Narration::checkSubmitted(sqlQuery, sqlRetParam, userName, *panelFeed);
-    executor().submit(Sql::checkStatement(sqlQuery, sqlRetParam, userName, password),
+    Narration::checkSubmitted(config.sqlQuery, config.sqlRetParam, userName, *panelFeed);
+    executor().submit(Sql::checkStatement(config.sqlQuery, config.sqlRetParam, userName, password),
         [this, done = std::move(done)](const StatementResult &result) {
             databaseAnswering = !result.unavailable;
             const Http::Verdict verdict {Sql::lastRowValue(result).value_or(Net::NoResult), !result.ok,
                 Sql::retryAfterSeconds(result.retryAfterMs)};
-            Narration::statementFinished(Narration::Service::Check, result, sqlQuery, shownDsn, *panelFeed,
+            Narration::statementFinished(Narration::Service::Check, result, config.sqlQuery, shownDsn, *panelFeed,
                 [done, verdict] { done(verdict); });
         });
 }
 
 void Server::runLookup(const QString &input, std::function<void(const LookupQueue::Outcome &)> done)
 {
-    executor().submit(Sql::lookupStatement(sqlQuery, sqlRetParam, input),
+    executor().submit(Sql::lookupStatement(config.sqlQuery, config.sqlRetParam, input),
         [this, done = std::move(done)](const StatementResult &result) {
             databaseAnswering = !result.unavailable;
             const LookupQueue::Outcome outcome {
-                result.ok, Sql::lastRowValue(result).value_or(Net::NoResult), sqlQuery, result.error};
-            Narration::statementFinished(Narration::Service::Lookup, result, sqlQuery, shownDsn, *panelFeed,
+                result.ok, Sql::lastRowValue(result).value_or(Net::NoResult), config.sqlQuery, result.error};
+            Narration::statementFinished(Narration::Service::Lookup, result, config.sqlQuery, shownDsn, *panelFeed,
                 [done, outcome] { done(outcome); });
         });
 }

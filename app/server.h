@@ -68,9 +68,8 @@ protected:
 
 private:
     friend struct ServerInspector; // tests reach the private operations through it
-    friend const std::vector<Settings::Key> &Settings::table();
 
-    // Settings (app/settings.cpp)
+    // Settings: read from tovr_merk.ini, written to the per-user store on close.
     void readSettings();
     void writeSettings();
     // One line per configuration problem, on the debug output and the panel.
@@ -108,20 +107,8 @@ private:
     void runLookup(const QString &input, std::function<void(const LookupQueue::Outcome &)> done);
 
     // Members in the order the rest of the program refers to them.
-    QString sqlType;
-    QString sqlHost;
-    int sqlPort = 0;
-    QString sqlDsn;
-    QString sqlUser;
-    QString sqlPassword;
-    QString sqlQuery;
-    QString sqlRetParam;
-    QString testQuery1;
-    QString appKey1;
-    QByteArray cipherKey;
+    AgentConfig config; // what tovr_merk.ini says, read once at start
     AesCipher *aes = nullptr;
-    int serverPort = 0;
-    int httpPort = 0;
     QFile *logFile = nullptr;
     QTextEdit *logPanel = nullptr;
     QSqlDatabase db;
@@ -131,18 +118,6 @@ private:
     QTcpServer *httpServer = nullptr;
 
     // Our own additions.
-    QString configHost;             // app/config_host: the provisioning server
-    int sqlTimeout = 0;             // sql/timeout: seconds a connection attempt or a statement may take
-    QString sqlOptions;             // sql/options: the driver's connect options
-    int sqlPool = 0;                // sql/pool: connections on threads of their own; 0: none
-    bool httpUnavailable = false;   // http/unavailable: 503 when the database could not answer
-    int httpMaxConnections = 0;     // http/max_connections: open check connections at most
-    int adminPort = 0;              // admin/port: the health and metrics listener; 0: none
-    int httpsPort = 0;              // https/port: the check over TLS; 0: none
-    QString httpsCertificate;       // https/certificate: its certificate, PEM
-    QString httpsKey;               // https/key: its private key, PEM
-    int httpThrottle = 0;           // http/throttle: not-found answers per name before checks wait; 0: off
-    QString adminAddress;           // admin/address: where it listens
     QString shownDsn;               // sql/dsn as every output shows it: credentials masked
     bool databaseAnswering = false; // the database answered its last statement or probe
     bool terminating = false;       // a termination signal arrived

@@ -1,7 +1,7 @@
 #include "settings.h"
-#include "server.h"
 
 #include "db/sqlrules.h"
+#include "net/httprequest.h"
 
 #include <QDir>
 #include <QFile>
@@ -9,38 +9,37 @@
 #include <QRandomGenerator>
 #include <QSettings>
 
-#include <sys/stat.h>
 
 namespace Settings {
 
 const std::vector<Key> &table()
 {
     static const std::vector<Key> keys {
-        {QStringLiteral("sql/type"), DefaultSqlType, &Server::sqlType, true},
-        {QStringLiteral("sql/host"), DefaultSqlHost, &Server::sqlHost, true},
-        {QStringLiteral("sql/port"), DefaultSqlPort, &Server::sqlPort, true},
-        {QStringLiteral("sql/dsn"), DefaultSqlDsn, &Server::sqlDsn, true},
-        {QStringLiteral("sql/user"), DefaultSqlUser, &Server::sqlUser, true},
-        {QStringLiteral("sql/password"), DefaultSqlPassword, &Server::sqlPassword, true},
-        {QStringLiteral("sql/query"), DefaultSqlQuery, &Server::sqlQuery, true},
-        {QStringLiteral("sql/ret_param"), DefaultSqlRetParam, &Server::sqlRetParam, true},
-        {QStringLiteral("server/port"), DefaultServerPort, &Server::serverPort, true},
-        {QStringLiteral("http/port"), DefaultHttpPort, &Server::httpPort, false},
-        {QStringLiteral("test/query1"), DefaultTestQuery1, &Server::testQuery1, true},
-        {QStringLiteral("app/key1"), DefaultAppKey1, &Server::appKey1, true},
-        {QStringLiteral("app/key2"), QString(), &Server::cipherKey, true},
-        {QStringLiteral("app/config_host"), DefaultConfigHost, &Server::configHost, false},
-        {QStringLiteral("sql/timeout"), Sql::DefaultTimeoutSeconds, &Server::sqlTimeout, false},
-        {QStringLiteral("sql/options"), QString(), &Server::sqlOptions, false},
-        {QStringLiteral("sql/pool"), DefaultSqlPool, &Server::sqlPool, false},
-        {QStringLiteral("http/unavailable"), false, &Server::httpUnavailable, false},
-        {QStringLiteral("http/max_connections"), Http::MaxConnections, &Server::httpMaxConnections, false},
-        {QStringLiteral("http/throttle"), 0, &Server::httpThrottle, false},
-        {QStringLiteral("https/port"), 0, &Server::httpsPort, false},
-        {QStringLiteral("https/certificate"), QString(), &Server::httpsCertificate, false},
-        {QStringLiteral("https/key"), QString(), &Server::httpsKey, false},
-        {QStringLiteral("admin/port"), DefaultAdminPort, &Server::adminPort, false},
-        {QStringLiteral("admin/address"), DefaultAdminAddress, &Server::adminAddress, false},
+        {QStringLiteral("sql/type"), DefaultSqlType, &AgentConfig::sqlType, true},
+        {QStringLiteral("sql/host"), DefaultSqlHost, &AgentConfig::sqlHost, true},
+        {QStringLiteral("sql/port"), DefaultSqlPort, &AgentConfig::sqlPort, true},
+        {QStringLiteral("sql/dsn"), DefaultSqlDsn, &AgentConfig::sqlDsn, true},
+        {QStringLiteral("sql/user"), DefaultSqlUser, &AgentConfig::sqlUser, true},
+        {QStringLiteral("sql/password"), DefaultSqlPassword, &AgentConfig::sqlPassword, true},
+        {QStringLiteral("sql/query"), DefaultSqlQuery, &AgentConfig::sqlQuery, true},
+        {QStringLiteral("sql/ret_param"), DefaultSqlRetParam, &AgentConfig::sqlRetParam, true},
+        {QStringLiteral("server/port"), DefaultServerPort, &AgentConfig::serverPort, true},
+        {QStringLiteral("http/port"), DefaultHttpPort, &AgentConfig::httpPort, false},
+        {QStringLiteral("test/query1"), DefaultTestQuery1, &AgentConfig::testQuery1, true},
+        {QStringLiteral("app/key1"), DefaultAppKey1, &AgentConfig::appKey1, true},
+        {QStringLiteral("app/key2"), QString(), &AgentConfig::cipherKey, true},
+        {QStringLiteral("app/config_host"), DefaultConfigHost, &AgentConfig::configHost, false},
+        {QStringLiteral("sql/timeout"), Sql::DefaultTimeoutSeconds, &AgentConfig::sqlTimeout, false},
+        {QStringLiteral("sql/options"), QString(), &AgentConfig::sqlOptions, false},
+        {QStringLiteral("sql/pool"), DefaultSqlPool, &AgentConfig::sqlPool, false},
+        {QStringLiteral("http/unavailable"), false, &AgentConfig::httpUnavailable, false},
+        {QStringLiteral("http/max_connections"), Http::MaxConnections, &AgentConfig::httpMaxConnections, false},
+        {QStringLiteral("http/throttle"), 0, &AgentConfig::httpThrottle, false},
+        {QStringLiteral("https/port"), 0, &AgentConfig::httpsPort, false},
+        {QStringLiteral("https/certificate"), QString(), &AgentConfig::httpsCertificate, false},
+        {QStringLiteral("https/key"), QString(), &AgentConfig::httpsKey, false},
+        {QStringLiteral("admin/port"), DefaultAdminPort, &AgentConfig::adminPort, false},
+        {QStringLiteral("admin/address"), DefaultAdminAddress, &AgentConfig::adminAddress, false},
     };
     return keys;
 }
@@ -119,35 +118,29 @@ QVariant saved(const QByteArray &cipherKey)
 }
 } // namespace
 
-void Server::readSettings()
+namespace Settings {
+
+AgentConfig read(const QString &path, Findings *findings)
 {
-    QSettings ini(Settings::IniPath, QSettings::IniFormat);
-    for (const Settings::Key &key : Settings::table()) {
+    AgentConfig config;
+    QSettings ini(path, QSettings::IniFormat);
+    for (const Key &key : table()) {
         const QVariant value = ini.value(key.name, key.defaultValue);
         if (value.type() == QVariant::StringList)
-            findings.readAsLists << key.name;
-        std::visit([&](auto member) { assign(this->*member, value); }, key.member);
+            findings->readAsLists << key.name;
+        std::visit([&](auto member) { assign(config.*member, value); }, key.member);
     }
-    findings.iniFound = QFileInfo::exists(Settings::IniPath);
-    findings.directory = QDir::currentPath();
+    findings->iniFound = QFileInfo::exists(path);
+    findings->directory = QDir::currentPath();
+    return config;
 }
 
-void Server::writeSettings()
+void write(const AgentConfig &config, QSettings &store)
 {
-    // The framework's per-user store, not the INI file: the INI is only ever
-    // read. It holds the database password and the cipher key, so it is the
-    // owner's alone: created so (umask) and kept so (an older file).
-    const mode_t umask = ::umask(077);
-    QSettings store;
-    store.beginGroup(QStringLiteral("MainWindow"));
-    store.setValue(QStringLiteral("size"), size());
-    store.setValue(QStringLiteral("pos"), pos());
-    store.endGroup();
-    for (const Settings::Key &key : Settings::table()) {
+    for (const Key &key : table()) {
         if (key.savedOnClose)
-            std::visit([&](auto member) { store.setValue(key.name, saved(this->*member)); }, key.member);
+            std::visit([&](auto member) { store.setValue(key.name, saved(config.*member)); }, key.member);
     }
-    store.sync();
-    ::umask(umask);
-    QFile::setPermissions(store.fileName(), QFileDevice::ReadOwner | QFileDevice::WriteOwner);
 }
+
+} // namespace Settings

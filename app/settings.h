@@ -9,7 +9,38 @@
 #include <variant>
 #include <vector>
 
-class Server;
+class QSettings;
+
+// The agent's configuration as read at start: one value, which the rest of
+// the program reads and never changes.
+struct AgentConfig
+{
+    QString sqlType;     // sql/type: the Qt SQL driver
+    QString sqlHost;     // sql/host
+    int sqlPort = 0;     // sql/port
+    QString sqlDsn;      // sql/dsn: database name, file, DSN or connection string
+    QString sqlUser;     // sql/user
+    QString sqlPassword; // sql/password
+    QString sqlQuery;    // sql/query: the check's and the lookup's statement
+    QString sqlRetParam; // sql/ret_param: the result column
+    QString testQuery1;  // test/query1: run once after the database opens
+    QString appKey1;     // app/key1: its first 16 characters are the cipher IV
+    QByteArray cipherKey; // app/key2, decoded; a fresh random key when empty
+    int serverPort = 0;  // server/port: the lookup listener
+    int httpPort = 0;    // http/port: the check listener
+    QString configHost;       // app/config_host: the provisioning server
+    int sqlTimeout = 0;       // sql/timeout: seconds a connection attempt or a statement may take
+    QString sqlOptions;       // sql/options: the driver's connect options
+    int sqlPool = 0;          // sql/pool: connections on threads of their own; 0: none
+    bool httpUnavailable = false; // http/unavailable: 503 when the database could not answer
+    int httpMaxConnections = 0;   // http/max_connections: open check connections at most
+    int httpThrottle = 0;         // http/throttle: not-found answers per name before checks wait; 0: off
+    int httpsPort = 0;            // https/port: the check over TLS; 0: none
+    QString httpsCertificate;     // https/certificate: its certificate, PEM
+    QString httpsKey;             // https/key: its private key, PEM
+    int adminPort = 0;            // admin/port: the health and metrics listener; 0: none
+    QString adminAddress;         // admin/address: where it listens
+};
 
 namespace Settings {
 // The agent's configuration, read once at start-up from its working directory.
@@ -47,7 +78,7 @@ struct Key
 {
     QString name;          // "section/name"
     QVariant defaultValue; // a QString, an int or a bool
-    std::variant<QString Server::*, int Server::*, bool Server::*, QByteArray Server::*> member;
+    std::variant<QString AgentConfig::*, int AgentConfig::*, bool AgentConfig::*, QByteArray AgentConfig::*> member;
     bool savedOnClose; // written to the per-user store when the dialog closes
 };
 
@@ -67,6 +98,12 @@ struct Findings
 };
 // One "[e] config: ..." line per problem, each saying what to do about it.
 QStringList problems(const Findings &findings);
+
+// Every key of the INI file at path, its default where the file lacks it;
+// what the reading learned goes into *findings.
+AgentConfig read(const QString &path, Findings *findings);
+// The keys marked savedOnClose, into the per-user store.
+void write(const AgentConfig &config, QSettings &store);
 } // namespace Settings
 
 // 32 bytes from the system's cryptographically secure generator.

@@ -61,22 +61,22 @@ void tst_Settings::defaultsWithoutIniFile()
     QFile::remove(agent->work.filePath("tovr_merk.ini"));
     ServerInspector s = inspect();
     s.readSettings();
-    QCOMPARE(s.sqlType(), QString("QOCI"));
-    QCOMPARE(s.sqlHost(), QString("localhost"));
-    QCOMPARE(s.sqlPort(), 1521);
-    QCOMPARE(s.sqlDsn(), QString("q3"));
-    QCOMPARE(s.sqlUser(), QString("q3main"));
-    QCOMPARE(s.sqlPassword(), QString("rook"));
-    QCOMPARE(s.sqlQuery().size(), 295);
-    QVERIFY(s.sqlQuery().startsWith("select yres_id,yrms_shortdesc, yres_actarrtime"));
-    QVERIFY(s.sqlQuery().contains("where yres_id=%1 and yres_actarrtime IS NOT NULL"));
-    QCOMPARE(s.sqlRetParam(), QString("yres_id"));
-    QCOMPARE(s.serverPort(), 18210);
-    QCOMPARE(s.httpPort(), 8880);
-    QCOMPARE(s.testQuery1(), QString("SELECT * FROM table1"));
-    QCOMPARE(s.appKey1(), QString("amberfieldsamplecode"));
-    QCOMPARE(s.configHost(), QString("localhost"));
-    QCOMPARE(s.cipherKey().size(), 32);
+    QCOMPARE(s.config().sqlType, QString("QOCI"));
+    QCOMPARE(s.config().sqlHost, QString("localhost"));
+    QCOMPARE(s.config().sqlPort, 1521);
+    QCOMPARE(s.config().sqlDsn, QString("q3"));
+    QCOMPARE(s.config().sqlUser, QString("q3main"));
+    QCOMPARE(s.config().sqlPassword, QString("rook"));
+    QCOMPARE(s.config().sqlQuery.size(), 295);
+    QVERIFY(s.config().sqlQuery.startsWith("select yres_id,yrms_shortdesc, yres_actarrtime"));
+    QVERIFY(s.config().sqlQuery.contains("where yres_id=%1 and yres_actarrtime IS NOT NULL"));
+    QCOMPARE(s.config().sqlRetParam, QString("yres_id"));
+    QCOMPARE(s.config().serverPort, 18210);
+    QCOMPARE(s.config().httpPort, 8880);
+    QCOMPARE(s.config().testQuery1, QString("SELECT * FROM table1"));
+    QCOMPARE(s.config().appKey1, QString("amberfieldsamplecode"));
+    QCOMPARE(s.config().configHost, QString("localhost"));
+    QCOMPARE(s.config().cipherKey.size(), 32);
 }
 
 void tst_Settings::integerKeys_data()
@@ -99,9 +99,9 @@ void tst_Settings::integerKeys()
     QFETCH(QByteArray, ini);
     writeAndRead(ini);
     ServerInspector s = inspect();
-    QTEST(s.sqlPort(), "sqlPort");
-    QTEST(s.serverPort(), "serverPort");
-    QTEST(s.httpPort(), "httpPort");
+    QTEST(s.config().sqlPort, "sqlPort");
+    QTEST(s.config().serverPort, "serverPort");
+    QTEST(s.config().httpPort, "httpPort");
 }
 
 void tst_Settings::stringKeys_data()
@@ -126,8 +126,8 @@ void tst_Settings::stringKeys()
     QFETCH(QByteArray, ini);
     writeAndRead(ini);
     ServerInspector s = inspect();
-    QTEST(s.sqlQuery(), "query");
-    QTEST(s.configHost(), "configHost");
+    QTEST(s.config().sqlQuery, "query");
+    QTEST(s.config().configHost, "configHost");
 }
 
 void tst_Settings::cipherKeyFromBase64()
@@ -136,9 +136,9 @@ void tst_Settings::cipherKeyFromBase64()
     for (int i = 0; i < 32; ++i)
         key += char(0xA0 + i);
     writeAndRead("[app]\nkey2=" + key.toBase64() + "\n");
-    QCOMPARE(inspect().cipherKey().toHex(), key.toHex());
+    QCOMPARE(inspect().config().cipherKey.toHex(), key.toHex());
     writeAndRead("[app]\nkey2=" + key.toBase64() + "\n");
-    QCOMPARE(inspect().cipherKey().toHex(), key.toHex());
+    QCOMPARE(inspect().config().cipherKey.toHex(), key.toHex());
 }
 
 void tst_Settings::cipherKeyRandomWhenEmpty_data()
@@ -152,9 +152,9 @@ void tst_Settings::cipherKeyRandomWhenEmpty()
 {
     QFETCH(QByteArray, ini);
     writeAndRead(ini);
-    const QByteArray first = inspect().cipherKey();
+    const QByteArray first = inspect().config().cipherKey;
     writeAndRead(ini);
-    const QByteArray second = inspect().cipherKey();
+    const QByteArray second = inspect().config().cipherKey;
     QCOMPARE(first.size(), 32);
     QCOMPARE(second.size(), 32);
     QVERIFY2(first != second, first.toHex().constData());
@@ -265,7 +265,7 @@ void tst_Settings::closeSavesGeneratedKeyInUse()
     IniValues values = quietAgentSettings();
     values.remove("app/key2");
     Server &server = agent->start(values);
-    const QByteArray inUse = inspect().cipherKey();
+    const QByteArray inUse = inspect().config().cipherKey;
     server.close();
     const QString saved = QSettings().value("app/key2").toString();
     QCOMPARE(saved.size(), 44);

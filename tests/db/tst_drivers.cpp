@@ -48,10 +48,10 @@ void tst_Drivers::behavesAlike()
     const IniValues values = settings(*server, route);
     agent.start(values);
     ServerInspector s = agent.inspect();
-    const QString type = s.sqlType();
+    const QString type = s.config().sqlType;
 
     // Start-up: connected, the test query ran, and the password shown nowhere.
-    QString dsn = s.sqlDsn();
+    QString dsn = s.config().sqlDsn;
     QCOMPARE(agent.log().mid(1), QStringList({QStringLiteral("[e] QSqlDatabase::drivers=") + driverList(),
                                               QStringLiteral("[+] Connect to DB ")
                                                   + dsn.replace(server->password(), QStringLiteral("********"))
@@ -124,7 +124,7 @@ void tst_Drivers::reconnectsAfterRestart()
     QCOMPARE(ready(agent), QByteArray("HTTP/1.0 200 OK"));
     QCOMPARE(s.database().counters().reopens, quint64(1));
     // Prepared once on each of the two sessions.
-    if (Sql::keepsPrepared(s.sqlType()))
+    if (Sql::keepsPrepared(s.config().sqlType))
         QCOMPARE(s.database().prepares(), quint64(2));
 }
 

@@ -15,20 +15,7 @@ struct ServerInspector
     explicit ServerInspector(Server &s) : server(s) {}
     Server &server;
 
-    const QString &sqlType() const { return server.sqlType; }
-    const QString &sqlHost() const { return server.sqlHost; }
-    int sqlPort() const { return server.sqlPort; }
-    const QString &sqlDsn() const { return server.sqlDsn; }
-    const QString &sqlUser() const { return server.sqlUser; }
-    const QString &sqlPassword() const { return server.sqlPassword; }
-    const QString &sqlQuery() const { return server.sqlQuery; }
-    const QString &sqlRetParam() const { return server.sqlRetParam; }
-    const QString &testQuery1() const { return server.testQuery1; }
-    const QString &appKey1() const { return server.appKey1; }
-    const QByteArray &cipherKey() const { return server.cipherKey; }
-    int serverPort() const { return server.serverPort; }
-    int httpPort() const { return server.httpPort; }
-    const QString &configHost() const { return server.configHost; }
+    const AgentConfig &config() const { return server.config; }
     QSqlDatabase &db() const { return server.db; }
     QLabel *statusLabel() const { return server.statusLabel; }
     QTcpServer *tcpServer() const { return server.tcpServer; }
