@@ -2,6 +2,7 @@
 #include "debugoutput.h"
 #include "eventlog.h"
 #include "narration.h"
+#include "operatorbox.h"
 #include "signalbridge.h"
 
 #include "crypto/aescipher.h"
@@ -9,7 +10,6 @@
 #include "net/adminendpoint.h"
 #include "net/httpendpoint.h"
 #include "net/listeners.h"
-#include "net/operatorbox.h"
 #include "net/tlslistener.h"
 #include "net/wiretext.h"
 
@@ -117,8 +117,8 @@ Server::Server(const AgentLimits &agentLimits, QWidget *parent)
             appendLogPanel(line);
         });
     lookups = new LookupQueue(
-        this, [this](const QString &input, auto done) { runLookup(input, std::move(done)); }, limits.lookup,
-        this);
+        [this](LookupQueue::Notice notice, const QString &text) { Operator::showBox(this, notice, text); },
+        [this](const QString &input, auto done) { runLookup(input, std::move(done)); }, limits.lookup, this);
 
     testCipher();
     requestConfig();
@@ -252,7 +252,7 @@ void Server::startListeners()
     Net::keepAccepting(tcpServer);
     if (!Net::startListener(tcpServer, config.serverPort, &error)) {
         qDebug().noquote() << Net::cannotListenLine(QStringLiteral("lookup"), config.serverPort, error);
-        Net::showBox(this, QMessageBox::Critical, tr("Unable to start the server: %1.").arg(error));
+        Operator::showBox(this, QMessageBox::Critical, tr("Unable to start the server: %1.").arg(error));
         if (!terminating) // a termination signal during the box has closed the dialog already
             close();
         return;
@@ -335,7 +335,7 @@ void Server::openDatabase()
         qDebug() << "[e] db.lastError[1]=" << error;
         writeLogLine(QStringLiteral("[e] db.lastError=") + error);
         databaseAnswering = false;
-        Net::showBox(this, QMessageBox::Critical, tr("[1] Unable to connect to SQL."));
+        Operator::showBox(this, QMessageBox::Critical, tr("[1] Unable to connect to SQL."));
         return; // the test query needs an open connection
     }
     writeLogLine(QStringLiteral("[+] Connect to DB ") + shownDsn + QStringLiteral(" success"));

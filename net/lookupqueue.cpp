@@ -1,9 +1,7 @@
 #include "lookupqueue.h"
-#include "operatorbox.h"
 #include "wiretext.h"
 
 #include <QCoreApplication>
-#include <QMessageBox>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
@@ -17,8 +15,8 @@ QString dialogText(const char *text)
 } // namespace
 
 LookupQueue::LookupQueue(
-    QWidget *boxParent, LookupFunction lookup, const Lookup::Limits &limits, QObject *parent)
-    : QObject(parent), m_boxParent(boxParent), m_lookup(std::move(lookup)), m_limits(limits)
+    ShowFunction show, LookupFunction lookup, const Lookup::Limits &limits, QObject *parent)
+    : QObject(parent), m_show(std::move(show)), m_lookup(std::move(lookup)), m_limits(limits)
 { }
 
 void LookupQueue::attach(QTcpServer *listener)
@@ -71,7 +69,7 @@ void LookupQueue::inputArrived()
 
 void LookupQueue::showInput()
 {
-    Net::showBox(m_boxParent, QMessageBox::Information, dialogText("In param: ") + m_input);
+    m_show(Notice::Information, dialogText("In param: ") + m_input);
     m_state = State::Statement;
     m_lookup(m_input, [this](const Outcome &outcome) { showOutcome(outcome); });
 }
@@ -81,9 +79,9 @@ void LookupQueue::showOutcome(const Outcome &outcome)
     m_state = State::SecondBox;
     m_failed = !outcome.ok;
     if (outcome.ok) {
-        Net::showBox(m_boxParent, QMessageBox::Information, dialogText("Return param: ") + outcome.result);
+        m_show(Notice::Information, dialogText("Return param: ") + outcome.result);
     } else {
-        Net::showBox(m_boxParent, QMessageBox::Critical,
+        m_show(Notice::Failure,
             dialogText("Unable to execute query: %1\nquery.lastError=%2")
                 .arg(outcome.statement, outcome.error));
     }

@@ -12,7 +12,6 @@
 class QTcpServer;
 class QTcpSocket;
 class QTimer;
-class QWidget;
 
 // The parameter lookup: one connection at a time, in arrival order, through
 // named states. Each lookup shows its input to the operator, has the statement
@@ -45,8 +44,12 @@ public:
     // Runs the lookup for an input and calls done with its outcome, now or later.
     using LookupFunction
         = std::function<void(const QString &input, std::function<void(const Outcome &)> done)>;
+    // Shows the operator a text and returns once they have seen it: the
+    // input, the result, or the failure.
+    enum class Notice { Information, Failure };
+    using ShowFunction = std::function<void(Notice notice, const QString &text)>;
 
-    LookupQueue(QWidget *boxParent, LookupFunction lookup, const Lookup::Limits &limits = Lookup::Limits(),
+    LookupQueue(ShowFunction show, LookupFunction lookup, const Lookup::Limits &limits = Lookup::Limits(),
         QObject *parent = nullptr);
 
     // The listener whose connections are served; its queue holds those waiting.
@@ -71,7 +74,7 @@ private:
     void showOutcome(const Outcome &outcome);
     void reply(const QString &result);
 
-    QWidget *m_boxParent;
+    ShowFunction m_show;
     LookupFunction m_lookup;
     Lookup::Limits m_limits;
     QTcpServer *m_listener = nullptr;

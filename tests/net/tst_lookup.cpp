@@ -1,3 +1,4 @@
+#include "app/operatorbox.h"
 #include "net/lookup.h"
 #include "net/lookupqueue.h"
 #include "support/agent.h"
@@ -44,7 +45,9 @@ struct Rig
 // The queue alone on a loopback listener, its lookup a function of the test.
 struct QueueRig
 {
-    explicit QueueRig(LookupQueue::LookupFunction lookup) : queue(nullptr, std::move(lookup), shortLimits().lookup)
+    explicit QueueRig(LookupQueue::LookupFunction lookup)
+        : queue([](auto notice, const QString &text) { Operator::showBox(nullptr, notice, text); }, std::move(lookup),
+                shortLimits().lookup)
     {
         queue.attach(&listener);
         QObject::connect(&listener, &QTcpServer::newConnection, &queue, &LookupQueue::takeNext);

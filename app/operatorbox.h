@@ -1,12 +1,14 @@
 #ifndef OPERATORBOX_H
 #define OPERATORBOX_H
 
+#include "net/lookupqueue.h"
+
 #include <QMessageBox>
 #include <QString>
 
 class QWidget;
 
-namespace Net {
+namespace Operator {
 
 // Title of every message box the agent shows.
 QString boxTitle();
@@ -16,7 +18,9 @@ QString boxTitle();
 // offscreen), so the title and the text first go to the debug output as one
 // line: "[box] <title>: <text>", line feeds turned into blanks.
 void showBox(QWidget *parent, QMessageBox::Icon icon, const QString &text);
+// The same for what the parameter lookup tells the operator.
+void showBox(QWidget *parent, LookupQueue::Notice notice, const QString &text);
 
-} // namespace Net
+} // namespace Operator
 
 #endif // OPERATORBOX_H

@@ -3,7 +3,7 @@
 #include <QCoreApplication>
 #include <QDebug>
 
-namespace Net {
+namespace Operator {
 
 QString boxTitle()
 {
@@ -21,4 +21,9 @@ void showBox(QWidget *parent, QMessageBox::Icon icon, const QString &text)
         QMessageBox::information(parent, boxTitle(), text, QMessageBox::Ok, QMessageBox::NoButton);
 }
 
-} // namespace Net
+void showBox(QWidget *parent, LookupQueue::Notice notice, const QString &text)
+{
+    showBox(parent, notice == LookupQueue::Notice::Failure ? QMessageBox::Critical : QMessageBox::Information, text);
+}
+
+} // namespace Operator
