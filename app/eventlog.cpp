@@ -1,107 +1,14 @@
 #include "eventlog.h"
+#include "panelfeed.h"
 #include "server.h"
 
 #include <QDateTime>
-#include <QElapsedTimer>
 #include <QFile>
-#include <QScrollBar>
-#include <QTextBlock>
-#include <QTextCursor>
-#include <QTextDocument>
-#include <QTextEdit>
 #include <QTextStream>
 
 QString timeStamp()
 {
     return QDateTime::currentDateTime().toString(QStringLiteral("dd.MM.yyyy hh:mm:ss "));
-}
-
-PanelFeed::PanelFeed(QTextEdit *panel, QObject *parent) : QObject(parent), m_panel(panel)
-{
-    // Undo history would keep every line ever shown.
-    m_panel->document()->setUndoRedoEnabled(false);
-    m_timer.setSingleShot(true);
-    connect(&m_timer, &QTimer::timeout, this, &PanelFeed::flushSome);
-}
-
-void PanelFeed::append(const QString &line)
-{
-    if (m_queue.size() >= EventLog::PanelMaxQueuedLines) {
-        m_queue.removeFirst();
-        ++m_dropped;
-    }
-    m_queue.append(line);
-    if (!m_timer.isActive())
-        schedule();
-}
-
-void PanelFeed::schedule()
-{
-    m_timer.start(qBound(EventLog::PanelFlushIntervalMs, m_lastFlushCostMs * EventLog::PanelCostShare,
-        EventLog::PanelMaxFlushIntervalMs));
-}
-
-void PanelFeed::flush()
-{
-    m_timer.stop();
-    insert(m_queue.size());
-    trimTo(EventLog::PanelMaxParagraphs);
-}
-
-void PanelFeed::flushSome()
-{
-    QElapsedTimer cost;
-    cost.start();
-    insert(qMin(int(m_queue.size()), EventLog::PanelMaxLinesPerFlush));
-    if (m_panel->document()->blockCount() > EventLog::PanelMaxParagraphs + EventLog::PanelTrimSlack)
-        trimTo(EventLog::PanelMaxParagraphs);
-    m_lastFlushCostMs = int(cost.elapsed());
-    if (!m_queue.isEmpty())
-        schedule();
-}
-
-// Inserts the oldest queued lines in one edit, so the layout runs once for them.
-void PanelFeed::insert(int lines)
-{
-    if (lines <= 0)
-        return;
-    // The panel follows the newest line, unless the operator has scrolled up
-    // to read: then it stays where they are until they scroll back down.
-    QScrollBar *bar = m_panel->verticalScrollBar();
-    const bool following = bar->value() >= bar->maximum();
-    QTextDocument *doc = m_panel->document();
-    QTextCursor cursor(doc);
-    cursor.beginEditBlock();
-    cursor.movePosition(QTextCursor::End);
-    // An empty document already has one empty paragraph; the first line goes there.
-    bool firstGoesIntoEmptyBlock = doc->isEmpty();
-    for (int i = 0; i < lines; ++i) {
-        if (!firstGoesIntoEmptyBlock)
-            cursor.insertBlock();
-        firstGoesIntoEmptyBlock = false;
-        cursor.insertText(m_queue.at(i));
-    }
-    cursor.endEditBlock();
-    m_queue.erase(m_queue.begin(), m_queue.begin() + lines);
-    if (following)
-        bar->setValue(bar->maximum());
-}
-
-// Removes the oldest paragraphs in an edit of its own: made in the same edit as
-// an insertion at the end, the change would span the document and have all of
-// it laid out again.
-void PanelFeed::trimTo(int paragraphs)
-{
-    QTextDocument *doc = m_panel->document();
-    const int excess = doc->blockCount() - paragraphs;
-    if (excess <= 0)
-        return;
-    QTextCursor head(doc);
-    head.beginEditBlock();
-    head.movePosition(QTextCursor::Start);
-    head.setPosition(doc->findBlockByNumber(excess).position(), QTextCursor::KeepAnchor);
-    head.removeSelectedText();
-    head.endEditBlock();
 }
 
 void Server::writeLogLine(const QString &message)

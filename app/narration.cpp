@@ -1,8 +1,10 @@
 #include "narration.h"
 #include "eventlog.h"
+#include "panelfeed.h"
 
 #include "db/sqlrules.h"
 #include "db/statement.h"
+#include "net/debugswitch.h"
 #include "net/wiretext.h"
 
 #include <QDebug>

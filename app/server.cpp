@@ -1,6 +1,7 @@
 #include "server.h"
 #include "debugoutput.h"
 #include "eventlog.h"
+#include "panelfeed.h"
 #include "narration.h"
 #include "operatorbox.h"
 #include "signalbridge.h"
@@ -88,7 +89,7 @@ Server::Server(const AgentLimits &agentLimits, QWidget *parent)
     mainLayout->addLayout(buttonLayout);
     logPanel = new QTextEdit(this);
     mainLayout->addWidget(logPanel);
-    panelFeed = new PanelFeed(logPanel, this);
+    panelFeed = new PanelFeed(logPanel, Panel::Limits(), this);
 
     setWindowTitle(QGuiApplication::applicationDisplayName());
 

@@ -1,6 +1,8 @@
 #ifndef AESCIPHER_H
 #define AESCIPHER_H
 
+#include "aes.h"
+
 #include <QByteArray>
 #include <QObject>
 
@@ -30,7 +32,7 @@ public:
     enum CipherMode { CTR, CBC, ECB };
     Q_ENUM(CipherMode)
 
-    static constexpr int BLOCKSIZE = 16;
+    static constexpr int BLOCKSIZE = int(AesBlockBytes);
 
     ~AesCipher() override;
     explicit AesCipher(QObject *parent = nullptr);

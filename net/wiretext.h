@@ -2,7 +2,6 @@
 #define WIRETEXT_H
 
 #include <QByteArray>
-#include <QLoggingCategory>
 #include <QString>
 
 // Texts both services put on the wire.
@@ -12,13 +11,6 @@ inline const QString NoResult = QStringLiteral("none");
 
 // What is shown wherever a password would be.
 inline const QString MaskedPassword = QStringLiteral("********");
-
-// Whether the debug output prints at all (QT_LOGGING_RULES may turn it off):
-// what only it would show need not be composed.
-inline bool debugOn()
-{
-    return QLoggingCategory::defaultCategory()->isDebugEnabled();
-}
 
 // Received bytes as text: UTF-8, cut before the first NUL byte (all of them when
 // there is none). Clients are not trusted to stop at a terminator, so nothing

@@ -1,4 +1,5 @@
 #include "app/eventlog.h"
+#include "app/panelfeed.h"
 #include "support/agent.h"
 
 #include <QRegularExpression>
@@ -116,7 +117,7 @@ void tst_EventLog::panelKeepsNewestParagraphs()
 {
     QTextEdit edit;
     PanelFeed feed(&edit);
-    const int total = EventLog::PanelMaxParagraphs + 1234;
+    const int total = Panel::Limits().maxParagraphs + 1234;
     for (int i = 0; i < total; ++i) {
         feed.append(QString::number(i));
         if (i % 1000 == 999)
@@ -124,19 +125,19 @@ void tst_EventLog::panelKeepsNewestParagraphs()
     }
     feed.flush();
     QTextDocument *doc = edit.document();
-    QCOMPARE(doc->blockCount(), EventLog::PanelMaxParagraphs);
-    QCOMPARE(doc->firstBlock().text(), QString::number(total - EventLog::PanelMaxParagraphs));
+    QCOMPARE(doc->blockCount(), Panel::Limits().maxParagraphs);
+    QCOMPARE(doc->firstBlock().text(), QString::number(total - Panel::Limits().maxParagraphs));
     QCOMPARE(doc->lastBlock().text(), QString::number(total - 1));
 
     // A queue that is never flushed keeps only its newest lines.
-    const int appended = EventLog::PanelMaxQueuedLines * 3;
+    const int appended = Panel::Limits().maxQueuedLines * 3;
     for (int i = 0; i < appended; ++i)
         feed.append(QStringLiteral("q%1").arg(i));
-    QCOMPARE(feed.queued(), EventLog::PanelMaxQueuedLines);
+    QCOMPARE(feed.queued(), Panel::Limits().maxQueuedLines);
     feed.flush();
     QCOMPARE(doc->lastBlock().text(), QStringLiteral("q%1").arg(appended - 1));
-    QCOMPARE(doc->findBlockByNumber(EventLog::PanelMaxParagraphs - EventLog::PanelMaxQueuedLines).text(),
-             QStringLiteral("q%1").arg(appended - EventLog::PanelMaxQueuedLines));
+    QCOMPARE(doc->findBlockByNumber(Panel::Limits().maxParagraphs - Panel::Limits().maxQueuedLines).text(),
+             QStringLiteral("q%1").arg(appended - Panel::Limits().maxQueuedLines));
 }
 
 // The timer draws a bounded batch at a time, oldest first, until all are shown.
@@ -144,14 +145,14 @@ void tst_EventLog::timedFlushesDrawBoundedBatchesInOrder()
 {
     QTextEdit edit;
     PanelFeed feed(&edit);
-    const int total = EventLog::PanelMaxLinesPerFlush * 2 + 100;
+    const int total = Panel::Limits().maxLinesPerFlush * 2 + 100;
     for (int i = 0; i < total; ++i)
         feed.append(QString::number(i));
     QTRY_VERIFY(feed.queued() < total);
     QTextDocument *doc = edit.document();
     const int drawn = doc->blockCount();
     QCOMPARE(drawn + feed.queued(), total);
-    QVERIFY2(drawn % EventLog::PanelMaxLinesPerFlush == 0 || feed.queued() == 0, qPrintable(QString::number(drawn)));
+    QVERIFY2(drawn % Panel::Limits().maxLinesPerFlush == 0 || feed.queued() == 0, qPrintable(QString::number(drawn)));
 
     QTRY_COMPARE(feed.queued(), 0);
     QCOMPARE(doc->blockCount(), total);
@@ -165,14 +166,14 @@ void tst_EventLog::timedFlushesTrimInBatches()
 {
     QTextEdit edit;
     PanelFeed feed(&edit);
-    for (int i = 0; i < EventLog::PanelMaxParagraphs; ++i) {
+    for (int i = 0; i < Panel::Limits().maxParagraphs; ++i) {
         feed.append(QStringLiteral("old"));
-        if (feed.queued() == EventLog::PanelMaxQueuedLines)
+        if (feed.queued() == Panel::Limits().maxQueuedLines)
             feed.flush();
     }
     feed.flush();
     QTextDocument *doc = edit.document();
-    QCOMPARE(doc->blockCount(), EventLog::PanelMaxParagraphs);
+    QCOMPARE(doc->blockCount(), Panel::Limits().maxParagraphs);
 
     int next = 0;
     const auto appendTimed = [&](int count) {
@@ -180,19 +181,19 @@ void tst_EventLog::timedFlushesTrimInBatches()
             feed.append(QString::number(next++));
         QTRY_COMPARE(feed.queued(), 0);
     };
-    appendTimed(EventLog::PanelMaxLinesPerFlush);
-    QCOMPARE(doc->blockCount(), EventLog::PanelMaxParagraphs + EventLog::PanelMaxLinesPerFlush);
+    appendTimed(Panel::Limits().maxLinesPerFlush);
+    QCOMPARE(doc->blockCount(), Panel::Limits().maxParagraphs + Panel::Limits().maxLinesPerFlush);
 
     for (int round = 0; round < 4; ++round) {
-        appendTimed(EventLog::PanelMaxQueuedLines);
-        QVERIFY(doc->blockCount() <= EventLog::PanelMaxParagraphs + EventLog::PanelTrimSlack);
+        appendTimed(Panel::Limits().maxQueuedLines);
+        QVERIFY(doc->blockCount() <= Panel::Limits().maxParagraphs + Panel::Limits().trimSlack);
         QCOMPARE(doc->lastBlock().text(), QString::number(next - 1));
     }
-    QVERIFY(doc->blockCount() < EventLog::PanelMaxParagraphs + 4 * EventLog::PanelMaxQueuedLines);
+    QVERIFY(doc->blockCount() < Panel::Limits().maxParagraphs + 4 * Panel::Limits().maxQueuedLines);
 
     feed.append(QStringLiteral("last"));
     feed.flush();
-    QCOMPARE(doc->blockCount(), EventLog::PanelMaxParagraphs);
+    QCOMPARE(doc->blockCount(), Panel::Limits().maxParagraphs);
     QCOMPARE(doc->lastBlock().text(), QStringLiteral("last"));
 }
 

@@ -1,7 +1,7 @@
 #ifndef SERVERINSPECTOR_H
 #define SERVERINSPECTOR_H
 
-#include "app/eventlog.h"
+#include "app/panelfeed.h"
 #include "app/server.h"
 
 #include <QTcpServer>
