@@ -2,7 +2,7 @@
 #include "debugoutput.h"
 #include "eventlog.h"
 #include "panelfeed.h"
-#include "narration.h"
+#include "checkservice.h"
 #include "operatorbox.h"
 #include "signalbridge.h"
 
@@ -104,9 +104,8 @@ Server::Server(const AgentLimits &agentLimits, QWidget *parent)
     limits.http.answerUnavailable = config.httpUnavailable;
     limits.http.maxConnections = config.httpMaxConnections;
     limits.throttle.failures = config.httpThrottle;
-    http = new HttpEndpoint([this](const QString &user, const QString &password,
-                                auto done) { checkUser(user, password, std::move(done)); },
-        limits.http, limits.throttle, this);
+    checks = std::make_unique<CheckService>(config, shownDsn, *database, *panelFeed);
+    http = new HttpEndpoint(*checks, limits.http, limits.throttle, this);
     connect(&http->throttle(), &CheckThrottle::throttlingStarted, this,
         [this](const QString &name, int failures) {
             const QString line
@@ -118,8 +117,8 @@ Server::Server(const AgentLimits &agentLimits, QWidget *parent)
             appendLogPanel(line);
         });
     lookups = new LookupQueue(
-        [this](LookupQueue::Notice notice, const QString &text) { Operator::showBox(this, notice, text); },
-        [this](const QString &input, auto done) { runLookup(input, std::move(done)); }, limits.lookup, this);
+        [this](LookupQueue::Notice notice, const QString &text) { Operator::showBox(this, notice, text); }, *checks,
+        limits.lookup, this);
 
     testCipher();
     requestConfig();
@@ -321,6 +320,7 @@ void Server::openDatabase()
         poolLimits.deadlineMs = config.sqlTimeout > 0 ? config.sqlTimeout * 1000 + ConnectionPool::DriverGraceMs : 0;
         poolLimits.database = limits.database;
         pool = std::make_unique<ConnectionPool>(connection, config.sqlPool, poolLimits);
+        checks->useExecutor(*pool);
     }
 
     appendLogPanel(QStringLiteral("db.hostName()=") + db.hostName());
@@ -335,12 +335,11 @@ void Server::openDatabase()
         appendLogPanel(QStringLiteral("ERR: db.lastError()=") + error);
         qDebug() << "[e] db.lastError[1]=" << error;
         writeLogLine(QStringLiteral("[e] db.lastError=") + error);
-        databaseAnswering = false;
         Operator::showBox(this, QMessageBox::Critical, tr("[1] Unable to connect to SQL."));
         return; // the test query needs an open connection
     }
     writeLogLine(QStringLiteral("[+] Connect to DB ") + shownDsn + QStringLiteral(" success"));
-    databaseAnswering = true;
+    executor().setAnswering(true);
 
     QString error;
     DebugOutput::flush();
@@ -376,13 +375,12 @@ void Server::ready(std::function<void(const QString &notReady)> done)
         return done(QStringLiteral("lookup listener"));
     if (!httpServer || !httpServer->isListening())
         return done(QStringLiteral("http listener"));
-    if (databaseAnswering)
+    if (executor().answering())
         return done(QString());
     Statement probe;
     probe.text = config.testQuery1;
-    executor().submit(probe, [this, done = std::move(done)](const StatementResult &result) {
-        databaseAnswering = !result.unavailable;
-        done(databaseAnswering ? QString() : QStringLiteral("database"));
+    executor().submit(probe, [done = std::move(done)](const StatementResult &result) {
+        done(result.unavailable ? QStringLiteral("database") : QString());
     });
 }
 
@@ -405,7 +403,7 @@ Admin::Metrics Server::metrics() const
     m.lookupsReplied = l.replied;
     m.lookupsFailed = l.failed;
     m.lookupsClientGone = l.clientGone;
-    const StatementExecutor::Counters &d = pool ? pool->counters() : database->counters();
+    const StatementExecutor::Counters &d = executor().counters();
     m.statements = d.statements;
     m.statementFailures = d.failures;
     m.statementTimeouts = d.timeouts;
@@ -422,7 +420,7 @@ Admin::Metrics Server::metrics() const
     return m;
 }
 
-StatementExecutor &Server::executor()
+StatementExecutor &Server::executor() const
 {
     if (pool)
         return *pool;
@@ -431,33 +429,5 @@ StatementExecutor &Server::executor()
 
 void Server::checkUser(QString userName, QString password, std::function<void(const Http::Verdict &)> done)
 {
-    if (!findings.missingPlaceholders.isEmpty()) {
-        // Without both placeholders the statement would not depend on the
-        // user name or the password: it is not run.
-        appendLogPanel(QStringLiteral("ERR: check refused: sql/query has no ")
-            + findings.missingPlaceholders.join(QStringLiteral(" and ")));
-        done({Net::NoResult, false, 0});
-        return;
-    }
-    Narration::checkSubmitted(config.sqlQuery, config.sqlRetParam, userName, *panelFeed);
-    executor().submit(Sql::checkStatement(config.sqlQuery, config.sqlRetParam, userName, password),
-        [this, done = std::move(done)](const StatementResult &result) {
-            databaseAnswering = !result.unavailable;
-            const Http::Verdict verdict {Sql::lastRowValue(result).value_or(Net::NoResult), !result.ok,
-                Sql::retryAfterSeconds(result.retryAfterMs)};
-            Narration::statementFinished(Narration::Service::Check, result, config.sqlQuery, shownDsn, *panelFeed,
-                [done, verdict] { done(verdict); });
-        });
-}
-
-void Server::runLookup(const QString &input, std::function<void(const LookupQueue::Outcome &)> done)
-{
-    executor().submit(Sql::lookupStatement(config.sqlQuery, config.sqlRetParam, input),
-        [this, done = std::move(done)](const StatementResult &result) {
-            databaseAnswering = !result.unavailable;
-            const LookupQueue::Outcome outcome {
-                result.ok, Sql::lastRowValue(result).value_or(Net::NoResult), config.sqlQuery, result.error};
-            Narration::statementFinished(Narration::Service::Lookup, result, config.sqlQuery, shownDsn, *panelFeed,
-                [done, outcome] { done(outcome); });
-        });
+    checks->check(userName, password, std::move(done));
 }

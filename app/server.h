@@ -21,6 +21,7 @@
 #include <memory>
 
 class AdminEndpoint;
+class CheckService;
 class TlsListener;
 class AesCipher;
 class HttpEndpoint;
@@ -99,12 +100,10 @@ private:
     void ready(std::function<void(const QString &notReady)> done);
     Admin::Metrics metrics() const;
     // The pool when sql/pool asks for one, else the database on this thread.
-    StatementExecutor &executor();
+    StatementExecutor &executor() const;
 
-    // The two services' statements, run on the database and narrated; done
-    // hears the result ("none" for not found), now or later.
+    // The credential check's verdict ("none" for not found), now or later.
     void checkUser(QString userName, QString password, std::function<void(const Http::Verdict &)> done);
-    void runLookup(const QString &input, std::function<void(const LookupQueue::Outcome &)> done);
 
     // Members in the order the rest of the program refers to them.
     AgentConfig config; // what tovr_merk.ini says, read once at start
@@ -119,7 +118,6 @@ private:
 
     // Our own additions.
     QString shownDsn;               // sql/dsn as every output shows it: credentials masked
-    bool databaseAnswering = false; // the database answered its last statement or probe
     bool terminating = false;       // a termination signal arrived
     Settings::Findings findings;    // what readSettings learned about the configuration
     AgentLimits limits;
@@ -127,6 +125,7 @@ private:
     PanelFeed *panelFeed = nullptr;       // batches lines into logPanel
     std::unique_ptr<Database> database;   // the connection db is opened on
     std::unique_ptr<ConnectionPool> pool; // sql/pool connections, when configured
+    std::unique_ptr<CheckService> checks; // the check's and the lookup's statement
     HttpEndpoint *http = nullptr;         // the HTTP check on httpServer's connections
     LookupQueue *lookups = nullptr;       // the parameter lookup on tcpServer's connections
     AdminEndpoint *admin = nullptr;       // health and metrics, when admin/port is set

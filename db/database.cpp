@@ -20,7 +20,8 @@ int mysqlReadAttempts()
 }
 } // namespace
 
-Database::Database(const QString &connectionName) : m_connectionName(connectionName)
+Database::Database(const QString &connectionName)
+    : StatementExecutor(Sql::ReopenIntervalMs), m_connectionName(connectionName)
 { }
 
 QSqlDatabase Database::configure(const ConnectionSettings &settings)
@@ -45,7 +46,7 @@ QSqlDatabase Database::configure(const ConnectionSettings &settings)
 void Database::setLimits(const Limits &limits)
 {
     m_limits = limits;
-    m_gate.setRetryInterval(limits.reopenIntervalMs);
+    setRetryInterval(limits.reopenIntervalMs);
 }
 
 bool Database::open()
@@ -109,7 +110,6 @@ StatementResult Database::run(const Statement &statement)
         }
     }
 
-    ++m_counters.statements;
     if (ok) {
         result.ok = true;
         query.finish(); // a statement kept prepared stays so; its read ends here
@@ -117,8 +117,6 @@ StatementResult Database::run(const Statement &statement)
     }
     result.timedOut = Sql::timedOut(failed);
     const bool lost = Sql::connectionLost(failed);
-    ++m_counters.failures;
-    m_counters.timeouts += result.timedOut;
     result.error = Sql::maskCredentials(failed.text);
     result.connectionError = Sql::maskCredentials(m_db.lastError().text());
     result.unavailable = result.timedOut || lost;
@@ -136,15 +134,10 @@ StatementResult Database::run(const Statement &statement)
 
 void Database::submit(const Statement &statement, ResultHandler done)
 {
-    if (m_gate.admit() == FailFastGate::Admission::FailFast) {
-        ++m_counters.statements;
-        ++m_counters.failures;
-        ++m_counters.failedFast;
-        done(m_gate.refusal(Sql::maskCredentials(m_db.lastError().text())));
+    if (refuse(done, Sql::maskCredentials(m_db.lastError().text())))
         return;
-    }
     StatementResult result = run(statement);
-    m_gate.settle(result);
+    settle(result);
     done(result);
 }
 
@@ -220,11 +213,9 @@ bool Database::reopen(StatementResult &result)
     if (!Sql::reopenAllowed(m_lastReopen, m_limits.reopenIntervalMs))
         return false;
     m_lastReopen.start();
-    ++m_counters.reopenAttempts;
     m_prepared.clear();
     m_db.close();
     if (open()) {
-        ++m_counters.reopens;
         result.reopen = StatementResult::Reopen::Succeeded;
         return true;
     }

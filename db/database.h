@@ -1,7 +1,7 @@
 #ifndef DATABASE_H
 #define DATABASE_H
 
-#include "failfast.h"
+#include "executor.h"
 #include "sqlrules.h"
 #include "statement.h"
 
@@ -62,7 +62,6 @@ public:
     void submit(const Statement &statement, ResultHandler done) override;
 
     void setLimits(const Limits &limits);
-    const Counters &counters() const override { return m_counters; }
 
     // Statements prepared so far, over every session.
     quint64 prepares() const { return m_prepares; }
@@ -80,8 +79,6 @@ private:
     QHash<QString, QSqlQuery> m_prepared; // statement text -> prepared on the current session
     QElapsedTimer m_lastReopen;
     Limits m_limits;
-    FailFastGate m_gate;
-    Counters m_counters;
     quint64 m_prepares = 0;
 };
 

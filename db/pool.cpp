@@ -34,7 +34,7 @@ void PoolWorker::run(quint64 id, const Statement &statement)
 
 ConnectionPool::ConnectionPool(
     const ConnectionSettings &settings, int size, const Limits &limits, QObject *parent)
-    : QObject(parent), m_limits(limits), m_settings(settings), m_gate(limits.database.reopenIntervalMs)
+    : QObject(parent), StatementExecutor(limits.database.reopenIntervalMs), m_limits(limits), m_settings(settings)
 {
     qRegisterMetaType<StatementResult>();
     m_workers.resize(size);
@@ -106,13 +106,8 @@ void ConnectionPool::retire(int i)
 
 void ConnectionPool::submit(const Statement &statement, ResultHandler done)
 {
-    if (m_gate.admit() == FailFastGate::Admission::FailFast) {
-        ++m_counters.failedFast;
-        StatementResult refused = m_gate.refusal(m_gate.reason());
-        count(refused);
-        done(refused);
+    if (refuse(done, failingReason()))
         return;
-    }
     const quint64 id = ++m_lastId;
     Request &request = m_requests[id];
     request.statement = statement;
@@ -190,16 +185,6 @@ void ConnectionPool::answer(Request request, StatementResult result)
         request.deadline->stop();
         request.deadline->deleteLater();
     }
-    m_gate.settle(result);
-    count(result);
+    settle(result);
     request.done(result);
-}
-
-void ConnectionPool::count(const StatementResult &result)
-{
-    ++m_counters.statements;
-    m_counters.failures += !result.ok;
-    m_counters.timeouts += result.timedOut;
-    m_counters.reopenAttempts += result.reopen != StatementResult::Reopen::None;
-    m_counters.reopens += result.reopen == StatementResult::Reopen::Succeeded;
 }

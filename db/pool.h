@@ -2,7 +2,6 @@
 #define POOL_H
 
 #include "database.h"
-#include "failfast.h"
 #include "statement.h"
 
 #include <QHash>
@@ -73,7 +72,6 @@ public:
     ~ConnectionPool() override;
 
     void submit(const Statement &statement, ResultHandler done) override;
-    const Counters &counters() const override { return m_counters; }
     int size() const { return m_workers.size(); }
 
 private:
@@ -98,7 +96,6 @@ private:
     void finished(int slot, quint64 id, const StatementResult &result);
     void expire(quint64 id);
     void answer(Request request, StatementResult result);
-    void count(const StatementResult &result);
 
     Limits m_limits;
     ConnectionSettings m_settings;
@@ -108,8 +105,6 @@ private:
     QHash<quint64, Request> m_requests;
     QList<quint64> m_waiting; // in arrival order
     quint64 m_lastId = 0;
-    FailFastGate m_gate;
-    Counters m_counters;
 };
 
 #endif // POOL_H

@@ -60,27 +60,4 @@ Q_DECLARE_METATYPE(StatementResult)
 
 using ResultHandler = std::function<void(const StatementResult &)>;
 
-// Runs statements: submit now, hear the result later. An executor that runs
-// the statement at once calls done before submit returns; one that runs it
-// elsewhere calls it later, on the submitting thread.
-class StatementExecutor
-{
-public:
-    // Counted as they happen, for whoever reports on the agent.
-    struct Counters
-    {
-        quint64 statements = 0;     // results handed back, ok or not
-        quint64 failures = 0;       // ... of which failed
-        quint64 timeouts = 0;       // ... of which ran out of time
-        quint64 failedFast = 0;     // ... of which were not sent while failing fast
-        quint64 reopenAttempts = 0; // reopens tried after a lost connection
-        quint64 reopens = 0;        // ... of which succeeded
-        quint64 retired = 0;        // connections given up on at a deadline, each replaced
-    };
-
-    virtual ~StatementExecutor() = default;
-    virtual void submit(const Statement &statement, ResultHandler done) = 0;
-    virtual const Counters &counters() const = 0;
-};
-
 #endif // STATEMENT_H

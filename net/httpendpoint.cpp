@@ -38,6 +38,7 @@ struct HttpEndpoint::Reply
 {
     QPointer<QTcpSocket> socket;
     int fd = -1;
+    bool sent = false;
 
     ~Reply() { release(); }
     void release()
@@ -50,11 +51,12 @@ struct HttpEndpoint::Reply
     // sending side while the check runs.
     void hold()
     {
-        if (fd < 0 && socket && !isEncrypted(socket))
+        if (!sent && fd < 0 && socket && !isEncrypted(socket))
             fd = ::dup(int(socket->socketDescriptor()));
     }
     void send(const QByteArray &answer)
     {
+        sent = true;
         if (socket && socket->state() == QAbstractSocket::ConnectedState) {
             release();
             socket->write(answer);
@@ -62,7 +64,7 @@ struct HttpEndpoint::Reply
         } else if (fd >= 0) {
             // A few hundred bytes at most: they fit the socket buffer of a connection
             // that sent nothing since its request.
-            [[maybe_unused]] const ssize_t sent
+            [[maybe_unused]] const ssize_t written
                 = ::send(fd, answer.constData(), size_t(answer.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
             release();
         }
@@ -98,8 +100,8 @@ void answerThenDrain(QTcpSocket *socket, const QByteArray &answer, int timeoutMs
 } // namespace
 
 HttpEndpoint::HttpEndpoint(
-    CheckFunction check, const Http::Limits &limits, const Throttle::Limits &throttle, QObject *parent)
-    : QObject(parent), m_check(std::move(check)), m_limits(limits), m_throttle(throttle),
+    Checker &checker, const Http::Limits &limits, const Throttle::Limits &throttle, QObject *parent)
+    : QObject(parent), m_checker(checker), m_limits(limits), m_throttle(throttle),
       m_cap(qMax(1, qMin(limits.maxConnections, Net::descriptorLimit() - Net::DescriptorReserve)))
 {
     m_clock.start();
@@ -297,41 +299,27 @@ void HttpEndpoint::judge(QTcpSocket *socket, const QByteArray &received, const s
 }
 
 // The check proper, the same for a request line and a form: narrated with the
-// password masked, through the throttle when it is on, answered when it is done.
+// password masked, through the throttle, answered when it is done.
 void HttpEndpoint::runCheck(
     const QString &userName, const QString &password, const std::shared_ptr<Reply> &reply)
 {
     if (Net::debugOn())
         qDebug() << userName << Net::MaskedPassword;
-    const bool answerUnavailable = m_limits.answerUnavailable;
-    const QPointer<HttpEndpoint> self(this);
-    auto answered = std::make_shared<bool>(false);
-    const auto run = [=](auto finished) {
-        if (!self)
-            return;
+    const bool admitted = m_throttle.submit(userName, [=](bool throttled) {
         QElapsedTimer took;
         took.start();
-        self->m_check(userName, password,
-            [self, reply, answered, answerUnavailable, took, finished](const Http::Verdict &verdict) {
-                *answered = true;
-                if (self)
-                    self->count(verdict, double(took.nsecsElapsed()) / 1e9);
-                if (verdict.result != Net::NoResult && Net::debugOn())
-                    qDebug() << "[+] user exist! RET=" << verdict.result;
-                reply->send(Http::verdictResponse(verdict, answerUnavailable));
-                finished(!verdict.unavailable && verdict.result == Net::NoResult);
-            });
-    };
-    // With the throttle off the check runs at once, without its bookkeeping.
-    if (!m_throttle.isOn()) {
-        run([](bool) {});
-    } else if (!m_throttle.submit(userName, run)) {
+        m_checker.check(userName, password, [=](const Http::Verdict &verdict) {
+            count(verdict, double(took.nsecsElapsed()) / 1e9);
+            reply->send(Http::verdictResponse(verdict, m_limits.answerUnavailable));
+            m_throttle.finished(userName, !verdict.unavailable && verdict.result == Net::NoResult, throttled);
+        });
+    });
+    if (!admitted) {
         ++m_counters.notFound;
         reply->send(Http::notFoundResponse());
         return;
     }
-    if (!*answered)
-        reply->hold(); // the check answers later
+    reply->hold(); // when the check answers later; nothing once it has answered
 }
 
 void HttpEndpoint::count(const Http::Verdict &verdict, double seconds)

@@ -30,11 +30,15 @@ class HttpEndpoint : public QObject
     Q_OBJECT
 
 public:
-    // Runs the credential check for a user name and password and calls done
-    // with its verdict; done may come later, or never reach a connection that
-    // has gone meanwhile.
-    using CheckFunction = std::function<void(const QString &userName, const QString &password,
-        std::function<void(const Http::Verdict &verdict)> done)>;
+    // What runs the credential check: calls done with the verdict for a user
+    // name and a password, now or later.
+    class Checker
+    {
+    public:
+        using Answer = std::function<void(const Http::Verdict &verdict)>;
+        virtual ~Checker() = default;
+        virtual void check(const QString &userName, const QString &password, Answer done) = 0;
+    };
 
     // Counted as they happen, for whoever reports on the agent.
     struct Counters
@@ -51,7 +55,7 @@ public:
         double latencySeconds = 0;
     };
 
-    explicit HttpEndpoint(CheckFunction check, const Http::Limits &limits = Http::Limits(),
+    explicit HttpEndpoint(Checker &checker, const Http::Limits &limits = Http::Limits(),
         const Throttle::Limits &throttle = Throttle::Limits(), QObject *parent = nullptr);
     ~HttpEndpoint() override;
 
@@ -88,7 +92,7 @@ private:
     bool shedOldest();
     void forget(QTcpSocket *socket);
 
-    CheckFunction m_check;
+    Checker &m_checker;
     Http::Limits m_limits;
     CheckThrottle m_throttle;
     int m_cap;

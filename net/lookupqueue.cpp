@@ -15,8 +15,8 @@ QString dialogText(const char *text)
 } // namespace
 
 LookupQueue::LookupQueue(
-    ShowFunction show, LookupFunction lookup, const Lookup::Limits &limits, QObject *parent)
-    : QObject(parent), m_show(std::move(show)), m_lookup(std::move(lookup)), m_limits(limits)
+    ShowFunction show, Looker &looker, const Lookup::Limits &limits, QObject *parent)
+    : QObject(parent), m_show(std::move(show)), m_looker(looker), m_limits(limits)
 { }
 
 void LookupQueue::attach(QTcpServer *listener)
@@ -71,7 +71,7 @@ void LookupQueue::showInput()
 {
     m_show(Notice::Information, dialogText("In param: ") + m_input);
     m_state = State::Statement;
-    m_lookup(m_input, [this](const Outcome &outcome) { showOutcome(outcome); });
+    m_looker.lookup(m_input, [this](const Outcome &outcome) { showOutcome(outcome); });
 }
 
 void LookupQueue::showOutcome(const Outcome &outcome)

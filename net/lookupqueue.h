@@ -41,15 +41,20 @@ public:
         QString statement;
         QString error;
     };
-    // Runs the lookup for an input and calls done with its outcome, now or later.
-    using LookupFunction
-        = std::function<void(const QString &input, std::function<void(const Outcome &)> done)>;
+    // What runs the lookup: calls done with the outcome for an input, now or later.
+    class Looker
+    {
+    public:
+        using Done = std::function<void(const Outcome &outcome)>;
+        virtual ~Looker() = default;
+        virtual void lookup(const QString &input, Done done) = 0;
+    };
     // Shows the operator a text and returns once they have seen it: the
     // input, the result, or the failure.
     enum class Notice { Information, Failure };
     using ShowFunction = std::function<void(Notice notice, const QString &text)>;
 
-    LookupQueue(ShowFunction show, LookupFunction lookup, const Lookup::Limits &limits = Lookup::Limits(),
+    LookupQueue(ShowFunction show, Looker &looker, const Lookup::Limits &limits = Lookup::Limits(),
         QObject *parent = nullptr);
 
     // The listener whose connections are served; its queue holds those waiting.
@@ -75,7 +80,7 @@ private:
     void reply(const QString &result);
 
     ShowFunction m_show;
-    LookupFunction m_lookup;
+    Looker &m_looker;
     Lookup::Limits m_limits;
     QTcpServer *m_listener = nullptr;
     State m_state = State::Idle;

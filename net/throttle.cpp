@@ -23,24 +23,24 @@ CheckThrottle::CheckThrottle(const Throttle::Limits &limits, QObject *parent)
     m_clock.start();
 }
 
-bool CheckThrottle::submit(const QString &name, Check check)
+bool CheckThrottle::submit(const QString &name, const Run &run)
 {
     if (m_limits.failures <= 0) {
-        check([](bool) {});
+        run(false);
         return true;
     }
     Name &entry = touch(name);
     dropExpired(entry);
     const int delay = Throttle::delayMs(int(entry.failures.size()), m_limits);
     if (delay == 0 && !entry.running && entry.waiting.empty()) {
-        check([this, name](bool notFound) { finished(name, notFound, false); });
+        run(false);
         return true;
     }
     if (int(entry.waiting.size()) >= m_limits.maxWaitingPerName) {
         ++m_counters.refused;
         return false;
     }
-    entry.waiting.push_back(std::move(check));
+    entry.waiting.push_back(run);
     if (!entry.running)
         runNext(name);
     return true;
@@ -65,14 +65,16 @@ void CheckThrottle::runNext(const QString &name)
         const auto entry = m_names.find(name);
         if (entry == m_names.end() || entry->waiting.empty())
             return;
-        Check check = std::move(entry->waiting.front());
+        const Run run = std::move(entry->waiting.front());
         entry->waiting.pop_front();
-        check([this, name](bool notFound) { finished(name, notFound, true); });
+        run(true);
     });
 }
 
 void CheckThrottle::finished(const QString &name, bool notFound, bool throttled)
 {
+    if (m_limits.failures <= 0)
+        return;
     // A name forgotten while its check ran stays forgotten: taking it back
     // would push out another, and so on down the line.
     const auto it = m_names.find(name);

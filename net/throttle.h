@@ -49,17 +49,17 @@ class CheckThrottle : public QObject
     Q_OBJECT
 
 public:
-    // Runs one check, and calls finished with whether it was answered not found.
-    using Check = std::function<void(std::function<void(bool notFound)> finished)>;
+    // Runs one check; throttled tells whether it waited, for finished().
+    using Run = std::function<void(bool throttled)>;
 
     explicit CheckThrottle(const Throttle::Limits &limits, QObject *parent = nullptr);
 
-    // False when throttling is off (http/throttle=0): submit() then runs every check at once.
-    bool isOn() const { return m_limits.failures > 0; }
-
-    // Runs check for the name now, or later when the name is throttled; false,
-    // and check never runs, when too many of the name's checks wait already.
-    bool submit(const QString &name, Check check);
+    // Runs the check for the name now, or later when the name is throttled;
+    // false, and it never runs, when too many of the name's checks wait
+    // already. With throttling off (http/throttle=0) every check runs at once.
+    bool submit(const QString &name, const Run &run);
+    // A check that ran has its answer: not found counts against the name.
+    void finished(const QString &name, bool notFound, bool throttled);
 
     struct Counters
     {
@@ -79,7 +79,7 @@ private:
     struct Name
     {
         std::deque<qint64> failures; // when, on m_clock
-        std::deque<Check> waiting;
+        std::deque<Run> waiting;
         bool running = false; // one of its checks runs (while throttled)
         bool announced = false;
         std::list<QString>::iterator age; // in m_byAge
@@ -88,7 +88,6 @@ private:
     Name &touch(const QString &name);
     void dropExpired(Name &entry);
     void runNext(const QString &name);
-    void finished(const QString &name, bool notFound, bool throttled);
     void forgetOldest();
 
     Throttle::Limits m_limits;

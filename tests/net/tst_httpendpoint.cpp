@@ -23,10 +23,11 @@ QStringList users()
 }
 
 // The endpoint alone on a loopback listener, its check a function of the test.
-struct EndpointRig
+struct EndpointRig : HttpEndpoint::Checker
 {
-    explicit EndpointRig(HttpEndpoint::CheckFunction check, const Http::Limits &limits = shortLimits().http)
-        : endpoint(std::move(check), limits)
+    using Check = std::function<void(const QString &, const QString &, Answer)>;
+    explicit EndpointRig(Check checkBy, const Http::Limits &limits = shortLimits().http)
+        : run(std::move(checkBy)), endpoint(*this, limits)
     {
         QObject::connect(&listener, &QTcpServer::newConnection, [this] {
             while (QTcpSocket *socket = endpoint.accept(&listener))
@@ -35,7 +36,9 @@ struct EndpointRig
         listening = listener.listen(QHostAddress::LocalHost, 0);
     }
     quint16 port() const { return listener.serverPort(); }
+    void check(const QString &user, const QString &password, Answer done) override { run(user, password, done); }
 
+    Check run;
     HttpEndpoint endpoint;
     QTcpServer listener;
     bool listening = false;

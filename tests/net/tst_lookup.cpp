@@ -43,10 +43,12 @@ struct Rig
 };
 
 // The queue alone on a loopback listener, its lookup a function of the test.
-struct QueueRig
+struct QueueRig : LookupQueue::Looker
 {
-    explicit QueueRig(LookupQueue::LookupFunction lookup)
-        : queue([](auto notice, const QString &text) { Operator::showBox(nullptr, notice, text); }, std::move(lookup),
+    using Lookup = std::function<void(const QString &, Done)>;
+    explicit QueueRig(Lookup lookupBy)
+        : run(std::move(lookupBy)),
+          queue([](auto notice, const QString &text) { Operator::showBox(nullptr, notice, text); }, *this,
                 shortLimits().lookup)
     {
         queue.attach(&listener);
@@ -54,7 +56,9 @@ struct QueueRig
         listening = listener.listen(QHostAddress::LocalHost, 0);
     }
     quint16 port() const { return listener.serverPort(); }
+    void lookup(const QString &input, Done done) override { run(input, done); }
 
+    Lookup run;
     BoxDismisser boxes;
     LookupQueue queue;
     QTcpServer listener;

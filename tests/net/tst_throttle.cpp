@@ -32,13 +32,13 @@ struct Checks
     {
         const int index = startedAtMs.size();
         startedAtMs.append(-1);
-        const bool accepted = throttle.submit(name, [this, index, notFound](auto finished) {
+        const bool accepted = throttle.submit(name, [this, index, name, notFound](bool throttled) {
             startedAtMs[index] = clock.elapsed();
             maxRunning = qMax(maxRunning, ++running);
-            QTimer::singleShot(1, [this, finished, notFound] {
+            QTimer::singleShot(1, [this, name, throttled, notFound] {
                 --running;
                 ++done;
-                finished(notFound);
+                throttle.finished(name, notFound, throttled);
             });
         });
         if (!accepted) {

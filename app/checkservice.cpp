@@ -1,0 +1,161 @@
+#include "checkservice.h"
+#include "eventlog.h"
+#include "panelfeed.h"
+
+#include "db/sqlrules.h"
+#include "net/debugswitch.h"
+#include "net/wiretext.h"
+
+#include <QDebug>
+#include <QElapsedTimer>
+#include <QTextStream>
+#include <QTimer>
+
+#include <memory>
+
+namespace {
+
+// Ends a debug message with a line feed inside it, as the lookup's traces do.
+QTextStream &lineEnd(QTextStream &stream)
+{
+    return stream << '\n';
+}
+
+// One statement's narration, possibly spread over several passes of the
+// event loop: the request, the statement's result row by row, and what the
+// agent made of it.
+struct Narration
+{
+    bool check; // else the lookup
+    QString userName;
+    StatementResult result;
+    Http::Verdict verdict;
+    PanelFeed *panel;
+    std::function<void()> then; // the lookup goes on once everything is told
+    int row = 0;
+};
+
+// The rows from narration->row on, for at most NarrationSliceMs; the rest from
+// the event loop. Then the end: failing fast started or ended, and what the
+// check found.
+void narrateRows(const std::shared_ptr<Narration> &narration)
+{
+    const bool debug = Net::debugOn();
+    const StatementResult &result = narration->result;
+    QElapsedTimer slice;
+    slice.start();
+    for (; narration->row < result.rows.size(); ++narration->row) {
+        if (slice.elapsed() >= CheckService::NarrationSliceMs) {
+            QTimer::singleShot(0, narration->panel, [narration] { narrateRows(narration); });
+            return;
+        }
+        const QStringList &row = result.rows.at(narration->row);
+        for (int i = 0; i < result.columns.size(); ++i) {
+            const QString &name = result.columns.at(i);
+            const QString &value = row.at(i);
+            if (narration->check) {
+                if (debug)
+                    qDebug() << i << ":" << name << "=" << value;
+                narration->panel->append(QStringLiteral("i: ") + name + QLatin1Char('=') + value);
+            } else if (debug) {
+                qDebug() << i << ":" << name << "=" << value << lineEnd;
+            }
+        }
+    }
+
+    // Once when the window starts and once when it ends, not per request.
+    if (result.failFast == StatementResult::FailFast::Started) {
+        const QString line = QStringLiteral("[e] database unavailable, failing fast until it answers again: ");
+        qDebug().noquote() << line + result.error;
+        narration->panel->append(line + result.error);
+    } else if (result.failFast == StatementResult::FailFast::Ended) {
+        const QString line = QStringLiteral("[+] database answers again");
+        qDebug().noquote() << line;
+        narration->panel->append(line);
+    }
+    if (narration->check && narration->verdict.result != Net::NoResult && debug)
+        qDebug() << "[+] user exist! RET=" << narration->verdict.result;
+    if (narration->then)
+        narration->then();
+}
+
+// The whole narration of one statement, in its order. A check first tells its
+// request: Q1 and Q2 on the debug output, "q: ", "s1: " (the name's display
+// form) and "s2: " (masked) on the panel. Then a reopen of the connection;
+// when the statement failed, E1 to E3 (a check adds the panel's "ERR: " line
+// after E1; the lookup's E2 and E3 end with a line feed of their own); one R1
+// per column of every row (a check adds an "i: " line each).
+void narrate(const std::shared_ptr<Narration> &narration, const QString &statement, const QString &retParam,
+    const QString &shownDsn)
+{
+    const bool debug = Net::debugOn();
+    PanelFeed &panel = *narration->panel;
+    const StatementResult &result = narration->result;
+    if (narration->check) {
+        if (debug) {
+            qDebug() << "[d] q.q=" << statement;
+            qDebug() << "[d] q.w=" << retParam;
+        }
+        panel.append(QStringLiteral("q: ") + statement);
+        panel.append(QStringLiteral("s1: ") + Sql::cp1251DisplayForm(narration->userName));
+        // A password on the screen is a password leaked; the bound value is the real one.
+        panel.append(QStringLiteral("s2: ") + Net::MaskedPassword);
+    }
+    if (result.reopen == StatementResult::Reopen::Succeeded)
+        panel.append(QStringLiteral("[+] Reconnect to DB ") + shownDsn + QStringLiteral(" success"));
+    else if (result.reopen == StatementResult::Reopen::Failed)
+        panel.append(QStringLiteral("ERR: reconnect: ") + result.reopenError);
+
+    if (!result.ok) {
+        qDebug() << "[e] q.le=" << result.error;
+        if (narration->check) {
+            panel.append(QStringLiteral("ERR: db.lastError()=") + result.connectionError);
+            qDebug() << timeStamp() << "[e] Unable to execute test query: " << statement;
+            qDebug() << timeStamp() << "[e] query.lastError=" << result.error;
+        } else {
+            qDebug() << timeStamp() << "[e] Unable to execute test query: " << statement << lineEnd;
+            qDebug() << timeStamp() << "[e] query.lastError=" << result.error << lineEnd;
+        }
+    }
+    narrateRows(narration);
+}
+
+} // namespace
+
+CheckService::CheckService(
+    const AgentConfig &config, const QString &shownDsn, StatementExecutor &executor, PanelFeed &panel)
+    : m_config(config), m_shownDsn(shownDsn), m_missingPlaceholders(Sql::missingCheckPlaceholders(config.sqlQuery)),
+      m_executor(&executor), m_panel(panel)
+{ }
+
+void CheckService::check(const QString &userName, const QString &password, Answer done)
+{
+    if (!m_missingPlaceholders.isEmpty()) {
+        m_panel.append(QStringLiteral("ERR: check refused: sql/query has no ")
+            + m_missingPlaceholders.join(QStringLiteral(" and ")));
+        done({Net::NoResult, false, 0});
+        return;
+    }
+    m_executor->submit(Sql::checkStatement(m_config.sqlQuery, m_config.sqlRetParam, userName, password),
+        [this, userName, done = std::move(done)](const StatementResult &result) {
+            const Http::Verdict verdict {Sql::lastRowValue(result).value_or(Net::NoResult), !result.ok,
+                Sql::retryAfterSeconds(result.retryAfterMs)};
+            // Told in full before anything else is, though a long result's rows
+            // may still be on their way when the answer is.
+            narrate(std::make_shared<Narration>(Narration {true, userName, result, verdict, &m_panel, {}}),
+                m_config.sqlQuery, m_config.sqlRetParam, m_shownDsn);
+            done(verdict);
+        });
+}
+
+void CheckService::lookup(const QString &input, Done done)
+{
+    m_executor->submit(Sql::lookupStatement(m_config.sqlQuery, m_config.sqlRetParam, input),
+        [this, done = std::move(done)](const StatementResult &result) {
+            const LookupQueue::Outcome outcome {
+                result.ok, Sql::lastRowValue(result).value_or(Net::NoResult), m_config.sqlQuery, result.error};
+            narrate(std::make_shared<Narration>(
+                        Narration {false, QString(), result, {}, &m_panel, [done, outcome] { done(outcome); }}),
+                m_config.sqlQuery, m_config.sqlRetParam, m_shownDsn);
+        });
+}

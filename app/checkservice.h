@@ -1,0 +1,49 @@
+#ifndef CHECKSERVICE_H
+#define CHECKSERVICE_H
+
+#include "settings.h"
+
+#include "db/executor.h"
+#include "net/httpendpoint.h"
+#include "net/lookupqueue.h"
+
+#include <QString>
+#include <QStringList>
+
+class PanelFeed;
+
+// The statement both services run: sql/query with its result column
+// sql/ret_param. The credential check binds the user name to ":s1" and the
+// password to ":s2"; the parameter lookup binds the client's text to every
+// "%1". Here the statement is built and submitted, its result becomes the
+// answer, and the request, the result and the answer are narrated once, on
+// the debug output and the panel, whichever executor ran it, so one request's
+// lines always come in the same order.
+class CheckService : public HttpEndpoint::Checker, public LookupQueue::Looker
+{
+public:
+    // A result with many rows is narrated this long at a time, the rest from
+    // the event loop, so the dialog keeps serving while a million rows are told.
+    static constexpr int NarrationSliceMs = 5;
+
+    // shownDsn: the database name as outputs show it (credentials masked).
+    CheckService(const AgentConfig &config, const QString &shownDsn, StatementExecutor &executor, PanelFeed &panel);
+
+    // Statements run here from now on (the pool, once it is started).
+    void useExecutor(StatementExecutor &executor) { m_executor = &executor; }
+
+    // The verdict for a user name and a password, now or later. A statement
+    // without both placeholders would not depend on them: it is not run.
+    void check(const QString &userName, const QString &password, Answer done) override;
+    // The lookup's outcome for the client's text, once its narration is out.
+    void lookup(const QString &input, Done done) override;
+
+private:
+    const AgentConfig &m_config;
+    const QString m_shownDsn;
+    const QStringList m_missingPlaceholders; // of the check, in sql/query
+    StatementExecutor *m_executor;
+    PanelFeed &m_panel;
+};
+
+#endif // CHECKSERVICE_H
