@@ -3,7 +3,7 @@
 
 #include "settings.h"
 
-#include "db/executor.h"
+#include "db/database.h"
 #include "net/httpendpoint.h"
 #include "net/lookupqueue.h"
 
