@@ -21,9 +21,9 @@ void showBox(QWidget *parent, QMessageBox::Icon icon, const QString &text)
         QMessageBox::information(parent, boxTitle(), text, QMessageBox::Ok, QMessageBox::NoButton);
 }
 
-void showBox(QWidget *parent, LookupQueue::Notice notice, const QString &text)
+void Boxes::show(LookupQueue::Notice notice, const QString &text)
 {
-    showBox(parent, notice == LookupQueue::Notice::Failure ? QMessageBox::Critical : QMessageBox::Information, text);
+    showBox(m_parent, notice == LookupQueue::Notice::Failure ? QMessageBox::Critical : QMessageBox::Information, text);
 }
 
 } // namespace Operator

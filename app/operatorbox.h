@@ -18,8 +18,17 @@ QString boxTitle();
 // offscreen), so the title and the text first go to the debug output as one
 // line: "[box] <title>: <text>", line feeds turned into blanks.
 void showBox(QWidget *parent, QMessageBox::Icon icon, const QString &text);
-// The same for what the parameter lookup tells the operator.
-void showBox(QWidget *parent, LookupQueue::Notice notice, const QString &text);
+
+// What the parameter lookup tells the operator, as boxes over parent.
+class Boxes : public LookupQueue::Screen
+{
+public:
+    explicit Boxes(QWidget *parent) : m_parent(parent) { }
+    void show(LookupQueue::Notice notice, const QString &text) override;
+
+private:
+    QWidget *m_parent;
+};
 
 } // namespace Operator
 

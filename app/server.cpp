@@ -116,9 +116,8 @@ Server::Server(const AgentLimits &agentLimits, QWidget *parent)
             qDebug().noquote() << line;
             appendLogPanel(line);
         });
-    lookups = new LookupQueue(
-        [this](LookupQueue::Notice notice, const QString &text) { Operator::showBox(this, notice, text); }, *checks,
-        limits.lookup, this);
+    boxes = std::make_unique<Operator::Boxes>(this);
+    lookups = new LookupQueue(*boxes, *checks, limits.lookup, this);
 
     testCipher();
     requestConfig();

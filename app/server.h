@@ -22,6 +22,9 @@
 
 class AdminEndpoint;
 class CheckService;
+namespace Operator {
+class Boxes;
+}
 class TlsListener;
 class AesCipher;
 class HttpEndpoint;
@@ -126,6 +129,7 @@ private:
     std::unique_ptr<Database> database;   // the connection db is opened on
     std::unique_ptr<ConnectionPool> pool; // sql/pool connections, when configured
     std::unique_ptr<CheckService> checks; // the check's and the lookup's statement
+    std::unique_ptr<Operator::Boxes> boxes; // what the lookup shows the operator
     HttpEndpoint *http = nullptr;         // the HTTP check on httpServer's connections
     LookupQueue *lookups = nullptr;       // the parameter lookup on tcpServer's connections
     AdminEndpoint *admin = nullptr;       // health and metrics, when admin/port is set

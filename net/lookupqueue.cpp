@@ -15,8 +15,8 @@ QString dialogText(const char *text)
 } // namespace
 
 LookupQueue::LookupQueue(
-    ShowFunction show, Looker &looker, const Lookup::Limits &limits, QObject *parent)
-    : QObject(parent), m_show(std::move(show)), m_looker(looker), m_limits(limits)
+    Screen &screen, Looker &looker, const Lookup::Limits &limits, QObject *parent)
+    : QObject(parent), m_screen(screen), m_looker(looker), m_limits(limits)
 { }
 
 void LookupQueue::attach(QTcpServer *listener)
@@ -69,7 +69,7 @@ void LookupQueue::inputArrived()
 
 void LookupQueue::showInput()
 {
-    m_show(Notice::Information, dialogText("In param: ") + m_input);
+    m_screen.show(Notice::Information, dialogText("In param: ") + m_input);
     m_state = State::Statement;
     m_looker.lookup(m_input, [this](const Outcome &outcome) { showOutcome(outcome); });
 }
@@ -79,9 +79,9 @@ void LookupQueue::showOutcome(const Outcome &outcome)
     m_state = State::SecondBox;
     m_failed = !outcome.ok;
     if (outcome.ok) {
-        m_show(Notice::Information, dialogText("Return param: ") + outcome.result);
+        m_screen.show(Notice::Information, dialogText("Return param: ") + outcome.result);
     } else {
-        m_show(Notice::Failure,
+        m_screen.show(Notice::Failure,
             dialogText("Unable to execute query: %1\nquery.lastError=%2")
                 .arg(outcome.statement, outcome.error));
     }

@@ -52,9 +52,14 @@ public:
     // Shows the operator a text and returns once they have seen it: the
     // input, the result, or the failure.
     enum class Notice { Information, Failure };
-    using ShowFunction = std::function<void(Notice notice, const QString &text)>;
+    class Screen
+    {
+    public:
+        virtual ~Screen() = default;
+        virtual void show(Notice notice, const QString &text) = 0;
+    };
 
-    LookupQueue(ShowFunction show, Looker &looker, const Lookup::Limits &limits = Lookup::Limits(),
+    LookupQueue(Screen &screen, Looker &looker, const Lookup::Limits &limits = Lookup::Limits(),
         QObject *parent = nullptr);
 
     // The listener whose connections are served; its queue holds those waiting.
@@ -79,7 +84,7 @@ private:
     void showOutcome(const Outcome &outcome);
     void reply(const QString &result);
 
-    ShowFunction m_show;
+    Screen &m_screen;
     Looker &m_looker;
     Lookup::Limits m_limits;
     QTcpServer *m_listener = nullptr;

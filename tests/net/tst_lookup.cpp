@@ -46,10 +46,7 @@ struct Rig
 struct QueueRig : LookupQueue::Looker
 {
     using Lookup = std::function<void(const QString &, Done)>;
-    explicit QueueRig(Lookup lookupBy)
-        : run(std::move(lookupBy)),
-          queue([](auto notice, const QString &text) { Operator::showBox(nullptr, notice, text); }, *this,
-                shortLimits().lookup)
+    explicit QueueRig(Lookup lookupBy) : run(std::move(lookupBy)), queue(screen, *this, shortLimits().lookup)
     {
         queue.attach(&listener);
         QObject::connect(&listener, &QTcpServer::newConnection, &queue, &LookupQueue::takeNext);
@@ -60,6 +57,7 @@ struct QueueRig : LookupQueue::Looker
 
     Lookup run;
     BoxDismisser boxes;
+    Operator::Boxes screen{nullptr};
     LookupQueue queue;
     QTcpServer listener;
     bool listening = false;
