@@ -65,7 +65,8 @@ void narrateRows(const std::shared_ptr<Narration> &narration)
 
     // Once when the window starts and once when it ends, not per request.
     if (result.failFast == StatementResult::FailFast::Started) {
-        const QString line = QStringLiteral("[e] database unavailable, failing fast until it answers again: ");
+        const QString line
+            = QStringLiteral("[e] database unavailable, failing fast until it answers again: ");
         qDebug().noquote() << line + result.error;
         narration->panel->append(line + result.error);
     } else if (result.failFast == StatementResult::FailFast::Ended) {
@@ -124,8 +125,9 @@ void narrate(const std::shared_ptr<Narration> &narration, const QString &stateme
 
 CheckService::CheckService(
     const AgentConfig &config, const QString &shownDsn, StatementExecutor &executor, PanelFeed &panel)
-    : m_config(config), m_shownDsn(shownDsn), m_missingPlaceholders(Sql::missingCheckPlaceholders(config.sqlQuery)),
-      m_executor(&executor), m_panel(panel)
+    : m_config(config), m_shownDsn(shownDsn),
+      m_missingPlaceholders(Sql::missingCheckPlaceholders(config.sqlQuery)), m_executor(&executor),
+      m_panel(panel)
 { }
 
 void CheckService::check(const QString &userName, const QString &password, Answer done)
@@ -152,10 +154,10 @@ void CheckService::lookup(const QString &input, Done done)
 {
     m_executor->submit(Sql::lookupStatement(m_config.sqlQuery, m_config.sqlRetParam, input),
         [this, done = std::move(done)](const StatementResult &result) {
-            const LookupQueue::Outcome outcome {
-                result.ok, Sql::lastRowValue(result).value_or(Net::NoResult), m_config.sqlQuery, result.error};
-            narrate(std::make_shared<Narration>(
-                        Narration {false, QString(), result, {}, &m_panel, [done, outcome] { done(outcome); }}),
+            const LookupQueue::Outcome outcome {result.ok, Sql::lastRowValue(result).value_or(Net::NoResult),
+                m_config.sqlQuery, result.error};
+            narrate(std::make_shared<Narration>(Narration {
+                        false, QString(), result, {}, &m_panel, [done, outcome] { done(outcome); }}),
                 m_config.sqlQuery, m_config.sqlRetParam, m_shownDsn);
         });
 }

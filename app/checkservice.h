@@ -27,7 +27,8 @@ public:
     static constexpr int NarrationSliceMs = 5;
 
     // shownDsn: the database name as outputs show it (credentials masked).
-    CheckService(const AgentConfig &config, const QString &shownDsn, StatementExecutor &executor, PanelFeed &panel);
+    CheckService(
+        const AgentConfig &config, const QString &shownDsn, StatementExecutor &executor, PanelFeed &panel);
 
     // Statements run here from now on (the pool, once it is started).
     void useExecutor(StatementExecutor &executor) { m_executor = &executor; }

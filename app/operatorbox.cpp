@@ -23,7 +23,8 @@ void showBox(QWidget *parent, QMessageBox::Icon icon, const QString &text)
 
 void Boxes::show(LookupQueue::Notice notice, const QString &text)
 {
-    showBox(m_parent, notice == LookupQueue::Notice::Failure ? QMessageBox::Critical : QMessageBox::Information, text);
+    showBox(m_parent,
+        notice == LookupQueue::Notice::Failure ? QMessageBox::Critical : QMessageBox::Information, text);
 }
 
 } // namespace Operator

@@ -29,8 +29,8 @@ void PanelFeed::append(const QString &line)
 
 void PanelFeed::schedule()
 {
-    m_timer.start(qBound(m_limits.flushIntervalMs, m_lastFlushCostMs * m_limits.costShare,
-        m_limits.maxFlushIntervalMs));
+    m_timer.start(qBound(
+        m_limits.flushIntervalMs, m_lastFlushCostMs * m_limits.costShare, m_limits.maxFlushIntervalMs));
 }
 
 void PanelFeed::flush()

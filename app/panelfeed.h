@@ -43,7 +43,8 @@ class PanelFeed : public QObject
     Q_OBJECT
 
 public:
-    explicit PanelFeed(QTextEdit *panel, const Panel::Limits &limits = Panel::Limits(), QObject *parent = nullptr);
+    explicit PanelFeed(
+        QTextEdit *panel, const Panel::Limits &limits = Panel::Limits(), QObject *parent = nullptr);
 
     void append(const QString &line);
     // Inserts every queued line now and trims the panel to Panel::Limits::maxParagraphs.

@@ -1,9 +1,9 @@
 #include "server.h"
+#include "checkservice.h"
 #include "debugoutput.h"
 #include "eventlog.h"
-#include "panelfeed.h"
-#include "checkservice.h"
 #include "operatorbox.h"
+#include "panelfeed.h"
 #include "signalbridge.h"
 
 #include "crypto/aescipher.h"
@@ -309,14 +309,15 @@ void Server::openDatabase()
     appendLogPanel(QStringLiteral("port = [") + QString::number(config.sqlPort) + QLatin1Char(']'));
     appendLogPanel(QStringLiteral("type = [") + config.sqlType + QLatin1Char(']'));
 
-    const ConnectionSettings connection {
-        config.sqlType, config.sqlHost, config.sqlPort, config.sqlDsn, config.sqlUser, config.sqlPassword, config.sqlTimeout, config.sqlOptions};
+    const ConnectionSettings connection {config.sqlType, config.sqlHost, config.sqlPort, config.sqlDsn,
+        config.sqlUser, config.sqlPassword, config.sqlTimeout, config.sqlOptions};
     db = database->configure(connection);
     if (config.sqlPool > 0) {
         // The pool's connections open on their own threads; the start-up
         // open below, its lines and its box stay here, with db.
         ConnectionPool::Limits poolLimits;
-        poolLimits.deadlineMs = config.sqlTimeout > 0 ? config.sqlTimeout * 1000 + ConnectionPool::DriverGraceMs : 0;
+        poolLimits.deadlineMs
+            = config.sqlTimeout > 0 ? config.sqlTimeout * 1000 + ConnectionPool::DriverGraceMs : 0;
         poolLimits.database = limits.database;
         pool = std::make_unique<ConnectionPool>(connection, config.sqlPool, poolLimits);
         checks->useExecutor(*pool);
@@ -359,8 +360,9 @@ void Server::startAdmin()
         [this](auto done) { ready(std::move(done)); }, [this] { return metrics(); }, limits.http, this);
     QString error;
     if (admin->listen(QHostAddress(config.adminAddress), config.adminPort, &error))
-        qDebug().noquote()
-            << QStringLiteral("[+] admin listening on %1 port %2").arg(config.adminAddress).arg(admin->port());
+        qDebug().noquote() << QStringLiteral("[+] admin listening on %1 port %2")
+                                  .arg(config.adminAddress)
+                                  .arg(admin->port());
     else
         qDebug().noquote() << Net::cannotListenLine(QStringLiteral("admin"), config.adminPort, error);
 }

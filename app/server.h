@@ -120,20 +120,20 @@ private:
     QTcpServer *httpServer = nullptr;
 
     // Our own additions.
-    QString shownDsn;               // sql/dsn as every output shows it: credentials masked
-    bool terminating = false;       // a termination signal arrived
-    Settings::Findings findings;    // what readSettings learned about the configuration
+    QString shownDsn;            // sql/dsn as every output shows it: credentials masked
+    bool terminating = false;    // a termination signal arrived
+    Settings::Findings findings; // what readSettings learned about the configuration
     AgentLimits limits;
-    QTextStream *logStream = nullptr;     // the constructor's stream on logFile
-    PanelFeed *panelFeed = nullptr;       // batches lines into logPanel
-    std::unique_ptr<Database> database;   // the connection db is opened on
-    std::unique_ptr<ConnectionPool> pool; // sql/pool connections, when configured
-    std::unique_ptr<CheckService> checks; // the check's and the lookup's statement
+    QTextStream *logStream = nullptr;       // the constructor's stream on logFile
+    PanelFeed *panelFeed = nullptr;         // batches lines into logPanel
+    std::unique_ptr<Database> database;     // the connection db is opened on
+    std::unique_ptr<ConnectionPool> pool;   // sql/pool connections, when configured
+    std::unique_ptr<CheckService> checks;   // the check's and the lookup's statement
     std::unique_ptr<Operator::Boxes> boxes; // what the lookup shows the operator
-    HttpEndpoint *http = nullptr;         // the HTTP check on httpServer's connections
-    LookupQueue *lookups = nullptr;       // the parameter lookup on tcpServer's connections
-    AdminEndpoint *admin = nullptr;       // health and metrics, when admin/port is set
-    TlsListener *httpsServer = nullptr;   // the check over TLS, when https/port is set
+    HttpEndpoint *http = nullptr;           // the HTTP check on httpServer's connections
+    LookupQueue *lookups = nullptr;         // the parameter lookup on tcpServer's connections
+    AdminEndpoint *admin = nullptr;         // health and metrics, when admin/port is set
+    TlsListener *httpsServer = nullptr;     // the check over TLS, when https/port is set
 };
 
 #endif // SERVER_H

@@ -9,7 +9,6 @@
 #include <QRandomGenerator>
 #include <QSettings>
 
-
 namespace Settings {
 
 const std::vector<Key> &table()
@@ -33,7 +32,8 @@ const std::vector<Key> &table()
         {QStringLiteral("sql/options"), QString(), &AgentConfig::sqlOptions, false},
         {QStringLiteral("sql/pool"), DefaultSqlPool, &AgentConfig::sqlPool, false},
         {QStringLiteral("http/unavailable"), false, &AgentConfig::httpUnavailable, false},
-        {QStringLiteral("http/max_connections"), Http::MaxConnections, &AgentConfig::httpMaxConnections, false},
+        {QStringLiteral("http/max_connections"), Http::MaxConnections, &AgentConfig::httpMaxConnections,
+            false},
         {QStringLiteral("http/throttle"), 0, &AgentConfig::httpThrottle, false},
         {QStringLiteral("https/port"), 0, &AgentConfig::httpsPort, false},
         {QStringLiteral("https/certificate"), QString(), &AgentConfig::httpsCertificate, false},

@@ -15,23 +15,23 @@ class QSettings;
 // the program reads and never changes.
 struct AgentConfig
 {
-    QString sqlType;     // sql/type: the Qt SQL driver
-    QString sqlHost;     // sql/host
-    int sqlPort = 0;     // sql/port
-    QString sqlDsn;      // sql/dsn: database name, file, DSN or connection string
-    QString sqlUser;     // sql/user
-    QString sqlPassword; // sql/password
-    QString sqlQuery;    // sql/query: the check's and the lookup's statement
-    QString sqlRetParam; // sql/ret_param: the result column
-    QString testQuery1;  // test/query1: run once after the database opens
-    QString appKey1;     // app/key1: its first 16 characters are the cipher IV
-    QByteArray cipherKey; // app/key2, decoded; a fresh random key when empty
-    int serverPort = 0;  // server/port: the lookup listener
-    int httpPort = 0;    // http/port: the check listener
-    QString configHost;       // app/config_host: the provisioning server
-    int sqlTimeout = 0;       // sql/timeout: seconds a connection attempt or a statement may take
-    QString sqlOptions;       // sql/options: the driver's connect options
-    int sqlPool = 0;          // sql/pool: connections on threads of their own; 0: none
+    QString sqlType;              // sql/type: the Qt SQL driver
+    QString sqlHost;              // sql/host
+    int sqlPort = 0;              // sql/port
+    QString sqlDsn;               // sql/dsn: database name, file, DSN or connection string
+    QString sqlUser;              // sql/user
+    QString sqlPassword;          // sql/password
+    QString sqlQuery;             // sql/query: the check's and the lookup's statement
+    QString sqlRetParam;          // sql/ret_param: the result column
+    QString testQuery1;           // test/query1: run once after the database opens
+    QString appKey1;              // app/key1: its first 16 characters are the cipher IV
+    QByteArray cipherKey;         // app/key2, decoded; a fresh random key when empty
+    int serverPort = 0;           // server/port: the lookup listener
+    int httpPort = 0;             // http/port: the check listener
+    QString configHost;           // app/config_host: the provisioning server
+    int sqlTimeout = 0;           // sql/timeout: seconds a connection attempt or a statement may take
+    QString sqlOptions;           // sql/options: the driver's connect options
+    int sqlPool = 0;              // sql/pool: connections on threads of their own; 0: none
     bool httpUnavailable = false; // http/unavailable: 503 when the database could not answer
     int httpMaxConnections = 0;   // http/max_connections: open check connections at most
     int httpThrottle = 0;         // http/throttle: not-found answers per name before checks wait; 0: off
@@ -78,7 +78,8 @@ struct Key
 {
     QString name;          // "section/name"
     QVariant defaultValue; // a QString, an int or a bool
-    std::variant<QString AgentConfig::*, int AgentConfig::*, bool AgentConfig::*, QByteArray AgentConfig::*> member;
+    std::variant<QString AgentConfig::*, int AgentConfig::*, bool AgentConfig::*, QByteArray AgentConfig::*>
+        member;
     bool savedOnClose; // written to the per-user store when the dialog closes
 };
 

@@ -42,7 +42,7 @@ struct Direction
 
 void watch(int epoll, int fd)
 {
-    epoll_event event{};
+    epoll_event event {};
     event.events = EPOLLIN;
     event.data.fd = fd;
     epoll_ctl(epoll, EPOLL_CTL_ADD, fd, &event);
@@ -81,7 +81,7 @@ int main(int argc, char **argv)
         for (const auto &entry : directions)
             if (!entry.second.queue.empty() && entry.second.queue.front().due < first)
                 first = entry.second.queue.front().due;
-        itimerspec next{};
+        itimerspec next {};
         if (first != Clock::time_point::max()) {
             const auto wait = std::max<Clock::duration>(first - Clock::now(), std::chrono::microseconds(1));
             next.it_value.tv_sec = std::chrono::duration_cast<std::chrono::seconds>(wait).count();
@@ -99,7 +99,8 @@ int main(int argc, char **argv)
                 const int client = accept(listener, nullptr, nullptr);
                 const int server = socket(AF_INET, SOCK_STREAM, 0);
                 const sockaddr_in target = loopback(targetPort);
-                if (client < 0 || connect(server, reinterpret_cast<const sockaddr *>(&target), sizeof target) != 0) {
+                if (client < 0
+                    || connect(server, reinterpret_cast<const sockaddr *>(&target), sizeof target) != 0) {
                     close(client);
                     close(server);
                     continue;
@@ -123,7 +124,8 @@ int main(int argc, char **argv)
                             shutdown(d.to, SHUT_WR);
                             d.ended = true;
                         } else {
-                            [[maybe_unused]] const ssize_t sent = send(d.to, data.data(), data.size(), MSG_NOSIGNAL);
+                            [[maybe_unused]] const ssize_t sent
+                                = send(d.to, data.data(), data.size(), MSG_NOSIGNAL);
                         }
                         d.queue.pop_front();
                     }
@@ -146,7 +148,8 @@ int main(int argc, char **argv)
                     continue;
                 if (got <= 0)
                     epoll_ctl(epoll, EPOLL_CTL_DEL, fd, nullptr);
-                it->second.queue.push_back({Clock::now() + delay, got > 0 ? std::string(buffer, size_t(got)) : std::string()});
+                it->second.queue.push_back(
+                    {Clock::now() + delay, got > 0 ? std::string(buffer, size_t(got)) : std::string()});
             }
         }
         arm();

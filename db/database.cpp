@@ -13,9 +13,10 @@ namespace {
 // all; MariaDB's, which Debian builds the QMYSQL driver on, once.
 int mysqlReadAttempts()
 {
-    const int found = ::dl_iterate_phdr(
-        [](dl_phdr_info *info, size_t, void *) { return std::strstr(info->dlpi_name, "libmysqlclient") ? 1 : 0; },
-        nullptr);
+    const int found
+        = ::dl_iterate_phdr([](dl_phdr_info *info, size_t,
+                                void *) { return std::strstr(info->dlpi_name, "libmysqlclient") ? 1 : 0; },
+            nullptr);
     return found ? 3 : 1;
 }
 } // namespace
@@ -56,7 +57,8 @@ QSqlDatabase Database::configure(const ConnectionSettings &settings)
     m_prepared.clear();
     m_driver = settings.driver;
     m_timeoutSeconds = settings.timeoutSeconds;
-    m_mysqlServer = settings.driver == QLatin1String("QMYSQL") || settings.driver == QLatin1String("QMARIADB");
+    m_mysqlServer
+        = settings.driver == QLatin1String("QMYSQL") || settings.driver == QLatin1String("QMARIADB");
     m_db = QSqlDatabase::addDatabase(settings.driver, m_connectionName);
     m_db.setHostName(settings.host);
     m_db.setPort(settings.port);
@@ -85,7 +87,8 @@ bool Database::open()
             Odbc::setQueryTimeout(m_db, m_timeoutSeconds);
         // Qt's own test for MySQL misses MariaDB.
         const QString product = Odbc::serverProduct(m_db);
-        m_mysqlServer = product.contains(QLatin1String("MySQL")) || product.contains(QLatin1String("MariaDB"));
+        m_mysqlServer
+            = product.contains(QLatin1String("MySQL")) || product.contains(QLatin1String("MariaDB"));
     }
     for (const QString &statement : Sql::sessionStatements(m_mysqlServer, m_timeoutSeconds)) {
         if (QSqlQuery(m_db).exec(statement))

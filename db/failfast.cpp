@@ -52,8 +52,9 @@ StatementResult FailFastGate::refusal(const QString &connectionError) const
 
 void FailFastGate::settle(StatementResult &result)
 {
-    const Outcome outcome
-        = result.ok ? Outcome::Ok : result.unavailable ? Outcome::Unavailable : Outcome::StatementError;
+    const Outcome outcome = result.ok ? Outcome::Ok
+        : result.unavailable          ? Outcome::Unavailable
+                                      : Outcome::StatementError;
     switch (report(outcome, result.error)) {
     case Change::Started:
         result.failFast = StatementResult::FailFast::Started;

@@ -50,7 +50,7 @@ private:
     int m_intervalMs;
     bool m_failing = false;
     bool m_recoveryUnsaid = false; // failing started, and no statement has succeeded since
-    QElapsedTimer m_lastTry; // the window's start, then each probe's start and end
+    QElapsedTimer m_lastTry;       // the window's start, then each probe's start and end
     QString m_reason;
 };
 

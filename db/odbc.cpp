@@ -26,7 +26,8 @@ struct DriverManager
         static const DriverManager loaded = [] {
             DriverManager m;
             if (void *lib = ::dlopen("libodbc.so.2", RTLD_LAZY | RTLD_NOLOAD)) {
-                m.setConnectAttr = reinterpret_cast<decltype(m.setConnectAttr)>(::dlsym(lib, "SQLSetConnectAttr"));
+                m.setConnectAttr
+                    = reinterpret_cast<decltype(m.setConnectAttr)>(::dlsym(lib, "SQLSetConnectAttr"));
                 m.getDiagRec = reinterpret_cast<decltype(m.getDiagRec)>(::dlsym(lib, "SQLGetDiagRec"));
                 m.getInfo = reinterpret_cast<decltype(m.getInfo)>(::dlsym(lib, "SQLGetInfo"));
             }
@@ -86,7 +87,8 @@ QString serverProduct(const QSqlDatabase &db)
 
 QString sqlState(const QSqlQuery &query, const QSqlDatabase &db)
 {
-    const QString state = query.result() ? stateOf(SQL_HANDLE_STMT, handleOf(query.result()->handle())) : QString();
+    const QString state
+        = query.result() ? stateOf(SQL_HANDLE_STMT, handleOf(query.result()->handle())) : QString();
     if (!state.isEmpty() || !db.driver())
         return state;
     return stateOf(SQL_HANDLE_DBC, handleOf(db.driver()->handle()));

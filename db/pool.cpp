@@ -34,7 +34,8 @@ void PoolWorker::run(quint64 id, const Statement &statement)
 
 ConnectionPool::ConnectionPool(
     const ConnectionSettings &settings, int size, const Limits &limits, QObject *parent)
-    : QObject(parent), StatementExecutor(limits.database.reopenIntervalMs), m_limits(limits), m_settings(settings)
+    : QObject(parent), StatementExecutor(limits.database.reopenIntervalMs), m_limits(limits),
+      m_settings(settings)
 {
     qRegisterMetaType<StatementResult>();
     m_workers.resize(size);
@@ -97,8 +98,9 @@ void ConnectionPool::retire(int i)
     });
     thread->quit(); // once its call returns
     ++m_counters.retired;
-    qDebug().noquote() << QStringLiteral("[e] database connection %1 gave no answer within %2 ms; it is retired "
-                                         "and a fresh one takes its place")
+    qDebug().noquote() << QStringLiteral(
+        "[e] database connection %1 gave no answer within %2 ms; it is retired "
+        "and a fresh one takes its place")
                               .arg(i + 1)
                               .arg(m_limits.deadlineMs);
     startWorker(i);

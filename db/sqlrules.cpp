@@ -151,9 +151,9 @@ bool connectionLost(const Failure &failure)
         return true;
     // Can't connect (2002, 2003), gone away (2006), lost (2013, 2055), server
     // shutting down (1053), connection killed (1927), closed as idle (4031).
-    static const QStringList lostCodes {QStringLiteral("2002"), QStringLiteral("2003"), QStringLiteral("2006"),
-        QStringLiteral("2013"), QStringLiteral("2055"), QStringLiteral("1053"), QStringLiteral("1927"),
-        QStringLiteral("4031")};
+    static const QStringList lostCodes {QStringLiteral("2002"), QStringLiteral("2003"),
+        QStringLiteral("2006"), QStringLiteral("2013"), QStringLiteral("2055"), QStringLiteral("1053"),
+        QStringLiteral("1927"), QStringLiteral("4031")};
     if (failure.mysqlServer && lostCodes.contains(failure.nativeCode))
         return true;
     if (failure.driver == QLatin1String("QIBASE"))

@@ -86,8 +86,8 @@ struct Failure
     QString nativeCode;
     QString sqlState; // ODBC: the SQLSTATE of the driver's first diagnostic
     QString text;
-    qint64 tookMs = 0; // the call's duration
-    int timeoutMs = 0; // sql/timeout; 0: none
+    qint64 tookMs = 0;        // the call's duration
+    int timeoutMs = 0;        // sql/timeout; 0: none
     bool mysqlServer = false; // MySQL or MariaDB behind the driver: the native codes are theirs
 };
 

@@ -1,6 +1,6 @@
 #include "httpendpoint.h"
-#include "listeners.h"
 #include "debugswitch.h"
+#include "listeners.h"
 #include "wiretext.h"
 
 #include <QDebug>

@@ -14,8 +14,7 @@ QString dialogText(const char *text)
 }
 } // namespace
 
-LookupQueue::LookupQueue(
-    Screen &screen, Looker &looker, const Lookup::Limits &limits, QObject *parent)
+LookupQueue::LookupQueue(Screen &screen, Looker &looker, const Lookup::Limits &limits, QObject *parent)
     : QObject(parent), m_screen(screen), m_looker(looker), m_limits(limits)
 { }
 

@@ -7,7 +7,10 @@ build=${1:-build-fuzz}
 seconds=${2:-60}
 root=$(cd "$(dirname "$0")/.." && pwd)
 status=0
-for target in httprequest lookupreply aesdecrypt; do
+# Every target the build made (tests/fuzz/fuzztargets.h lists them).
+for program in "$root/$build"/tests/fuzz/fuzz_*; do
+    [ -f "$program" ] && [ -x "$program" ] || continue
+    target=${program##*/fuzz_}
     corpus="$root/$build/corpus/$target"
     crashes="$root/$build/crashes/$target"
     mkdir -p "$corpus" "$crashes"

@@ -20,7 +20,7 @@ packages=(
     libssl-dev libbenchmark-dev
     sqlite3 xvfb xauth
     python3 gnuplot-nox
-    dpkg-dev lintian haproxy curl openssl
+    dpkg-dev lintian haproxy curl openssl clang-format
 )
 fi
 [ "$#" -gt 0 ] && packages+=("$@")

@@ -12,4 +12,12 @@ int lookupReply(const uint8_t *data, size_t size);
 int aesDecrypt(const uint8_t *data, size_t size);
 } // namespace Fuzz
 
+// Every target: its name (of its executable fuzz_<name> and its corpus
+// tests/fuzz/corpus/<name>) and its function. The one list; CMake reads the
+// names from here.
+#define FUZZ_TARGETS(X)                                                                                        \
+    X(httprequest, httpRequest)                                                                                \
+    X(lookupreply, lookupReply)                                                                                \
+    X(aesdecrypt, aesDecrypt)
+
 #endif // FUZZTARGETS_H

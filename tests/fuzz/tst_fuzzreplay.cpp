@@ -22,11 +22,9 @@ void tst_FuzzReplay::replay_data()
 {
     QTest::addColumn<Target>("target");
     QTest::addColumn<QByteArray>("input");
-    const QList<QPair<QString, Target>> targets = {
-        {"httprequest", &Fuzz::httpRequest},
-        {"lookupreply", &Fuzz::lookupReply},
-        {"aesdecrypt", &Fuzz::aesDecrypt},
-    };
+#define ENTRY(name, function) {QStringLiteral(#name), &Fuzz::function},
+    const QList<QPair<QString, Target>> targets = {FUZZ_TARGETS(ENTRY)};
+#undef ENTRY
     for (const auto &t : targets) {
         const QDir dir(QStringLiteral(AGENT_SOURCE_DIR "/tests/fuzz/corpus/") + t.first);
         const QStringList files = dir.entryList(QDir::Files, QDir::Name);
