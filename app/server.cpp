@@ -2,6 +2,7 @@
 #include "checkservice.h"
 #include "debugoutput.h"
 #include "eventlog.h"
+#include "metrics.h"
 #include "operatorbox.h"
 #include "panelfeed.h"
 #include "signalbridge.h"
@@ -356,8 +357,11 @@ void Server::startAdmin()
 {
     if (config.adminPort == 0)
         return;
-    admin = new AdminEndpoint(
-        [this](auto done) { ready(std::move(done)); }, [this] { return metrics(); }, limits.http, this);
+    admin = new AdminEndpoint([this](auto done) { ready(std::move(done)); },
+        [this] {
+            return Metrics::text({*http, *lookups, executor(), *panelFeed});
+        },
+        limits.http, this);
     QString error;
     if (admin->listen(QHostAddress(config.adminAddress), config.adminPort, &error))
         qDebug().noquote() << QStringLiteral("[+] admin listening on %1 port %2")
@@ -383,42 +387,6 @@ void Server::ready(std::function<void(const QString &notReady)> done)
     executor().submit(probe, [done = std::move(done)](const StatementResult &result) {
         done(result.unavailable ? QStringLiteral("database") : QString());
     });
-}
-
-Admin::Metrics Server::metrics() const
-{
-    Admin::Metrics m;
-    m.version = QStringLiteral(AGENT_VERSION);
-    const HttpEndpoint::Counters &h = http->counters();
-    m.checksFound = h.found;
-    m.checksNotFound = h.notFound;
-    m.checksUnavailable = h.unavailable;
-    m.latencyCounts = h.latency;
-    m.latencySumSeconds = h.latencySeconds;
-    m.connectionsOpen = http->openConnections();
-    m.connectionsAccepted = h.accepted;
-    m.closedTooLong = h.refused;
-    m.closedSilent = h.dropped;
-    m.closedShed = h.shed;
-    const LookupQueue::Counters &l = lookups->counters();
-    m.lookupsReplied = l.replied;
-    m.lookupsFailed = l.failed;
-    m.lookupsClientGone = l.clientGone;
-    const StatementExecutor::Counters &d = executor().counters();
-    m.statements = d.statements;
-    m.statementFailures = d.failures;
-    m.statementTimeouts = d.timeouts;
-    m.failedFast = d.failedFast;
-    m.reconnectAttempts = d.reopenAttempts;
-    m.reconnects = d.reopens;
-    m.connectionsRetired = d.retired;
-    m.panelDroppedLines = panelFeed->dropped();
-    const CheckThrottle &t = http->throttle();
-    m.throttleDelayed = t.counters().delayed;
-    m.throttleStarted = t.counters().started;
-    m.throttleRefused = t.counters().refused;
-    m.throttleNames = t.namesTracked();
-    return m;
 }
 
 StatementExecutor &Server::executor() const

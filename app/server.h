@@ -99,9 +99,8 @@ private:
     void startTls();
     void openDatabase();
     void startAdmin();
-    // What /ready and /metrics report.
+    // What /ready reports: what is not ready, now or later ("" for nothing).
     void ready(std::function<void(const QString &notReady)> done);
-    Admin::Metrics metrics() const;
     // The pool when sql/pool asks for one, else the database on this thread.
     StatementExecutor &executor() const;
 

@@ -23,7 +23,8 @@ class AdminEndpoint : public QObject
 public:
     // Says, now or later, what is not ready ("" for nothing).
     using ReadyFunction = std::function<void(std::function<void(const QString &notReady)> done)>;
-    using MetricsFunction = std::function<Admin::Metrics()>;
+    // The metrics' text, read afresh for every request.
+    using MetricsFunction = std::function<QByteArray()>;
 
     AdminEndpoint(ReadyFunction ready, MetricsFunction metrics, const Http::Limits &limits = Http::Limits(),
         QObject *parent = nullptr);

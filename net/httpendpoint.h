@@ -71,6 +71,7 @@ public:
     const Http::Limits &limits() const { return m_limits; }
     const Counters &counters() const { return m_counters; }
     CheckThrottle &throttle() { return m_throttle; }
+    const CheckThrottle &throttle() const { return m_throttle; }
     int openConnections() const { return m_connections.size(); }
     // Open connections at most: Http::Limits::maxConnections, or fewer where
     // the descriptor limit leaves less room.

@@ -1,0 +1,100 @@
+#include "metrics.h"
+#include "panelfeed.h"
+
+#include "db/database.h"
+#include "net/admin.h"
+#include "net/httpendpoint.h"
+#include "net/lookupqueue.h"
+#include "net/throttle.h"
+
+namespace Metrics {
+
+namespace {
+// One metric: its help and type lines, then its samples.
+struct Writer
+{
+    QByteArray out;
+    void head(const char *name, const char *type, const char *help)
+    {
+        out += QByteArray("# HELP ") + name + ' ' + help + "\n# TYPE " + name + ' ' + type + '\n';
+    }
+    void sample(const char *name, const QByteArray &labels, double value)
+    {
+        out += name;
+        if (!labels.isEmpty())
+            out += '{' + labels + '}';
+        out += ' ' + QByteArray::number(value, 'g', 15) + '\n';
+    }
+};
+} // namespace
+
+QByteArray text(const Sources &s)
+{
+    const HttpEndpoint::Counters &h = s.http.counters();
+    const LookupQueue::Counters &l = s.lookups.counters();
+    const StatementExecutor::Counters &d = s.statements.counters();
+    const CheckThrottle::Counters &t = s.http.throttle().counters();
+    Writer w;
+    w.head("tovr_merk_build_info", "gauge", "The agent's version.");
+    w.sample("tovr_merk_build_info", "version=\"" + QByteArray(AGENT_VERSION) + '"', 1);
+    w.head("tovr_merk_checks_total", "counter", "HTTP checks answered, by verdict.");
+    w.sample("tovr_merk_checks_total", "verdict=\"found\"", double(h.found));
+    w.sample("tovr_merk_checks_total", "verdict=\"not_found\"", double(h.notFound));
+    w.sample("tovr_merk_checks_total", "verdict=\"unavailable\"", double(h.unavailable));
+    w.head("tovr_merk_check_duration_seconds", "histogram",
+        "From a check's complete request line to its answer.");
+    quint64 cumulative = 0;
+    for (int i = 0; i < h.latency.size(); ++i) {
+        cumulative += h.latency.at(i);
+        const QByteArray bound = i < Admin::LatencyBounds.size()
+            ? QByteArray::number(Admin::LatencyBounds.at(i), 'g', 6)
+            : "+Inf";
+        w.sample("tovr_merk_check_duration_seconds_bucket", "le=\"" + bound + '"', double(cumulative));
+    }
+    w.sample("tovr_merk_check_duration_seconds_sum", QByteArray(), h.latencySeconds);
+    w.sample("tovr_merk_check_duration_seconds_count", QByteArray(), double(cumulative));
+    w.head("tovr_merk_lookups_total", "counter", "Parameter lookups, by outcome.");
+    w.sample("tovr_merk_lookups_total", "outcome=\"replied\"", double(l.replied));
+    w.sample("tovr_merk_lookups_total", "outcome=\"failed\"", double(l.failed));
+    w.sample("tovr_merk_lookups_total", "outcome=\"client_gone\"", double(l.clientGone));
+    w.head("tovr_merk_statements_total", "counter", "Statements run or refused, checks and lookups.");
+    w.sample("tovr_merk_statements_total", QByteArray(), double(d.statements));
+    w.head("tovr_merk_statement_failures_total", "counter", "Statements that failed, time-outs included.");
+    w.sample("tovr_merk_statement_failures_total", QByteArray(), double(d.failures));
+    w.head("tovr_merk_statement_timeouts_total", "counter", "Statements that ran out of time.");
+    w.sample("tovr_merk_statement_timeouts_total", QByteArray(), double(d.timeouts));
+    w.head("tovr_merk_statements_failed_fast_total", "counter",
+        "Statements not sent while the database was not answering.");
+    w.sample("tovr_merk_statements_failed_fast_total", QByteArray(), double(d.failedFast));
+    w.head("tovr_merk_reconnects_total", "counter", "Reopens of a lost database connection, by result.");
+    w.sample("tovr_merk_reconnects_total", "result=\"succeeded\"", double(d.reopens));
+    w.sample("tovr_merk_reconnects_total", "result=\"failed\"", double(d.reopenAttempts - d.reopens));
+    w.head("tovr_merk_connections_retired_total", "counter",
+        "Pool connections that did not answer by the deadline, left to finish and replaced.");
+    w.sample("tovr_merk_connections_retired_total", QByteArray(), double(d.retired));
+    w.head("tovr_merk_http_connections_open", "gauge", "Open HTTP check connections.");
+    w.sample("tovr_merk_http_connections_open", QByteArray(), s.http.openConnections());
+    w.head("tovr_merk_http_connections_accepted_total", "counter", "HTTP check connections accepted.");
+    w.sample("tovr_merk_http_connections_accepted_total", QByteArray(), double(h.accepted));
+    w.head(
+        "tovr_merk_http_connections_closed_total", "counter", "HTTP check connections closed for a limit.");
+    w.sample("tovr_merk_http_connections_closed_total", "reason=\"request_too_long\"", double(h.refused));
+    w.sample("tovr_merk_http_connections_closed_total", "reason=\"silent\"", double(h.dropped));
+    w.sample("tovr_merk_http_connections_closed_total", "reason=\"shed\"", double(h.shed));
+    w.head("tovr_merk_panel_dropped_lines_total", "counter",
+        "Log panel lines dropped because it could not keep up.");
+    w.sample("tovr_merk_panel_dropped_lines_total", QByteArray(), double(s.panel.dropped()));
+    w.head("tovr_merk_throttle_delayed_checks_total", "counter",
+        "Checks that waited because their user name was throttled.");
+    w.sample("tovr_merk_throttle_delayed_checks_total", QByteArray(), double(t.delayed));
+    w.head("tovr_merk_throttle_started_total", "counter", "Times a user name's checks began to wait.");
+    w.sample("tovr_merk_throttle_started_total", QByteArray(), double(t.started));
+    w.head("tovr_merk_throttle_refused_checks_total", "counter",
+        "Checks answered not found at once: too many of their user name's were waiting.");
+    w.sample("tovr_merk_throttle_refused_checks_total", QByteArray(), double(t.refused));
+    w.head("tovr_merk_throttle_names", "gauge", "User names the throttle remembers.");
+    w.sample("tovr_merk_throttle_names", QByteArray(), s.http.throttle().namesTracked());
+    return w.out;
+}
+
+} // namespace Metrics

@@ -1,0 +1,27 @@
+#ifndef METRICS_H
+#define METRICS_H
+
+#include <QByteArray>
+
+class HttpEndpoint;
+class LookupQueue;
+class PanelFeed;
+class StatementExecutor;
+
+// What /metrics reports, read straight from what each unit counts.
+namespace Metrics {
+
+struct Sources
+{
+    const HttpEndpoint &http; // checks, latency, connections, the throttle
+    const LookupQueue &lookups;
+    const StatementExecutor &statements; // the pool when there is one
+    const PanelFeed &panel;
+};
+
+// The Prometheus text exposition format (version 0.0.4).
+QByteArray text(const Sources &sources);
+
+} // namespace Metrics
+
+#endif // METRICS_H
