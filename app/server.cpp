@@ -90,7 +90,7 @@ Server::Server(const AgentLimits &agentLimits, QWidget *parent)
     mainLayout->addLayout(buttonLayout);
     logPanel = new QTextEdit(this);
     mainLayout->addWidget(logPanel);
-    panelFeed = new PanelFeed(logPanel, Panel::Limits(), this);
+    panelFeed = new PanelFeed(logPanel, limits.panel, this);
 
     setWindowTitle(QGuiApplication::applicationDisplayName());
 
@@ -101,12 +101,10 @@ Server::Server(const AgentLimits &agentLimits, QWidget *parent)
     // The units the slots hand their work to. They do nothing until the
     // listeners and the database exist.
     database = std::make_unique<Database>();
+    limits = limitsFor(config, limits);
     database->setLimits(limits.database);
-    limits.http.answerUnavailable = config.httpUnavailable;
-    limits.http.maxConnections = config.httpMaxConnections;
-    limits.throttle.failures = config.httpThrottle;
     checks = std::make_unique<CheckService>(config, shownDsn, *database, *panelFeed);
-    http = new HttpEndpoint(*checks, limits.http, limits.throttle, this);
+    http = new HttpEndpoint(*checks, limits.http, limits.throttle, config.httpUnavailable, this);
     connect(&http->throttle(), &CheckThrottle::throttlingStarted, this,
         [this](const QString &name, int failures) {
             const QString line
@@ -316,11 +314,7 @@ void Server::openDatabase()
     if (config.sqlPool > 0) {
         // The pool's connections open on their own threads; the start-up
         // open below, its lines and its box stay here, with db.
-        ConnectionPool::Limits poolLimits;
-        poolLimits.deadlineMs
-            = config.sqlTimeout > 0 ? config.sqlTimeout * 1000 + ConnectionPool::DriverGraceMs : 0;
-        poolLimits.database = limits.database;
-        pool = std::make_unique<ConnectionPool>(connection, config.sqlPool, poolLimits);
+        pool = std::make_unique<ConnectionPool>(connection, config.sqlPool, limits.pool);
         checks->useExecutor(*pool);
     }
 

@@ -38,17 +38,6 @@ class QTextEdit;
 class QTextStream;
 struct ServerInspector;
 
-// Every unit's limits and time-outs, handed down by the composition root;
-// tests pass short ones.
-struct AgentLimits
-{
-    Http::Limits http;
-    Lookup::Limits lookup;
-    Database::Limits database;
-    Throttle::Limits throttle;
-    int provisioningReplyMs = Provisioning::ReplyTimeoutMs;
-};
-
 // The agent's one window and the owner of everything it does: start-up runs in
 // the constructor; afterwards the listeners' and sockets' signals drive the
 // slots, which hand the work to the unit that owns it.

@@ -71,6 +71,16 @@ QStringList problems(const Findings &findings)
 
 } // namespace Settings
 
+AgentLimits limitsFor(const AgentConfig &config, AgentLimits base)
+{
+    base.http.maxConnections = config.httpMaxConnections;
+    base.throttle.failures = config.httpThrottle;
+    base.pool.database = base.database;
+    base.pool.deadlineMs
+        = config.sqlTimeout > 0 ? config.sqlTimeout * 1000 + ConnectionPool::DriverGraceMs : 0;
+    return base;
+}
+
 QByteArray generateRandomKey()
 {
     QByteArray key(Settings::RandomKeyBytes, Qt::Uninitialized);

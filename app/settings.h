@@ -1,6 +1,14 @@
 #ifndef SETTINGS_H
 #define SETTINGS_H
 
+#include "panelfeed.h"
+#include "provisioning.h"
+
+#include "db/pool.h"
+#include "net/httprequest.h"
+#include "net/lookup.h"
+#include "net/throttle.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
@@ -41,6 +49,21 @@ struct AgentConfig
     int adminPort = 0;            // admin/port: the health and metrics listener; 0: none
     QString adminAddress;         // admin/address: where it listens
 };
+
+// Every unit's limits and time-outs, handed down by the composition root.
+struct AgentLimits
+{
+    Http::Limits http;
+    Lookup::Limits lookup;
+    Database::Limits database;
+    ConnectionPool::Limits pool;
+    Throttle::Limits throttle;
+    Panel::Limits panel;
+    int provisioningReplyMs = Provisioning::ReplyTimeoutMs;
+};
+// The limits the configuration sets, on top of base: the program's own, or
+// the short time-outs a test passes.
+AgentLimits limitsFor(const AgentConfig &config, AgentLimits base = AgentLimits());
 
 namespace Settings {
 // The agent's configuration, read once at start-up from its working directory.

@@ -99,9 +99,10 @@ void answerThenDrain(QTcpSocket *socket, const QByteArray &answer, int timeoutMs
 
 } // namespace
 
-HttpEndpoint::HttpEndpoint(
-    Checker &checker, const Http::Limits &limits, const Throttle::Limits &throttle, QObject *parent)
-    : QObject(parent), m_checker(checker), m_limits(limits), m_throttle(throttle),
+HttpEndpoint::HttpEndpoint(Checker &checker, const Http::Limits &limits, const Throttle::Limits &throttle,
+    bool answerUnavailable, QObject *parent)
+    : QObject(parent), m_checker(checker), m_limits(limits), m_answerUnavailable(answerUnavailable),
+      m_throttle(throttle),
       m_cap(qMax(1, qMin(limits.maxConnections, Net::descriptorLimit() - Net::DescriptorReserve)))
 {
     m_clock.start();
@@ -226,7 +227,7 @@ void HttpEndpoint::endOfInput(QTcpSocket *socket)
     if (Net::debugOn())
         qDebug() << QStringLiteral("[d] slotReadClient");
     const QByteArray received = socket->readAll();
-    const Http::FormPost post = Http::readFormPost(received, true);
+    const Http::FormPost post = Http::readFormPost(received, true, m_limits.maxFormBytes);
     if (post.state == Http::FormPost::State::NotAForm)
         judge(socket, received, reply);
     else
@@ -238,8 +239,9 @@ void HttpEndpoint::endOfInput(QTcpSocket *socket)
 void HttpEndpoint::form(QTcpSocket *socket, bool timedOut)
 {
     Connection &connection = m_connections[socket];
-    socket->setReadBufferSize(m_limits.maxRequestBytes + Http::MaxFormBytes + 1);
-    const Http::FormPost post = Http::readFormPost(socket->peek(socket->bytesAvailable()), timedOut);
+    socket->setReadBufferSize(m_limits.maxRequestBytes + m_limits.maxFormBytes + 1);
+    const Http::FormPost post
+        = Http::readFormPost(socket->peek(socket->bytesAvailable()), timedOut, m_limits.maxFormBytes);
     if (post.state == Http::FormPost::State::NeedMore) {
         if (connection.heldFd < 0 && !isEncrypted(socket))
             connection.heldFd = ::dup(int(socket->socketDescriptor()));
@@ -310,7 +312,7 @@ void HttpEndpoint::runCheck(
         took.start();
         m_checker.check(userName, password, [=](const Http::Verdict &verdict) {
             count(verdict, double(took.nsecsElapsed()) / 1e9);
-            reply->send(Http::verdictResponse(verdict, m_limits.answerUnavailable));
+            reply->send(Http::verdictResponse(verdict, m_answerUnavailable));
             m_throttle.finished(userName, !verdict.unavailable && verdict.result == Net::NoResult, throttled);
         });
     });

@@ -55,8 +55,11 @@ public:
         double latencySeconds = 0;
     };
 
+    // answerUnavailable: a check the database could not answer gets 503
+    // Service Unavailable rather than the not-found answer (http/unavailable).
     explicit HttpEndpoint(Checker &checker, const Http::Limits &limits = Http::Limits(),
-        const Throttle::Limits &throttle = Throttle::Limits(), QObject *parent = nullptr);
+        const Throttle::Limits &throttle = Throttle::Limits(), bool answerUnavailable = false,
+        QObject *parent = nullptr);
     ~HttpEndpoint() override;
 
     // The listener whose connections are served: when it cannot accept for
@@ -95,6 +98,7 @@ private:
 
     Checker &m_checker;
     Http::Limits m_limits;
+    bool m_answerUnavailable;
     CheckThrottle m_throttle;
     int m_cap;
     QHash<QTcpSocket *, Connection> m_connections;

@@ -105,7 +105,7 @@ QString formDecode(const QByteArray &value)
     return text.isNull() ? QString(QLatin1String("")) : text;
 }
 
-FormPost readFormPost(const QByteArray &received, bool endOfInput)
+FormPost readFormPost(const QByteArray &received, bool endOfInput, int maxFormBytes)
 {
     FormPost form;
     const int lineEnd = received.indexOf('\n');
@@ -156,7 +156,7 @@ FormPost readFormPost(const QByteArray &received, bool endOfInput)
     }
     const QByteArray mediaType = contentType.split(';').first().trimmed();
     if (mediaType != "application/x-www-form-urlencoded" || contentLength < 0
-        || contentLength > MaxFormBytes) {
+        || contentLength > maxFormBytes) {
         form.state = FormPost::State::Refused;
         return form;
     }

@@ -21,15 +21,15 @@ constexpr int RequestTimeoutMs = 10 * 1000;
 // longest without sending a whole request line is closed, so that clients
 // that do send one keep getting through.
 constexpr int MaxConnections = 10000;
+// A form POST's body at most (see readFormPost).
+constexpr int MaxFormBytes = 64 * 1024;
 
 struct Limits
 {
     int maxRequestBytes = MaxRequestBytes;
     int requestTimeoutMs = RequestTimeoutMs;
     int maxConnections = MaxConnections;
-    // A check the database could not answer gets 503 Service Unavailable
-    // rather than the not-found answer.
-    bool answerUnavailable = false;
+    int maxFormBytes = MaxFormBytes;
 };
 
 // ---- Reading --------------------------------------------------------------
@@ -93,10 +93,9 @@ QByteArray maskPassword(const QByteArray &text);
 // ---- Credentials in a form body -------------------------------------------
 // A check may also come as "POST /t/check HTTP/1.0" (or 1.1) with
 // "Content-Type: application/x-www-form-urlencoded", a Content-Length of at
-// most MaxFormBytes and the body "username=...&password=...", so the
+// most Limits::maxFormBytes and the body "username=...&password=...", so the
 // credentials stay out of the URL. Anything short of that is answered not
 // found, as any other request that is not a check.
-constexpr int MaxFormBytes = 64 * 1024;
 // Bytes enough to tell a form POST's first line from any other.
 constexpr int FormLineBytes = 21; // "POST /t/check HTTP/1."
 
@@ -115,7 +114,7 @@ struct FormPost
 };
 // Reads what has arrived of a form POST. endOfInput: nothing more will come,
 // so a form still short of its Content-Length is Refused.
-FormPost readFormPost(const QByteArray &received, bool endOfInput = false);
+FormPost readFormPost(const QByteArray &received, bool endOfInput = false, int maxFormBytes = MaxFormBytes);
 // True when the bytes can only be the start of a form POST, so the endpoint
 // must not judge them at their first line feed.
 bool startsFormPost(const QByteArray &received);
