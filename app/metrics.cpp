@@ -73,14 +73,16 @@ QByteArray text(const Sources &s)
         "Pool connections that did not answer by the deadline, left to finish and replaced.");
     w.sample("tovr_merk_connections_retired_total", QByteArray(), double(d.retired));
     w.head("tovr_merk_http_connections_open", "gauge", "Open HTTP check connections.");
-    w.sample("tovr_merk_http_connections_open", QByteArray(), s.http.openConnections());
+    w.sample("tovr_merk_http_connections_open", QByteArray(), s.http.connections().size());
     w.head("tovr_merk_http_connections_accepted_total", "counter", "HTTP check connections accepted.");
-    w.sample("tovr_merk_http_connections_accepted_total", QByteArray(), double(h.accepted));
+    w.sample("tovr_merk_http_connections_accepted_total", QByteArray(),
+        double(s.http.connections().counters().accepted));
     w.head(
         "tovr_merk_http_connections_closed_total", "counter", "HTTP check connections closed for a limit.");
     w.sample("tovr_merk_http_connections_closed_total", "reason=\"request_too_long\"", double(h.refused));
     w.sample("tovr_merk_http_connections_closed_total", "reason=\"silent\"", double(h.dropped));
-    w.sample("tovr_merk_http_connections_closed_total", "reason=\"shed\"", double(h.shed));
+    w.sample("tovr_merk_http_connections_closed_total", "reason=\"shed\"",
+        double(s.http.connections().counters().shed));
     w.head("tovr_merk_panel_dropped_lines_total", "counter",
         "Log panel lines dropped because it could not keep up.");
     w.sample("tovr_merk_panel_dropped_lines_total", QByteArray(), double(s.panel.dropped()));

@@ -259,7 +259,7 @@ void Server::startListeners()
     httpServer = new QTcpServer(this);
     // Connected by signature: the slot is looked up by its name at run time.
     connect(httpServer, SIGNAL(newConnection()), this, SLOT(httpNewConnection()));
-    http->attach(httpServer);
+    http->watch(httpServer);
     if (!Net::startListener(httpServer, config.httpPort, &error)) {
         qDebug() << tr("[-] Unable to start HTTP server: %1.").arg(error);
         qDebug().noquote() << Net::cannotListenLine(QStringLiteral("HTTP"), config.httpPort, error);
@@ -291,11 +291,7 @@ void Server::startTls()
         return;
     }
     httpsServer = listener;
-    http->attach(httpsServer); // accept errors handled as on the plain port
-    connect(httpsServer, &QTcpServer::newConnection, this, [this] {
-        while (QTcpSocket *socket = http->accept(httpsServer))
-            connect(socket, &QIODevice::readyRead, http, [this, socket] { http->serve(socket); });
-    });
+    http->listenOn(httpsServer);
     qDebug().noquote() << QStringLiteral("[+] https start! port %1").arg(httpsServer->serverPort());
 }
 

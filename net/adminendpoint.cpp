@@ -1,24 +1,14 @@
 #include "adminendpoint.h"
 #include "listeners.h"
 
-#include <QPointer>
 #include <QTcpSocket>
-#include <QTimer>
-
-namespace {
-void reply(QTcpSocket *socket, const QByteArray &answer)
-{
-    socket->write(answer);
-    socket->close(); // sends what was written, then shuts the connection
-}
-} // namespace
 
 AdminEndpoint::AdminEndpoint(
     ReadyFunction ready, MetricsFunction metrics, const Http::Limits &limits, QObject *parent)
-    : QObject(parent), m_ready(std::move(ready)), m_metrics(std::move(metrics)), m_limits(limits)
+    : QObject(parent), m_ready(std::move(ready)), m_metrics(std::move(metrics)), m_limits(limits),
+      m_connections(*this, limits)
 {
-    connect(&m_listener, &QTcpServer::newConnection, this, &AdminEndpoint::accept);
-    Net::keepAccepting(&m_listener);
+    m_connections.listenOn(&m_listener);
 }
 
 bool AdminEndpoint::listen(const QHostAddress &address, int port, QString *error)
@@ -31,63 +21,35 @@ bool AdminEndpoint::listen(const QHostAddress &address, int port, QString *error
     return true;
 }
 
-void AdminEndpoint::accept()
+void AdminEndpoint::read(QTcpSocket *socket, ConnectionSet::Arrival arrival)
 {
-    while (QTcpSocket *socket = m_listener.nextPendingConnection()) {
-        connect(socket, &QAbstractSocket::disconnected, socket, &QObject::deleteLater);
-        socket->setReadBufferSize(m_limits.maxRequestBytes + 1);
-        // Few connections come here: a timer each is simplest.
-        auto *deadline = new QTimer(socket);
-        deadline->setSingleShot(true);
-        connect(deadline, &QTimer::timeout, this, [this, socket] { serve(socket, true); });
-        connect(socket, &QIODevice::readyRead, this, [this, socket] { serve(socket, false); });
-        deadline->start(m_limits.requestTimeoutMs);
-    }
-}
-
-void AdminEndpoint::serve(QTcpSocket *socket, bool timedOut)
-{
-    if (!socket->isOpen())
-        return;
-    const Http::Step step
-        = Http::nextStep(socket->bytesAvailable(), socket->canReadLine(), timedOut, m_limits.maxRequestBytes);
+    const Http::Step step = Http::nextStep(socket->bytesAvailable(), socket->canReadLine(),
+        arrival != ConnectionSet::Arrival::Bytes, m_limits.maxRequestBytes);
     if (step == Http::Step::Wait)
         return;
-    disconnect(socket, &QIODevice::readyRead, this, nullptr);
-    if (QTimer *deadline = socket->findChild<QTimer *>(QString(), Qt::FindDirectChildrenOnly)) {
-        deadline->stop();
-        deadline->deleteLater(); // possibly inside its own timeout
-    }
-    if (step == Http::Step::Drop) {
+    const std::shared_ptr<ConnectionSet::Reply> reply = m_connections.take(socket);
+    if (step == Http::Step::Drop)
         socket->close();
-        return;
-    }
-    if (step == Http::Step::Refuse) {
+    else if (step == Http::Step::Refuse)
         socket->abort(); // an over-long request line gets nothing
-        return;
-    }
-    answer(socket, socket->readLine().trimmed());
+    else
+        answer(reply, socket->readLine().trimmed());
 }
 
-void AdminEndpoint::answer(QTcpSocket *socket, const QByteArray &requestLine)
+void AdminEndpoint::answer(const std::shared_ptr<ConnectionSet::Reply> &reply, const QByteArray &requestLine)
 {
     switch (Admin::route(requestLine)) {
     case Admin::Route::Live:
-        reply(socket, Admin::liveResponse());
+        reply->send(Admin::liveResponse());
         return;
     case Admin::Route::Metrics:
-        reply(socket, Admin::metricsResponse(m_metrics()));
+        reply->send(Admin::metricsResponse(m_metrics()));
         return;
-    case Admin::Route::Ready: {
-        const QPointer<QTcpSocket> client(socket);
-        m_ready([client](const QString &notReady) {
-            if (client && client->isOpen())
-                reply(client, Admin::readyResponse(notReady));
-        });
+    case Admin::Route::Ready:
+        m_ready([reply](const QString &notReady) { reply->send(Admin::readyResponse(notReady)); });
         return;
-    }
     case Admin::Route::NotFound:
-        reply(socket, Admin::notFoundResponse());
+        reply->send(Admin::notFoundResponse());
         return;
     }
 }

@@ -2,6 +2,7 @@
 #define ADMINENDPOINT_H
 
 #include "admin.h"
+#include "connectionset.h"
 #include "httprequest.h"
 
 #include <QObject>
@@ -16,7 +17,7 @@ class QTcpSocket;
 // Health and metrics for monitoring and load balancers, on a listener of its
 // own: GET /live, /ready and /metrics, anything else 404; one request per
 // connection, within the check endpoint's limits.
-class AdminEndpoint : public QObject
+class AdminEndpoint : public QObject, private ConnectionSet::Reader
 {
     Q_OBJECT
 
@@ -34,14 +35,14 @@ public:
     quint16 port() const { return m_listener.serverPort(); }
 
 private:
-    void accept();
-    void serve(QTcpSocket *socket, bool timedOut);
-    void answer(QTcpSocket *socket, const QByteArray &requestLine);
+    void read(QTcpSocket *socket, ConnectionSet::Arrival arrival) override;
+    void answer(const std::shared_ptr<ConnectionSet::Reply> &reply, const QByteArray &requestLine);
 
     ReadyFunction m_ready;
     MetricsFunction m_metrics;
     Http::Limits m_limits;
     QTcpServer m_listener;
+    ConnectionSet m_connections;
 };
 
 #endif // ADMINENDPOINT_H

@@ -29,10 +29,7 @@ struct EndpointRig : HttpEndpoint::Checker
     explicit EndpointRig(Check checkBy, const Http::Limits &limits = shortLimits().http)
         : run(std::move(checkBy)), endpoint(*this, limits)
     {
-        QObject::connect(&listener, &QTcpServer::newConnection, [this] {
-            while (QTcpSocket *socket = endpoint.accept(&listener))
-                QObject::connect(socket, &QTcpSocket::readyRead, [this, socket] { endpoint.serve(socket); });
-        });
+        endpoint.listenOn(&listener);
         listening = listener.listen(QHostAddress::LocalHost, 0);
     }
     quint16 port() const { return listener.serverPort(); }
@@ -332,7 +329,7 @@ void tst_HttpEndpoint::requestCompleteWhileTheThreadWasHeldIsAnswered()
     });
     Client held(rig.port(), "GET /t/check?username=alice&password=Zq9secret HTTP/1.1");
     late = std::make_unique<Client>(rig.port());
-    QTRY_COMPARE(rig.endpoint.openConnections(), 2);
+    QTRY_COMPARE(rig.endpoint.connections().size(), 2);
     QTest::qWait(50); // the first request line's start is read
     QThread::msleep(rig.endpoint.limits().requestTimeoutMs + 100);
 
@@ -370,12 +367,12 @@ void tst_HttpEndpoint::atTheCapTheLongestSilentConnectionMakesRoom()
     limits.maxConnections = 3;
     EndpointRig rig([](const QString &, const QString &, auto done) { done({QStringLiteral("u-17")}); }, limits);
     QVERIFY2(rig.listening, qPrintable(rig.listener.errorString()));
-    QCOMPARE(rig.endpoint.connectionCap(), 3);
+    QCOMPARE(rig.endpoint.connections().cap(), 3);
 
     std::vector<std::unique_ptr<Client>> idle;
     for (int i = 0; i < 3; ++i) {
         idle.push_back(std::make_unique<Client>(rig.port()));
-        QTRY_COMPARE(rig.endpoint.openConnections(), i + 1);
+        QTRY_COMPARE(rig.endpoint.connections().size(), i + 1);
     }
     // The fourth goes over the cap: the oldest idle one goes. Then there is
     // room again: a second check closes nobody.
@@ -383,7 +380,7 @@ void tst_HttpEndpoint::atTheCapTheLongestSilentConnectionMakesRoom()
         QCOMPARE(exchange(rig.port(), checkRequest("alice", "Zq9secret")).toHex(), found("u-17").toHex());
     QTRY_VERIFY(idle[0]->closed);
     QVERIFY(!idle[1]->closed && !idle[2]->closed);
-    QCOMPARE(rig.endpoint.counters().shed, quint64(1));
+    QCOMPARE(rig.endpoint.connections().counters().shed, quint64(1));
 }
 
 QTEST_MAIN(tst_HttpEndpoint)

@@ -1,0 +1,127 @@
+#ifndef CONNECTIONSET_H
+#define CONNECTIONSET_H
+
+#include "httprequest.h"
+
+#include <QElapsedTimer>
+#include <QHash>
+#include <QObject>
+#include <QPointer>
+#include <QTimer>
+
+#include <map>
+#include <memory>
+
+class QTcpServer;
+class QTcpSocket;
+
+// The accepted connections of an endpoint that answers one request each,
+// while their requests arrive: the table and its cap, below the descriptor
+// limit; at the cap, or when an accept fails for want of descriptors, the
+// connection that has waited longest for its request is closed. One timer
+// ends every request time-out. A descriptor of the connection is held once
+// part of a request is in, so the answer still goes out when the client ends
+// its sending side. The owner frames the requests: it is told whenever bytes
+// arrive, the time-out ends or the input ends, and takes the request once it
+// is whole, with the reply its answer goes to.
+class ConnectionSet : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum class Arrival {
+        Bytes,    // more bytes are in the socket's buffer
+        TimedOut, // the request time-out ended: judge what is there
+        Ended,    // the client ended its sending side: nothing more will come
+    };
+    // What frames the requests: reads the socket's buffer, and calls take()
+    // once the request can be judged; not taking it waits for more.
+    class Reader
+    {
+    public:
+        virtual ~Reader() = default;
+        virtual void read(QTcpSocket *socket, Arrival arrival) = 0;
+    };
+
+    // Where one request's answer goes: the socket while Qt still holds the
+    // connection, else the descriptor held for it. Whoever holds it may answer
+    // later; the connection stays open for the answer until it is let go.
+    class Reply
+    {
+    public:
+        ~Reply();
+        void send(const QByteArray &answer);
+        // An answer to a request that is still arriving (too long, say): the
+        // rest is read and dropped, so the system does not reset the
+        // connection and throw the answer away; the connection ends when the
+        // client closes it, or after timeoutMs.
+        void sendThenDrain(const QByteArray &answer, int timeoutMs);
+        // Keeps the connection open for a later answer, even if the client
+        // ends its sending side meanwhile.
+        void hold();
+        // Whether an answer can still reach the client.
+        bool canAnswer() const;
+
+    private:
+        friend class ConnectionSet;
+        void release();
+        QPointer<QTcpSocket> m_socket;
+        int m_fd = -1;
+        bool m_sent = false;
+    };
+
+    struct Counters
+    {
+        quint64 accepted = 0;
+        quint64 shed = 0; // closed to make room, at the cap or out of descriptors
+    };
+
+    ConnectionSet(Reader &reader, const Http::Limits &limits, QObject *parent = nullptr);
+    ~ConnectionSet() override;
+
+    // Serves the listener's connections from now on: watch(), and every
+    // connection accepted and its bytes read.
+    void listenOn(QTcpServer *listener);
+    // Makes room when the listener cannot accept for want of descriptors.
+    void watch(QTcpServer *listener);
+    // Takes the listener's next pending connection into the set; null when
+    // none is pending, or when it had to go at once to keep the cap. The
+    // caller has its bytes reach read(); listenOn() wires both itself.
+    QTcpSocket *accept(QTcpServer *listener);
+    // Bytes arrived on socket.
+    void read(QTcpSocket *socket);
+    // The socket's request is whole (or never will be): its time-out ends,
+    // and its answer goes to the reply returned.
+    std::shared_ptr<Reply> take(QTcpSocket *socket);
+
+    int size() const { return m_connections.size(); }
+    // Open connections at most: Http::Limits::maxConnections, or fewer where
+    // the descriptor limit leaves less room.
+    int cap() const { return m_cap; }
+    const Counters &counters() const { return m_counters; }
+
+private:
+    struct Connection
+    {
+        quint64 arrival = 0;   // its key in m_waiting; 0 once its request is taken
+        qint64 deadlineMs = 0; // on m_clock: when the request time-out ends
+        int heldFd = -1;       // a second descriptor, once part of a request is in
+    };
+
+    void tell(QTcpSocket *socket, Arrival arrival);
+    void sweep();
+    bool shedOldest();
+    void forget(QTcpSocket *socket);
+
+    Reader &m_reader;
+    Http::Limits m_limits;
+    int m_cap;
+    QHash<QTcpSocket *, Connection> m_connections;
+    std::map<quint64, QTcpSocket *> m_waiting; // by arrival: those whose request is not taken
+    quint64 m_lastArrival = 0;
+    QElapsedTimer m_clock; // the request time-outs' clock
+    QTimer m_sweep;        // ends the oldest waiting connection's time-out
+    Counters m_counters;
+};
+
+#endif // CONNECTIONSET_H
