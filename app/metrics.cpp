@@ -25,6 +25,12 @@ struct Writer
             out += '{' + labels + '}';
         out += ' ' + QByteArray::number(value, 'g', 15) + '\n';
     }
+    // A metric of one sample without labels.
+    void one(const char *name, const char *type, const char *help, double value)
+    {
+        head(name, type, help);
+        sample(name, QByteArray(), value);
+    }
 };
 } // namespace
 
@@ -57,25 +63,23 @@ QByteArray text(const Sources &s)
     w.sample("tovr_merk_lookups_total", "outcome=\"replied\"", double(l.replied));
     w.sample("tovr_merk_lookups_total", "outcome=\"failed\"", double(l.failed));
     w.sample("tovr_merk_lookups_total", "outcome=\"client_gone\"", double(l.clientGone));
-    w.head("tovr_merk_statements_total", "counter", "Statements run or refused, checks and lookups.");
-    w.sample("tovr_merk_statements_total", QByteArray(), double(d.statements));
-    w.head("tovr_merk_statement_failures_total", "counter", "Statements that failed, time-outs included.");
-    w.sample("tovr_merk_statement_failures_total", QByteArray(), double(d.failures));
-    w.head("tovr_merk_statement_timeouts_total", "counter", "Statements that ran out of time.");
-    w.sample("tovr_merk_statement_timeouts_total", QByteArray(), double(d.timeouts));
-    w.head("tovr_merk_statements_failed_fast_total", "counter",
-        "Statements not sent while the database was not answering.");
-    w.sample("tovr_merk_statements_failed_fast_total", QByteArray(), double(d.failedFast));
+    w.one("tovr_merk_statements_total", "counter", "Statements run or refused, checks and lookups.",
+        double(d.statements));
+    w.one("tovr_merk_statement_failures_total", "counter", "Statements that failed, time-outs included.",
+        double(d.failures));
+    w.one("tovr_merk_statement_timeouts_total", "counter", "Statements that ran out of time.",
+        double(d.timeouts));
+    w.one("tovr_merk_statements_failed_fast_total", "counter",
+        "Statements not sent while the database was not answering.", double(d.failedFast));
     w.head("tovr_merk_reconnects_total", "counter", "Reopens of a lost database connection, by result.");
     w.sample("tovr_merk_reconnects_total", "result=\"succeeded\"", double(d.reopens));
     w.sample("tovr_merk_reconnects_total", "result=\"failed\"", double(d.reopenAttempts - d.reopens));
-    w.head("tovr_merk_connections_retired_total", "counter",
-        "Pool connections that did not answer by the deadline, left to finish and replaced.");
-    w.sample("tovr_merk_connections_retired_total", QByteArray(), double(d.retired));
-    w.head("tovr_merk_http_connections_open", "gauge", "Open HTTP check connections.");
-    w.sample("tovr_merk_http_connections_open", QByteArray(), s.http.connections().size());
-    w.head("tovr_merk_http_connections_accepted_total", "counter", "HTTP check connections accepted.");
-    w.sample("tovr_merk_http_connections_accepted_total", QByteArray(),
+    w.one("tovr_merk_connections_retired_total", "counter",
+        "Pool connections that did not answer by the deadline, left to finish and replaced.",
+        double(d.retired));
+    w.one("tovr_merk_http_connections_open", "gauge", "Open HTTP check connections.",
+        s.http.connections().size());
+    w.one("tovr_merk_http_connections_accepted_total", "counter", "HTTP check connections accepted.",
         double(s.http.connections().counters().accepted));
     w.head(
         "tovr_merk_http_connections_closed_total", "counter", "HTTP check connections closed for a limit.");
@@ -83,19 +87,16 @@ QByteArray text(const Sources &s)
     w.sample("tovr_merk_http_connections_closed_total", "reason=\"silent\"", double(h.dropped));
     w.sample("tovr_merk_http_connections_closed_total", "reason=\"shed\"",
         double(s.http.connections().counters().shed));
-    w.head("tovr_merk_panel_dropped_lines_total", "counter",
-        "Log panel lines dropped because it could not keep up.");
-    w.sample("tovr_merk_panel_dropped_lines_total", QByteArray(), double(s.panel.dropped()));
-    w.head("tovr_merk_throttle_delayed_checks_total", "counter",
-        "Checks that waited because their user name was throttled.");
-    w.sample("tovr_merk_throttle_delayed_checks_total", QByteArray(), double(t.delayed));
-    w.head("tovr_merk_throttle_started_total", "counter", "Times a user name's checks began to wait.");
-    w.sample("tovr_merk_throttle_started_total", QByteArray(), double(t.started));
-    w.head("tovr_merk_throttle_refused_checks_total", "counter",
-        "Checks answered not found at once: too many of their user name's were waiting.");
-    w.sample("tovr_merk_throttle_refused_checks_total", QByteArray(), double(t.refused));
-    w.head("tovr_merk_throttle_names", "gauge", "User names the throttle remembers.");
-    w.sample("tovr_merk_throttle_names", QByteArray(), s.http.throttle().namesTracked());
+    w.one("tovr_merk_panel_dropped_lines_total", "counter",
+        "Log panel lines dropped because it could not keep up.", double(s.panel.dropped()));
+    w.one("tovr_merk_throttle_delayed_checks_total", "counter",
+        "Checks that waited because their user name was throttled.", double(t.delayed));
+    w.one("tovr_merk_throttle_started_total", "counter", "Times a user name's checks began to wait.",
+        double(t.started));
+    w.one("tovr_merk_throttle_refused_checks_total", "counter",
+        "Checks answered not found at once: too many of their user name's were waiting.", double(t.refused));
+    w.one("tovr_merk_throttle_names", "gauge", "User names the throttle remembers.",
+        s.http.throttle().namesTracked());
     return w.out;
 }
 

@@ -191,33 +191,3 @@ QByteArray AesCipher::decrypt(const QByteArray &cipher) const
     unpad(out);
     return out;
 }
-
-QByteArray AesCipher::encryptCtr(const QByteArray &key, const QByteArray &iv, const QByteArray &plain)
-{
-    return AesCipher(CTR, key, iv).encrypt(plain);
-}
-
-QByteArray AesCipher::encryptCbc(const QByteArray &key, const QByteArray &iv, const QByteArray &plain)
-{
-    return AesCipher(CBC, key, iv).encrypt(plain);
-}
-
-QByteArray AesCipher::encryptEcb(const QByteArray &key, const QByteArray &plain)
-{
-    return AesCipher(ECB, key, QByteArray()).encrypt(plain);
-}
-
-QByteArray AesCipher::decryptCtr(const QByteArray &key, const QByteArray &iv, const QByteArray &cipher)
-{
-    return AesCipher(CTR, key, iv).decrypt(cipher);
-}
-
-QByteArray AesCipher::decryptCbc(const QByteArray &key, const QByteArray &iv, const QByteArray &cipher)
-{
-    return AesCipher(CBC, key, iv).decrypt(cipher);
-}
-
-QByteArray AesCipher::decryptEcb(const QByteArray &key, const QByteArray &cipher)
-{
-    return AesCipher(ECB, key, QByteArray()).decrypt(cipher);
-}

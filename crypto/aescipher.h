@@ -44,12 +44,14 @@ public:
     QByteArray iv() const;
 
     // One-shot: a temporary object, one call, its key copy wiped.
-    static QByteArray encryptCtr(const QByteArray &key, const QByteArray &iv, const QByteArray &plain);
-    static QByteArray encryptCbc(const QByteArray &key, const QByteArray &iv, const QByteArray &plain);
-    static QByteArray encryptEcb(const QByteArray &key, const QByteArray &plain);
-    static QByteArray decryptCtr(const QByteArray &key, const QByteArray &iv, const QByteArray &cipher);
-    static QByteArray decryptCbc(const QByteArray &key, const QByteArray &iv, const QByteArray &cipher);
-    static QByteArray decryptEcb(const QByteArray &key, const QByteArray &cipher);
+    // clang-format off
+    static QByteArray encryptCtr(const QByteArray &key, const QByteArray &iv, const QByteArray &plain) { return AesCipher(CTR, key, iv).encrypt(plain); }
+    static QByteArray encryptCbc(const QByteArray &key, const QByteArray &iv, const QByteArray &plain) { return AesCipher(CBC, key, iv).encrypt(plain); }
+    static QByteArray encryptEcb(const QByteArray &key, const QByteArray &plain) { return AesCipher(ECB, key, QByteArray()).encrypt(plain); }
+    static QByteArray decryptCtr(const QByteArray &key, const QByteArray &iv, const QByteArray &cipher) { return AesCipher(CTR, key, iv).decrypt(cipher); }
+    static QByteArray decryptCbc(const QByteArray &key, const QByteArray &iv, const QByteArray &cipher) { return AesCipher(CBC, key, iv).decrypt(cipher); }
+    static QByteArray decryptEcb(const QByteArray &key, const QByteArray &cipher) { return AesCipher(ECB, key, QByteArray()).decrypt(cipher); }
+    // clang-format on
 
 public slots:
     void setMode(AesCipher::CipherMode mode);
