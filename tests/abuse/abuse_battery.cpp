@@ -390,7 +390,6 @@ private slots:
     void checksInARowOnEveryDriver();
     void idleFloodAtDescriptorLimit_data();
     void idleFloodAtDescriptorLimit();
-    void headlessStopDuringStartupBox();
     void statementWithoutPlaceholdersRefused();
     void tlsAgainstPlain();
     void guessingThrottled();
@@ -972,26 +971,6 @@ void AbuseBattery::idleFloodAtDescriptorLimit()
 
 // Nobody sees the box offscreen: it must be on standard error, and SIGTERM
 // must end the agent while it is open.
-void AbuseBattery::headlessStopDuringStartupBox()
-{
-    IniValues values = quietAgentSettings();
-    values[QStringLiteral("sql/type")] = QStringLiteral("QPSQL");
-    values[QStringLiteral("sql/host")] = QStringLiteral("127.0.0.1");
-    values[QStringLiteral("sql/port")] = QString::number(freePort()); // nothing listens there
-    AgentProcess agent(values);
-    QVERIFY2(agent.start(), qPrintable(agent.outcome()));
-    const QByteArray box = "[box] TOVR/MERK SQL Agent (checker): [1] Unable to connect to SQL.";
-    QTRY_VERIFY_WITH_TIMEOUT(agent.standardError.contains(box), 15000);
-    QElapsedTimer clock;
-    clock.start();
-    const bool clean = agent.signalEndsCleanly(SIGTERM, 10000);
-    const qint64 took = clock.elapsed();
-    figures(QStringLiteral("headless stop: box_on_stderr=yes sigterm_during_box=%1 exit_after=%2ms")
-                .arg(clean ? "exit code 0" : agent.outcome()).arg(took));
-    QVERIFY(clean);
-    QVERIFY(took < 2000);
-}
-
 // A statement that ignores the user name and password must not say "exist".
 void AbuseBattery::statementWithoutPlaceholdersRefused()
 {

@@ -36,7 +36,6 @@ private slots:
     // Credential check
     void checkUser_data();
     void checkUser();
-    void syntaxErrorKeepsConnection();
 
     // Recovery
     void serverRestartWhileAgentRuns();
@@ -169,23 +168,6 @@ void tst_Postgres::checkUser()
     Agent agent;
     agent.start(settings(retParam));
     verifyCheckUserRow(agent.inspect());
-}
-
-void tst_Postgres::syntaxErrorKeepsConnection()
-{
-    Agent agent;
-    agent.start(settings(QStringLiteral("user_id"),
-                         QStringLiteral("SELEC id FROM users WHERE login = :s1 AND pass = :s2")));
-    ServerInspector s = agent.inspect();
-    MessageCapture capture;
-    for (int i = 0; i < 3; ++i)
-        QCOMPARE(check(agent), QStringLiteral("none"));
-
-    const QStringList panel = s.panelLines();
-    QCOMPARE(panel.filter(QStringLiteral("econnect")), QStringList());
-    QCOMPARE(panel.filter(QStringLiteral("ERR: db.lastError()=")).size(), 3);
-    QCOMPARE(s.database().counters().reopenAttempts, quint64(0));
-    QVERIFY(s.db().isOpen());
 }
 
 void tst_Postgres::serverRestartWhileAgentRuns()

@@ -54,7 +54,6 @@ private slots:
     // answers
     void answer_data();
     void answer();
-    void identifierWithQuoteAndBackslashIsValidJson();
     void debugTraceMasksThePassword();
     void formPost_data();
     void formPost();
@@ -180,17 +179,6 @@ void tst_HttpEndpoint::formPost()
 
     startAgent(shortLimits()); // the incomplete forms wait out the request time-out
     QCOMPARE(exchange(agent->httpPort(), request).toHex(), expected.toHex());
-}
-
-void tst_HttpEndpoint::identifierWithQuoteAndBackslashIsValidJson()
-{
-    Client client(agent->httpPort(), checkRequest("quoter", "q"));
-    QTRY_VERIFY(client.closed);
-    QJsonParseError error;
-    const QJsonDocument body = QJsonDocument::fromJson(client.received.mid(61), &error);
-    QCOMPARE(error.error, QJsonParseError::NoError);
-    QCOMPARE(body.object().value("rez").toString(), QString("exist"));
-    QCOMPARE(body.object().value("userid").toString(), QString("a\"b\\c"));
 }
 
 void tst_HttpEndpoint::debugTraceMasksThePassword()
