@@ -3,6 +3,7 @@
 
 #include <QApplication>
 #include <QLabel>
+#include <QNetworkInterface>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSettings>
@@ -87,6 +88,9 @@ void tst_Server::statusLineNamesBothPorts()
     QCOMPARE(apibLine.captured(2), shown.agent.values.value(QStringLiteral("server/port")));
     QCOMPARE(httpLine.captured(2), shown.agent.values.value(QStringLiteral("http/port")));
     QCOMPARE(apibLine.captured(1), httpLine.captured(1));
+    // An IPv4 address of this machine's (Net::statusAddress tells which).
+    const QHostAddress ip(apibLine.captured(1));
+    QVERIFY(ip.toIPv4Address() != 0 && (QNetworkInterface::allAddresses().contains(ip) || ip.isLoopback()));
     // Not cut off: the label has at least the room its text asks for.
     QVERIFY(status->width() >= status->sizeHint().width());
     QVERIFY(status->height() >= status->sizeHint().height());
