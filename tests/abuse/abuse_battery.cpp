@@ -340,27 +340,6 @@ QVector<Outcome> closedLoop(int clients, int durationMs, Exchange exchange)
 
 } // namespace Raw
 
-// An agent process on a users table in a SQLite file of its own, with more settings.
-struct SqliteAgentProcess
-{
-    explicit SqliteAgentProcess(const IniValues &more, const QStringList &launchPrefix = QStringList())
-        : error(sqliteRun(dir.filePath(QStringLiteral("users.db")), usersTable())),
-          agent(withMore(sqliteAgentSettings(dir.filePath(QStringLiteral("users.db")), CheckStatement,
-                                             QStringLiteral("uid")),
-                         more))
-    {
-        agent.launchPrefix = launchPrefix;
-    }
-    static IniValues withMore(IniValues values, const IniValues &more)
-    {
-        for (auto it = more.cbegin(); it != more.cend(); ++it)
-            values[it.key()] = it.value();
-        return values;
-    }
-    QTemporaryDir dir;
-    QString error;
-    AgentProcess agent;
-};
 
 // Starts the agent process and waits until it finds alice.
 bool startAndAnswer(AgentProcess &agent)

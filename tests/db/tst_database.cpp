@@ -13,39 +13,6 @@
 namespace {
 const QString FourReplacementChars = QString(4, QChar(0xFFFD));
 
-// An agent on an SQLite file in its working directory.
-struct SqliteAgent : Agent
-{
-    QString dbPath() const { return work.filePath(QStringLiteral("agent.db")); }
-    QString writeSchema() const { return sqliteRun(dbPath(), UsersSchema); }
-    // The users table made, and the agent started on it; the set-up's error, if any.
-    QString startOnUsers(const QString &retParam = QStringLiteral("user_id"), const QString &query = CheckQuery)
-    {
-        return startOnSqlite(*this, UsersSchema, query, retParam);
-    }
-
-    // For recovery: the database file lies in a directory that appears only
-    // later, so the start-up open fails. Returns the database name.
-    QString laterPath() const { return work.filePath(QStringLiteral("later/users.db")); }
-    QString startBeforeDatabaseExists()
-    {
-        IniValues v = settings();
-        v[QStringLiteral("sql/dsn")] = laterPath();
-        start(v);
-        return laterPath();
-    }
-    QString createDatabaseLater() const
-    {
-        if (!QDir().mkpath(work.filePath(QStringLiteral("later"))))
-            return QStringLiteral("cannot create the directory");
-        return sqliteRun(laterPath(), UsersSchema);
-    }
-    IniValues settings(const QString &retParam = QStringLiteral("user_id"),
-                       const QString &query = CheckQuery) const
-    {
-        return sqliteAgentSettings(dbPath(), query, retParam);
-    }
-};
 
 const QRegularExpression StampedDebug(QStringLiteral(
     "^\"\\d\\d\\.\\d\\d\\.\\d{4} \\d\\d:\\d\\d:\\d\\d \" (.*)$"));

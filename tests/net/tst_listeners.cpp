@@ -84,18 +84,6 @@ IniValues settingsWith(const QString &key, const QString &value)
     return values;
 }
 
-// An agent started on the given settings, its messages captured.
-struct Started
-{
-    explicit Started(const IniValues &settings) : s(agent.start(settings)) {}
-    quint16 port(const QString &key) const { return agent.port(key); }
-
-    MessageCapture messages;
-    Agent agent;
-    const IniValues &values = agent.values;
-    BoxDismisser &boxes = agent.boxes;
-    ServerInspector s;
-};
 
 } // namespace
 
@@ -168,7 +156,7 @@ void tst_Listeners::portInRange()
 
 void tst_Listeners::eachListenerConnectedOnce()
 {
-    Started agent(quietAgentSettings());
+    StartedAgent agent(quietAgentSettings());
     QVERIFY(agent.messages.containsDebug("\"[+] http start!\""));
     QVERIFY(agent.s.tcpServer()->isListening() && agent.s.httpServer()->isListening());
     QCOMPARE(SignalReceivers::count(agent.s.tcpServer(), SIGNAL(newConnection())), 1);
@@ -179,7 +167,7 @@ void tst_Listeners::apibPortTakenShowsBoxAndNoHttpListener()
 {
     QTcpServer blocker;
     QVERIFY(blocker.listen(QHostAddress::Any, 0));
-    Started agent(settingsWith("server/port", QString::number(blocker.serverPort())));
+    StartedAgent agent(settingsWith("server/port", QString::number(blocker.serverPort())));
 
     QCOMPARE(agent.boxes.boxes.size(), 1);
     QCOMPARE(agent.boxes.boxes[0].title, QString("TOVR/MERK SQL Agent (checker)"));
@@ -199,7 +187,7 @@ void tst_Listeners::httpPortTakenLeavesApibServingAndShowsPortZero()
 {
     QTcpServer blocker;
     QVERIFY(blocker.listen(QHostAddress::Any, 0));
-    Started agent(settingsWith("http/port", QString::number(blocker.serverPort())));
+    StartedAgent agent(settingsWith("http/port", QString::number(blocker.serverPort())));
 
     QVERIFY(agent.messages.containsDebug("\"[-] Unable to start HTTP server: " + portTakenError(blocker.serverPort()) + ".\""));
     QVERIFY(agent.messages.containsDebug("[-] the HTTP listener cannot listen on port " + QString::number(blocker.serverPort())
@@ -229,7 +217,7 @@ void tst_Listeners::portOutOfRangeIsRefused()
     QFETCH(QString, key);
     QFETCH(QString, port);
 
-    Started agent(settingsWith(key, port));
+    StartedAgent agent(settingsWith(key, port));
 
     const QString why = "port " + port + " is out of range.";
     if (key == "server/port") {
@@ -263,7 +251,7 @@ void tst_Listeners::acceptResumesAfterRunningOutOfDescriptors()
     QFETCH(QByteArray, request);
     QFETCH(QByteArray, answer);
 
-    Started agent(quietAgentSettings());
+    StartedAgent agent(quietAgentSettings());
     QTcpServer *listener = key == "http/port" ? agent.s.httpServer() : agent.s.tcpServer();
     // Not a QSignalSpy: under UBSan its first virtual call would make the
     // sanitizer open a pipe, which fails while descriptors are short.
@@ -306,7 +294,7 @@ void tst_Listeners::burstBeyondQtsBacklogIsQueuedNotDropped_data()
 void tst_Listeners::burstBeyondQtsBacklogIsQueuedNotDropped()
 {
     QFETCH(QString, key);
-    Started agent(quietAgentSettings());
+    StartedAgent agent(quietAgentSettings());
     const int burst = 200;
     // Under the 1 s SYN retransmission, so only the backlog can complete them.
     const int waitMs = 700;

@@ -57,7 +57,6 @@ private slots:
     void unusableCredentialsLeaveTheRestRunning();
 
 private:
-    void startAgent(Agent &agent, const IniValues &overrides);
 
     QTemporaryDir rsa, ec;
 };
@@ -68,11 +67,6 @@ void tst_Tls::initTestCase()
         QSKIP("Qt finds no TLS library");
     QCOMPARE(makeCertificate(rsa.path()), QString());
     QCOMPARE(makeCertificate(ec.path(), QStringLiteral("ec:prime256v1")), QString());
-}
-
-void tst_Tls::startAgent(Agent &agent, const IniValues &overrides)
-{
-    QCOMPARE(startOnSqlite(agent, usersTable(), CheckStatement, QStringLiteral("uid"), overrides), QString());
 }
 
 void tst_Tls::sameAnswersAsPlain_data()
@@ -97,7 +91,7 @@ void tst_Tls::sameAnswersAsPlain()
     QFETCH(QByteArray, request);
     const QString dir = key == QLatin1String("rsa") ? rsa.path() : ec.path();
     Agent agent;
-    startAgent(agent, withTls(IniValues(), dir, freePort()));
+    QCOMPARE(startOnSqlite(agent, usersTable(), CheckStatement, QStringLiteral("uid"), withTls(IniValues(), dir, freePort())), QString());
     const quint16 port = quint16(agent.values.value(QStringLiteral("https/port")).toUInt());
 
     const QByteArray plain = exchange(agent.httpPort(), request);
@@ -112,7 +106,7 @@ void tst_Tls::sameAnswersAsPlain()
 void tst_Tls::curlWithCacertAsTheReadmeShows()
 {
     Agent agent;
-    startAgent(agent, withTls(IniValues(), rsa.path(), freePort()));
+    QCOMPARE(startOnSqlite(agent, usersTable(), CheckStatement, QStringLiteral("uid"), withTls(IniValues(), rsa.path(), freePort())), QString());
     const QString port = agent.values.value(QStringLiteral("https/port"));
     QProcess curl;
     curl.start(QStringLiteral("curl"), {QStringLiteral("-sS"), QStringLiteral("--cacert"),
@@ -149,7 +143,7 @@ void tst_Tls::unusableCredentialsLeaveTheRestRunning()
     values[QStringLiteral("https/port")] = QString::number(freePort());
     values[QStringLiteral("https/certificate")] = certificate;
     values[QStringLiteral("https/key")] = key;
-    startAgent(agent, values);
+    QCOMPARE(startOnSqlite(agent, usersTable(), CheckStatement, QStringLiteral("uid"), values), QString());
 
     const QStringList lines = messages.debugStartingWith(QStringLiteral("[-] the HTTPS listener does not start: "));
     QCOMPARE(lines.size(), 1);

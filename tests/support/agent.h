@@ -67,6 +67,20 @@ public:
     std::unique_ptr<Server> server;
 };
 
+// An in-process agent started on the given settings, its messages captured
+// from before the start.
+struct StartedAgent
+{
+    explicit StartedAgent(const IniValues &settings) : s(agent.start(settings)) {}
+    quint16 port(const QString &key) const { return agent.port(key); }
+
+    MessageCapture messages;
+    Agent agent;
+    const IniValues &values = agent.values;
+    BoxDismisser &boxes = agent.boxes;
+    ServerInspector s;
+};
+
 // ---- The executable ---------------------------------------------------------
 // The tovr_merk_agent program, started the way a supervisor starts it: its
 // own working directory with the INI, its own HOME and per-user store, and

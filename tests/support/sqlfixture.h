@@ -7,6 +7,7 @@
 
 #include "agent.h"
 
+#include <QDir>
 #include <QSqlDatabase>
 #include <QString>
 #include <QStringList>
@@ -121,5 +122,62 @@ void verifyCheckUserRow(ServerInspector s);
 
 // Rows in the users table, or -1 when it cannot be read.
 int userCount(const QSqlDatabase &db);
+
+// ---- Agents on an SQLite file ----------------------------------------------
+// An agent on an SQLite file in its working directory.
+struct SqliteAgent : Agent
+{
+    QString dbPath() const { return work.filePath(QStringLiteral("agent.db")); }
+    QString writeSchema() const { return sqliteRun(dbPath(), UsersSchema); }
+    // The users table made, and the agent started on it; the set-up's error, if any.
+    QString startOnUsers(const QString &retParam = QStringLiteral("user_id"), const QString &query = CheckQuery)
+    {
+        return startOnSqlite(*this, UsersSchema, query, retParam);
+    }
+
+    // For recovery: the database file lies in a directory that appears only
+    // later, so the start-up open fails. Returns the database name.
+    QString laterPath() const { return work.filePath(QStringLiteral("later/users.db")); }
+    QString startBeforeDatabaseExists()
+    {
+        IniValues v = settings();
+        v[QStringLiteral("sql/dsn")] = laterPath();
+        start(v);
+        return laterPath();
+    }
+    QString createDatabaseLater() const
+    {
+        if (!QDir().mkpath(work.filePath(QStringLiteral("later"))))
+            return QStringLiteral("cannot create the directory");
+        return sqliteRun(laterPath(), UsersSchema);
+    }
+    IniValues settings(const QString &retParam = QStringLiteral("user_id"),
+                       const QString &query = CheckQuery) const
+    {
+        return sqliteAgentSettings(dbPath(), query, retParam);
+    }
+};
+
+// An agent process on a users table in a SQLite file of its own, with more settings.
+struct SqliteAgentProcess
+{
+    explicit SqliteAgentProcess(const IniValues &more, const QStringList &launchPrefix = QStringList())
+        : error(sqliteRun(dir.filePath(QStringLiteral("users.db")), usersTable())),
+          agent(withMore(sqliteAgentSettings(dir.filePath(QStringLiteral("users.db")), CheckStatement,
+                                             QStringLiteral("uid")),
+                         more))
+    {
+        agent.launchPrefix = launchPrefix;
+    }
+    static IniValues withMore(IniValues values, const IniValues &more)
+    {
+        for (auto it = more.cbegin(); it != more.cend(); ++it)
+            values[it.key()] = it.value();
+        return values;
+    }
+    QTemporaryDir dir;
+    QString error;
+    AgentProcess agent;
+};
 
 #endif // SQLFIXTURE_H
