@@ -10,7 +10,7 @@
 
 namespace {
 // A TLS connection: its bytes must go through its socket, never a second descriptor.
-bool isEncrypted(const QTcpSocket *socket)
+bool isEncrypted(const QAbstractSocket *socket)
 {
     return qobject_cast<const QSslSocket *>(socket) != nullptr;
 }
@@ -65,7 +65,7 @@ void ConnectionSet::Reply::sendThenDrain(const QByteArray &answer, int timeoutMs
 {
     m_sent = true;
     release();
-    QTcpSocket *socket = m_socket;
+    QAbstractSocket *socket = m_socket;
     if (!socket)
         return;
     if (isEncrypted(socket)) { // TLS ends its own way
@@ -75,8 +75,8 @@ void ConnectionSet::Reply::sendThenDrain(const QByteArray &answer, int timeoutMs
         return;
     }
     socket->setReadBufferSize(0);
-    QObject::connect(socket, &QTcpSocket::readyRead, socket, [socket] { socket->readAll(); });
-    QObject::connect(socket, &QTcpSocket::bytesWritten, socket, [socket] {
+    QObject::connect(socket, &QIODevice::readyRead, socket, [socket] { socket->readAll(); });
+    QObject::connect(socket, &QIODevice::bytesWritten, socket, [socket] {
         if (socket->bytesToWrite() == 0)
             ::shutdown(int(socket->socketDescriptor()), SHUT_WR);
     });

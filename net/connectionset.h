@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 
+class QAbstractSocket;
 class QTcpServer;
 class QTcpSocket;
 
@@ -65,7 +66,7 @@ public:
     private:
         friend class ConnectionSet;
         void release();
-        QPointer<QTcpSocket> m_socket;
+        QPointer<QAbstractSocket> m_socket; // QTcpSocket or QSslSocket
         int m_fd = -1;
         bool m_sent = false;
     };

@@ -36,8 +36,8 @@ struct EndpointRig : HttpEndpoint::Checker
     void check(const QString &user, const QString &password, Answer done) override { run(user, password, done); }
 
     Check run;
+    QTcpServer listener; // made first, gone last: the endpoint never meets its dying connections
     HttpEndpoint endpoint;
-    QTcpServer listener;
     bool listening = false;
 };
 
