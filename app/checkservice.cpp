@@ -5,6 +5,7 @@
 #include "db/sqlrules.h"
 #include "net/debugswitch.h"
 #include "net/wiretext.h"
+#include "passwords/passwords.h"
 
 #include <QDebug>
 #include <QElapsedTimer>
@@ -32,6 +33,7 @@ struct Narration
     Http::Verdict verdict;
     PanelFeed *panel;
     std::function<void()> then; // the lookup goes on once everything is told
+    int maskedColumn = -1;      // the stored password's: its values show as ********
     int row = 0;
 };
 
@@ -52,7 +54,7 @@ void narrateRows(const std::shared_ptr<Narration> &narration)
         const QStringList &row = result.rows.at(narration->row);
         for (int i = 0; i < result.columns.size(); ++i) {
             const QString &name = result.columns.at(i);
-            const QString &value = row.at(i);
+            const QString &value = i == narration->maskedColumn ? Net::MaskedPassword : row.at(i);
             if (narration->check) {
                 if (debug)
                     qDebug() << i << ":" << name << "=" << value;
@@ -123,11 +125,11 @@ void narrate(const std::shared_ptr<Narration> &narration, const QString &stateme
 
 } // namespace
 
-CheckService::CheckService(
-    const AgentConfig &config, const QString &shownDsn, StatementExecutor &executor, PanelFeed &panel)
+CheckService::CheckService(const AgentConfig &config, const QString &shownDsn, StatementExecutor &executor,
+    PanelFeed &panel, Verifier *verifier)
     : m_config(config), m_shownDsn(shownDsn),
-      m_missingPlaceholders(Sql::missingCheckPlaceholders(config.sqlQuery)), m_executor(&executor),
-      m_panel(panel)
+      m_missingPlaceholders(Sql::missingCheckPlaceholders(config.sqlQuery, !verifier)), m_executor(&executor),
+      m_panel(panel), m_verifier(verifier)
 { }
 
 void CheckService::check(const QString &userName, const QString &password, Answer done)
@@ -138,6 +140,8 @@ void CheckService::check(const QString &userName, const QString &password, Answe
         done({Net::NoResult, false, 0});
         return;
     }
+    if (m_verifier)
+        return checkStored(userName, password, std::move(done));
     m_executor->submit(Sql::checkStatement(m_config.sqlQuery, m_config.sqlRetParam, userName, password),
         [this, userName, done = std::move(done)](const StatementResult &result) {
             const Http::Verdict verdict {Sql::lastRowValue(result).value_or(Net::NoResult), !result.ok,
@@ -148,6 +152,67 @@ void CheckService::check(const QString &userName, const QString &password, Answe
                 m_config.sqlQuery, m_config.sqlRetParam, m_shownDsn);
             done(verdict);
         });
+}
+
+// The statement finds the user's rows by name alone; the verifier's threads
+// then hold the password against each stored value. The answer is narrated
+// and given once they have.
+void CheckService::checkStored(const QString &userName, const QString &password, Answer done)
+{
+    m_executor->submit(Sql::storedPasswordStatement(m_config.sqlQuery, m_config.sqlRetParam, userName),
+        [this, userName, password, done = std::move(done)](const StatementResult &result) {
+            auto narration
+                = std::make_shared<Narration>(Narration {true, userName, result, {}, &m_panel, {}});
+            narration->maskedColumn = Sql::columnIndex(result, m_config.sqlPasswordColumn);
+            const auto answer = [this, narration, done](const Http::Verdict &verdict) {
+                narration->verdict = verdict;
+                narrate(narration, m_config.sqlQuery, m_config.sqlRetParam, m_shownDsn);
+                done(verdict);
+            };
+            if (!result.ok)
+                return answer({Net::NoResult, true, Sql::retryAfterSeconds(result.retryAfterMs)});
+            QList<QByteArray> stored;
+            for (const QStringList &row : result.rows)
+                stored << (narration->maskedColumn < 0 ? QByteArray()
+                                                       : row.at(narration->maskedColumn).toUtf8());
+            const bool queued = m_verifier->submit(
+                password.toUtf8(), stored, [this, result, answer](const Verifier::Outcome &outcome) {
+                    tellFormats(outcome);
+                    const int row = outcome.matchingRow;
+                    answer({row < 0                  ? Net::NoResult
+                            : result.resultIndex < 0 ? QString()
+                                                     : result.rows.at(row).at(result.resultIndex),
+                        false, 0});
+                });
+            if (!queued) // every verifying thread busy and the queue full: as if the database had not
+                         // answered
+                answer({Net::NoResult, true, 1});
+        });
+}
+
+// A value the agent cannot verify says so with its prefix only; a weak format
+// in use says so once a run.
+void CheckService::tellFormats(const Verifier::Outcome &outcome)
+{
+    for (int i = 0; i < outcome.results.size(); ++i) {
+        const Passwords::Format format = outcome.formats.at(i);
+        const Passwords::Result result = outcome.results.at(i);
+        if (result == Passwords::Result::Unknown || result == Passwords::Result::Malformed)
+            qDebug().noquote() << QStringLiteral("[e] a stored password is %1: prefix %2")
+                                      .arg(result == Passwords::Result::Unknown
+                                              ? QStringLiteral("of no known format")
+                                              : QStringLiteral("malformed or past the limits"),
+                                          outcome.prefixes.at(i));
+        if (Passwords::isWeak(format) && !m_weakSaid.contains(int(format))) {
+            m_weakSaid.insert(int(format));
+            const QString line = result == Passwords::Result::Refused
+                ? QStringLiteral("[e] stored passwords in the weak format %1 do not verify; "
+                                 "sql/weak_hashes=true lets them")
+                : QStringLiteral("[i] stored passwords in the weak format %1 verify (sql/weak_hashes=true)");
+            qDebug().noquote() << line.arg(Passwords::name(format));
+            m_panel.append(line.arg(Passwords::name(format)));
+        }
+    }
 }
 
 void CheckService::lookup(const QString &input, Done done)

@@ -6,6 +6,9 @@
 #include "db/database.h"
 #include "net/httpendpoint.h"
 #include "net/lookupqueue.h"
+#include "passwords/verifier.h"
+
+#include <QSet>
 
 #include <QString>
 #include <QStringList>
@@ -14,8 +17,9 @@ class PanelFeed;
 
 // The statement both services run: sql/query with its result column
 // sql/ret_param. The credential check binds the user name to ":s1" and the
-// password to ":s2"; the parameter lookup binds the client's text to every
-// "%1". Here the statement is built and submitted, its result becomes the
+// password to ":s2" (or, with sql/password_column, the user name alone, and
+// verifies the password against the stored one); the parameter lookup binds
+// the client's text to every "%1". Here the statement is built and submitted, its result becomes the
 // answer, and the request, the result and the answer are narrated once, on
 // the debug output and the panel, whichever executor ran it, so one request's
 // lines always come in the same order.
@@ -27,8 +31,9 @@ public:
     static constexpr int NarrationSliceMs = 5;
 
     // shownDsn: the database name as outputs show it (credentials masked).
-    CheckService(
-        const AgentConfig &config, const QString &shownDsn, StatementExecutor &executor, PanelFeed &panel);
+    // verifier: with sql/password_column, the threads that verify stored passwords.
+    CheckService(const AgentConfig &config, const QString &shownDsn, StatementExecutor &executor,
+        PanelFeed &panel, Verifier *verifier = nullptr);
 
     // Statements run here from now on (the pool, once it is started).
     void useExecutor(StatementExecutor &executor) { m_executor = &executor; }
@@ -40,11 +45,16 @@ public:
     void lookup(const QString &input, Done done) override;
 
 private:
+    void checkStored(const QString &userName, const QString &password, Answer done);
+    void tellFormats(const Verifier::Outcome &outcome);
+
     const AgentConfig &m_config;
     const QString m_shownDsn;
     const QStringList m_missingPlaceholders; // of the check, in sql/query
     StatementExecutor *m_executor;
     PanelFeed &m_panel;
+    Verifier *m_verifier;
+    QSet<int> m_weakSaid; // weak formats said so of in this run
 };
 
 #endif // CHECKSERVICE_H

@@ -6,6 +6,7 @@
 #include "net/httpendpoint.h"
 #include "net/lookupqueue.h"
 #include "net/throttle.h"
+#include "passwords/verifier.h"
 
 namespace Metrics {
 
@@ -14,16 +15,31 @@ namespace {
 struct Writer
 {
     QByteArray out;
-    void head(const char *name, const char *type, const char *help)
+    void head(const QByteArray &name, const char *type, const char *help)
     {
-        out += QByteArray("# HELP ") + name + ' ' + help + "\n# TYPE " + name + ' ' + type + '\n';
+        out += "# HELP " + name + ' ' + help + "\n# TYPE " + name + ' ' + type + '\n';
     }
-    void sample(const char *name, const QByteArray &labels, double value)
+    void sample(const QByteArray &name, const QByteArray &labels, double value)
     {
         out += name;
         if (!labels.isEmpty())
             out += '{' + labels + '}';
         out += ' ' + QByteArray::number(value, 'g', 15) + '\n';
+    }
+    // Counts per bucket of bounds (not cumulative, +Inf last) as Prometheus
+    // wants them: cumulative, with their sum and count.
+    void histogram(const QByteArray &name, const char *help, const QVector<double> &bounds,
+        const QVector<quint64> &counts, double sum)
+    {
+        head(name, "histogram", help);
+        quint64 cumulative = 0;
+        for (int i = 0; i < counts.size(); ++i) {
+            cumulative += counts.at(i);
+            const QByteArray bound = i < bounds.size() ? QByteArray::number(bounds.at(i), 'g', 6) : "+Inf";
+            sample(name + "_bucket", "le=\"" + bound + '"', double(cumulative));
+        }
+        sample(name + "_sum", QByteArray(), sum);
+        sample(name + "_count", QByteArray(), double(cumulative));
     }
     // A metric of one sample without labels.
     void one(const char *name, const char *type, const char *help, double value)
@@ -47,18 +63,8 @@ QByteArray text(const Sources &s)
     w.sample("tovr_merk_checks_total", "verdict=\"found\"", double(h.found));
     w.sample("tovr_merk_checks_total", "verdict=\"not_found\"", double(h.notFound));
     w.sample("tovr_merk_checks_total", "verdict=\"unavailable\"", double(h.unavailable));
-    w.head("tovr_merk_check_duration_seconds", "histogram",
-        "From a check's complete request line to its answer.");
-    quint64 cumulative = 0;
-    for (int i = 0; i < h.latency.size(); ++i) {
-        cumulative += h.latency.at(i);
-        const QByteArray bound = i < Admin::LatencyBounds.size()
-            ? QByteArray::number(Admin::LatencyBounds.at(i), 'g', 6)
-            : "+Inf";
-        w.sample("tovr_merk_check_duration_seconds_bucket", "le=\"" + bound + '"', double(cumulative));
-    }
-    w.sample("tovr_merk_check_duration_seconds_sum", QByteArray(), h.latencySeconds);
-    w.sample("tovr_merk_check_duration_seconds_count", QByteArray(), double(cumulative));
+    w.histogram("tovr_merk_check_duration_seconds", "From a check's complete request line to its answer.",
+        Admin::LatencyBounds, h.latency, h.latencySeconds);
     w.head("tovr_merk_lookups_total", "counter", "Parameter lookups, by outcome.");
     w.sample("tovr_merk_lookups_total", "outcome=\"replied\"", double(l.replied));
     w.sample("tovr_merk_lookups_total", "outcome=\"failed\"", double(l.failed));
@@ -97,6 +103,17 @@ QByteArray text(const Sources &s)
         "Checks answered not found at once: too many of their user name's were waiting.", double(t.refused));
     w.one("tovr_merk_throttle_names", "gauge", "User names the throttle remembers.",
         s.http.throttle().namesTracked());
+    if (s.passwords) {
+        const Verifier::Counters &v = s.passwords->counters();
+        w.head("tovr_merk_password_verifications_total", "counter",
+            "Stored passwords verified, by format and result.");
+        for (auto it = v.verifications.cbegin(); it != v.verifications.cend(); ++it)
+            w.sample("tovr_merk_password_verifications_total",
+                "format=\"" + it.key().first.toUtf8() + "\",result=\"" + it.key().second.toUtf8() + '"',
+                double(it.value()));
+        w.histogram("tovr_merk_password_verify_seconds", "Time one check's verification took.",
+            Verifier::SecondsBounds, v.seconds, v.secondsSum);
+    }
     return w.out;
 }
 

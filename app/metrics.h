@@ -7,6 +7,7 @@ class HttpEndpoint;
 class LookupQueue;
 class PanelFeed;
 class StatementExecutor;
+class Verifier;
 
 // What /metrics reports, read straight from what each unit counts.
 namespace Metrics {
@@ -17,6 +18,7 @@ struct Sources
     const LookupQueue &lookups;
     const StatementExecutor &statements; // the pool when there is one
     const PanelFeed &panel;
+    const Verifier *passwords; // with sql/password_column
 };
 
 // The Prometheus text exposition format (version 0.0.4).

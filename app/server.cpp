@@ -103,7 +103,9 @@ Server::Server(const AgentLimits &agentLimits, QWidget *parent)
     database = std::make_unique<Database>();
     limits = limitsFor(config, limits);
     database->setLimits(limits.database);
-    checks = std::make_unique<CheckService>(config, shownDsn, *database, *panelFeed);
+    if (!config.sqlPasswordColumn.isEmpty())
+        verifier = std::make_unique<Verifier>(config.sqlWeakHashes, limits.passwords, this);
+    checks = std::make_unique<CheckService>(config, shownDsn, *database, *panelFeed, verifier.get());
     http = new HttpEndpoint(*checks, limits.http, limits.throttle, config.httpUnavailable, this);
     connect(&http->throttle(), &CheckThrottle::throttlingStarted, this,
         [this](const QString &name, int failures) {
@@ -167,7 +169,8 @@ void Server::reportConfiguration()
 {
     findings.driver = config.sqlType;
     findings.availableDrivers = QSqlDatabase::drivers();
-    findings.missingPlaceholders = Sql::missingCheckPlaceholders(config.sqlQuery);
+    findings.missingPlaceholders
+        = Sql::missingCheckPlaceholders(config.sqlQuery, config.sqlPasswordColumn.isEmpty());
     for (const QString &line : Settings::problems(findings)) {
         qDebug().noquote() << line;
         appendLogPanel(line);
@@ -349,7 +352,7 @@ void Server::startAdmin()
         return;
     admin = new AdminEndpoint([this](auto done) { ready(std::move(done)); },
         [this] {
-            return Metrics::text({*http, *lookups, executor(), *panelFeed});
+            return Metrics::text({*http, *lookups, executor(), *panelFeed, verifier.get()});
         },
         limits.http, this);
     QString error;

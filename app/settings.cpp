@@ -31,6 +31,9 @@ const std::vector<Key> &table()
         {QStringLiteral("sql/timeout"), Sql::DefaultTimeoutSeconds, &AgentConfig::sqlTimeout, false},
         {QStringLiteral("sql/options"), QString(), &AgentConfig::sqlOptions, false},
         {QStringLiteral("sql/pool"), DefaultSqlPool, &AgentConfig::sqlPool, false},
+        {QStringLiteral("sql/password_column"), QString(), &AgentConfig::sqlPasswordColumn, false},
+        {QStringLiteral("sql/hash_threads"), 0, &AgentConfig::sqlHashThreads, false},
+        {QStringLiteral("sql/weak_hashes"), false, &AgentConfig::sqlWeakHashes, false},
         {QStringLiteral("http/unavailable"), false, &AgentConfig::httpUnavailable, false},
         {QStringLiteral("http/max_connections"), Http::MaxConnections, &AgentConfig::httpMaxConnections,
             false},
@@ -74,6 +77,7 @@ QStringList problems(const Findings &findings)
 AgentLimits limitsFor(const AgentConfig &config, AgentLimits base)
 {
     base.http.maxConnections = config.httpMaxConnections;
+    base.passwords.threads = config.sqlHashThreads;
     base.throttle.failures = config.httpThrottle;
     base.pool.database = base.database;
     base.pool.deadlineMs

@@ -8,6 +8,7 @@
 #include "net/httprequest.h"
 #include "net/lookup.h"
 #include "net/throttle.h"
+#include "passwords/verifier.h"
 
 #include <QByteArray>
 #include <QString>
@@ -40,6 +41,9 @@ struct AgentConfig
     int sqlTimeout = 0;           // sql/timeout: seconds a connection attempt or a statement may take
     QString sqlOptions;           // sql/options: the driver's connect options
     int sqlPool = 0;              // sql/pool: connections on threads of their own; 0: none
+    QString sqlPasswordColumn;    // sql/password_column: the stored password's column; empty: the bound check
+    int sqlHashThreads = 0;       // sql/hash_threads: threads verifying stored passwords; 0: one per core
+    bool sqlWeakHashes = false;   // sql/weak_hashes: weak stored formats verify too
     bool httpUnavailable = false; // http/unavailable: 503 when the database could not answer
     int httpMaxConnections = 0;   // http/max_connections: open check connections at most
     int httpThrottle = 0;         // http/throttle: not-found answers per name before checks wait; 0: off
@@ -59,6 +63,7 @@ struct AgentLimits
     ConnectionPool::Limits pool;
     Throttle::Limits throttle;
     Panel::Limits panel;
+    Verifier::Limits passwords;
     int provisioningReplyMs = Provisioning::ReplyTimeoutMs;
 };
 // The limits the configuration sets, on top of base: the program's own, or

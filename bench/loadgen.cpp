@@ -43,6 +43,7 @@ struct Options
     long maxRequests = MaxRequests;
     int users = 0;          // >0: username=user<k>&password=pass<k>, k cycling over [1, users]
     std::string expect;     // the answer must contain this
+    std::string raw;        // sent as it is instead of a check (\r\n written as such)
     std::string probePorts; // "probe" mode: wait until these ports accept
 };
 
@@ -59,7 +60,7 @@ struct Conn
 {
     std::fprintf(stderr,
         "usage: loadgen --port P [--concurrency C] [--duration S] [--requests N]\n"
-        "               [--users N] [--expect TEXT]\n"
+        "               [--users N] [--expect TEXT] [--raw REQUEST]\n"
         "       loadgen --probe P1,P2,... [--duration S]\n"
         "Connects to 127.0.0.1 only. Prints one line of figures.\n");
     std::exit(2);
@@ -87,6 +88,8 @@ Options parse(int argc, char **argv)
             o.users = std::atoi(next().c_str());
         else if (a == "--expect")
             o.expect = next();
+        else if (a == "--raw")
+            o.raw = next();
         else if (a == "--probe")
             o.probePorts = next();
         else
@@ -133,6 +136,8 @@ int probe(const Options &o)
 
 std::string requestFor(const Options &o, long n)
 {
+    if (!o.raw.empty())
+        return o.raw;
     if (o.users <= 0)
         return "GET /t/check?username=user1&password=pass1 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
     const long k = 1 + n % o.users;

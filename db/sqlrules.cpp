@@ -20,10 +20,20 @@ Statement checkStatement(
     return statement;
 }
 
-QStringList missingCheckPlaceholders(const QString &query)
+Statement storedPasswordStatement(const QString &query, const QString &retParam, const QString &userName)
+{
+    Statement statement = checkStatement(query, retParam, userName, QString());
+    statement.named.remove(QStringLiteral(":s2"));
+    return statement;
+}
+
+QStringList missingCheckPlaceholders(const QString &query, bool passwordBound)
 {
     QStringList missing;
-    for (const QString &name : {QStringLiteral(":s1"), QStringLiteral(":s2")}) {
+    QStringList names {QStringLiteral(":s1")};
+    if (passwordBound)
+        names << QStringLiteral(":s2");
+    for (const QString &name : qAsConst(names)) {
         // ":s10" is another placeholder, not ":s1".
         const QRegularExpression placeholder(
             QRegularExpression::escape(name) + QStringLiteral("(?![A-Za-z0-9_])"));
@@ -63,6 +73,15 @@ Statement lookupStatement(const QString &query, const QString &retParam, const Q
     for (const QString &name : bound.placeholders)
         statement.named.insert(name, input);
     return statement;
+}
+
+int columnIndex(const StatementResult &result, const QString &name)
+{
+    for (int i = 0; i < result.columns.size(); ++i) {
+        if (result.columns.at(i).compare(name, Qt::CaseInsensitive) == 0)
+            return i;
+    }
+    return -1;
 }
 
 std::optional<QString> lastRowValue(const StatementResult &result)

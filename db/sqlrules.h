@@ -26,7 +26,8 @@ constexpr int ReopenIntervalMs = 5000;
 
 // The check's placeholders that query lacks (":s1", ":s2"). A statement
 // without both would find rows for any user name or any password.
-QStringList missingCheckPlaceholders(const QString &query);
+// With a stored password column only ":s1" is bound.
+QStringList missingCheckPlaceholders(const QString &query, bool passwordBound = true);
 Statement checkStatement(
     const QString &query, const QString &retParam, const QString &userName, const QString &password);
 
@@ -46,10 +47,17 @@ BoundStatement bindInput(const QString &statement);
 // query executed exactly as it stands.
 Statement lookupStatement(const QString &query, const QString &retParam, const QString &input);
 
+// The check with a stored password column: the user name alone bound to
+// ":s1"; the password is never sent to the database.
+Statement storedPasswordStatement(const QString &query, const QString &retParam, const QString &userName);
+
 // ---- Results ---------------------------------------------------------------
 // The result column's value in the last row: a null string when the result
 // has no such column; nothing when the statement failed or gave no row.
 std::optional<QString> lastRowValue(const StatementResult &result);
+// The index of the column named so (without regard to case, as
+// QSqlRecord::indexOf matches it), -1 when there is none.
+int columnIndex(const StatementResult &result, const QString &name);
 
 // ---- Connection ------------------------------------------------------------
 // Seconds a connection attempt or one statement may take, unless configured.

@@ -13,7 +13,10 @@
 #  3. Every driver: PostgreSQL, MariaDB and Firebird through their own Qt
 #     drivers, ODBC to PostgreSQL and to MariaDB, each with sql/pool=0 and
 #     sql/pool=4 at concurrency 8 (servers made by tests/support/dbserver.sh).
-#  4. The agent's memory after 10,000 and 200,000 checks, and its start-up.
+#  4. Stored passwords: bcrypt at cost 10 verified by the agent against the
+#     rate of Python's bcrypt module on one thread, a request that needs no
+#     database meanwhile, and an unknown name's time against a wrong password's.
+#  5. The agent's memory after 10,000 and 200,000 checks, and its start-up.
 # Prints the tables, writes them to bench-results.txt and draws docs/bench.png.
 set -euo pipefail
 build=${1:-build-rel}
@@ -66,14 +69,15 @@ SQL
 
 closed_port=$(free_port)
 # agent_ini DIR DRIVER-LINES: an agent's working directory and its INI; prints its HTTP port.
+# A third argument replaces the check statement.
 agent_ini() {
-    local dir=$1 http apib
+    local dir=$1 http apib query=${3:-select id from users where login=:s1 and password=:s2}
     http=$(free_port); apib=$(free_port)
     mkdir -p "$dir"
     cat > "$dir/tovr_merk.ini" <<INI
 [sql]
 $2
-query=select id from users where login=:s1 and password=:s2
+query=$query
 ret_param=id
 [server]
 port=$apib
@@ -307,6 +311,56 @@ user=agent
 password=s3cret-Pw"
 else
     say "Firebird: skipped, no server (Debian packages firebird3.0-server, libqt5sql5-ibase)"
+fi
+
+# ---- Stored passwords --------------------------------------------------------------
+say ""
+hash_users=64
+if /usr/bin/python3 -c 'import bcrypt' 2>/dev/null; then
+    # user<k>'s stored password: bcrypt, cost 10, of pass<k>, made by Python's bcrypt.
+    /usr/bin/python3 - "$work/hashes.db" "$hash_users" <<'PY'
+import bcrypt, sqlite3, sys
+db = sqlite3.connect(sys.argv[1])
+db.execute("CREATE TABLE users(id INTEGER PRIMARY KEY, login TEXT NOT NULL, pw TEXT NOT NULL)")
+db.executemany("INSERT INTO users VALUES (?, ?, ?)",
+               [(10000 + k, "user%d" % k, bcrypt.hashpw(b"pass%d" % k, bcrypt.gensalt(10)).decode())
+                for k in range(1, int(sys.argv[2]) + 1)])
+db.execute("CREATE INDEX users_login ON users(login)")
+db.commit()
+PY
+    # One thread verifying in a loop, as fast as Python's bcrypt goes.
+    one=$(/usr/bin/python3 -c '
+import bcrypt, time
+h = bcrypt.hashpw(b"pass1", bcrypt.gensalt(10)); n = 0; t = time.time()
+while time.time() - t < 3:
+    bcrypt.checkpw(b"pass1", h); n += 1
+print("%.1f" % (n / (time.time() - t)))')
+    cores=$(nproc)
+    http=$(agent_ini hashes "type=QSQLITE
+dsn=$work/hashes.db
+password_column=pw" "select id, pw from users where login=:s1")
+    start_agent hashes "$http"; pid=$agent_pid
+    get=$'get /t/check?username=user1&password=pass1 HTTP/1.0\r\n\r\n'
+    "$bin/bench/loadgen" --port "$http" --concurrency 1 --duration 10 --raw "$get" > hashes-get.txt &
+    load=$(measure "$pid" "$http" 8 | sed 's/^/ /')
+    wait $!
+    line=$(cat hashes-get.txt)
+    unknown=$("$bin/bench/loadgen" --port "$http" --concurrency 1 --requests 200 --duration 60 \
+        --raw $'GET /t/check?username=nosuchuser&password=x HTTP/1.0\r\n\r\n')
+    wrong=$("$bin/bench/loadgen" --port "$http" --concurrency 1 --requests 200 --duration 60 \
+        --raw $'GET /t/check?username=user1&password=wrong HTTP/1.0\r\n\r\n')
+    kill "$pid"; wait "$pid" 2>/dev/null || true
+    say "Stored passwords, bcrypt cost 10, $hash_users users, concurrency 8, hash threads one per core ($cores):"
+    say "$(printf 'agent: %s checks/s, CPU %s us a check; Python bcrypt, one thread: %s/s, x %s cores = %s/s; ratio %s (target 0.9)' \
+        "$(field rps "$load")" "$(field cpu_us "$load")" "$one" "$cores" \
+        "$(awk -v o="$one" -v c="$cores" 'BEGIN { printf "%.1f", o * c }')" \
+        "$(awk -v a="$(field rps "$load")" -v o="$one" -v c="$cores" 'BEGIN { printf "%.2f", (o > 0 ? a / (o * c) : 0) }')")"
+    say "meanwhile a request that needs no database: p99 $(field p99_ms "$line") ms (target 5), errors $(field errors "$line")"
+    say "$(printf 'median of 200, unknown name %s ms, known name and wrong password %s ms; differ by %s%% (target 10)' \
+        "$(field p50_ms "$unknown")" "$(field p50_ms "$wrong")" \
+        "$(awk -v u="$(field p50_ms "$unknown")" -v w="$(field p50_ms "$wrong")" 'BEGIN { d = u - w; if (d < 0) d = -d; printf "%.1f", (w > 0 ? 100 * d / w : 0) }')")"
+else
+    say "Stored passwords: skipped, no Python bcrypt (Debian package python3-bcrypt)"
 fi
 
 # ---- Memory and start-up -------------------------------------------------------

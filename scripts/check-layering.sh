@@ -1,14 +1,15 @@
 #!/bin/sh
-# The units lean one way: app uses net, db and crypto; db and net never reach
-# up into app, net never into db, crypto into nothing of ours. Prints every
+# The units lean one way: app uses net, db, crypto and passwords; db and net
+# never reach up into app, net never into db, crypto and passwords into
+# nothing of ours. Prints every
 # include that breaks this and fails; silent when there is none.
 set -u
 root=${1:-$(dirname "$0")/..}
 cd "$root" || exit 2
 bad=$( {
-    grep -nE '^#include +"app/' -r db net crypto
-    grep -nE '^#include +"db/' -r net crypto
-    grep -nE '^#include +"net/' -r db crypto
+    grep -nE '^#include +"app/' -r db net crypto passwords
+    grep -nE '^#include +"db/' -r net crypto passwords
+    grep -nE '^#include +"net/' -r db crypto passwords
 } 2>/dev/null)
 [ -z "$bad" ] && exit 0
 echo "includes that lean the wrong way:"

@@ -8,7 +8,7 @@ set -euo pipefail
 
 if [ "${1:-}" = demo ]; then
     shift
-    packages=(cmake make g++ pkg-config qtbase5-dev qtbase5-dev-tools libqt5sql5-sqlite sqlite3)
+    packages=(cmake make g++ pkg-config qtbase5-dev qtbase5-dev-tools libqt5sql5-sqlite sqlite3 libcrypt-dev libargon2-dev)
 else
 packages=(
     cmake make g++ pkg-config
@@ -17,7 +17,8 @@ packages=(
     libqt5sql5-mysql libqt5sql5-ibase libqt5sql5-odbc
     postgresql mariadb-server mariadb-client firebird3.0-server firebird3.0-utils
     unixodbc unixodbc-dev odbc-postgresql odbc-mariadb
-    libssl-dev libbenchmark-dev
+    libssl-dev libbenchmark-dev libcrypt-dev libargon2-dev
+    whois argon2 python3-passlib python3-bcrypt
     sqlite3 xvfb xauth
     python3 gnuplot-nox
     dpkg-dev lintian haproxy curl openssl clang-format

@@ -1,0 +1,87 @@
+#include "verifier.h"
+
+#include <QElapsedTimer>
+#include <QRandomGenerator>
+#include <QThread>
+
+#include <crypt.h>
+
+namespace {
+// The model for a dummy before any stored value was seen: bcrypt at the cost
+// most tables use, of a password nobody has.
+QByteArray fallbackDummy()
+{
+    static const QByteArray dummy = [] {
+        char setting[CRYPT_GENSALT_OUTPUT_SIZE];
+        crypt_data data {};
+        if (!crypt_gensalt_rn("$2b$", 10, nullptr, 0, setting, int(sizeof setting)))
+            return QByteArray();
+        const QByteArray secret = QByteArray::number(QRandomGenerator::system()->generate64(), 16);
+        const char *hashed = crypt_rn(secret.constData(), setting, &data, int(sizeof data));
+        return hashed && hashed[0] != '*' ? QByteArray(hashed) : QByteArray();
+    }();
+    return dummy;
+}
+} // namespace
+
+Verifier::Verifier(bool allowWeak, const Limits &limits, QObject *parent)
+    : QObject(parent), m_allowWeak(allowWeak)
+{
+    m_pool.setMaxThreadCount(limits.threads > 0 ? limits.threads : QThread::idealThreadCount());
+    m_pool.setExpiryTimeout(-1); // the threads stay, ready
+    m_maxInFlight = m_pool.maxThreadCount() + qMax(0, limits.maxWaiting);
+}
+
+Verifier::~Verifier()
+{
+    m_pool.clear();
+    m_pool.waitForDone(); // at most one verification per thread, each bounded by the limits
+}
+
+bool Verifier::submit(const QByteArray &password, const QList<QByteArray> &stored, Done done)
+{
+    if (m_inFlight >= m_maxInFlight)
+        return false;
+    ++m_inFlight;
+    const bool dummy = stored.isEmpty();
+    if (!dummy)
+        m_lastSeen = stored.last();
+    const QByteArray model = m_lastSeen;
+    const bool allowWeak = m_allowWeak;
+    // The destructor waits for every running job, so this outlives the job; an
+    // outcome posted to a verifier destroyed since is dropped with it.
+    m_pool.start([this, password, stored, dummy, model, allowWeak, done = std::move(done)] {
+        QElapsedTimer took;
+        took.start();
+        Outcome outcome;
+        if (dummy) {
+            Passwords::verify(password, model.isEmpty() ? fallbackDummy() : model, allowWeak);
+        } else {
+            for (int i = 0; i < stored.size(); ++i) {
+                outcome.formats << Passwords::formatOf(stored.at(i));
+                outcome.prefixes << Passwords::prefixOf(stored.at(i));
+                outcome.results << Passwords::verify(password, stored.at(i), allowWeak);
+                if (outcome.results.last() == Passwords::Result::Match)
+                    outcome.matchingRow = i;
+            }
+        }
+        const double seconds = double(took.nsecsElapsed()) / 1e9;
+        QMetaObject::invokeMethod(
+            this, [this, outcome, seconds, done] { finished(outcome, seconds, done); }, Qt::QueuedConnection);
+    });
+    return true;
+}
+
+void Verifier::finished(const Outcome &outcome, double seconds, const Done &done)
+{
+    --m_inFlight;
+    for (int i = 0; i < outcome.formats.size(); ++i)
+        ++m_counters.verifications[qMakePair(
+            Passwords::name(outcome.formats.at(i)), Passwords::name(outcome.results.at(i)))];
+    int bucket = 0;
+    while (bucket < SecondsBounds.size() && seconds > SecondsBounds.at(bucket))
+        ++bucket;
+    ++m_counters.seconds[bucket];
+    m_counters.secondsSum += seconds;
+    done(outcome);
+}

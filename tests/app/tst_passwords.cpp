@@ -1,0 +1,106 @@
+#include "support/agent.h"
+#include "support/sqlfixture.h"
+#include "support/sqlserver.h"
+#include "support/wireclient.h"
+
+#include <QtTest>
+
+// Stored passwords made by the real tools (tests/passwords/vectors.txt, each
+// with the command that made it), verified through a real check with
+// sql/password_column: on SQLite, and on MariaDB.
+namespace {
+const QString ByLogin = QStringLiteral("select uid, pw from users where login = :s1");
+const QStringList Weak {"md5crypt", "descrypt", "ldap_sha1", "ldap_md5"};
+
+// format -> stored value, and past the limits, made from them by hand.
+QMap<QString, QString> stored()
+{
+    QMap<QString, QString> values;
+    for (const QByteArray &line : sourceFile(QStringLiteral("tests/passwords/vectors.txt")).split('\n')) {
+        const int bar = line.indexOf(" | ");
+        if (!line.startsWith('#') && bar > 0)
+            values.insert(QString::fromUtf8(line.left(bar)), QString::fromUtf8(line.mid(bar + 3)));
+    }
+    values.insert("over-bcrypt-cost", QString(values.value("bcrypt")).replace("$2b$05$", "$2b$17$"));
+    values.insert("over-argon2-memory", QString(values.value("argon2id")).replace("m=4096", "m=2097152"));
+    values.insert("over-pbkdf2-rounds", QString(values.value("pbkdf2_sha256")).replace("$1000$", "$20000000$"));
+    return values;
+}
+
+// Each value under its format's name, and cut short under "cut-<format>".
+QStringList table()
+{
+    QStringList rows;
+    const QMap<QString, QString> values = stored();
+    for (auto it = values.cbegin(); it != values.cend(); ++it)
+        rows << QStringLiteral("insert into users values('%1', '%2', 'id-%1')").arg(it.key(), it.value())
+             << QStringLiteral("insert into users values('cut-%1', '%2', 'id-cut')").arg(it.key(), it.value().chopped(4));
+    rows.prepend(QStringLiteral("create table users(login varchar(64), pw varchar(255), uid varchar(64))"));
+    return rows;
+}
+} // namespace
+
+class tst_Passwords : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void verifiedThroughACheck_data();
+    void verifiedThroughACheck();
+};
+
+void tst_Passwords::verifiedThroughACheck_data()
+{
+    QTest::addColumn<int>("backend");
+    QTest::addColumn<int>("route");
+    QTest::addColumn<QString>("login");
+    QTest::addColumn<QString>("password");
+    QTest::addColumn<bool>("weakAllowed");
+    QTest::addColumn<QByteArray>("answer");
+    const int sqlite = int(Backend::Sqlite), maria = int(Backend::MariaDb), native = int(Route::Native);
+    const QByteArray none = notFound();
+    for (const QString &format : stored().keys()) {
+        const QByteArray right = format.startsWith("over-") ? none : found("id-" + format.toUtf8());
+        const QByteArray strict = Weak.contains(format) ? none : right;
+        QTest::newRow(qPrintable(format + "_right")) << sqlite << native << format << "Zq9secret" << false << strict;
+        QTest::newRow(qPrintable(format + "_wrong")) << sqlite << native << format << "Xq9secret" << true << none;
+        QTest::newRow(qPrintable(format + "_cut_short")) << sqlite << native << "cut-" + format << "Zq9secret" << true << none;
+        if (Weak.contains(format))
+            QTest::newRow(qPrintable(format + "_weak_allowed")) << sqlite << native << format << "Zq9secret" << true << right;
+    }
+    QTest::newRow("unknown_user") << sqlite << native << "nobody" << "Zq9secret" << false << none;
+    for (const char *format : {"bcrypt", "argon2id", "django_pbkdf2_sha256"})
+        QTest::newRow(qPrintable(QStringLiteral("mariadb_") + format)) << maria << native << format << "Zq9secret"
+                                                                     << false << found(QByteArray("id-") + format);
+}
+
+void tst_Passwords::verifiedThroughACheck()
+{
+    FETCH_SERVER(server, table());
+    QFETCH(QString, login);
+    QFETCH(QString, password);
+    QFETCH(bool, weakAllowed);
+    QFETCH(QByteArray, answer);
+    IniValues more {{QStringLiteral("sql/password_column"), QStringLiteral("pw")},
+                    {QStringLiteral("sql/weak_hashes"), weakAllowed ? "true" : "false"}};
+    MessageCapture capture;
+    Agent agent;
+    if (server) {
+        IniValues values = serverAgentSettings(*server, ByLogin, QStringLiteral("uid"), Route(route));
+        values.insert(more);
+        agent.start(values);
+    } else {
+        QCOMPARE(startOnSqlite(agent, table(), ByLogin, QStringLiteral("uid"), more), QString());
+    }
+    QCOMPARE(exchange(agent.httpPort(), checkRequest(login.toUtf8(), password.toUtf8())), answer);
+
+    // The stored value is shown nowhere.
+    const QString value = stored().value(login.startsWith("cut-") ? login.mid(4) : login).left(20);
+    if (!value.isEmpty()) {
+        QVERIFY(!capture.all().join('\n').contains(value));
+        QVERIFY(!agent.inspect().panelLines().join('\n').contains(value));
+    }
+}
+
+QTEST_MAIN(tst_Passwords)
+#include "tst_passwords.moc"
