@@ -104,7 +104,7 @@ Server::Server(const AgentLimits &agentLimits, QWidget *parent)
     limits = limitsFor(config, limits);
     database->setLimits(limits.database);
     if (!config.sqlPasswordColumn.isEmpty())
-        verifier = std::make_unique<Verifier>(config.sqlWeakHashes, limits.passwords, this);
+        verifier = std::make_unique<Verifier>(config.sqlWeakHashes, limits.passwords);
     checks = std::make_unique<CheckService>(config, shownDsn, *database, *panelFeed, verifier.get());
     http = new HttpEndpoint(*checks, limits.http, limits.throttle, config.httpUnavailable, this);
     connect(&http->throttle(), &CheckThrottle::throttlingStarted, this,

@@ -77,7 +77,7 @@ agent_ini() {
     cat > "$dir/tovr_merk.ini" <<INI
 [sql]
 $2
-query=$query
+query="$query"
 ret_param=id
 [server]
 port=$apib
@@ -107,11 +107,11 @@ start_agent() {
 }
 cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
 field() { sed -n "s/.*$1=\([^ ]*\).*/\1/p" <<<"$2"; }
-# measure PID PORT CONCURRENCY: one loadgen run; prints its line with cpu_us= added.
+# measure PID PORT CONCURRENCY [USERS]: one loadgen run; prints its line with cpu_us= added.
 measure() {
     local before after line
     before=$(cpu_ticks "$1")
-    line=$("$bin/bench/loadgen" --port "$2" --concurrency "$3" --duration "$seconds" --users "$users" --expect exist || true)
+    line=$("$bin/bench/loadgen" --port "$2" --concurrency "$3" --duration "$seconds" --users "${4:-$users}" --expect exist || true)
     after=$(cpu_ticks "$1")
     awk -v l="$line" -v t="$tick" -v d=$((after - before)) -v n="$(field requests "$line")" \
         'BEGIN { printf "%s cpu_us=%.0f\n", l, (n > 0 ? d * 1e6 / t / n : 0) }'
@@ -342,7 +342,7 @@ password_column=pw" "select id, pw from users where login=:s1")
     start_agent hashes "$http"; pid=$agent_pid
     get=$'get /t/check?username=user1&password=pass1 HTTP/1.0\r\n\r\n'
     "$bin/bench/loadgen" --port "$http" --concurrency 1 --duration 10 --raw "$get" > hashes-get.txt &
-    load=$(measure "$pid" "$http" 8 | sed 's/^/ /')
+    load=$(measure "$pid" "$http" 8 "$hash_users")
     wait $!
     line=$(cat hashes-get.txt)
     unknown=$("$bin/bench/loadgen" --port "$http" --concurrency 1 --requests 200 --duration 60 \
