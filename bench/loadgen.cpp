@@ -44,6 +44,7 @@ struct Options
     int users = 0;          // >0: username=user<k>&password=pass<k>, k cycling over [1, users]
     std::string expect;     // the answer must contain this
     std::string raw;        // sent as it is instead of a check (\r\n written as such)
+    int pauseMs = 0;        // between a request's answer and the next request of its slot
     std::string probePorts; // "probe" mode: wait until these ports accept
 };
 
@@ -60,7 +61,7 @@ struct Conn
 {
     std::fprintf(stderr,
         "usage: loadgen --port P [--concurrency C] [--duration S] [--requests N]\n"
-        "               [--users N] [--expect TEXT] [--raw REQUEST]\n"
+        "               [--users N] [--expect TEXT] [--raw REQUEST] [--pause MS]\n"
         "       loadgen --probe P1,P2,... [--duration S]\n"
         "Connects to 127.0.0.1 only. Prints one line of figures.\n");
     std::exit(2);
@@ -88,6 +89,8 @@ Options parse(int argc, char **argv)
             o.users = std::atoi(next().c_str());
         else if (a == "--expect")
             o.expect = next();
+        else if (a == "--pause")
+            o.pauseMs = std::atoi(next().c_str());
         else if (a == "--raw")
             o.raw = next();
         else if (a == "--probe")
@@ -267,6 +270,8 @@ int main(int argc, char **argv)
                 }
                 if (done) {
                     finish(c, ok);
+                    if (o.pauseMs > 0) // a paced probe, not a load: blocking is fine
+                        std::this_thread::sleep_for(std::chrono::milliseconds(o.pauseMs));
                     launch(slot);
                 }
             }

@@ -341,9 +341,9 @@ dsn=$work/hashes.db
 password_column=pw" "select id, pw from users where login=:s1")
     start_agent hashes "$http"; pid=$agent_pid
     get=$'get /t/check?username=user1&password=pass1 HTTP/1.0\r\n\r\n'
-    "$bin/bench/loadgen" --port "$http" --concurrency 1 --duration 10 --raw "$get" > hashes-get.txt &
+    "$bin/bench/loadgen" --port "$http" --concurrency 1 --duration "$seconds" --pause 20 --raw "$get" > hashes-get.txt &
     load=$(measure "$pid" "$http" 8 "$hash_users")
-    wait $!
+    wait $! # the paced probe
     line=$(cat hashes-get.txt)
     unknown=$("$bin/bench/loadgen" --port "$http" --concurrency 1 --requests 200 --duration 60 \
         --raw $'GET /t/check?username=nosuchuser&password=x HTTP/1.0\r\n\r\n')
