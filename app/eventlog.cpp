@@ -13,10 +13,13 @@ QString timeStamp()
 
 void Server::writeLogLine(const QString &message)
 {
-    if (!logStream)
-        return;
-    *logStream << timeStamp() << message << '\n';
-    logStream->flush();
+    if (logStream) {
+        *logStream << timeStamp() << message << '\n';
+        logStream->flush();
+    } else if (logFile && logFile->isOpen()) { // after start-up: a reload's line
+        QTextStream stream(logFile);
+        stream << timeStamp() << message << '\n';
+    }
 }
 
 void Server::appendLogPanel(const QString &message)

@@ -1,6 +1,8 @@
 #include "panelfeed.h"
 
 #include <QElapsedTimer>
+#include <QEvent>
+#include <QGuiApplication>
 #include <QScrollBar>
 #include <QTextBlock>
 #include <QTextCursor>
@@ -14,10 +16,38 @@ PanelFeed::PanelFeed(QTextEdit *panel, const Panel::Limits &limits, QObject *par
     m_panel->document()->setUndoRedoEnabled(false);
     m_timer.setSingleShot(true);
     connect(&m_timer, &QTimer::timeout, this, &PanelFeed::flushSome);
+    // Shown (or restored) after lines were kept unseen: they are drawn now.
+    m_panel->installEventFilter(this);
+    m_panel->window()->installEventFilter(this);
+}
+
+bool PanelFeed::seen() const
+{
+    if (!m_panel->isVisible() || m_panel->window()->isMinimized())
+        return false;
+    return m_limits.drawOffscreen || QGuiApplication::platformName() != QLatin1String("offscreen");
+}
+
+bool PanelFeed::eventFilter(QObject *watched, QEvent *event)
+{
+    if ((event->type() == QEvent::Show || event->type() == QEvent::WindowStateChange) && !m_queue.isEmpty())
+        QTimer::singleShot(0, this, [this] {
+            if (seen())
+                flush();
+        });
+    return QObject::eventFilter(watched, event);
 }
 
 void PanelFeed::append(const QString &line)
 {
+    if (!seen()) {
+        // Nobody can see the panel: the lines wait, the newest as many as it
+        // keeps, and cost nothing until it is shown.
+        if (m_queue.size() >= m_limits.maxParagraphs)
+            m_queue.removeFirst();
+        m_queue.append(line);
+        return;
+    }
     if (m_queue.size() >= m_limits.maxQueuedLines) {
         m_queue.removeFirst();
         ++m_dropped;
@@ -42,6 +72,8 @@ void PanelFeed::flush()
 
 void PanelFeed::flushSome()
 {
+    if (!seen())
+        return; // hidden meanwhile: the lines wait for the panel to be shown
     QElapsedTimer cost;
     cost.start();
     insert(qMin(int(m_queue.size()), m_limits.maxLinesPerFlush));

@@ -32,6 +32,9 @@ struct Limits
     // time, and never waits longer than maxFlushIntervalMs.
     int costShare = 10;
     int maxFlushIntervalMs = 2000;
+    // Draw under the offscreen platform too (tests); a service there has
+    // nobody to show the panel to, so its lines wait unlaid until flush().
+    bool drawOffscreen = false;
 };
 } // namespace Panel
 
@@ -46,6 +49,9 @@ public:
     explicit PanelFeed(
         QTextEdit *panel, const Panel::Limits &limits = Panel::Limits(), QObject *parent = nullptr);
 
+    // While nobody can see the panel (the offscreen platform, the window
+    // hidden or minimised), lines are kept, the newest maxParagraphs, and laid
+    // out only when it is shown, exactly as they would have been.
     void append(const QString &line);
     // Inserts every queued line now and trims the panel to Panel::Limits::maxParagraphs.
     void flush();
@@ -54,7 +60,11 @@ public:
     quint64 dropped() const { return m_dropped; }
     const Panel::Limits &limits() const { return m_limits; }
 
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
 private:
+    bool seen() const;
     // The timer's work: the oldest maxLinesPerFlush queued lines.
     void flushSome();
     void insert(int lines);

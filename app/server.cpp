@@ -46,8 +46,10 @@ Server::Server(QWidget *parent) : Server(AgentLimits(), parent)
 Server::Server(const AgentLimits &agentLimits, QWidget *parent)
     : QDialog(parent), statusLabel(new QLabel), limits(agentLimits)
 {
-    if (SignalBridge *bridge = SignalBridge::instance())
+    if (SignalBridge *bridge = SignalBridge::instance()) {
         connect(bridge, &SignalBridge::terminationRequested, this, &Server::terminate);
+        connect(bridge, &SignalBridge::reloadRequested, this, &Server::reload);
+    }
     setWindowFlags(windowFlags() & ~Qt::WindowContextHelpButtonHint);
     statusLabel->setTextInteractionFlags(Qt::TextBrowserInteraction);
 
@@ -175,6 +177,19 @@ void Server::reportConfiguration()
         qDebug().noquote() << line;
         appendLogPanel(line);
     }
+}
+
+void Server::reload()
+{
+    if (!httpsServer)
+        return;
+    QString error;
+    const QString line = httpsServer->loadCredentials(config.httpsCertificate, config.httpsKey, &error)
+        ? QStringLiteral("[+] the HTTPS certificate and key are read again; new connections get them")
+        : QStringLiteral("[-] the HTTPS certificate and key are not read again, the pair in use stays: ")
+            + error;
+    qDebug().noquote() << line;
+    writeLogLine(line);
 }
 
 void Server::terminate()

@@ -81,6 +81,9 @@ private:
     // are written once) and ends every running event loop, start-up's
     // message boxes included; start-up then skips its remaining steps.
     void terminate();
+    // On SIGHUP: the HTTPS certificate and key read again (a pair that does
+    // not load leaves the one in use); nothing else.
+    void reload();
 
     // Start-up steps (app/server.cpp)
     void openNetwork();

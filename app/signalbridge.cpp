@@ -52,6 +52,24 @@ void onTerminationSignal(int sig)
     errno = savedErrno;
 }
 
+// SIGHUP asks for a reload, as often as it comes; the process goes on.
+void onReloadSignal(int sig)
+{
+    const int savedErrno = errno;
+    const unsigned char number = static_cast<unsigned char>(sig);
+    [[maybe_unused]] const ssize_t written = ::write(pairFds[WriteEnd], &number, 1);
+    errno = savedErrno;
+}
+
+void setReloadDisposition(void (*handler)(int))
+{
+    struct sigaction action = {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGHUP, &action, nullptr);
+}
+
 bool makePair()
 {
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pairFds) != 0)
@@ -76,8 +94,10 @@ SignalBridge::SignalBridge(QObject *parent) : QObject(parent)
     theBridge = this;
     Q_ASSERT_X(pairFds[0] < 0, "SignalBridge", "only one SignalBridge per process");
     m_valid = makePair();
-    if (m_valid)
+    if (m_valid) {
         setDisposition(onTerminationSignal);
+        setReloadDisposition(onReloadSignal);
+    }
 }
 
 SignalBridge::~SignalBridge()
@@ -86,6 +106,7 @@ SignalBridge::~SignalBridge()
     if (!m_valid)
         return;
     setDisposition(SIG_DFL);
+    setReloadDisposition(SIG_DFL);
     delete m_notifier;
     for (int &fd : pairFds) {
         ::close(fd);
@@ -104,12 +125,18 @@ void SignalBridge::start()
 void SignalBridge::readSignal()
 {
     unsigned char number = 0;
-    ssize_t got = 0;
-    int last = 0;
-    while ((got = ::read(pairFds[ReadEnd], &number, 1)) == 1)
-        last = number;
-    if (last == 0 || m_delivered)
+    int termination = 0;
+    bool reload = false;
+    while (::read(pairFds[ReadEnd], &number, 1) == 1) {
+        if (number == SIGHUP)
+            reload = true;
+        else
+            termination = number;
+    }
+    if (reload && !m_delivered && termination == 0)
+        emit reloadRequested();
+    if (termination == 0 || m_delivered)
         return;
     m_delivered = true;
-    emit terminationRequested(last);
+    emit terminationRequested(termination);
 }

@@ -6,7 +6,8 @@
 class QSocketNotifier;
 
 // Turns SIGINT and SIGTERM into a Qt signal on the GUI thread, so a supervisor
-// or Ctrl-C ends the agent the way its Quit button does.
+// or Ctrl-C ends the agent the way its Quit button does; and SIGHUP into
+// another, which asks for a reload (systemctl reload) and ends nothing.
 //
 // The handler does only async-signal-safe work: it sets both signals back to
 // their default action and writes the signal number into one end of a socket
@@ -39,6 +40,7 @@ public:
 
 signals:
     void terminationRequested(int signalNumber);
+    void reloadRequested();
 
 private:
     void readSignal();

@@ -3,13 +3,15 @@
 Python program would do it, with the standard library only. Per connection:
 accept, read until the first line is in, match the same request pattern, run
 the same parameterised statement on the same SQLite file, write the same
-answer bytes, close. No logging.
+answer bytes, close. No logging. With a certificate and key, the same over
+TLS with the standard library's ssl module: one context, made once.
 
-usage: peer.py PORT DATABASE
+usage: peer.py PORT DATABASE [CERTIFICATE KEY]
 """
 import re
 import socket
 import sqlite3
+import ssl
 import sys
 from urllib.parse import unquote
 
@@ -33,19 +35,33 @@ def answer(db, request):
 def main():
     port, path = int(sys.argv[1]), sys.argv[2]
     db = sqlite3.connect(path)
+    context = None
+    if len(sys.argv) > 4:
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.minimum_version = ssl.TLSVersion.TLSv1_2
+        context.load_cert_chain(sys.argv[3], sys.argv[4])
     listener = socket.socket()
     listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     listener.bind(("127.0.0.1", port))
     listener.listen(1024)
     while True:
         connection, _ = listener.accept()
+        if context:
+            try:
+                connection = context.wrap_socket(connection, server_side=True)
+            except (ssl.SSLError, OSError):
+                connection.close()
+                continue
         request = b""
         while b"\n" not in request and len(request) < 65536:
             chunk = connection.recv(4096)
             if not chunk:
                 break
             request += chunk
-        connection.sendall(answer(db, request))
+        try:
+            connection.sendall(answer(db, request))
+        except (ssl.SSLError, OSError):
+            pass
         connection.close()
 
 

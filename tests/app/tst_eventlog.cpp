@@ -9,6 +9,15 @@
 #include <QScrollBar>
 #include <QtTest>
 
+namespace {
+// A panel drawn under the offscreen platform the tests run on.
+const Panel::Limits Drawn = [] {
+    Panel::Limits limits;
+    limits.drawOffscreen = true;
+    return limits;
+}();
+} // namespace
+
 class tst_EventLog : public QObject
 {
     Q_OBJECT
@@ -18,6 +27,7 @@ private slots:
     void panelShowsMarkupLiterally_data();
     void panelShowsMarkupLiterally();
     void panelBatchesUntilFlush();
+    void panelUnseenCostsNothingUntilShown();
     void panelFlushesByItself();
     void panelKeepsNewestParagraphs();
     void timedFlushesDrawBoundedBatchesInOrder();
@@ -56,7 +66,8 @@ void tst_EventLog::panelShowsMarkupLiterally()
 {
     QFETCH(QString, line);
     QTextEdit edit;
-    PanelFeed feed(&edit);
+    PanelFeed feed(&edit, Drawn);
+    edit.show();
     feed.append(line);
     feed.flush();
     QCOMPARE(edit.toPlainText(), line);
@@ -66,7 +77,8 @@ void tst_EventLog::panelShowsMarkupLiterally()
 void tst_EventLog::panelBatchesUntilFlush()
 {
     QTextEdit edit;
-    PanelFeed feed(&edit);
+    PanelFeed feed(&edit, Drawn);
+    edit.show();
     feed.append("one");
     feed.append("two");
     QVERIFY(edit.document()->isEmpty());
@@ -84,7 +96,7 @@ void tst_EventLog::panelFollowsNewestUnlessScrolledUp()
     edit.resize(300, 120);
     edit.show();
     QVERIFY(QTest::qWaitForWindowExposed(&edit));
-    PanelFeed feed(&edit);
+    PanelFeed feed(&edit, Drawn);
     QScrollBar *bar = edit.verticalScrollBar();
     const auto add = [&](int count) {
         for (int i = 0; i < count; ++i)
@@ -105,10 +117,28 @@ void tst_EventLog::panelFollowsNewestUnlessScrolledUp()
     QCOMPARE(bar->value(), bar->maximum());
 }
 
+// Nobody can see it: nothing is laid out; shown, it holds the newest lines in order.
+void tst_EventLog::panelUnseenCostsNothingUntilShown()
+{
+    QTextEdit edit;
+    PanelFeed feed(&edit, Drawn);
+    const int total = Drawn.maxParagraphs + 1000;
+    for (int i = 0; i < total; ++i)
+        feed.append(QString::number(i));
+    QTest::qWait(Drawn.flushIntervalMs * 2);
+    QVERIFY(edit.document()->isEmpty());
+    edit.show();
+    QTRY_COMPARE(edit.document()->blockCount(), Drawn.maxParagraphs);
+    QCOMPARE(edit.document()->firstBlock().text(), QString::number(total - Drawn.maxParagraphs));
+    QCOMPARE(edit.document()->lastBlock().text(), QString::number(total - 1));
+    QCOMPARE(feed.dropped(), quint64(0));
+}
+
 void tst_EventLog::panelFlushesByItself()
 {
     QTextEdit edit;
-    PanelFeed feed(&edit);
+    PanelFeed feed(&edit, Drawn);
+    edit.show();
     feed.append("later");
     QTRY_COMPARE(edit.toPlainText(), QString("later"));
 }
@@ -116,7 +146,8 @@ void tst_EventLog::panelFlushesByItself()
 void tst_EventLog::panelKeepsNewestParagraphs()
 {
     QTextEdit edit;
-    PanelFeed feed(&edit);
+    PanelFeed feed(&edit, Drawn);
+    edit.show();
     const int total = Panel::Limits().maxParagraphs + 1234;
     for (int i = 0; i < total; ++i) {
         feed.append(QString::number(i));
@@ -144,7 +175,8 @@ void tst_EventLog::panelKeepsNewestParagraphs()
 void tst_EventLog::timedFlushesDrawBoundedBatchesInOrder()
 {
     QTextEdit edit;
-    PanelFeed feed(&edit);
+    PanelFeed feed(&edit, Drawn);
+    edit.show();
     const int total = Panel::Limits().maxLinesPerFlush * 2 + 100;
     for (int i = 0; i < total; ++i)
         feed.append(QString::number(i));
@@ -165,7 +197,8 @@ void tst_EventLog::timedFlushesDrawBoundedBatchesInOrder()
 void tst_EventLog::timedFlushesTrimInBatches()
 {
     QTextEdit edit;
-    PanelFeed feed(&edit);
+    PanelFeed feed(&edit, Drawn);
+    edit.show();
     for (int i = 0; i < Panel::Limits().maxParagraphs; ++i) {
         feed.append(QStringLiteral("old"));
         if (feed.queued() == Panel::Limits().maxQueuedLines)
@@ -200,7 +233,8 @@ void tst_EventLog::timedFlushesTrimInBatches()
 void tst_EventLog::panelHasNoUndoHistory()
 {
     QTextEdit edit;
-    PanelFeed feed(&edit);
+    PanelFeed feed(&edit, Drawn);
+    edit.show();
     feed.append("a");
     feed.flush();
     QVERIFY(!edit.document()->isUndoRedoEnabled());
@@ -210,7 +244,8 @@ void tst_EventLog::panelHasNoUndoHistory()
 void tst_EventLog::panelAppendsAfterOperatorTyping()
 {
     QTextEdit edit;
-    PanelFeed feed(&edit);
+    PanelFeed feed(&edit, Drawn);
+    edit.show();
     feed.append("first");
     feed.flush();
     QTextCursor c = edit.textCursor();

@@ -8,6 +8,8 @@
 #include <QSslSocket>
 #include <QtTest>
 
+#include <csignal>
+
 namespace {
 
 // The request sent over TLS, trusting only the certificate in caFile, and every
@@ -55,6 +57,7 @@ private slots:
     void curlWithCacertAsTheReadmeShows();
     void unusableCredentialsLeaveTheRestRunning_data();
     void unusableCredentialsLeaveTheRestRunning();
+    void sighupRotatesTheCertificate();
 
 private:
 
@@ -152,6 +155,48 @@ void tst_Tls::unusableCredentialsLeaveTheRestRunning()
     QCOMPARE(agent.inspect().statusLabel()->text().count('\n'), 1);
     QCOMPARE(exchange(agent.httpPort(), checkRequest("alice", "Zq9secret")).toHex(),
              Http::checkResponse(QStringLiteral("u-17")).toHex());
+}
+
+// The certificate a new connection is shown, as the client sees it.
+static QByteArray servedCertificate(quint16 port)
+{
+    QSslSocket socket;
+    socket.setPeerVerifyMode(QSslSocket::VerifyNone);
+    socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
+    return socket.waitForEncrypted(10000) ? socket.peerCertificate().digest() : QByteArray("<no handshake>");
+}
+
+// SIGHUP reads the pair again: a new connection sees the new certificate; a
+// pair that does not load leaves the one in use, and says so once.
+void tst_Tls::sighupRotatesTheCertificate()
+{
+    QTemporaryDir live;
+    const auto install = [&](const QString &from) {
+        for (const char *file : {"cert.pem", "key.pem"}) {
+            QFile::remove(live.filePath(file));
+            QVERIFY(QFile::copy(QDir(from).filePath(file), live.filePath(file)));
+        }
+    };
+    install(rsa.path());
+    AgentProcess agent(withTls(quietAgentSettings(), live.path(), freePort()));
+    QVERIFY2(agent.start(), qPrintable(agent.outcome()));
+    const quint16 port = agent.port(QStringLiteral("https/port"));
+    QTRY_COMPARE(servedCertificate(port), QSslCertificate::fromPath(rsa.filePath("cert.pem")).first().digest());
+
+    install(ec.path());
+    ::kill(pid_t(agent.pid()), SIGHUP);
+    QTRY_COMPARE(servedCertificate(port), QSslCertificate::fromPath(ec.filePath("cert.pem")).first().digest());
+
+    QFile broken(live.filePath("key.pem"));
+    QVERIFY(broken.open(QIODevice::WriteOnly | QIODevice::Truncate) && broken.write("no key") > 0);
+    broken.close();
+    ::kill(pid_t(agent.pid()), SIGHUP);
+    const QByteArray kept = "[-] the HTTPS certificate and key are not read again, the pair in use stays: ";
+    QTRY_VERIFY(agent.standardError.contains(kept));
+    QCOMPARE(servedCertificate(port), QSslCertificate::fromPath(ec.filePath("cert.pem")).first().digest());
+    QCOMPARE(agent.standardError.count(kept), 1);
+    QFile log(agent.workPath() + "/debug-log.txt");
+    QVERIFY(log.open(QIODevice::ReadOnly) && log.readAll().contains(kept));
 }
 
 QTEST_MAIN(tst_Tls)
