@@ -6,6 +6,7 @@
 #include "net/httpendpoint.h"
 #include "net/lookupqueue.h"
 #include "net/throttle.h"
+#include "net/tlslistener.h"
 #include "passwords/verifier.h"
 
 namespace Metrics {
@@ -113,6 +114,17 @@ QByteArray text(const Sources &s)
                 double(it.value()));
         w.histogram("tovr_merk_password_verify_seconds", "Time one check's verification took.",
             Verifier::SecondsBounds, v.seconds, v.secondsSum);
+    }
+    if (s.tls) {
+        const TlsListener::Counters &tls = s.tls->counters();
+        w.head("tovr_merk_tls_handshakes_total", "counter", "TLS handshakes on the HTTPS port, by result.");
+        w.sample("tovr_merk_tls_handshakes_total", "result=\"full\"", double(tls.handshakes - tls.resumed));
+        w.sample("tovr_merk_tls_handshakes_total", "result=\"resumed\"", double(tls.resumed));
+        w.sample("tovr_merk_tls_handshakes_total", "result=\"failed\"", double(tls.failed));
+        w.sample("tovr_merk_tls_handshakes_total", "result=\"timed_out\"", double(tls.timedOut));
+        w.sample("tovr_merk_tls_handshakes_total", "result=\"shed\"", double(tls.shed));
+        w.one("tovr_merk_tls_connections_open", "gauge", "Open HTTPS connections, handshaking or relaying.",
+            s.tls->connections());
     }
     return w.out;
 }

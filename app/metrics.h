@@ -7,6 +7,7 @@ class HttpEndpoint;
 class LookupQueue;
 class PanelFeed;
 class StatementExecutor;
+class TlsListener;
 class Verifier;
 
 // What /metrics reports, read straight from what each unit counts.
@@ -19,6 +20,7 @@ struct Sources
     const StatementExecutor &statements; // the pool when there is one
     const PanelFeed &panel;
     const Verifier *passwords; // with sql/password_column
+    const TlsListener *tls;    // with https/port
 };
 
 // The Prometheus text exposition format (version 0.0.4).

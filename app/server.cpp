@@ -298,7 +298,7 @@ void Server::startTls()
 {
     if (config.httpsPort == 0)
         return;
-    auto *listener = new TlsListener(this);
+    auto *listener = new TlsListener(limits.http, this);
     QString error;
     if (!listener->loadCredentials(config.httpsCertificate, config.httpsKey, &error)
         || !Net::startListener(listener, config.httpsPort, &error)) {
@@ -367,7 +367,7 @@ void Server::startAdmin()
         return;
     admin = new AdminEndpoint([this](auto done) { ready(std::move(done)); },
         [this] {
-            return Metrics::text({*http, *lookups, executor(), *panelFeed, verifier.get()});
+            return Metrics::text({*http, *lookups, executor(), *panelFeed, verifier.get(), httpsServer});
         },
         limits.http, this);
     QString error;

@@ -1,20 +1,11 @@
 #include "connectionset.h"
 #include "listeners.h"
 
-#include <QSslSocket>
 #include <QTcpServer>
 #include <QTcpSocket>
 
 #include <sys/socket.h>
 #include <unistd.h>
-
-namespace {
-// A TLS connection: its bytes must go through its socket, never a second descriptor.
-bool isEncrypted(const QAbstractSocket *socket)
-{
-    return qobject_cast<const QSslSocket *>(socket) != nullptr;
-}
-} // namespace
 
 // ---- Reply -------------------------------------------------------------------
 
@@ -37,7 +28,7 @@ bool ConnectionSet::Reply::canAnswer() const
 
 void ConnectionSet::Reply::hold()
 {
-    if (!m_sent && m_fd < 0 && m_socket && !isEncrypted(m_socket))
+    if (!m_sent && m_fd < 0 && m_socket)
         m_fd = ::dup(int(m_socket->socketDescriptor()));
 }
 
@@ -68,12 +59,6 @@ void ConnectionSet::Reply::sendThenDrain(const QByteArray &answer, int timeoutMs
     QAbstractSocket *socket = m_socket;
     if (!socket)
         return;
-    if (isEncrypted(socket)) { // TLS ends its own way
-        socket->write(answer);
-        socket->disconnectFromHost();
-        QTimer::singleShot(timeoutMs, socket, &QAbstractSocket::abort);
-        return;
-    }
     socket->setReadBufferSize(0);
     QObject::connect(socket, &QIODevice::readyRead, socket, [socket] { socket->readAll(); });
     QObject::connect(socket, &QIODevice::bytesWritten, socket, [socket] {
@@ -181,7 +166,7 @@ void ConnectionSet::tell(QTcpSocket *socket, Arrival arrival)
         return;
     if (arrival == Arrival::Ended)
         take(socket); // nothing more will come, and nothing was judged
-    else if (socket->bytesAvailable() > 0 && connection->heldFd < 0 && !isEncrypted(socket))
+    else if (socket->bytesAvailable() > 0 && connection->heldFd < 0)
         connection->heldFd = ::dup(int(socket->socketDescriptor()));
 }
 

@@ -66,7 +66,7 @@ public:
     private:
         friend class ConnectionSet;
         void release();
-        QPointer<QAbstractSocket> m_socket; // QTcpSocket or QSslSocket
+        QPointer<QAbstractSocket> m_socket;
         int m_fd = -1;
         bool m_sent = false;
     };

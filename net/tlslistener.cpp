@@ -1,62 +1,497 @@
 #include "tlslistener.h"
+#include "listeners.h"
 
 #include <QFile>
-#include <QSslCertificate>
-#include <QSslKey>
-#include <QSslSocket>
+#include <QSocketNotifier>
+#include <QTcpSocket>
 
-TlsListener::TlsListener(QObject *parent) : QTcpServer(parent)
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <memory>
+
+// ---- One connection ----------------------------------------------------------
+
+// A TLS connection on the client's descriptor and, once its handshake is done,
+// the plain text relayed to and from the agent's end of a socket pair. Driven
+// by socket notifiers; each direction holds at most one chunk, and stops
+// reading while it cannot pass it on.
+class TlsTunnel : public QObject
+{
+public:
+    TlsTunnel(TlsListener &listener, SSL *ssl, int client);
+    ~TlsTunnel() override;
+
+    void pump();
+    // The handshake, or the wait for the client to close, took too long.
+    void timeOut();
+    // Closes both descriptors at once; the object goes once the event that
+    // led here is handled.
+    void finish();
+
+    quint64 deadlineKey = 0; // its key in the listener's m_timed, 0 when none
+    qint64 deadlineMs = 0;
+
+private:
+    enum class Stage { Handshake, Open, Closing, Closed };
+
+    bool handshake();
+    void relay();
+    void closeTowardsClient();
+    void discardInput();
+    // What the last call on the TLS connection waits for; false when it failed.
+    bool waitFor(int sslResult);
+    void watch(QSocketNotifier *&notifier, int fd, QSocketNotifier::Type type, bool on);
+
+    TlsListener &m_listener;
+    SSL *m_ssl;
+    int m_client;
+    int m_agent = -1; // our end of the socket pair
+    Stage m_stage = Stage::Handshake;
+    QByteArray m_toAgent, m_toClient;
+    int m_toAgentSent = 0;
+    bool m_clientEnded = false, m_agentEnded = false;
+    bool m_wantsRead = false, m_wantsWrite = false; // of the TLS connection
+    QSocketNotifier *m_clientRead = nullptr, *m_clientWrite = nullptr;
+    QSocketNotifier *m_agentRead = nullptr, *m_agentWrite = nullptr;
+};
+
+TlsTunnel::TlsTunnel(TlsListener &listener, SSL *ssl, int client)
+    : QObject(&listener), m_listener(listener), m_ssl(ssl), m_client(client)
 { }
+
+TlsTunnel::~TlsTunnel()
+{
+    SSL_free(m_ssl);
+    if (m_client >= 0)
+        ::close(m_client);
+    if (m_agent >= 0)
+        ::close(m_agent);
+}
+
+void TlsTunnel::watch(QSocketNotifier *&notifier, int fd, QSocketNotifier::Type type, bool on)
+{
+    if (!notifier) {
+        if (!on)
+            return;
+        notifier = new QSocketNotifier(fd, type, this);
+        connect(notifier, &QSocketNotifier::activated, this, &TlsTunnel::pump);
+    }
+    if (notifier->isEnabled() != on)
+        notifier->setEnabled(on);
+}
+
+bool TlsTunnel::waitFor(int sslResult)
+{
+    switch (SSL_get_error(m_ssl, sslResult)) {
+    case SSL_ERROR_WANT_READ:
+        m_wantsRead = true;
+        return true;
+    case SSL_ERROR_WANT_WRITE:
+        m_wantsWrite = true;
+        return true;
+    default:
+        ERR_clear_error();
+        return false;
+    }
+}
+
+void TlsTunnel::pump()
+{
+    m_wantsRead = m_wantsWrite = false;
+    if (m_stage == Stage::Handshake && handshake())
+        relay();
+    else if (m_stage == Stage::Open)
+        relay();
+    else if (m_stage == Stage::Closing)
+        discardInput();
+    if (m_stage == Stage::Closed)
+        return;
+    const bool open = m_stage == Stage::Open;
+    watch(m_clientRead, m_client, QSocketNotifier::Read, m_wantsRead || m_stage == Stage::Closing);
+    watch(m_clientWrite, m_client, QSocketNotifier::Write, m_wantsWrite);
+    watch(m_agentRead, m_agent, QSocketNotifier::Read, open && m_toClient.isEmpty() && !m_agentEnded);
+    watch(m_agentWrite, m_agent, QSocketNotifier::Write, open && !m_toAgent.isEmpty());
+}
+
+bool TlsTunnel::handshake()
+{
+    const int result = SSL_do_handshake(m_ssl);
+    if (result != 1) {
+        if (!waitFor(result)) {
+            ++m_listener.m_counters.failed;
+            finish();
+        }
+        return false;
+    }
+    ++m_listener.m_counters.handshakes;
+    if (SSL_session_reused(m_ssl))
+        ++m_listener.m_counters.resumed;
+    m_listener.stopDeadline(this);
+
+    int pair[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair) != 0) {
+        finish(); // out of descriptors: the client sees the connection close
+        return false;
+    }
+    auto *socket = new QTcpSocket(&m_listener);
+    if (!socket->setSocketDescriptor(pair[0])) {
+        ::close(pair[0]);
+        ::close(pair[1]);
+        delete socket;
+        finish();
+        return false;
+    }
+    m_agent = pair[1];
+    m_stage = Stage::Open;
+    m_listener.offer(socket);
+    return true;
+}
+
+// Both directions, until neither moves.
+void TlsTunnel::relay()
+{
+    char chunk[Tls::ChunkBytes];
+    for (bool moved = true; moved && m_stage == Stage::Open;) {
+        moved = false;
+        m_wantsRead = m_wantsWrite = false;
+        if (m_toAgent.isEmpty() && !m_clientEnded) {
+            const int n = SSL_read(m_ssl, chunk, sizeof chunk);
+            if (n > 0) {
+                m_toAgent = QByteArray(chunk, n);
+                m_toAgentSent = 0;
+                moved = true;
+            } else if (SSL_get_error(m_ssl, n) == SSL_ERROR_ZERO_RETURN) {
+                // The client is done sending (close_notify, or a plain end of
+                // the stream): the agent reads the end of its input.
+                m_clientEnded = moved = true;
+                ::shutdown(m_agent, SHUT_WR);
+            } else if (!waitFor(n)) {
+                return finish();
+            }
+        }
+        if (!m_toAgent.isEmpty()) {
+            const ssize_t n = ::send(m_agent, m_toAgent.constData() + m_toAgentSent,
+                size_t(m_toAgent.size() - m_toAgentSent), MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n > 0) {
+                m_toAgentSent += int(n);
+                if (m_toAgentSent == m_toAgent.size())
+                    m_toAgent.clear();
+                moved = true;
+            } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
+                m_toAgent.clear(); // the agent closed its end: nothing more goes to it
+                m_clientEnded = moved = true;
+            }
+        }
+        if (m_toClient.isEmpty() && !m_agentEnded) {
+            const ssize_t n = ::recv(m_agent, chunk, sizeof chunk, MSG_DONTWAIT);
+            if (n > 0) {
+                m_toClient = QByteArray(chunk, int(n));
+                moved = true;
+            } else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+                m_agentEnded = moved = true;
+            }
+        }
+        if (!m_toClient.isEmpty()) {
+            const int n = SSL_write(m_ssl, m_toClient.constData(), m_toClient.size());
+            if (n > 0) {
+                m_toClient.remove(0, n);
+                moved = true;
+            } else if (!waitFor(n)) {
+                return finish();
+            }
+        }
+        if (m_agentEnded && m_toClient.isEmpty())
+            closeTowardsClient();
+    }
+}
+
+// The agent answered and closed its end: close_notify goes out after the
+// answer, and the sending side is shut. Whatever the client still sends is
+// read and dropped until it closes, so the system does not reset the
+// connection and throw the answer away on its way out.
+void TlsTunnel::closeTowardsClient()
+{
+    SSL_shutdown(m_ssl); // one attempt: a client that does not read gets no close_notify
+    ERR_clear_error();
+    ::shutdown(m_client, SHUT_WR);
+    for (QSocketNotifier *notifier : {m_agentRead, m_agentWrite}) {
+        if (notifier)
+            notifier->setEnabled(false);
+    }
+    ::close(m_agent);
+    m_agent = -1;
+    if (m_clientEnded)
+        return finish();
+    m_stage = Stage::Closing;
+    m_listener.startDeadline(this);
+}
+
+void TlsTunnel::discardInput()
+{
+    char chunk[Tls::ChunkBytes];
+    ssize_t n;
+    while ((n = ::recv(m_client, chunk, sizeof chunk, MSG_DONTWAIT)) > 0) { }
+    if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
+        finish();
+}
+
+void TlsTunnel::timeOut()
+{
+    if (m_stage == Stage::Handshake)
+        ++m_listener.m_counters.timedOut;
+    finish();
+}
+
+void TlsTunnel::finish()
+{
+    if (m_stage == Stage::Closed)
+        return;
+    m_stage = Stage::Closed;
+    for (QSocketNotifier *notifier : {m_clientRead, m_clientWrite, m_agentRead, m_agentWrite}) {
+        if (notifier)
+            notifier->setEnabled(false);
+    }
+    ::close(m_client);
+    m_client = -1;
+    if (m_agent >= 0)
+        ::close(m_agent);
+    m_agent = -1;
+    m_listener.closed(this);
+    deleteLater();
+}
+
+// ---- Credentials -------------------------------------------------------------
+
+namespace {
+
+using Certificate = std::unique_ptr<X509, decltype(&X509_free)>;
+using PrivateKey = std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)>;
+using Bio = std::unique_ptr<BIO, decltype(&BIO_free)>;
+
+// A key under a pass phrase is refused, not asked for on the terminal.
+int noPassPhrase(char *, int, int, void *)
+{
+    return -1;
+}
+
+bool readFile(const QString &path, const QString &what, QByteArray *contents, QString *error)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *error = QStringLiteral("cannot read the %1 %2: %3").arg(what, path, file.errorString());
+        return false;
+    }
+    *contents = file.readAll();
+    return true;
+}
+
+Bio memoryBio(const QByteArray &pem)
+{
+    return Bio(BIO_new_mem_buf(pem.constData(), pem.size()), &BIO_free);
+}
+
+// Every setting but the credentials. TLS 1.2 offers ECDHE with AES-GCM or
+// ChaCha20 only; TLS 1.3's suites are all forward secret.
+SSL_CTX *newContext()
+{
+    SSL_CTX *context = SSL_CTX_new(TLS_server_method());
+    if (!context)
+        return nullptr;
+    SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
+    SSL_CTX_set_cipher_list(context, "ECDHE+AESGCM:ECDHE+CHACHA20");
+    // A peer that ends the stream without close_notify ends its input, as on
+    // the plain port; requests are framed by their line feed, not by the end.
+    SSL_CTX_set_options(context,
+        SSL_OP_NO_RENEGOTIATION | SSL_OP_CIPHER_SERVER_PREFERENCE | SSL_OP_IGNORE_UNEXPECTED_EOF
+            | SSL_OP_NO_COMPRESSION);
+    SSL_CTX_set_mode(context, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    SSL_CTX_set_session_cache_mode(context, SSL_SESS_CACHE_SERVER);
+    SSL_CTX_sess_set_cache_size(context, Tls::SessionCacheSize);
+    SSL_CTX_set_timeout(context, Tls::SessionLifetimeS);
+    static const unsigned char sessionContext[] = "tovr_merk https";
+    SSL_CTX_set_session_id_context(context, sessionContext, sizeof sessionContext - 1);
+    // One ticket a connection: a client that resumes uses one.
+    SSL_CTX_set_num_tickets(context, 1);
+    return context;
+}
+
+// A new context with the certificate, chain and key of another: new ticket
+// keys and an empty session cache.
+SSL_CTX *copyContext(SSL_CTX *from)
+{
+    SSL_CTX *context = newContext();
+    STACK_OF(X509) *chain = nullptr;
+    SSL_CTX_get0_chain_certs(from, &chain);
+    if (!context || SSL_CTX_use_certificate(context, SSL_CTX_get0_certificate(from)) != 1
+        || SSL_CTX_use_PrivateKey(context, SSL_CTX_get0_privatekey(from)) != 1
+        || SSL_CTX_set1_chain(context, chain) != 1) {
+        SSL_CTX_free(context);
+        ERR_clear_error();
+        return nullptr;
+    }
+    return context;
+}
+
+} // namespace
+
+// ---- The listener ------------------------------------------------------------
+
+TlsListener::TlsListener(const Http::Limits &limits, QObject *parent)
+    : QTcpServer(parent), m_limits(limits),
+      m_cap(qMax(1,
+          qMin(limits.maxConnections,
+              (Net::descriptorLimit() - Net::DescriptorReserve) / Tls::DescriptorsPerConnection)))
+{
+    m_clock.start();
+    m_sweep.setSingleShot(true);
+    connect(&m_sweep, &QTimer::timeout, this, &TlsListener::sweep);
+    m_renewal.setInterval(Tls::TicketKeyLifetimeMs);
+    connect(&m_renewal, &QTimer::timeout, this, &TlsListener::renewContext);
+}
+
+TlsListener::~TlsListener()
+{
+    SSL_CTX_free(m_context);
+}
 
 bool TlsListener::loadCredentials(const QString &certificatePath, const QString &keyPath, QString *error)
 {
-    if (!QSslSocket::supportsSsl()) {
-        *error = QStringLiteral("this Qt has no TLS support (no OpenSSL library found)");
+    QByteArray pem;
+    if (!readFile(certificatePath, QStringLiteral("certificate"), &pem, error))
         return false;
-    }
-    QFile certificateFile(certificatePath);
-    if (!certificateFile.open(QIODevice::ReadOnly)) {
-        *error = QStringLiteral("cannot read the certificate %1: %2")
-                     .arg(certificatePath, certificateFile.errorString());
-        return false;
-    }
-    const QList<QSslCertificate> certificates = QSslCertificate::fromDevice(&certificateFile, QSsl::Pem);
-    if (certificates.isEmpty() || certificates.first().isNull()) {
+    Bio certificates = memoryBio(pem);
+    Certificate leaf(PEM_read_bio_X509(certificates.get(), nullptr, noPassPhrase, nullptr), &X509_free);
+    if (!leaf) {
+        ERR_clear_error();
         *error = QStringLiteral("%1 holds no PEM certificate").arg(certificatePath);
         return false;
     }
-    QFile keyFile(keyPath);
-    if (!keyFile.open(QIODevice::ReadOnly)) {
-        *error = QStringLiteral("cannot read the key %1: %2").arg(keyPath, keyFile.errorString());
+    std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> context(newContext(), &SSL_CTX_free);
+    if (!context || SSL_CTX_use_certificate(context.get(), leaf.get()) != 1) {
+        ERR_clear_error();
+        *error = QStringLiteral("OpenSSL does not take the certificate %1").arg(certificatePath);
         return false;
     }
-    const QByteArray pem = keyFile.readAll();
-    QSslKey key(pem, QSsl::Rsa, QSsl::Pem);
-    if (key.isNull())
-        key = QSslKey(pem, QSsl::Ec, QSsl::Pem);
-    if (key.isNull()) {
+    // The rest of the file is the chain towards the authority, in order.
+    while (X509 *link = PEM_read_bio_X509(certificates.get(), nullptr, noPassPhrase, nullptr))
+        SSL_CTX_add0_chain_cert(context.get(), link);
+    ERR_clear_error(); // the end of the file reads as an error
+
+    if (!readFile(keyPath, QStringLiteral("key"), &pem, error))
+        return false;
+    PrivateKey key(
+        PEM_read_bio_PrivateKey(memoryBio(pem).get(), nullptr, noPassPhrase, nullptr), &EVP_PKEY_free);
+    const int type = key ? EVP_PKEY_get_base_id(key.get()) : EVP_PKEY_NONE;
+    if (type != EVP_PKEY_RSA && type != EVP_PKEY_EC) {
+        ERR_clear_error();
         *error = QStringLiteral("%1 holds no unencrypted PEM RSA or EC private key").arg(keyPath);
         return false;
     }
-    m_config = QSslConfiguration::defaultConfiguration();
-    m_config.setProtocol(QSsl::TlsV1_2OrLater);
-    m_config.setLocalCertificate(certificates.first());
-    m_config.setPrivateKey(key);
-    // Clients are not asked for certificates, so no authority is needed to
-    // check one; an empty list also keeps Qt from loading the system's.
-    m_config.setPeerVerifyMode(QSslSocket::VerifyNone);
-    m_config.setCaCertificates({});
+    if (SSL_CTX_use_PrivateKey(context.get(), key.get()) != 1
+        || SSL_CTX_check_private_key(context.get()) != 1) {
+        ERR_clear_error();
+        *error = QStringLiteral("the key %1 does not belong to the certificate %2")
+                     .arg(keyPath, certificatePath);
+        return false;
+    }
+    useContext(context.release());
     return true;
+}
+
+// Connections that hold the old context (each holds a reference) finish on it.
+void TlsListener::useContext(ssl_ctx_st *context)
+{
+    SSL_CTX_free(m_context);
+    m_context = context;
+    m_renewal.start();
+}
+
+void TlsListener::renewContext()
+{
+    if (SSL_CTX *context = copyContext(m_context))
+        useContext(context);
 }
 
 void TlsListener::incomingConnection(qintptr descriptor)
 {
-    auto *socket = new QSslSocket(this);
-    if (!socket->setSocketDescriptor(descriptor)) {
-        delete socket;
+    const int fd = int(descriptor);
+    SSL *ssl = m_context ? SSL_new(m_context) : nullptr;
+    if (!ssl || (m_connections >= m_cap && !shedOldest())) {
+        SSL_free(ssl);
+        ::close(fd);
+        ++m_counters.shed;
         return;
     }
-    socket->setSslConfiguration(m_config);
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    // The answer goes out behind the session ticket, still unacknowledged.
+    const int on = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    SSL_set_fd(ssl, fd);
+    SSL_set_accept_state(ssl);
+    auto *tunnel = new TlsTunnel(*this, ssl, fd);
+    ++m_connections;
+    startDeadline(tunnel);
+    tunnel->pump(); // the client's hello is often in already
+}
+
+void TlsListener::offer(QTcpSocket *socket)
+{
     addPendingConnection(socket);
-    socket->startServerEncryption();
+    emit newConnection();
+}
+
+void TlsListener::closed(TlsTunnel *tunnel)
+{
+    stopDeadline(tunnel);
+    --m_connections;
+}
+
+void TlsListener::startDeadline(TlsTunnel *tunnel)
+{
+    stopDeadline(tunnel);
+    tunnel->deadlineKey = ++m_lastStarted;
+    tunnel->deadlineMs = m_clock.elapsed() + m_limits.requestTimeoutMs;
+    m_timed.emplace(tunnel->deadlineKey, tunnel);
+    if (!m_sweep.isActive())
+        m_sweep.start(m_limits.requestTimeoutMs);
+}
+
+void TlsListener::stopDeadline(TlsTunnel *tunnel)
+{
+    m_timed.erase(tunnel->deadlineKey);
+    tunnel->deadlineKey = 0;
+}
+
+// One timer for every time-out, as for the plain connections' requests: the
+// time-outs all have one length, so they end in the order they started.
+void TlsListener::sweep()
+{
+    const qint64 now = m_clock.elapsed();
+    while (!m_timed.empty()) {
+        TlsTunnel *oldest = m_timed.begin()->second;
+        if (oldest->deadlineMs > now) {
+            m_sweep.start(int(oldest->deadlineMs - now));
+            return;
+        }
+        oldest->timeOut();
+    }
+}
+
+// The connection that has been handshaking, or closing, the longest makes
+// room; one that relays a request is the plain connections' to shed.
+bool TlsListener::shedOldest()
+{
+    if (m_timed.empty())
+        return false;
+    ++m_counters.shed;
+    m_timed.begin()->second->finish();
+    return true;
 }

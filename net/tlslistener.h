@@ -1,29 +1,104 @@
 #ifndef TLSLISTENER_H
 #define TLSLISTENER_H
 
-#include <QSslConfiguration>
+#include "httprequest.h"
+
+#include <QElapsedTimer>
 #include <QString>
 #include <QTcpServer>
+#include <QTimer>
 
-// A listener whose connections speak TLS (1.2 or newer) with a certificate and
-// key from PEM files. Its pending connections are QSslSockets that start the
-// handshake at once; what they read and write is the plain text.
+#include <map>
+
+struct ssl_ctx_st;
+class TlsTunnel;
+
+namespace Tls {
+
+// ---- Limits ----------------------------------------------------------------
+// Sessions kept for clients that resume by session id rather than by ticket;
+// past this the oldest go.
+constexpr long SessionCacheSize = 4096;
+// How long a session, cached or in a ticket, can be resumed.
+constexpr long SessionLifetimeS = 2 * 60 * 60;
+// The ticket keys live in memory only and are new with every context: at
+// load, at every reload, and after this long.
+constexpr int TicketKeyLifetimeMs = 24 * 60 * 60 * 1000;
+// Plain text a connection holds in each direction before it stops reading:
+// one TLS record.
+constexpr int ChunkBytes = 16 * 1024;
+// Descriptors a connection holds once its handshake is done: the client's,
+// and the socket pair the agent reads the plain text from.
+constexpr int DescriptorsPerConnection = 3;
+
+} // namespace Tls
+
+// A listener whose connections speak TLS 1.2 or 1.3 (ECDHE only) through
+// OpenSSL, with a certificate, its chain and a key from PEM files. One
+// context serves every connection, so sessions resume: by ticket, whose keys
+// never leave memory, or from the server's session cache.
+//
+// A connection's handshake runs on the event loop over its non-blocking
+// descriptor. Once it is done the listener offers a QTcpSocket whose bytes are
+// the plain text: one end of a socket pair, the other end relayed to and from
+// the TLS connection. So whatever serves the plain port serves this one
+// unchanged, down to the second descriptor and the shut sending side.
 class TlsListener : public QTcpServer
 {
     Q_OBJECT
 
 public:
-    explicit TlsListener(QObject *parent = nullptr);
+    struct Counters
+    {
+        quint64 handshakes = 0; // completed, resumed ones included
+        quint64 resumed = 0;
+        quint64 failed = 0;   // the client broke off, or spoke no acceptable TLS
+        quint64 timedOut = 0; // no handshake within the request time-out
+        quint64 shed = 0;     // closed to make room for a newer connection
+    };
 
-    // Loads the certificate and its private key (PEM). On failure *error says
-    // which file and why; the listener then must not be started.
+    // Handshakes get limits.requestTimeoutMs; connections, counted from
+    // accept to close, are capped at limits.maxConnections, or fewer where
+    // the descriptor limit leaves less room.
+    explicit TlsListener(const Http::Limits &limits, QObject *parent = nullptr);
+    ~TlsListener() override;
+
+    // Loads the certificate (with any chain after it) and its private key,
+    // PEM, into a new context for the connections from now on; open ones keep
+    // theirs. On failure *error says which file and why, and the context in
+    // use, if any, stays.
     bool loadCredentials(const QString &certificatePath, const QString &keyPath, QString *error);
+
+    const Counters &counters() const { return m_counters; }
+    // Connections open, handshaking or relaying.
+    int connections() const { return m_connections; }
+    int cap() const { return m_cap; }
 
 protected:
     void incomingConnection(qintptr descriptor) override;
 
 private:
-    QSslConfiguration m_config; // every connection's, made once
+    friend class TlsTunnel;
+    void useContext(ssl_ctx_st *context);
+    void renewContext();
+    // A tunnel whose handshake or closing must end by the request time-out.
+    void startDeadline(TlsTunnel *tunnel);
+    void stopDeadline(TlsTunnel *tunnel);
+    void sweep();
+    bool shedOldest();
+    void offer(QTcpSocket *socket);
+    void closed(TlsTunnel *tunnel);
+
+    Http::Limits m_limits;
+    int m_cap;
+    ssl_ctx_st *m_context = nullptr;
+    QTimer m_renewal;
+    int m_connections = 0;
+    std::map<quint64, TlsTunnel *> m_timed; // by when their time-out started
+    quint64 m_lastStarted = 0;
+    QElapsedTimer m_clock;
+    QTimer m_sweep;
+    Counters m_counters;
 };
 
 #endif // TLSLISTENER_H

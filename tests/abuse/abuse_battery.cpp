@@ -1030,9 +1030,9 @@ void AbuseBattery::tlsAgainstPlain()
         rate[secure] = outcomes.size() * 1000.0 / durationMs;
     }
     const double ratio = rate[1] / rate[0];
-    // The bound, measured: Qt 5 gives every TLS connection a context of its
-    // own (OpenSSL 3 makes those slowly), and on this machine the clients'
-    // handshakes take CPU from the same two cores.
+    // The bound, measured: the handshake itself (ECDHE and the ECDSA
+    // signature, on both sides) is most of a TLS check's cost, and on this
+    // machine the clients' handshakes take CPU from the same two cores.
     figures(QStringLiteral("tls c=%1 (ECDSA P-256, full handshakes): plain %2 checks/s p99=%3ms agent_cpu=%4us "
                            "client_cpu=%5us per check; tls %6 checks/s p99=%7ms agent_cpu=%8us client_cpu=%9us "
                            "per check; ratio %10 (target 0.30: %11); wrong_or_missing_answers=%12")
