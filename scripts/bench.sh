@@ -7,16 +7,19 @@
 #     standard-library peer doing the same check (bench/peer.py), and a bare
 #     reference that only accepts and answers (bench/refserver). Throughput,
 #     latency, errors, and the CPU time the server process spent per check.
-#  2. PostgreSQL (a cluster the bench makes): the agent with sql/pool=0 and
+#  2. TLS: the same two agents and a Python peer over TLS (ECDSA P-256),
+#     full handshakes and resumed sessions, TLS 1.2 and 1.3, driven by
+#     openssl s_time at concurrency 8; CPU per check against the peer's.
+#  3. PostgreSQL (a cluster the bench makes): the agent with sql/pool=0 and
 #     sql/pool=4, directly and with 1 ms added to each round trip to the
 #     database (bench/delayproxy holds every chunk 0.5 ms each way).
-#  3. Every driver: PostgreSQL, MariaDB and Firebird through their own Qt
+#  4. Every driver: PostgreSQL, MariaDB and Firebird through their own Qt
 #     drivers, ODBC to PostgreSQL and to MariaDB, each with sql/pool=0 and
 #     sql/pool=4 at concurrency 8 (servers made by tests/support/dbserver.sh).
-#  4. Stored passwords: bcrypt at cost 10 verified by the agent against the
+#  5. Stored passwords: bcrypt at cost 10 verified by the agent against the
 #     rate of Python's bcrypt module on one thread, a request that needs no
 #     database meanwhile, and an unknown name's time against a wrong password's.
-#  5. The agent's memory after 10,000 and 200,000 checks, and its start-up.
+#  6. The agent's memory after 10,000 and 200,000 checks, and its start-up.
 # Prints the tables, writes them to bench-results.txt and draws docs/bench.png.
 set -euo pipefail
 build=${1:-build-rel}
@@ -123,6 +126,16 @@ full_port=$(agent_ini full "$sqlite_lines")
 quiet_port=$(agent_ini quiet "$sqlite_lines")
 peer_port=$(free_port)
 ref_port=$(free_port)
+# The same two agents and a second Python peer serve the check over TLS too,
+# on an ECDSA P-256 certificate.
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout tls-key.pem \
+    -out tls-cert.pem -subj /CN=localhost -days 2 2>/dev/null
+declare -A tls_port
+for s in full quiet peer; do tls_port[$s]=$(free_port); done
+for s in full quiet; do
+    printf '[https]\nport=%s\ncertificate=%s\nkey=%s\n' "${tls_port[$s]}" "$work/tls-cert.pem" "$work/tls-key.pem" \
+        >> "$s/tovr_merk.ini"
+done
 
 t0=$(date +%s%N)
 start_agent full "$full_port"; full_pid=$agent_pid
@@ -131,6 +144,8 @@ startup_ms=$(( (t1 - t0) / 1000000 ))
 start_agent quiet "$quiet_port" QT_LOGGING_RULES='*.debug=false'; quiet_pid=$agent_pid
 python3 "$root/bench/peer.py" "$peer_port" "$work/users.db" &
 peer_pid=$!; pids+=($peer_pid)
+python3 "$root/bench/peer.py" "${tls_port[peer]}" "$work/users.db" tls-cert.pem tls-key.pem &
+tls_peer_pid=$!; pids+=($tls_peer_pid)
 "$bin/bench/refserver" "$ref_port" 10001 &
 ref_pid=$!; pids+=($ref_pid)
 "$bin/bench/loadgen" --probe "$peer_port,$ref_port" --duration 10 >/dev/null
@@ -180,6 +195,66 @@ for c in 1 8 64; do
             "$errors" "${cpu[$s,$c]}" "$ratio_rps" "$ratio_cpu")"
     done
 done
+
+# ---- TLS -------------------------------------------------------------------------
+# tls_measure PID PORT OPTIONS...: 8 `openssl s_time` clients at once for the
+# run's seconds, each checking its own user; prints "rps= bytes= cpu_us=",
+# bytes being what a connection read on average (every answer found: the
+# found answer's length).
+tls_measure() {
+    local pid=$1 port=$2 before after clients=() i n
+    shift 2
+    before=$(cpu_ticks "$pid")
+    for i in 1 2 3 4 5 6 7 8; do
+        openssl s_time -connect "127.0.0.1:$port" -time "$seconds" "$@" \
+            -www "/t/check?username=user$i&password=pass$i" > "stime-$i.txt" 2>&1 &
+        clients+=($!)
+    done
+    wait "${clients[@]}"
+    after=$(cpu_ticks "$pid")
+    # "<n> connections in <s> real seconds, <b> bytes read per connection"
+    cat stime-[1-8].txt | awk -v t="$tick" -v d=$((after - before)) -v secs="$seconds" '
+        / real seconds, / { n += $1; b += $1 * $6 }
+        END { printf "rps=%.0f bytes=%.0f cpu_us=%.0f\n", n / secs, (n > 0 ? b / n : 0), (n > 0 ? d * 1e6 / t / n : 0) }'
+}
+found_bytes=$(printf 'HTTP/1.0 200 Ok\r\nContent-Type: text/html; charset="utf-8"\r\n\r\n{"rez":"exist","userid":"10001"}\n' | wc -c)
+say ""
+say "TLS (ECDSA P-256), concurrency 8: openssl s_time, new sessions (-new) or one resumed (-reuse);"
+say "medians of $rounds alternating rounds of ${seconds} s; bytes: read per connection (every answer found: $found_bytes):"
+say "$(printf '%-12s %-20s %9s %7s %7s %11s' server handshakes 'checks/s' bytes 'CPU us' 'vs peer CPU')"
+declare -A tls_cpu
+for mode in "full TLS 1.3:-new -tls1_3" "full TLS 1.2:-new -tls1_2" "resumed TLS 1.3:-reuse -tls1_3" "resumed TLS 1.2:-reuse -tls1_2"; do
+    label=${mode%%:*}
+    declare -A runs=()
+    for r in $(seq 1 "$rounds"); do
+        for s in full quiet peer; do
+            case $s in full) pid=$full_pid ;; quiet) pid=$quiet_pid ;; peer) pid=$tls_peer_pid ;; esac
+            # shellcheck disable=SC2086
+            line=$(tls_measure "$pid" "${tls_port[$s]}" ${mode#*:})
+            for f in rps bytes cpu_us; do runs[$s,$f]="${runs[$s,$f]:-} $(field "$f" "$line")"; done
+        done
+    done
+    for s in full quiet peer; do
+        # shellcheck disable=SC2086
+        tls_cpu[$s,$label]=$(median ${runs[$s,cpu_us]})
+    done
+    for s in full quiet peer; do
+        name=$s; [ "$s" = full ] && name="agent"; [ "$s" = quiet ] && name="agent-quiet"
+        ratio=""
+        [ "$s" != peer ] && ratio=$(awk -v a="${tls_cpu[$s,$label]}" -v p="${tls_cpu[peer,$label]}" 'BEGIN { printf "%.2f", (p > 0 ? a / p : 0) }')
+        # shellcheck disable=SC2086
+        say "$(printf '%-12s %-20s %9s %7s %7s %11s' "$name" "$label" "$(median ${runs[$s,rps]})" \
+            "$(median ${runs[$s,bytes]})" "${tls_cpu[$s,$label]}" "$ratio")"
+    done
+done
+# ratio A B: A / B to two places.
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }'; }
+say "targets, CPU per check:"
+say "  TLS full handshakes (1.3), agent / peer $(ratio "${tls_cpu[full,full TLS 1.3]}" "${tls_cpu[peer,full TLS 1.3]}") (target 1.1), debug off $(ratio "${tls_cpu[quiet,full TLS 1.3]}" "${tls_cpu[peer,full TLS 1.3]}") (target 0.9)"
+for v in 1.3 1.2; do
+    say "  TLS $v resumed / full, agent $(ratio "${tls_cpu[full,resumed TLS $v]}" "${tls_cpu[full,full TLS $v]}"), debug off $(ratio "${tls_cpu[quiet,resumed TLS $v]}" "${tls_cpu[quiet,full TLS $v]}") (target 0.5)"
+done
+say "  plain, concurrency 8, agent / peer $(ratio "${cpu[full,8]}" "${cpu[peer,8]}") (target 1.5), debug off $(ratio "${cpu[quiet,8]}" "${cpu[peer,8]}") (target 1.1)"
 
 # ---- PostgreSQL, with and without a slower path to it -----------------------
 pgbin=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1 || true)

@@ -8,7 +8,7 @@ set -euo pipefail
 
 if [ "${1:-}" = demo ]; then
     shift
-    packages=(cmake make g++ pkg-config qtbase5-dev qtbase5-dev-tools libqt5sql5-sqlite sqlite3 libcrypt-dev libargon2-dev)
+    packages=(cmake make g++ pkg-config qtbase5-dev qtbase5-dev-tools libqt5sql5-sqlite sqlite3 libcrypt-dev libargon2-dev libssl-dev)
 else
 packages=(
     cmake make g++ pkg-config

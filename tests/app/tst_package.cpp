@@ -70,7 +70,7 @@ void tst_Package::controlFields()
     QCOMPARE(field("Version"), QByteArray(DEB_VERSION));
     // Found by dpkg-shlibdeps in the libraries the programs link.
     const QByteArray depends = field("Depends");
-    for (const char *library : {"libqt5core5a", "libqt5network5", "libqt5sql5", "libqt5widgets5", "libc6"})
+    for (const char *library : {"libqt5core5a", "libqt5network5", "libqt5sql5", "libqt5widgets5", "libssl3", "libc6"})
         QVERIFY2(depends.contains(QByteArray(library) + " ("), depends + " lacks " + library);
     // The SQL drivers are plugins: none is a dependency, one is recommended.
     QVERIFY2(!depends.contains("libqt5sql5-") && !depends.contains("odbc"), depends);

@@ -8,7 +8,9 @@
 #include <QSslSocket>
 #include <QtTest>
 
+#include <atomic>
 #include <csignal>
+#include <thread>
 
 namespace {
 
@@ -58,6 +60,8 @@ private slots:
     void unusableCredentialsLeaveTheRestRunning_data();
     void unusableCredentialsLeaveTheRestRunning();
     void sighupRotatesTheCertificate();
+    void openSslClient_data();
+    void openSslClient();
 
 private:
 
@@ -131,6 +135,8 @@ void tst_Tls::unusableCredentialsLeaveTheRestRunning_data()
     QTest::newRow("key_as_certificate") << key << key << "holds no PEM certificate";
     QTest::newRow("certificate_as_key") << cert << cert << "holds no unencrypted PEM RSA or EC private key";
     QTest::newRow("nothing_named") << "" << "" << "cannot read the certificate";
+    QTest::newRow("key_of_another_certificate") << cert << QDir(ec.path()).filePath(QStringLiteral("key.pem"))
+                                                << "does not belong to the certificate";
 }
 
 // One line on the debug output and in the log file; no TLS listener, no third
@@ -197,6 +203,64 @@ void tst_Tls::sighupRotatesTheCertificate()
     QCOMPARE(agent.standardError.count(kept), 1);
     QFile log(agent.workPath() + "/debug-log.txt");
     QVERIFY(log.open(QIODevice::ReadOnly) && log.readAll().contains(kept));
+}
+
+// openssl s_client with these options sends the request, then reads until the
+// agent closes; what it printed, the session summary included.
+static QByteArray sClient(quint16 port, const QStringList &options, const QByteArray &request)
+{
+    QProcess client;
+    client.start(QStringLiteral("openssl"), QStringList{QStringLiteral("s_client"), QStringLiteral("-connect"),
+                                                        QStringLiteral("127.0.0.1:%1").arg(port),
+                                                        QStringLiteral("-ign_eof")} + options);
+    client.write(request);
+    client.closeWriteChannel();
+    if (!client.waitForFinished(20000))
+        client.kill();
+    return client.readAllStandardOutput();
+}
+
+void tst_Tls::openSslClient_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<bool>("resumes");
+    QTest::addColumn<bool>("answered");
+    const QString old = QStringLiteral("DEFAULT@SECLEVEL=0");
+    QTest::newRow("tls1_3_resumes") << QStringList{QStringLiteral("-tls1_3")} << true << true;
+    QTest::newRow("tls1_2_ticket_resumes") << QStringList{QStringLiteral("-tls1_2")} << true << true;
+    QTest::newRow("tls1_2_session_cache_resumes") << QStringList{QStringLiteral("-tls1_2"), QStringLiteral("-no_ticket")}
+                                                  << true << true;
+    QTest::newRow("tls1_1_refused") << QStringList{QStringLiteral("-tls1_1"), QStringLiteral("-cipher"), old} << false << false;
+    QTest::newRow("tls1_2_without_ecdhe_refused") << QStringList{QStringLiteral("-tls1_2"), QStringLiteral("-cipher"),
+                                                                 QStringLiteral("AES128-GCM-SHA256")} << false << false;
+}
+
+// A client that offers its session again resumes it, as the client itself
+// reports; what TLS 1.2 without ECDHE or anything older offers is refused.
+void tst_Tls::openSslClient()
+{
+    QFETCH(QStringList, options);
+    QFETCH(bool, resumes);
+    QFETCH(bool, answered);
+    Agent agent;
+    QCOMPARE(startOnSqlite(agent, usersTable(), CheckStatement, QStringLiteral("uid"), withTls(IniValues(), ec.path(), freePort())), QString());
+    const quint16 port = quint16(agent.values.value(QStringLiteral("https/port")).toUInt());
+    const QByteArray found = Http::checkResponse(QStringLiteral("u-17"));
+    QTemporaryDir dir;
+    const QString session = dir.filePath(QStringLiteral("session.pem"));
+    QByteArray first, second;
+    std::atomic<bool> done{false};
+    std::thread clients([&] { // the agent's loop runs meanwhile
+        first = sClient(port, options + QStringList{QStringLiteral("-sess_out"), session}, checkRequest("alice", "Zq9secret"));
+        second = sClient(port, options + QStringList{QStringLiteral("-sess_in"), session}, checkRequest("alice", "wrong"));
+        done = true;
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(done, 45000);
+    clients.join();
+    QVERIFY2(first.contains("\nNew, "), first);
+    QCOMPARE(first.contains(found), answered);
+    QCOMPARE(second.contains(Http::notFoundResponse()), answered);
+    QVERIFY2(second.contains("\nReused, ") == resumes, second);
 }
 
 QTEST_MAIN(tst_Tls)
