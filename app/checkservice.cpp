@@ -34,8 +34,23 @@ struct Narration
     PanelFeed *panel;
     std::function<void()> then; // the lookup goes on once everything is told
     int maskedColumn = -1;      // the stored password's: its values show as ********
+    bool stale = false;         // the verdict is a cached one the database could not confirm
     int row = 0;
 };
+
+// A verdict from the cache, in one line on the debug output and the panel.
+void tellCached(PanelFeed &panel, const QString &userName, const Http::Verdict &verdict, bool stale)
+{
+    const QString line
+        = QStringLiteral("[c] %1 answered from the cache (%2): %3")
+              .arg(Sql::cp1251DisplayForm(userName),
+                  stale ? QStringLiteral("stale, the database cannot answer") : QStringLiteral("fresh"),
+                  verdict.result == Net::NoResult ? QStringLiteral("not found")
+                                                  : QStringLiteral("RET= ") + verdict.result);
+    if (Net::debugOn())
+        qDebug().noquote() << line;
+    panel.append(line);
+}
 
 // The rows from narration->row on, for at most NarrationSliceMs; the rest from
 // the event loop. Then the end: failing fast started or ended, and what the
@@ -76,7 +91,9 @@ void narrateRows(const std::shared_ptr<Narration> &narration)
         qDebug().noquote() << line;
         narration->panel->append(line);
     }
-    if (narration->check && narration->verdict.result != Net::NoResult && debug)
+    if (narration->stale)
+        tellCached(*narration->panel, narration->userName, narration->verdict, true);
+    else if (narration->check && narration->verdict.result != Net::NoResult && debug)
         qDebug() << "[+] user exist! RET=" << narration->verdict.result;
     if (narration->then)
         narration->then();
@@ -126,11 +143,13 @@ void narrate(const std::shared_ptr<Narration> &narration, const QString &stateme
 } // namespace
 
 CheckService::CheckService(const AgentConfig &config, const QString &shownDsn, StatementExecutor &executor,
-    PanelFeed &panel, Verifier *verifier)
+    PanelFeed &panel, Verifier *verifier, VerdictCache *cache)
     : m_config(config), m_shownDsn(shownDsn),
       m_missingPlaceholders(Sql::missingCheckPlaceholders(config.sqlQuery, !verifier)), m_executor(&executor),
-      m_panel(panel), m_verifier(verifier)
-{ }
+      m_panel(panel), m_verifier(verifier), m_cache(cache)
+{
+    m_clock.start();
+}
 
 void CheckService::check(const QString &userName, const QString &password, Answer done)
 {
@@ -140,18 +159,45 @@ void CheckService::check(const QString &userName, const QString &password, Answe
         done({Net::NoResult, false, 0});
         return;
     }
+    if (m_cache) {
+        if (const auto cached = m_cache->fresh(userName, password, m_clock.elapsed())) {
+            const Http::Verdict verdict {cached->value_or(Net::NoResult), false, 0};
+            tellCached(m_panel, userName, verdict, false);
+            return done(verdict);
+        }
+    }
     if (m_verifier)
         return checkStored(userName, password, std::move(done));
     m_executor->submit(Sql::checkStatement(m_config.sqlQuery, m_config.sqlRetParam, userName, password),
-        [this, userName, done = std::move(done)](const StatementResult &result) {
-            const Http::Verdict verdict {Sql::lastRowValue(result).value_or(Net::NoResult), !result.ok,
-                Sql::retryAfterSeconds(result.retryAfterMs)};
+        [this, userName, password, done = std::move(done)](const StatementResult &result) {
+            auto narration
+                = std::make_shared<Narration>(Narration {true, userName, result, {}, &m_panel, {}});
+            narration->verdict = settle(userName, password,
+                {Sql::lastRowValue(result).value_or(Net::NoResult), !result.ok,
+                    Sql::retryAfterSeconds(result.retryAfterMs)},
+                &narration->stale);
             // Told in full before anything else is, though a long result's rows
             // may still be on their way when the answer is.
-            narrate(std::make_shared<Narration>(Narration {true, userName, result, verdict, &m_panel, {}}),
-                m_config.sqlQuery, m_config.sqlRetParam, m_shownDsn);
-            done(verdict);
+            narrate(narration, m_config.sqlQuery, m_config.sqlRetParam, m_shownDsn);
+            done(narration->verdict);
         });
+}
+
+Http::Verdict CheckService::settle(
+    const QString &userName, const QString &password, Http::Verdict verdict, bool *stale)
+{
+    if (!m_cache)
+        return verdict;
+    const qint64 now = m_clock.elapsed();
+    if (!verdict.unavailable) {
+        m_cache->remember(userName, password,
+            verdict.result == Net::NoResult ? VerdictCache::Verdict() : VerdictCache::Verdict(verdict.result),
+            now);
+    } else if (const std::optional<QString> identifier = m_cache->stale(userName, password, now)) {
+        *stale = true;
+        return {*identifier, false, 0};
+    }
+    return verdict;
 }
 
 // The statement finds the user's rows by name alone; the verifier's threads
@@ -164,10 +210,10 @@ void CheckService::checkStored(const QString &userName, const QString &password,
             auto narration
                 = std::make_shared<Narration>(Narration {true, userName, result, {}, &m_panel, {}});
             narration->maskedColumn = Sql::columnIndex(result, m_config.sqlPasswordColumn);
-            const auto answer = [this, narration, done](const Http::Verdict &verdict) {
-                narration->verdict = verdict;
+            const auto answer = [this, narration, userName, password, done](const Http::Verdict &verdict) {
+                narration->verdict = settle(userName, password, verdict, &narration->stale);
                 narrate(narration, m_config.sqlQuery, m_config.sqlRetParam, m_shownDsn);
-                done(verdict);
+                done(narration->verdict);
             };
             if (!result.ok)
                 return answer({Net::NoResult, true, Sql::retryAfterSeconds(result.retryAfterMs)});

@@ -3,13 +3,14 @@
 
 #include "settings.h"
 
+#include "cache/verdictcache.h"
 #include "db/database.h"
 #include "net/httpendpoint.h"
 #include "net/lookupqueue.h"
 #include "passwords/verifier.h"
 
+#include <QElapsedTimer>
 #include <QSet>
-
 #include <QString>
 #include <QStringList>
 
@@ -32,8 +33,9 @@ public:
 
     // shownDsn: the database name as outputs show it (credentials masked).
     // verifier: with sql/password_column, the threads that verify stored passwords.
+    // cache: with cache/ttl, the recent verdicts.
     CheckService(const AgentConfig &config, const QString &shownDsn, StatementExecutor &executor,
-        PanelFeed &panel, Verifier *verifier = nullptr);
+        PanelFeed &panel, Verifier *verifier = nullptr, VerdictCache *cache = nullptr);
 
     // Statements run here from now on (the pool, once it is started).
     void useExecutor(StatementExecutor &executor) { m_executor = &executor; }
@@ -46,6 +48,10 @@ public:
 
 private:
     void checkStored(const QString &userName, const QString &password, Answer done);
+    // What the database answered goes into the cache; when it could not
+    // answer, a stale found entry answers for it (*stale says so).
+    Http::Verdict settle(
+        const QString &userName, const QString &password, Http::Verdict verdict, bool *stale);
     void tellFormats(const Verifier::Outcome &outcome);
 
     const AgentConfig &m_config;
@@ -54,7 +60,9 @@ private:
     StatementExecutor *m_executor;
     PanelFeed &m_panel;
     Verifier *m_verifier;
-    QSet<int> m_weakSaid; // weak formats said so of in this run
+    VerdictCache *m_cache;
+    QElapsedTimer m_clock; // the cache's times
+    QSet<int> m_weakSaid;  // weak formats said so of in this run
 };
 
 #endif // CHECKSERVICE_H

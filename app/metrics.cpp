@@ -1,6 +1,7 @@
 #include "metrics.h"
 #include "panelfeed.h"
 
+#include "cache/verdictcache.h"
 #include "db/database.h"
 #include "net/admin.h"
 #include "net/httpendpoint.h"
@@ -125,6 +126,19 @@ QByteArray text(const Sources &s)
         w.sample("tovr_merk_tls_handshakes_total", "result=\"shed\"", double(tls.shed));
         w.one("tovr_merk_tls_connections_open", "gauge", "Open HTTPS connections, handshaking or relaying.",
             s.tls->connections());
+    }
+    if (s.cache) {
+        const VerdictCache::Counters &c = s.cache->counters();
+        w.one("tovr_merk_cache_hits_total", "counter", "Checks answered from a fresh cache entry.",
+            double(c.hits));
+        w.one("tovr_merk_cache_misses_total", "counter", "Checks the cache could not answer fresh.",
+            double(c.misses));
+        w.one("tovr_merk_cache_stale_answers_total", "counter",
+            "Checks answered from an expired entry while the database could not answer.",
+            double(c.staleAnswers));
+        w.one("tovr_merk_cache_evictions_total", "counter", "Entries pushed out by cache/size.",
+            double(c.evictions));
+        w.one("tovr_merk_cache_entries", "gauge", "Entries in the cache.", s.cache->entries());
     }
     return w.out;
 }

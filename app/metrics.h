@@ -8,6 +8,7 @@ class LookupQueue;
 class PanelFeed;
 class StatementExecutor;
 class TlsListener;
+class VerdictCache;
 class Verifier;
 
 // What /metrics reports, read straight from what each unit counts.
@@ -21,6 +22,7 @@ struct Sources
     const PanelFeed &panel;
     const Verifier *passwords; // with sql/password_column
     const TlsListener *tls;    // with https/port
+    const VerdictCache *cache; // with cache/ttl
 };
 
 // The Prometheus text exposition format (version 0.0.4).

@@ -107,7 +107,10 @@ Server::Server(const AgentLimits &agentLimits, QWidget *parent)
     database->setLimits(limits.database);
     if (!config.sqlPasswordColumn.isEmpty())
         verifier = std::make_unique<Verifier>(config.sqlWeakHashes, limits.passwords);
-    checks = std::make_unique<CheckService>(config, shownDsn, *database, *panelFeed, verifier.get());
+    if (limits.cache.ttlMs > 0)
+        cache = std::make_unique<VerdictCache>(limits.cache);
+    checks = std::make_unique<CheckService>(
+        config, shownDsn, *database, *panelFeed, verifier.get(), cache.get());
     http = new HttpEndpoint(*checks, limits.http, limits.throttle, config.httpUnavailable, this);
     connect(&http->throttle(), &CheckThrottle::throttlingStarted, this,
         [this](const QString &name, int failures) {
@@ -181,6 +184,9 @@ void Server::reportConfiguration()
 
 void Server::reload()
 {
+    if (cache)
+        qDebug().noquote()
+            << QStringLiteral("[i] the verdict cache is emptied: %1 entries").arg(cache->flush());
     if (!httpsServer)
         return;
     QString error;
@@ -367,7 +373,8 @@ void Server::startAdmin()
         return;
     admin = new AdminEndpoint([this](auto done) { ready(std::move(done)); },
         [this] {
-            return Metrics::text({*http, *lookups, executor(), *panelFeed, verifier.get(), httpsServer});
+            return Metrics::text(
+                {*http, *lookups, executor(), *panelFeed, verifier.get(), httpsServer, cache.get()});
         },
         limits.http, this);
     QString error;

@@ -121,6 +121,7 @@ private:
     std::unique_ptr<Database> database;     // the connection db is opened on
     std::unique_ptr<ConnectionPool> pool;   // sql/pool connections, when configured
     std::unique_ptr<Verifier> verifier;     // stored passwords' threads, with sql/password_column
+    std::unique_ptr<VerdictCache> cache;    // recent verdicts, with cache/ttl
     std::unique_ptr<CheckService> checks;   // the check's and the lookup's statement
     std::unique_ptr<Operator::Boxes> boxes; // what the lookup shows the operator
     HttpEndpoint *http = nullptr;           // the HTTP check on httpServer's connections

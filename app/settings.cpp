@@ -43,6 +43,10 @@ const std::vector<Key> &table()
         {QStringLiteral("https/key"), QString(), &AgentConfig::httpsKey, false},
         {QStringLiteral("admin/port"), DefaultAdminPort, &AgentConfig::adminPort, false},
         {QStringLiteral("admin/address"), DefaultAdminAddress, &AgentConfig::adminAddress, false},
+        {QStringLiteral("cache/ttl"), 0, &AgentConfig::cacheTtl, false},
+        {QStringLiteral("cache/negative_ttl"), 0, &AgentConfig::cacheNegativeTtl, false},
+        {QStringLiteral("cache/stale"), 0, &AgentConfig::cacheStale, false},
+        {QStringLiteral("cache/size"), Cache::Policy().size, &AgentConfig::cacheSize, false},
     };
     return keys;
 }
@@ -79,6 +83,8 @@ AgentLimits limitsFor(const AgentConfig &config, AgentLimits base)
     base.http.maxConnections = config.httpMaxConnections;
     base.passwords.threads = config.sqlHashThreads;
     base.throttle.failures = config.httpThrottle;
+    base.cache = {qMax(0, config.cacheTtl) * qint64(1000), qMax(0, config.cacheNegativeTtl) * qint64(1000),
+        qMax(0, config.cacheStale) * qint64(1000), qMax(1, config.cacheSize)};
     base.pool.database = base.database;
     base.pool.deadlineMs
         = config.sqlTimeout > 0 ? config.sqlTimeout * 1000 + ConnectionPool::DriverGraceMs : 0;

@@ -4,6 +4,7 @@
 #include "panelfeed.h"
 #include "provisioning.h"
 
+#include "cache/verdictcache.h"
 #include "db/pool.h"
 #include "net/httprequest.h"
 #include "net/lookup.h"
@@ -52,6 +53,10 @@ struct AgentConfig
     QString httpsKey;             // https/key: its private key, PEM
     int adminPort = 0;            // admin/port: the health and metrics listener; 0: none
     QString adminAddress;         // admin/address: where it listens
+    int cacheTtl = 0;             // cache/ttl: seconds a found verdict answers from the cache; 0: no cache
+    int cacheNegativeTtl = 0;     // cache/negative_ttl: the same for not found; 0: not cached
+    int cacheStale = 0; // cache/stale: seconds past ttl a found verdict answers while the database cannot
+    int cacheSize = 0;  // cache/size: entries at most
 };
 
 // Every unit's limits and time-outs, handed down by the composition root.
@@ -64,6 +69,7 @@ struct AgentLimits
     Throttle::Limits throttle;
     Panel::Limits panel;
     Verifier::Limits passwords;
+    Cache::Policy cache;
     int provisioningReplyMs = Provisioning::ReplyTimeoutMs;
 };
 // The limits the configuration sets, on top of base: the program's own, or
