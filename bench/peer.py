@@ -60,6 +60,11 @@ def main():
             request += chunk
         try:
             connection.sendall(answer(db, request))
+            if context:
+                # close_notify before the end of the stream, so the client
+                # keeps its session for resumption; not waiting for the client's
+                connection.setblocking(False)
+                connection.unwrap()
         except (ssl.SSLError, OSError):
             pass
         connection.close()

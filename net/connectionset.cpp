@@ -37,6 +37,7 @@ void ConnectionSet::Reply::send(const QByteArray &answer)
     m_sent = true;
     if (m_socket && m_socket->state() == QAbstractSocket::ConnectedState) {
         release();
+        Net::corkUntilClosed(int(m_socket->socketDescriptor()));
         m_socket->write(answer);
         m_socket->close(); // sends what was written, then shuts the connection
     } else if (m_fd >= 0) {

@@ -8,6 +8,8 @@
 #include <QTimer>
 
 #include <climits>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -46,6 +48,12 @@ int descriptorLimit()
         || limit.rlim_cur > INT_MAX)
         return INT_MAX;
     return int(limit.rlim_cur);
+}
+
+void cork(int fd, bool on)
+{
+    const int value = on ? 1 : 0;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_CORK, &value, sizeof value);
 }
 
 bool connectionPending(QTcpServer *listener)

@@ -49,6 +49,16 @@ bool connectionPending(QTcpServer *listener);
 // "[-] the <listener> listener cannot listen on port <port>: <error>"
 QString cannotListenLine(const QString &listener, int port, const QString &error);
 
+// Holds what is written to the TCP connection until it is shut or closed, or
+// corking is turned off, so an answer and the end of the stream leave in one
+// segment instead of two: on loopback each segment costs the sender the
+// receiver's processing too.
+void cork(int fd, bool on);
+inline void corkUntilClosed(int fd)
+{
+    cork(fd, true);
+}
+
 // Resumes a listener whose accept failed for lack of resources, AcceptRetryMs
 // later, as often as it takes: QTcpServer never resumes it by itself.
 void keepAccepting(QTcpServer *listener);

@@ -59,6 +59,7 @@ private:
     int m_toAgentSent = 0;
     bool m_clientEnded = false, m_agentEnded = false;
     bool m_wantsRead = false, m_wantsWrite = false; // of the TLS connection
+    bool m_corked = false;
     QSocketNotifier *m_clientRead = nullptr, *m_clientWrite = nullptr;
     QSocketNotifier *m_agentRead = nullptr, *m_agentWrite = nullptr;
 };
@@ -200,6 +201,10 @@ void TlsTunnel::relay()
             }
         }
         if (!m_toClient.isEmpty()) {
+            // The answer, close_notify and the end of the stream in one segment
+            // when the agent closes at once, as it does after an answer.
+            if (!m_corked)
+                Net::cork(m_client, m_corked = true);
             const int n = SSL_write(m_ssl, m_toClient.constData(), m_toClient.size());
             if (n > 0) {
                 m_toClient.remove(0, n);
@@ -211,6 +216,8 @@ void TlsTunnel::relay()
         if (m_agentEnded && m_toClient.isEmpty())
             closeTowardsClient();
     }
+    if (m_corked && m_stage == Stage::Open) // more may follow later: what was written goes now
+        Net::cork(m_client, m_corked = false);
 }
 
 // The agent answered and closed its end: close_notify goes out after the

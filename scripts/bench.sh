@@ -213,9 +213,9 @@ tls_measure() {
     wait "${clients[@]}"
     after=$(cpu_ticks "$pid")
     # "<n> connections in <s> real seconds, <b> bytes read per connection"
-    cat stime-[1-8].txt | awk -v t="$tick" -v d=$((after - before)) -v secs="$seconds" '
-        / real seconds, / { n += $1; b += $1 * $6 }
-        END { printf "rps=%.0f bytes=%.0f cpu_us=%.0f\n", n / secs, (n > 0 ? b / n : 0), (n > 0 ? d * 1e6 / t / n : 0) }'
+    cat stime-[1-8].txt | awk -v t="$tick" -v d=$((after - before)) '
+        / real seconds, / { n += $1; r += $1 / $4; b += $1 * $7 }
+        END { printf "rps=%.0f bytes=%.0f cpu_us=%.0f\n", r, (n > 0 ? b / n : 0), (n > 0 ? d * 1e6 / t / n : 0) }'
 }
 found_bytes=$(printf 'HTTP/1.0 200 Ok\r\nContent-Type: text/html; charset="utf-8"\r\n\r\n{"rez":"exist","userid":"10001"}\n' | wc -c)
 say ""

@@ -2,13 +2,10 @@
 
 #include <QtTest>
 
-// Each row is a script of steps on one cache, ttl 1000 ms, stale 5000 ms,
-// negative ttl 500 ms, 5 entries at most; a step is one of
-//   R NAME PASSWORD ID|- AT      the database answered found ID, or not found
-//   F NAME PASSWORD AT WANT      fresh(): WANT is ID, - (not found) or miss
-//   S NAME PASSWORD AT WANT      stale(): WANT is ID or none
-//   N COUNT                      entries() is COUNT
-//   X                            flush()
+// Each row is a script on one cache (ttl 1000 ms, stale 5000, negative ttl
+// 500, 5 entries), steps: "R name password id|- at" (the database answered
+// found id, or not found), "F name password at want" (fresh(): id, -, miss),
+// "S name password at want" (stale(): id or none), "N count" (entries), "X" (flush).
 class tst_VerdictCache : public QObject
 {
     Q_OBJECT
