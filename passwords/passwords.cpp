@@ -69,6 +69,15 @@ Result verifyCrypt(Format format, const QByteArray &password, const QByteArray &
         if (!number || stored.size() < 7 || stored.at(6) != '$' || cost > MaxBcryptCost)
             return Result::Malformed;
     }
+    if ((format == Format::Sha512Crypt || format == Format::Sha256Crypt)
+        && (stored.startsWith("$5$rounds=") || stored.startsWith("$6$rounds="))) {
+        // "$6$rounds=N$": N over the limit would hold a verifying thread for minutes.
+        const int end = stored.indexOf('$', 10);
+        bool number = false;
+        const qint64 rounds = stored.mid(10, end - 10).toLongLong(&number);
+        if (end < 0 || !number || rounds > MaxShaCryptRounds)
+            return Result::Malformed;
+    }
     if (password.contains('\0'))
         return Result::Mismatch; // cannot be what a C string was hashed from
     const auto data = std::make_unique<crypt_data>();

@@ -18,6 +18,7 @@ namespace Passwords {
 constexpr int MaxBcryptCost = 16;
 constexpr quint32 MaxArgon2MemoryKiB = 1024 * 1024; // 1 GiB
 constexpr qint64 MaxPbkdf2Iterations = 10'000'000;
+constexpr qint64 MaxShaCryptRounds = 10'000'000; // libxcrypt takes up to 999,999,999
 
 // ---- Formats -----------------------------------------------------------------
 enum class Format {

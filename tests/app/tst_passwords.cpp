@@ -23,6 +23,7 @@ QMap<QString, QString> stored()
     }
     values.insert("over-bcrypt-cost", QString(values.value("bcrypt")).replace("$2b$05$", "$2b$17$"));
     values.insert("over-argon2-memory", QString(values.value("argon2id")).replace("m=4096", "m=2097152"));
+    values.insert("over-sha512crypt-rounds", QString(values.value("sha512crypt")).replace("$6$", "$6$rounds=999999999$"));
     values.insert("over-pbkdf2-rounds", QString(values.value("pbkdf2_sha256")).replace("$1000$", "$20000000$"));
     return values;
 }
