@@ -62,6 +62,8 @@ private slots:
     void sighupRotatesTheCertificate();
     void openSslClient_data();
     void openSslClient();
+    void silentConnectionsTimeOut_data();
+    void silentConnectionsTimeOut();
 
 private:
 
@@ -261,6 +263,42 @@ void tst_Tls::openSslClient()
     QCOMPARE(first.contains(found), answered);
     QCOMPARE(second.contains(Http::notFoundResponse()), answered);
     QVERIFY2(second.contains("\nReused, ") == resumes, second);
+}
+
+void tst_Tls::silentConnectionsTimeOut_data()
+{
+    QTest::addColumn<QByteArray>("sent"); // before the handshake; "<handshake>": a whole handshake
+    QTest::newRow("nothing") << QByteArray();
+    QTest::newRow("half_a_record_header") << QByteArray::fromHex("1603");
+    QTest::newRow("handshake_without_request") << QByteArray("<handshake>");
+}
+
+// As on the plain port: a connection that never completes its handshake, or
+// its request, is closed after the request time-out, without an answer, while
+// a check on another connection is answered.
+void tst_Tls::silentConnectionsTimeOut()
+{
+    QFETCH(QByteArray, sent);
+    Agent agent;
+    QCOMPARE(startOnSqlite(agent, usersTable(), CheckStatement, QStringLiteral("uid"), withTls(IniValues(), ec.path(), freePort())), QString());
+    const quint16 port = quint16(agent.values.value(QStringLiteral("https/port")).toUInt());
+    QSslSocket client;
+    client.setPeerVerifyMode(QSslSocket::VerifyNone);
+    QElapsedTimer clock;
+    clock.start();
+    if (sent == "<handshake>") {
+        client.connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
+        QTRY_VERIFY_WITH_TIMEOUT(client.isEncrypted(), 5000); // the agent runs on this loop
+    } else {
+        client.connectToHost(QStringLiteral("127.0.0.1"), port);
+        QVERIFY(client.waitForConnected(5000));
+        client.write(sent);
+    }
+    QCOMPARE(tlsExchange(port, checkRequest("alice", "Zq9secret"), QDir(ec.path()).filePath(QStringLiteral("cert.pem"))),
+             Http::checkResponse(QStringLiteral("u-17")));
+    QTRY_COMPARE_WITH_TIMEOUT(client.state(), QAbstractSocket::UnconnectedState, 10000);
+    QVERIFY2(clock.elapsed() >= ShortLimits::RequestTimeoutMs, qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(client.readAll(), QByteArray());
 }
 
 QTEST_MAIN(tst_Tls)
