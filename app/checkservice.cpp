@@ -38,6 +38,18 @@ struct Narration
     int row = 0;
 };
 
+// What qDebug() << label << value prints, made once: the statement's lines are
+// the same for every check, and quoting them is a good part of what a check's
+// debug output costs.
+QString debugLine(const char *label, const QString &value)
+{
+    QString line;
+    QDebug(&line) << label << value;
+    if (line.endsWith(QLatin1Char(' '))) // as qDebug() drops its last separator
+        line.chop(1);
+    return line;
+}
+
 // A verdict from the cache, in one line on the debug output and the panel.
 void tellCached(PanelFeed &panel, const QString &userName, const Http::Verdict &verdict, bool stale)
 {
@@ -105,16 +117,16 @@ void narrateRows(const std::shared_ptr<Narration> &narration)
 // when the statement failed, E1 to E3 (a check adds the panel's "ERR: " line
 // after E1; the lookup's E2 and E3 end with a line feed of their own); one R1
 // per column of every row (a check adds an "i: " line each).
-void narrate(const std::shared_ptr<Narration> &narration, const QString &statement, const QString &retParam,
-    const QString &shownDsn)
+void narrate(const std::shared_ptr<Narration> &narration, const QString &statement,
+    const QStringList &queryLines, const QString &shownDsn)
 {
     const bool debug = Net::debugOn();
     PanelFeed &panel = *narration->panel;
     const StatementResult &result = narration->result;
     if (narration->check) {
         if (debug) {
-            qDebug() << "[d] q.q=" << statement;
-            qDebug() << "[d] q.w=" << retParam;
+            for (const QString &line : queryLines)
+                qDebug().noquote() << line;
         }
         panel.append(QStringLiteral("q: ") + statement);
         panel.append(QStringLiteral("s1: ") + Sql::cp1251DisplayForm(narration->userName));
@@ -146,7 +158,9 @@ CheckService::CheckService(const AgentConfig &config, const QString &shownDsn, S
     PanelFeed &panel, Verifier *verifier, VerdictCache *cache)
     : m_config(config), m_shownDsn(shownDsn),
       m_missingPlaceholders(Sql::missingCheckPlaceholders(config.sqlQuery, !verifier)), m_executor(&executor),
-      m_panel(panel), m_verifier(verifier), m_cache(cache)
+      m_panel(panel), m_verifier(verifier),
+      m_cache(cache), m_queryLines {
+                          debugLine("[d] q.q=", config.sqlQuery), debugLine("[d] q.w=", config.sqlRetParam)}
 {
     m_clock.start();
 }
@@ -178,7 +192,7 @@ void CheckService::check(const QString &userName, const QString &password, Answe
                 &narration->stale);
             // Told in full before anything else is, though a long result's rows
             // may still be on their way when the answer is.
-            narrate(narration, m_config.sqlQuery, m_config.sqlRetParam, m_shownDsn);
+            narrate(narration, m_config.sqlQuery, m_queryLines, m_shownDsn);
             done(narration->verdict);
         });
 }
@@ -212,7 +226,7 @@ void CheckService::checkStored(const QString &userName, const QString &password,
             narration->maskedColumn = Sql::columnIndex(result, m_config.sqlPasswordColumn);
             const auto answer = [this, narration, userName, password, done](const Http::Verdict &verdict) {
                 narration->verdict = settle(userName, password, verdict, &narration->stale);
-                narrate(narration, m_config.sqlQuery, m_config.sqlRetParam, m_shownDsn);
+                narrate(narration, m_config.sqlQuery, m_queryLines, m_shownDsn);
                 done(narration->verdict);
             };
             if (!result.ok)
@@ -269,6 +283,6 @@ void CheckService::lookup(const QString &input, Done done)
                 m_config.sqlQuery, result.error};
             narrate(std::make_shared<Narration>(Narration {
                         false, QString(), result, {}, &m_panel, [done, outcome] { done(outcome); }}),
-                m_config.sqlQuery, m_config.sqlRetParam, m_shownDsn);
+                m_config.sqlQuery, m_queryLines, m_shownDsn);
         });
 }

@@ -61,8 +61,9 @@ private:
     PanelFeed &m_panel;
     Verifier *m_verifier;
     VerdictCache *m_cache;
-    QElapsedTimer m_clock; // the cache's times
-    QSet<int> m_weakSaid;  // weak formats said so of in this run
+    QElapsedTimer m_clock;          // the cache's times
+    const QStringList m_queryLines; // the check's "[d] q.q=" and "[d] q.w=" debug lines
+    QSet<int> m_weakSaid;           // weak formats said so of in this run
 };
 
 #endif // CHECKSERVICE_H
