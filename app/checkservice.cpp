@@ -118,20 +118,20 @@ void narrateRows(const std::shared_ptr<Narration> &narration)
 // after E1; the lookup's E2 and E3 end with a line feed of their own); one R1
 // per column of every row (a check adds an "i: " line each).
 void narrate(const std::shared_ptr<Narration> &narration, const QString &statement,
-    const QStringList &queryLines, const QString &shownDsn)
+    const CheckService::StatementLines &lines, const QString &shownDsn)
 {
     const bool debug = Net::debugOn();
     PanelFeed &panel = *narration->panel;
     const StatementResult &result = narration->result;
     if (narration->check) {
         if (debug) {
-            for (const QString &line : queryLines)
-                qDebug().noquote() << line;
+            qDebug().noquote() << lines.query;
+            qDebug().noquote() << lines.resultColumn;
         }
-        panel.append(QStringLiteral("q: ") + statement);
+        panel.append(lines.panelQuery);
         panel.append(QStringLiteral("s1: ") + Sql::cp1251DisplayForm(narration->userName));
         // A password on the screen is a password leaked; the bound value is the real one.
-        panel.append(QStringLiteral("s2: ") + Net::MaskedPassword);
+        panel.append(lines.panelPassword);
     }
     if (result.reopen == StatementResult::Reopen::Succeeded)
         panel.append(QStringLiteral("[+] Reconnect to DB ") + shownDsn + QStringLiteral(" success"));
@@ -159,8 +159,9 @@ CheckService::CheckService(const AgentConfig &config, const QString &shownDsn, S
     : m_config(config), m_shownDsn(shownDsn),
       m_missingPlaceholders(Sql::missingCheckPlaceholders(config.sqlQuery, !verifier)), m_executor(&executor),
       m_panel(panel), m_verifier(verifier),
-      m_cache(cache), m_queryLines {
-                          debugLine("[d] q.q=", config.sqlQuery), debugLine("[d] q.w=", config.sqlRetParam)}
+      m_cache(cache), m_lines {debugLine("[d] q.q=", config.sqlQuery),
+                          debugLine("[d] q.w=", config.sqlRetParam), QStringLiteral("q: ") + config.sqlQuery,
+                          QStringLiteral("s2: ") + Net::MaskedPassword}
 {
     m_clock.start();
 }
@@ -192,7 +193,7 @@ void CheckService::check(const QString &userName, const QString &password, Answe
                 &narration->stale);
             // Told in full before anything else is, though a long result's rows
             // may still be on their way when the answer is.
-            narrate(narration, m_config.sqlQuery, m_queryLines, m_shownDsn);
+            narrate(narration, m_config.sqlQuery, m_lines, m_shownDsn);
             done(narration->verdict);
         });
 }
@@ -226,7 +227,7 @@ void CheckService::checkStored(const QString &userName, const QString &password,
             narration->maskedColumn = Sql::columnIndex(result, m_config.sqlPasswordColumn);
             const auto answer = [this, narration, userName, password, done](const Http::Verdict &verdict) {
                 narration->verdict = settle(userName, password, verdict, &narration->stale);
-                narrate(narration, m_config.sqlQuery, m_queryLines, m_shownDsn);
+                narrate(narration, m_config.sqlQuery, m_lines, m_shownDsn);
                 done(narration->verdict);
             };
             if (!result.ok)
@@ -283,6 +284,6 @@ void CheckService::lookup(const QString &input, Done done)
                 m_config.sqlQuery, result.error};
             narrate(std::make_shared<Narration>(Narration {
                         false, QString(), result, {}, &m_panel, [done, outcome] { done(outcome); }}),
-                m_config.sqlQuery, m_queryLines, m_shownDsn);
+                m_config.sqlQuery, m_lines, m_shownDsn);
         });
 }

@@ -27,6 +27,13 @@ class PanelFeed;
 class CheckService : public HttpEndpoint::Checker, public LookupQueue::Looker
 {
 public:
+    // The lines every check tells alike, composed once: the debug output's
+    // "[d] q.q=" and "[d] q.w=", the panel's "q: " and "s2: ".
+    struct StatementLines
+    {
+        QString query, resultColumn, panelQuery, panelPassword;
+    };
+
     // A result with many rows is narrated this long at a time, the rest from
     // the event loop, so the dialog keeps serving while a million rows are told.
     static constexpr int NarrationSliceMs = 5;
@@ -61,9 +68,9 @@ private:
     PanelFeed &m_panel;
     Verifier *m_verifier;
     VerdictCache *m_cache;
-    QElapsedTimer m_clock;          // the cache's times
-    const QStringList m_queryLines; // the check's "[d] q.q=" and "[d] q.w=" debug lines
-    QSet<int> m_weakSaid;           // weak formats said so of in this run
+    QElapsedTimer m_clock; // the cache's times
+    const StatementLines m_lines;
+    QSet<int> m_weakSaid; // weak formats said so of in this run
 };
 
 #endif // CHECKSERVICE_H
