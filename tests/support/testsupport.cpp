@@ -11,7 +11,9 @@
 #include <QPointer>
 #include <QProcess>
 #include <QPushButton>
+#include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QSet>
 #include <QTcpServer>
 
 #include <csignal>
@@ -169,10 +171,27 @@ void MessageCapture::clear()
 
 quint16 freePort()
 {
-    QTcpServer probe;
-    if (!probe.listen(QHostAddress::LocalHost, 0))
-        return 0;
-    return probe.serverPort();
+    // Below the kernel's ephemeral range (32768 up, as Debian ships it), so
+    // no client's outgoing connection takes the port between this probe and
+    // the listener a test starts on it; from a random start, so two test
+    // processes seldom probe the same ports; never the same port twice in one
+    // process, or a test that asks for two would start two listeners on one.
+    static QMutex handedOutMutex;
+    static QSet<quint16> handedOut;
+    constexpr int first = 20000, last = 32767;
+    QMutexLocker lock(&handedOutMutex);
+    const int start = QRandomGenerator::global()->bounded(first, last + 1);
+    for (int i = 0; i <= last - first; ++i) {
+        const auto port = quint16(first + (start - first + i) % (last - first + 1));
+        if (handedOut.contains(port))
+            continue;
+        QTcpServer probe;
+        if (probe.listen(QHostAddress::LocalHost, port)) {
+            handedOut.insert(port);
+            return port;
+        }
+    }
+    return 0;
 }
 
 QByteArray iniText(const IniValues &values)

@@ -129,7 +129,8 @@ struct StoppedProcesses
     QVector<int> stopped;
 };
 
-// A TCP port on loopback that was free a moment ago.
+// A TCP port on loopback that was free a moment ago, below the ephemeral
+// range, never the same twice in one test process.
 quint16 freePort();
 
 // The descriptor number the next open() would get.
