@@ -225,13 +225,24 @@ void CheckService::checkStored(const QString &userName, const QString &password,
             auto narration
                 = std::make_shared<Narration>(Narration {true, userName, result, {}, &m_panel, {}});
             narration->maskedColumn = Sql::columnIndex(result, m_config.sqlPasswordColumn);
-            const auto answer = [this, narration, userName, password, done](const Http::Verdict &verdict) {
-                narration->verdict = settle(userName, password, verdict, &narration->stale);
+            // A stale entry answers only for a database that could not; with the
+            // queue full, it did.
+            const auto answer = [this, narration, userName, password, done](
+                                    const Http::Verdict &verdict, bool staleMayAnswer = true) {
+                narration->verdict
+                    = staleMayAnswer ? settle(userName, password, verdict, &narration->stale) : verdict;
                 narrate(narration, m_config.sqlQuery, m_lines, m_shownDsn);
                 done(narration->verdict);
             };
             if (!result.ok)
                 return answer({Net::NoResult, true, Sql::retryAfterSeconds(result.retryAfterMs)});
+            if (result.rows.size() > Verifier::MaxStoredValues) {
+                qDebug().noquote() << QStringLiteral("[e] the statement gave %1 rows for one user name; "
+                                                     "more than %2 stored passwords are not verified")
+                                          .arg(result.rows.size())
+                                          .arg(Verifier::MaxStoredValues);
+                return answer({Net::NoResult, false, 0});
+            }
             QList<QByteArray> stored;
             for (const QStringList &row : result.rows)
                 stored << (narration->maskedColumn < 0 ? QByteArray()
@@ -247,7 +258,7 @@ void CheckService::checkStored(const QString &userName, const QString &password,
                 });
             if (!queued) // every verifying thread busy and the queue full: as if the database had not
                          // answered
-                answer({Net::NoResult, true, 1});
+                answer({Net::NoResult, true, 1}, false);
         });
 }
 

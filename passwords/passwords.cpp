@@ -43,6 +43,66 @@ const Prefix Prefixes[] = {
     {"{MD5}", Format::Md5},
 };
 
+// The value without the blanks a CHAR(n) column pads it with: no hash holds
+// them (a clear text may, and keeps them).
+QByteArray withoutPadding(const QByteArray &stored)
+{
+    int n = stored.size();
+    while (n > 0 && stored.at(n - 1) == ' ')
+        --n;
+    return stored.left(n);
+}
+
+const Prefix *prefixEntry(const QByteArray &stored)
+{
+    const QByteArray upper
+        = stored.startsWith('{') ? stored.left(stored.indexOf('}') + 1).toUpper() : QByteArray();
+    for (const Prefix &p : Prefixes) {
+        if (stored.startsWith(p.text) || (!upper.isEmpty() && upper == p.text))
+            return &p;
+    }
+    return nullptr;
+}
+
+// The 64 characters crypt(3) encodes with, in the order of their values.
+int cryptDigit(char c)
+{
+    static const QByteArray digits("./0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz");
+    return digits.indexOf(c);
+}
+
+// "$7$" N r p: N as 2^digit, r and p as five digits each, least significant first.
+bool scryptWithinLimits(const QByteArray &stored)
+{
+    if (stored.size() < 14)
+        return false;
+    const int logN = cryptDigit(stored.at(3));
+    quint64 r = 0, p = 0;
+    for (int i = 4; i >= 0; --i) {
+        const int rd = cryptDigit(stored.at(4 + i)), pd = cryptDigit(stored.at(9 + i));
+        if (rd < 0 || pd < 0)
+            return false;
+        r = (r << 6) | quint64(rd);
+        p = (p << 6) | quint64(pd);
+    }
+    if (logN < 1 || logN > 60 || r == 0 || p == 0)
+        return false;
+    const quint64 n = 1ull << logN;
+    return r <= MaxScryptMemoryBytes / 128 / n && n * r <= MaxScryptWork / p;
+}
+
+// "$y$" and the three parameter digits mkpasswd writes: the flavour "j", N as
+// 2^(digit + 1), r as digit + 1. Anything else (more parameters) is refused.
+bool yescryptWithinLimits(const QByteArray &stored)
+{
+    if (stored.size() < 7 || stored.at(3) != 'j' || stored.at(6) != '$')
+        return false;
+    const int logN = cryptDigit(stored.at(4)) + 1, r = cryptDigit(stored.at(5)) + 1;
+    if (logN < 2 || r < 1 || logN > 40)
+        return false;
+    return 128 * quint64(r) * (1ull << logN) <= MaxScryptMemoryBytes;
+}
+
 bool isCrypt(Format format)
 {
     switch (format) {
@@ -78,6 +138,9 @@ Result verifyCrypt(Format format, const QByteArray &password, const QByteArray &
         if (end < 0 || !number || rounds > MaxShaCryptRounds)
             return Result::Malformed;
     }
+    if ((format == Format::Scrypt && !scryptWithinLimits(stored))
+        || (format == Format::Yescrypt && !yescryptWithinLimits(stored)))
+        return Result::Malformed;
     if (password.contains('\0'))
         return Result::Mismatch; // cannot be what a C string was hashed from
     const auto data = std::make_unique<crypt_data>();
@@ -90,9 +153,12 @@ Result verifyCrypt(Format format, const QByteArray &password, const QByteArray &
 
 Result verifyArgon2(Format format, const QByteArray &password, const QByteArray &stored)
 {
-    static const QRegularExpression memory(QStringLiteral("\\$m=(\\d+),"));
-    const QRegularExpressionMatch m = memory.match(QString::fromLatin1(stored));
-    if (!m.hasMatch() || m.captured(1).toULongLong() > MaxArgon2MemoryKiB)
+    static const QRegularExpression parameters(
+        QStringLiteral("\\$m=(\\d{1,10}),t=(\\d{1,10}),p=(\\d{1,10})\\$"));
+    const QRegularExpressionMatch m = parameters.match(QString::fromLatin1(stored));
+    const quint64 memory = m.captured(1).toULongLong(), passes = m.captured(2).toULongLong();
+    if (!m.hasMatch() || memory > MaxArgon2MemoryKiB || memory * passes > MaxArgon2WorkKiB
+        || m.captured(3).toULongLong() > MaxArgon2Lanes)
         return Result::Malformed;
     const int status = argon2_verify(stored.constData(), password.constData(), size_t(password.size()),
         format == Format::Argon2id ? Argon2_id : Argon2_i);
@@ -160,14 +226,10 @@ Result verifyDigest(Format format, const QByteArray &password, const QByteArray 
 
 Format formatOf(const QByteArray &stored)
 {
-    const QByteArray upper
-        = stored.startsWith('{') ? stored.left(stored.indexOf('}') + 1).toUpper() : QByteArray();
-    for (const Prefix &p : Prefixes) {
-        if (stored.startsWith(p.text) || (!upper.isEmpty() && upper == p.text))
-            return p.format;
-    }
+    if (const Prefix *prefix = prefixEntry(stored))
+        return prefix->format;
     static const QRegularExpression des(QStringLiteral("^[./0-9A-Za-z]{13}$"));
-    if (des.match(QString::fromLatin1(stored)).hasMatch())
+    if (des.match(QString::fromLatin1(withoutPadding(stored))).hasMatch())
         return Format::DesCrypt;
     return Format::Unknown;
 }
@@ -225,11 +287,10 @@ bool isWeak(Format format)
 
 QString prefixOf(const QByteArray &stored)
 {
-    // "$2b$", "$argon2id$", "pbkdf2_sha256$", "{SSHA}": up to the scheme's end.
-    static const QRegularExpression scheme(
-        QStringLiteral("^(\\$[^$]{0,16}\\$|[A-Za-z0-9_-]{1,16}\\$|\\{[^}]{0,16}\\})"));
-    const QRegularExpressionMatch m = scheme.match(QString::fromLatin1(stored.left(20)));
-    return m.hasMatch() ? m.captured(1) : QStringLiteral("(none)");
+    if (const Prefix *prefix = prefixEntry(stored))
+        return QString::fromLatin1(prefix->text);
+    return formatOf(stored) == Format::DesCrypt ? QStringLiteral("(none: DES crypt)")
+                                                : QStringLiteral("(none known)");
 }
 
 QString name(Result result)
@@ -249,9 +310,10 @@ QString name(Result result)
     return QStringLiteral("unknown");
 }
 
-Result verify(const QByteArray &password, const QByteArray &stored, bool allowWeak)
+Result verify(const QByteArray &password, const QByteArray &asStored, bool allowWeak)
 {
-    const Format format = formatOf(stored);
+    const Format format = formatOf(asStored);
+    const QByteArray stored = format == Format::Plain ? asStored : withoutPadding(asStored);
     if (format == Format::Unknown)
         return Result::Unknown;
     if (isWeak(format) && !allowWeak)

@@ -17,6 +17,13 @@ namespace Passwords {
 // stall the agent.
 constexpr int MaxBcryptCost = 16;
 constexpr quint32 MaxArgon2MemoryKiB = 1024 * 1024; // 1 GiB
+// Memory times passes: 1 GiB four times over, or a small memory many times.
+constexpr quint64 MaxArgon2WorkKiB = 4ull * MaxArgon2MemoryKiB;
+constexpr quint32 MaxArgon2Lanes = 16; // each a thread while it verifies
+// scrypt and yescrypt: 128 r N bytes at most, and no more work (N r p) than
+// the costliest setting mkpasswd makes (N 2^18, r 32, p 1).
+constexpr quint64 MaxScryptMemoryBytes = 1ull << 30;
+constexpr quint64 MaxScryptWork = (1ull << 18) * 32;
 constexpr qint64 MaxPbkdf2Iterations = 10'000'000;
 constexpr qint64 MaxShaCryptRounds = 10'000'000; // libxcrypt takes up to 999,999,999
 
@@ -48,7 +55,9 @@ Format formatOf(const QByteArray &stored);
 // Its short name, for metrics and the debug output: "bcrypt", "argon2id", ...
 QString name(Format format);
 bool isWeak(Format format);
-// What a log may say of a value it cannot read: its prefix, never more.
+// What a log may say of a stored value: the prefix of its known format, never
+// a character of the value itself (a value of no known format may well be a
+// password in clear).
 QString prefixOf(const QByteArray &stored);
 
 // ---- Verifying -----------------------------------------------------------------

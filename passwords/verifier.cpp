@@ -60,8 +60,6 @@ bool Verifier::submit(const QByteArray &password, const QList<QByteArray> &store
         return false;
     ++m_inFlight;
     const bool dummy = stored.isEmpty();
-    if (!dummy)
-        m_lastSeen = stored.last();
     const QByteArray model = m_lastSeen;
     const bool allowWeak = m_allowWeak;
     // The destructor waits for every running job, so this outlives the job; an
@@ -71,6 +69,7 @@ bool Verifier::submit(const QByteArray &password, const QList<QByteArray> &store
         QElapsedTimer took;
         took.start();
         Outcome outcome;
+        QByteArray verified; // a model for later dummies: never a value refused or past the limits
         if (dummy) {
             Passwords::verify(password, model.isEmpty() ? fallbackDummy() : model, allowWeak);
         } else {
@@ -80,18 +79,24 @@ bool Verifier::submit(const QByteArray &password, const QList<QByteArray> &store
                 outcome.results << Passwords::verify(password, stored.at(i), allowWeak);
                 if (outcome.results.last() == Passwords::Result::Match)
                     outcome.matchingRow = i;
+                if (outcome.results.last() == Passwords::Result::Match
+                    || outcome.results.last() == Passwords::Result::Mismatch)
+                    verified = stored.at(i);
             }
         }
         const double seconds = double(took.nsecsElapsed()) / 1e9;
         QMetaObject::invokeMethod(
-            this, [this, outcome, seconds, done] { finished(outcome, seconds, done); }, Qt::QueuedConnection);
+            this, [this, outcome, verified, seconds, done] { finished(outcome, verified, seconds, done); },
+            Qt::QueuedConnection);
     });
     return true;
 }
 
-void Verifier::finished(const Outcome &outcome, double seconds, const Done &done)
+void Verifier::finished(const Outcome &outcome, const QByteArray &model, double seconds, const Done &done)
 {
     --m_inFlight;
+    if (!model.isEmpty())
+        m_lastSeen = model;
     for (int i = 0; i < outcome.formats.size(); ++i)
         ++m_counters.verifications[qMakePair(
             Passwords::name(outcome.formats.at(i)), Passwords::name(outcome.results.at(i)))];

@@ -27,6 +27,9 @@ public:
         int threads = 0;      // 0: one per processor core
         int maxWaiting = 256; // jobs queued beyond the running ones
     };
+    // Stored values one check may hold a password against; a statement that
+    // gives more for one name is not verified at all.
+    static constexpr int MaxStoredValues = 16;
     // Seconds one job took, per bucket (upper bounds; the last is +Inf).
     static inline const QVector<double> SecondsBounds {
         0.001, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1, 2.5, 5};
@@ -60,12 +63,12 @@ public:
     int threads() const { return m_pool.maxThreadCount(); }
 
 private:
-    void finished(const Outcome &outcome, double seconds, const Done &done);
+    void finished(const Outcome &outcome, const QByteArray &model, double seconds, const Done &done);
 
     bool m_allowWeak;
     int m_maxInFlight;
     int m_inFlight = 0;
-    QByteArray m_lastSeen; // the last stored value verified, the model for a dummy
+    QByteArray m_lastSeen; // the last stored value that verified or not, the model for a dummy
     QThreadPool m_pool;
     Counters m_counters;
 };

@@ -25,6 +25,12 @@ QMap<QString, QString> stored()
     values.insert("over-argon2-memory", QString(values.value("argon2id")).replace("m=4096", "m=2097152"));
     values.insert("over-sha512crypt-rounds", QString(values.value("sha512crypt")).replace("$6$", "$6$rounds=999999999$"));
     values.insert("over-pbkdf2-rounds", QString(values.value("pbkdf2_sha256")).replace("$1000$", "$20000000$"));
+    values.insert("over-argon2-passes", QString(values.value("argon2id")).replace("t=2", "t=4294967295"));
+    values.insert("over-argon2-lanes", QString(values.value("argon2id")).replace("p=1", "p=17"));
+    values.insert("over-scrypt-work", QString(values.value("scrypt")).replace("$7$CU..../....", "$7$CU....U...."));
+    values.insert("over-yescrypt-memory", QString(values.value("yescrypt")).replace("$y$j9T$", "$y$jGT$"));
+    values.insert("padded-bcrypt", values.value("bcrypt") + "   "); // as a CHAR(n) column gives it
+    values.insert("unknown-clear", "Zq9secret$1"); // a password in clear, no prefix
     return values;
 }
 
@@ -36,6 +42,8 @@ QStringList table()
     for (auto it = values.cbegin(); it != values.cend(); ++it)
         rows << QStringLiteral("insert into users values('%1', '%2', 'id-%1')").arg(it.key(), it.value())
              << QStringLiteral("insert into users values('cut-%1', '%2', 'id-cut')").arg(it.key(), it.value().chopped(4));
+    for (int i = 0; i <= 16; ++i) // more rows for one name than are verified, every one of them right
+        rows << QStringLiteral("insert into users values('many', '%1', 'id-many')").arg(values.value("bcrypt"));
     rows.prepend(QStringLiteral("create table users(login varchar(64), pw varchar(255), uid varchar(64))"));
     return rows;
 }
@@ -61,7 +69,8 @@ void tst_Passwords::verifiedThroughACheck_data()
     const int sqlite = int(Backend::Sqlite), maria = int(Backend::MariaDb), native = int(Route::Native);
     const QByteArray none = notFound();
     for (const QString &format : stored().keys()) {
-        const QByteArray right = format.startsWith("over-") ? none : found("id-" + format.toUtf8());
+        const QByteArray right
+            = format.startsWith("over-") || format.startsWith("unknown-") ? none : found("id-" + format.toUtf8());
         const QByteArray strict = Weak.contains(format) ? none : right;
         QTest::newRow(qPrintable(format + "_right")) << sqlite << native << format << "Zq9secret" << false << strict;
         QTest::newRow(qPrintable(format + "_wrong")) << sqlite << native << format << "Xq9secret" << true << none;
@@ -70,6 +79,7 @@ void tst_Passwords::verifiedThroughACheck_data()
             QTest::newRow(qPrintable(format + "_weak_allowed")) << sqlite << native << format << "Zq9secret" << true << right;
     }
     QTest::newRow("unknown_user") << sqlite << native << "nobody" << "Zq9secret" << false << none;
+    QTest::newRow("too_many_rows") << sqlite << native << "many" << "Zq9secret" << false << none;
     for (const char *format : {"bcrypt", "argon2id", "django_pbkdf2_sha256"})
         QTest::newRow(qPrintable(QStringLiteral("mariadb_") + format)) << maria << native << format << "Zq9secret"
                                                                      << false << found(QByteArray("id-") + format);
@@ -95,11 +105,14 @@ void tst_Passwords::verifiedThroughACheck()
     }
     QCOMPARE(exchange(agent.httpPort(), checkRequest(login.toUtf8(), password.toUtf8())), answer);
 
-    // The stored value is shown nowhere.
+    // Past the limits is refused before any work, not merely a mismatch.
+    if (login.startsWith("over-"))
+        QVERIFY(capture.all().join('\n').contains("[e] a stored password is malformed or past the limits"));
+    // The stored value is shown nowhere, nor the password in it.
     const QString value = stored().value(login.startsWith("cut-") ? login.mid(4) : login).left(20);
-    if (!value.isEmpty()) {
-        QVERIFY(!capture.all().join('\n').contains(value));
-        QVERIFY(!agent.inspect().panelLines().join('\n').contains(value));
+    for (const QString &shown : {capture.all().join('\n'), agent.inspect().panelLines().join('\n')}) {
+        QVERIFY(value.isEmpty() || !shown.contains(value));
+        QVERIFY(!shown.contains("Zq9secret"));
     }
 }
 
