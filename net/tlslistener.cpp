@@ -58,6 +58,7 @@ private:
     QByteArray m_toAgent, m_toClient;
     int m_toAgentSent = 0;
     bool m_clientEnded = false, m_agentEnded = false;
+    bool m_agentGone = false; // the agent stopped reading: the client's input is not read until closing
     bool m_wantsRead = false, m_wantsWrite = false; // of the TLS connection
     bool m_corked = false;
     QSocketNotifier *m_clientRead = nullptr, *m_clientWrite = nullptr;
@@ -116,6 +117,10 @@ void TlsTunnel::pump()
     if (m_stage == Stage::Closed)
         return;
     const bool open = m_stage == Stage::Open;
+    // A client that does not read what it is sent is given the request
+    // time-out, as one that does not send; no progress later undoes it.
+    if (open && m_wantsWrite && deadlineKey == 0)
+        m_listener.startDeadline(this);
     watch(m_clientRead, m_client, QSocketNotifier::Read, m_wantsRead || m_stage == Stage::Closing);
     watch(m_clientWrite, m_client, QSocketNotifier::Write, m_wantsWrite);
     watch(m_agentRead, m_agent, QSocketNotifier::Read, open && m_toClient.isEmpty() && !m_agentEnded);
@@ -124,6 +129,7 @@ void TlsTunnel::pump()
 
 bool TlsTunnel::handshake()
 {
+    ERR_clear_error();
     const int result = SSL_do_handshake(m_ssl);
     if (result != 1) {
         if (!waitFor(result)) {
@@ -163,7 +169,8 @@ void TlsTunnel::relay()
     for (bool moved = true; moved && m_stage == Stage::Open;) {
         moved = false;
         m_wantsRead = m_wantsWrite = false;
-        if (m_toAgent.isEmpty() && !m_clientEnded) {
+        if (m_toAgent.isEmpty() && !m_clientEnded && !m_agentGone) {
+            ERR_clear_error();
             const int n = SSL_read(m_ssl, chunk, sizeof chunk);
             if (n > 0) {
                 m_toAgent = QByteArray(chunk, n);
@@ -188,7 +195,7 @@ void TlsTunnel::relay()
                 moved = true;
             } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
                 m_toAgent.clear(); // the agent closed its end: nothing more goes to it
-                m_clientEnded = moved = true;
+                m_agentGone = moved = true;
             }
         }
         if (m_toClient.isEmpty() && !m_agentEnded) {
@@ -205,6 +212,7 @@ void TlsTunnel::relay()
             // when the agent closes at once, as it does after an answer.
             if (!m_corked)
                 Net::cork(m_client, m_corked = true);
+            ERR_clear_error();
             const int n = SSL_write(m_ssl, m_toClient.constData(), m_toClient.size());
             if (n > 0) {
                 m_toClient.remove(0, n);
@@ -226,6 +234,7 @@ void TlsTunnel::relay()
 // connection and throw the answer away on its way out.
 void TlsTunnel::closeTowardsClient()
 {
+    ERR_clear_error();
     SSL_shutdown(m_ssl); // one attempt: a client that does not read gets no close_notify
     ERR_clear_error();
     ::shutdown(m_client, SHUT_WR);
@@ -388,9 +397,20 @@ bool TlsListener::loadCredentials(const QString &certificatePath, const QString 
         return false;
     }
     // The rest of the file is the chain towards the authority, in order.
-    while (X509 *link = PEM_read_bio_X509(certificates.get(), nullptr, noPassPhrase, nullptr))
-        SSL_CTX_add0_chain_cert(context.get(), link);
-    ERR_clear_error(); // the end of the file reads as an error
+    ERR_clear_error();
+    while (X509 *link = PEM_read_bio_X509(certificates.get(), nullptr, noPassPhrase, nullptr)) {
+        if (SSL_CTX_add0_chain_cert(context.get(), link) != 1) {
+            X509_free(link);
+            break;
+        }
+    }
+    const unsigned long end = ERR_peek_last_error();
+    ERR_clear_error();
+    if (ERR_GET_LIB(end) != ERR_LIB_PEM || ERR_GET_REASON(end) != PEM_R_NO_START_LINE) {
+        *error = QStringLiteral("%1 holds a certificate after the first that does not read")
+                     .arg(certificatePath);
+        return false;
+    }
 
     if (!readFile(keyPath, QStringLiteral("key"), &pem, error))
         return false;
@@ -432,6 +452,7 @@ void TlsListener::incomingConnection(qintptr descriptor)
     const int fd = int(descriptor);
     SSL *ssl = m_context ? SSL_new(m_context) : nullptr;
     if (!ssl || (m_connections >= m_cap && !shedOldest())) {
+        ERR_clear_error();
         SSL_free(ssl);
         ::close(fd);
         ++m_counters.shed;

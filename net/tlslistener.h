@@ -28,8 +28,9 @@ constexpr int TicketKeyLifetimeMs = 24 * 60 * 60 * 1000;
 // one TLS record.
 constexpr int ChunkBytes = 16 * 1024;
 // Descriptors a connection holds once its handshake is done: the client's,
-// and the socket pair the agent reads the plain text from.
-constexpr int DescriptorsPerConnection = 3;
+// the socket pair the agent reads the plain text from, and the copy of the
+// agent's end a check in progress holds.
+constexpr int DescriptorsPerConnection = 4;
 
 } // namespace Tls
 

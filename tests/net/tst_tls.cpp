@@ -8,6 +8,8 @@
 #include <QSslSocket>
 #include <QtTest>
 
+#include <openssl/err.h>
+
 #include <atomic>
 #include <csignal>
 #include <thread>
@@ -139,6 +141,12 @@ void tst_Tls::unusableCredentialsLeaveTheRestRunning_data()
     QTest::newRow("nothing_named") << "" << "" << "cannot read the certificate";
     QTest::newRow("key_of_another_certificate") << cert << QDir(ec.path()).filePath(QStringLiteral("key.pem"))
                                                 << "does not belong to the certificate";
+    // A chain whose second certificate does not read is not a shorter chain.
+    QFile chain(QDir(rsa.path()).filePath(QStringLiteral("broken-chain.pem")));
+    QFile leaf(cert);
+    if (leaf.open(QIODevice::ReadOnly) && chain.open(QIODevice::WriteOnly))
+        chain.write(leaf.readAll() + "-----BEGIN CERTIFICATE-----\n!!!!\n-----END CERTIFICATE-----\n");
+    QTest::newRow("chain_link_unreadable") << chain.fileName() << key << "a certificate after the first that does not read";
 }
 
 // One line on the debug output and in the log file; no TLS listener, no third
@@ -251,6 +259,10 @@ void tst_Tls::openSslClient()
     QTemporaryDir dir;
     const QString session = dir.filePath(QStringLiteral("session.pem"));
     QByteArray first, second;
+    // Errors other uses of OpenSSL leave on this thread, between any two events, are not the connection's.
+    QTimer litter;
+    QObject::connect(&litter, &QTimer::timeout, [] { ERR_raise(ERR_LIB_SSL, ERR_R_INTERNAL_ERROR); });
+    litter.start(0);
     std::atomic<bool> done{false};
     std::thread clients([&] { // the agent's loop runs meanwhile
         first = sClient(port, options + QStringList{QStringLiteral("-sess_out"), session}, checkRequest("alice", "Zq9secret"));
