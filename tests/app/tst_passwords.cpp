@@ -56,6 +56,7 @@ class tst_Passwords : public QObject
 private slots:
     void verifiedThroughACheck_data();
     void verifiedThroughACheck();
+    void aFullQueueIsNoOutage();
 };
 
 void tst_Passwords::verifiedThroughACheck_data()
@@ -114,6 +115,31 @@ void tst_Passwords::verifiedThroughACheck()
         QVERIFY(value.isEmpty() || !shown.contains(value));
         QVERIFY(!shown.contains("Zq9secret"));
     }
+}
+
+// One verifying thread and no queue: while a bcrypt value at cost 14 holds it,
+// another check gets the failure's answer. The database did answer that one,
+// with a new password, so the cache's expired entry for the old one must not.
+void tst_Passwords::aFullQueueIsNoOutage()
+{
+    AgentLimits limits = shortLimits();
+    limits.passwords.maxWaiting = 0;
+    Agent agent(limits);
+    const QString slow = QString(stored().value("bcrypt")).replace("$2b$05$", "$2b$14$");
+    QCOMPARE(startOnSqlite(agent, table() << QStringLiteral("insert into users values('slow', '%1', 'id-slow')").arg(slow),
+                           ByLogin, QStringLiteral("uid"),
+                           {{QStringLiteral("sql/password_column"), QStringLiteral("pw")}, {QStringLiteral("sql/hash_threads"), "1"},
+                            {QStringLiteral("cache/ttl"), "1"}, {QStringLiteral("cache/stale"), "3600"}}),
+             QString());
+    QCOMPARE(exchange(agent.httpPort(), checkRequest("bcrypt", "Zq9secret")), found("id-bcrypt"));
+    QCOMPARE(sqliteRun(agent.work.filePath(QStringLiteral("agent.db")),
+                       {QStringLiteral("update users set pw = '{CLEAR}n3w' where login = 'bcrypt'")}),
+             QString());
+    QTest::qWait(1100); // past the entry's ttl
+    Client holding(agent.httpPort(), checkRequest("slow", "Zq9secret"));
+    QTest::qWait(100); // its statement has run and its verification holds the thread
+    QCOMPARE(exchange(agent.httpPort(), checkRequest("bcrypt", "Zq9secret")), notFound());
+    QVERIFY(holding.waitClosed());
 }
 
 QTEST_MAIN(tst_Passwords)
