@@ -140,13 +140,9 @@ private:
 // The found checks an agent counted, from its /metrics; -1 when unreadable.
 int foundChecks(const AgentProcess &agent)
 {
-    const QByteArray metrics = exchange(agent.port(QStringLiteral("admin/port")), "GET /metrics HTTP/1.0\r\n\r\n", 2000);
-    const QByteArray name = "\ntovr_merk_checks_total{verdict=\"found\"} ";
-    const int at = metrics.indexOf(name);
-    if (at < 0)
-        return -1;
-    const int start = at + name.size();
-    return metrics.mid(start, metrics.indexOf('\n', start) - start).toInt();
+    const QByteArray value
+        = metricValue(agent.port(QStringLiteral("admin/port")), "tovr_merk_checks_total{verdict=\"found\"}", 2000);
+    return value.isEmpty() ? -1 : value.toInt();
 }
 
 } // namespace

@@ -64,6 +64,16 @@ QByteArray exchange(quint16 port, const QByteArray &request, int waitMs)
     return client.received;
 }
 
+QByteArray metricValue(quint16 adminPort, const QByteArray &series, int waitMs)
+{
+    const QByteArray metrics = exchange(adminPort, "GET /metrics HTTP/1.0\r\n\r\n", waitMs);
+    const int at = metrics.indexOf('\n' + series + ' ');
+    if (at < 0)
+        return QByteArray();
+    const int start = at + series.size() + 2;
+    return metrics.mid(start, metrics.indexOf('\n', start) - start);
+}
+
 QVector<QByteArray> answersTo(quint16 port, const QVector<QByteArray> &requests, int parallel, int timeoutMs)
 {
     QVector<QByteArray> answers;

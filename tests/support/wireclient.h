@@ -43,6 +43,10 @@ private:
 // did not close within waitMs.
 QByteArray exchange(quint16 port, const QByteArray &request, int waitMs = 10000);
 
+// The value of one series, name and labels as /metrics on the admin port
+// prints them ("tovr_merk_checks_total{verdict=\"found\"}"); empty when absent.
+QByteArray metricValue(quint16 adminPort, const QByteArray &series, int waitMs = 10000);
+
 // Sends each request on a connection of its own, at most `parallel` open at a
 // time, and returns what each got back by the time the agent closed it, in
 // request order; "<no close>" for one still open timeoutMs after its batch began.
