@@ -1,14 +1,26 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests, the demo and the package need.
 # As root it runs apt-get itself; otherwise it prints the command and stops.
-#   scripts/install-deps.sh          everything (make test, make bench, CI)
+#   scripts/install-deps.sh          everything (make test, make bench, make fuzz, CI)
 #   scripts/install-deps.sh demo     only what make demo runs: the programs' build
 #                                    and runtime, SQLite's driver and command line
+#   scripts/install-deps.sh --list [demo]   prints the list, one package a line
+# apt-get runs with --no-install-recommends, so a list names every package whose
+# files the build reads, unless a Depends of a listed package brings it;
+# scripts/check-headers.sh holds each build's headers to its list.
 set -euo pipefail
+
+list_only=
+if [ "${1:-}" = --list ]; then
+    list_only=1
+    shift
+fi
 
 if [ "${1:-}" = demo ]; then
     shift
-    packages=(cmake make g++ pkg-config qtbase5-dev qtbase5-dev-tools libqt5sql5-sqlite sqlite3 libcrypt-dev libargon2-dev libssl-dev)
+    # unixodbc-dev: db/odbc.cpp includes <sql.h>; libsystemd-dev: the notify protocol.
+    packages=(cmake make g++ pkg-config qtbase5-dev qtbase5-dev-tools libqt5sql5-sqlite sqlite3
+              libcrypt-dev libargon2-dev libssl-dev unixodbc-dev libsystemd-dev)
 else
 packages=(
     cmake make g++ pkg-config
@@ -17,14 +29,22 @@ packages=(
     libqt5sql5-mysql libqt5sql5-ibase libqt5sql5-odbc
     postgresql mariadb-server mariadb-client firebird3.0-server firebird3.0-utils
     unixodbc unixodbc-dev odbc-postgresql odbc-mariadb
-    libssl-dev libbenchmark-dev libcrypt-dev libargon2-dev
+    libssl-dev libbenchmark-dev libcrypt-dev libargon2-dev libsystemd-dev
     whois argon2 python3-passlib python3-bcrypt
     sqlite3 xvfb xauth
     python3 gnuplot-nox
     dpkg-dev lintian haproxy curl openssl clang-format
+    # make fuzz: clang, and the runtimes of libFuzzer and the sanitizers that clang
+    # only recommends (libclang-rt-dev brings them for the default clang).
+    clang libclang-rt-dev
 )
 fi
 [ "$#" -gt 0 ] && packages+=("$@")
+
+if [ -n "$list_only" ]; then
+    printf '%s\n' "${packages[@]}"
+    exit 0
+fi
 
 missing=()
 for p in "${packages[@]}"; do
