@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build test package sanitize abuse demo demo-build demo-lookup bench fuzz format-check clean
+.PHONY: all deps configure build test package sanitize abuse demo demo-build demo-lookup bench fuzz format-check header-check clean
 
 all: build
 
@@ -81,6 +81,12 @@ format-check: deps
 	    'net/*.cpp' 'net/*.h' 'crypto/*.cpp' 'crypto/*.h' 'passwords/*.cpp' 'passwords/*.h' 'client/*.cpp' 'client/*.h' 'bench/*.cpp'); \
 	if [ -n "$$files" ]; then clang-format --dry-run --Werror $$files && echo "format: $$(echo $$files | wc -w) files as .clang-format lays them out"; \
 	else echo "format: no C++ of the program changed"; fi
+
+# Every header the demo, the test build and the fuzz build read comes from a
+# package that their list in scripts/install-deps.sh brings, so each builds on a
+# fresh machine: a configure and the preprocessor only, nothing is built.
+header-check: deps
+	@JOBS=$(JOBS) bash scripts/check-headers.sh demo full fuzz
 
 clean:
 	rm -rf $(BUILD) build-asan build-rel build-fuzz $(PKG_BUILD)
