@@ -3,7 +3,8 @@
 # As root it runs apt-get itself; otherwise it prints the command and stops.
 #   scripts/install-deps.sh          everything (make test, make bench, make fuzz, CI)
 #   scripts/install-deps.sh demo     only what make demo runs: the programs' build
-#                                    and runtime, SQLite's driver and command line
+#                                    and runtime, SQLite's driver and command line,
+#                                    and curl to try the check
 #   scripts/install-deps.sh --list [demo]   prints the list, one package a line
 # apt-get runs with --no-install-recommends, so a list names every package whose
 # files the build reads, unless a Depends of a listed package brings it;
@@ -18,9 +19,10 @@ fi
 
 if [ "${1:-}" = demo ]; then
     shift
-    # unixodbc-dev: db/odbc.cpp includes <sql.h>; libsystemd-dev: the notify protocol.
+    # unixodbc-dev: db/odbc.cpp includes <sql.h>; libsystemd-dev: the notify protocol;
+    # curl: what scripts/demo.sh tells the user to try the check with.
     packages=(cmake make g++ pkg-config qtbase5-dev qtbase5-dev-tools libqt5sql5-sqlite sqlite3
-              libcrypt-dev libargon2-dev libssl-dev unixodbc-dev libsystemd-dev)
+              libcrypt-dev libargon2-dev libssl-dev unixodbc-dev libsystemd-dev curl)
 else
 packages=(
     cmake make g++ pkg-config
