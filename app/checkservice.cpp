@@ -96,7 +96,7 @@ void narrateRows(const std::shared_ptr<Narration> &narration)
     if (result.failFast == StatementResult::FailFast::Started) {
         const QString line
             = QStringLiteral("[e] database unavailable, failing fast until it answers again: ");
-        qDebug().noquote() << line + result.error;
+        qWarning().noquote() << line + result.error;
         narration->panel->append(line + result.error);
     } else if (result.failFast == StatementResult::FailFast::Ended) {
         const QString line = QStringLiteral("[+] database answers again");
@@ -139,14 +139,14 @@ void narrate(const std::shared_ptr<Narration> &narration, const QString &stateme
         panel.append(QStringLiteral("ERR: reconnect: ") + result.reopenError);
 
     if (!result.ok) {
-        qDebug() << "[e] q.le=" << result.error;
+        qWarning() << "[e] q.le=" << result.error;
         if (narration->check) {
             panel.append(QStringLiteral("ERR: db.lastError()=") + result.connectionError);
-            qDebug() << timeStamp() << "[e] Unable to execute test query: " << statement;
-            qDebug() << timeStamp() << "[e] query.lastError=" << result.error;
+            qWarning() << timeStamp() << "[e] Unable to execute test query: " << statement;
+            qWarning() << timeStamp() << "[e] query.lastError=" << result.error;
         } else {
-            qDebug() << timeStamp() << "[e] Unable to execute test query: " << statement << lineEnd;
-            qDebug() << timeStamp() << "[e] query.lastError=" << result.error << lineEnd;
+            qWarning() << timeStamp() << "[e] Unable to execute test query: " << statement << lineEnd;
+            qWarning() << timeStamp() << "[e] query.lastError=" << result.error << lineEnd;
         }
     }
     narrateRows(narration);
@@ -237,7 +237,7 @@ void CheckService::checkStored(const QString &userName, const QString &password,
             if (!result.ok)
                 return answer({Net::NoResult, true, Sql::retryAfterSeconds(result.retryAfterMs)});
             if (result.rows.size() > Verifier::MaxStoredValues) {
-                qDebug().noquote() << QStringLiteral("[e] the statement gave %1 rows for one user name; "
+                qWarning().noquote() << QStringLiteral("[e] the statement gave %1 rows for one user name; "
                                                      "more than %2 stored passwords are not verified")
                                           .arg(result.rows.size())
                                           .arg(Verifier::MaxStoredValues);
@@ -270,7 +270,7 @@ void CheckService::tellFormats(const Verifier::Outcome &outcome)
         const Passwords::Format format = outcome.formats.at(i);
         const Passwords::Result result = outcome.results.at(i);
         if (result == Passwords::Result::Unknown || result == Passwords::Result::Malformed)
-            qDebug().noquote() << QStringLiteral("[e] a stored password is %1: prefix %2")
+            qWarning().noquote() << QStringLiteral("[e] a stored password is %1: prefix %2")
                                       .arg(result == Passwords::Result::Unknown
                                               ? QStringLiteral("of no known format")
                                               : QStringLiteral("malformed or past the limits"),
@@ -281,7 +281,10 @@ void CheckService::tellFormats(const Verifier::Outcome &outcome)
                 ? QStringLiteral("[e] stored passwords in the weak format %1 do not verify; "
                                  "sql/weak_hashes=true lets them")
                 : QStringLiteral("[i] stored passwords in the weak format %1 verify (sql/weak_hashes=true)");
-            qDebug().noquote() << line.arg(Passwords::name(format));
+            if (result == Passwords::Result::Refused)
+                qWarning().noquote() << line.arg(Passwords::name(format));
+            else
+                qDebug().noquote() << line.arg(Passwords::name(format));
             m_panel.append(line.arg(Passwords::name(format)));
         }
     }

@@ -40,4 +40,9 @@ QString fallbackPlatform(const QStringList &arguments, bool platformVariableSet,
     return QStringLiteral("offscreen");
 }
 
+bool headless(const QString &platformName)
+{
+    return platformName == QLatin1String("offscreen") || platformName == QLatin1String("minimal");
+}
+
 } // namespace CommandLine

@@ -23,6 +23,10 @@ Request read(const QStringList &arguments);
 // window on (no DISPLAY, no WAYLAND_DISPLAY); else empty.
 QString fallbackPlatform(const QStringList &arguments, bool platformVariableSet, bool displaySet);
 
+// Whether nobody can answer a message box on Qt's platform of that name: a
+// service runs on "offscreen" (or "minimal").
+bool headless(const QString &platformName);
+
 } // namespace CommandLine
 
 #endif // COMMANDLINE_H

@@ -50,7 +50,11 @@ int main(int argc, char *argv[])
     // connects itself to it.
     SignalBridge signalBridge;
     signalBridge.start();
-    Server server;
+    // Headless, nobody answers a box: a start-up failure ends the agent, so
+    // its supervisor sees it.
+    Server server(AgentLimits(), RunMode {CommandLine::headless(QGuiApplication::platformName())});
+    if (server.exitCode() != 0)
+        return server.exitCode();
     if (signalBridge.delivered())
         return 0; // ended during start-up; the dialog has closed and written the settings
     server.show();

@@ -56,7 +56,7 @@ QByteArray text(const Sources &s)
 {
     const HttpEndpoint::Counters &h = s.http.counters();
     const LookupQueue::Counters &l = s.lookups.counters();
-    const StatementExecutor::Counters &d = s.statements.counters();
+    const StatementExecutor::Counters &d = s.statements;
     const CheckThrottle::Counters &t = s.http.throttle().counters();
     Writer w;
     w.head("tovr_merk_build_info", "gauge", "The agent's version.");
@@ -106,7 +106,7 @@ QByteArray text(const Sources &s)
     w.one("tovr_merk_throttle_names", "gauge", "User names the throttle remembers.",
         s.http.throttle().namesTracked());
     if (s.passwords) {
-        const Verifier::Counters &v = s.passwords->counters();
+        const Verifier::Counters &v = *s.passwords;
         w.head("tovr_merk_password_verifications_total", "counter",
             "Stored passwords verified, by format and result.");
         for (auto it = v.verifications.cbegin(); it != v.verifications.cend(); ++it)
@@ -128,7 +128,7 @@ QByteArray text(const Sources &s)
             s.tls->connections());
     }
     if (s.cache) {
-        const VerdictCache::Counters &c = s.cache->counters();
+        const VerdictCache::Counters &c = *s.cache;
         w.one("tovr_merk_cache_hits_total", "counter", "Checks answered from a fresh cache entry.",
             double(c.hits));
         w.one("tovr_merk_cache_misses_total", "counter", "Checks the cache could not answer fresh.",
@@ -138,7 +138,7 @@ QByteArray text(const Sources &s)
             double(c.staleAnswers));
         w.one("tovr_merk_cache_evictions_total", "counter", "Entries pushed out by cache/size.",
             double(c.evictions));
-        w.one("tovr_merk_cache_entries", "gauge", "Entries in the cache.", s.cache->entries());
+        w.one("tovr_merk_cache_entries", "gauge", "Entries in the cache.", s.cacheEntries);
     }
     return w.out;
 }

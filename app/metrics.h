@@ -1,15 +1,16 @@
 #ifndef METRICS_H
 #define METRICS_H
 
+#include "cache/verdictcache.h"
+#include "db/database.h"
+#include "passwords/verifier.h"
+
 #include <QByteArray>
 
 class HttpEndpoint;
 class LookupQueue;
 class PanelFeed;
-class StatementExecutor;
 class TlsListener;
-class VerdictCache;
-class Verifier;
 
 // What /metrics reports, read straight from what each unit counts.
 namespace Metrics {
@@ -18,11 +19,12 @@ struct Sources
 {
     const HttpEndpoint &http; // checks, latency, connections, the throttle
     const LookupQueue &lookups;
-    const StatementExecutor &statements; // the pool when there is one
+    const StatementExecutor::Counters &statements; // every connection's, a reload's predecessors' too
     const PanelFeed &panel;
-    const Verifier *passwords; // with sql/password_column
-    const TlsListener *tls;    // with https/port
-    const VerdictCache *cache; // with cache/ttl
+    const Verifier::Counters *passwords; // with sql/password_column
+    const TlsListener *tls;              // with https/port
+    const VerdictCache::Counters *cache; // with cache/ttl
+    int cacheEntries;
 };
 
 // The Prometheus text exposition format (version 0.0.4).

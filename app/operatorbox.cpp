@@ -10,11 +10,20 @@ QString boxTitle()
     return QCoreApplication::translate("Server", "TOVR/MERK SQL Agent (checker)");
 }
 
-void showBox(QWidget *parent, QMessageBox::Icon icon, const QString &text)
+void sayBox(QMessageBox::Icon icon, const QString &text)
 {
     QString line = text;
     line.replace(QLatin1Char('\n'), QLatin1Char(' '));
-    qDebug().noquote() << QStringLiteral("[box] ") + boxTitle() + QStringLiteral(": ") + line;
+    line = QStringLiteral("[box] ") + boxTitle() + QStringLiteral(": ") + line;
+    if (icon == QMessageBox::Critical)
+        qWarning().noquote() << line;
+    else
+        qDebug().noquote() << line;
+}
+
+void showBox(QWidget *parent, QMessageBox::Icon icon, const QString &text)
+{
+    sayBox(icon, text);
     if (icon == QMessageBox::Critical)
         QMessageBox::critical(parent, boxTitle(), text, QMessageBox::Ok, QMessageBox::NoButton);
     else

@@ -18,6 +18,8 @@ QString boxTitle();
 // offscreen), so the title and the text first go to the debug output as one
 // line: "[box] <title>: <text>", line feeds turned into blanks.
 void showBox(QWidget *parent, QMessageBox::Icon icon, const QString &text);
+// Only that line, for a box nobody could answer; a critical one is a warning.
+void sayBox(QMessageBox::Icon icon, const QString &text);
 
 // What the parameter lookup tells the operator, as boxes over parent.
 class Boxes : public LookupQueue::Screen

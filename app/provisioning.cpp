@@ -77,7 +77,7 @@ void Server::testCipher()
     // object refuses, so its cipher and result lines come out empty.
     const QStringList problems = cipherSettingProblems(config.appKey1, config.cipherKey);
     for (const QString &problem : problems)
-        qDebug().noquote() << problem;
+        qWarning().noquote() << problem;
 
     qDebug() << "iv[1]:" << ivText;
     qDebug() << "key[2]:" << config.cipherKey.toBase64();
@@ -90,9 +90,11 @@ void Server::testCipher()
 void Server::requestConfig()
 {
     using namespace Provisioning;
+    if (config.configHost.isEmpty())
+        return; // no provisioning server: nothing to ask
     const QString identity = machineIdentity();
     if (!cipherSettingProblems(config.appKey1, config.cipherKey).isEmpty()) {
-        qDebug() << "[e] provisioning request skipped: app/key1 or app/key2 unusable";
+        qWarning() << "[e] provisioning request skipped: app/key1 or app/key2 unusable";
         return;
     }
 
@@ -118,7 +120,7 @@ void Server::requestConfig()
         reply->abort();
         reply->deleteLater();
         if (!terminating) // else a termination signal ended the wait
-            qDebug() << "[e] provisioning request timed out";
+            qWarning() << "[e] provisioning request timed out";
         return;
     }
     const QJsonDocument answer = QJsonDocument::fromJson(reply->readAll());

@@ -1,4 +1,5 @@
 #include "server.h"
+#include "checkbackend.h"
 #include "checkservice.h"
 #include "debugoutput.h"
 #include "eventlog.h"
@@ -14,6 +15,7 @@
 #include "net/listeners.h"
 #include "net/tlslistener.h"
 #include "net/wiretext.h"
+#include "service/systemdnotify.h"
 
 #include <QBoxLayout>
 #include <QCloseEvent>
@@ -37,15 +39,17 @@
 #include <QTcpSocket>
 #include <QTextEdit>
 #include <QTextStream>
+#include <QTimer>
 
 #include <sys/stat.h>
 
-Server::Server(QWidget *parent) : Server(AgentLimits(), parent)
+Server::Server(QWidget *parent) : Server(AgentLimits(), RunMode(), parent)
 { }
 
-Server::Server(const AgentLimits &agentLimits, QWidget *parent)
-    : QDialog(parent), statusLabel(new QLabel), limits(agentLimits)
+Server::Server(const AgentLimits &agentLimits, RunMode runMode, QWidget *parent)
+    : QDialog(parent), statusLabel(new QLabel), mode(runMode), limits(agentLimits)
 {
+    notifier = new SystemdNotifier(this);
     if (SignalBridge *bridge = SignalBridge::instance()) {
         connect(bridge, &SignalBridge::terminationRequested, this, &Server::terminate);
         connect(bridge, &SignalBridge::reloadRequested, this, &Server::reload);
@@ -97,21 +101,16 @@ Server::Server(const AgentLimits &agentLimits, QWidget *parent)
     setWindowTitle(QGuiApplication::applicationDisplayName());
 
     readSettings();
-    shownDsn = Sql::maskCredentials(config.sqlDsn);
     reportConfiguration();
+    if (mode.headless && !findings.secretProblem.isEmpty())
+        failStart(QStringLiteral("[-] the database password cannot be read: ") + findings.secretProblem);
 
     // The units the slots hand their work to. They do nothing until the
     // listeners and the database exist.
-    database = std::make_unique<Database>();
-    limits = limitsFor(config, limits);
-    database->setLimits(limits.database);
-    if (!config.sqlPasswordColumn.isEmpty())
-        verifier = std::make_unique<Verifier>(config.sqlWeakHashes, limits.passwords);
-    if (limits.cache.ttlMs > 0)
-        cache = std::make_unique<VerdictCache>(limits.cache);
-    checks = std::make_unique<CheckService>(
-        config, shownDsn, *database, *panelFeed, verifier.get(), cache.get());
-    http = new HttpEndpoint(*checks, limits.http, limits.throttle, config.httpUnavailable, this);
+    const AgentLimits base = limits;
+    limits = limitsFor(config, base);
+    backends = new CheckBackends(std::make_shared<CheckBackend>(config, limits, *panelFeed), this);
+    http = new HttpEndpoint(*backends, limits.http, limits.throttle, config.httpUnavailable, this);
     connect(&http->throttle(), &CheckThrottle::throttlingStarted, this,
         [this](const QString &name, int failures) {
             const QString line
@@ -123,18 +122,31 @@ Server::Server(const AgentLimits &agentLimits, QWidget *parent)
             appendLogPanel(line);
         });
     boxes = std::make_unique<Operator::Boxes>(this);
-    lookups = new LookupQueue(*boxes, *checks, limits.lookup, this);
+    lookups = new LookupQueue(*boxes, *backends, limits.lookup, this);
 
-    testCipher();
-    requestConfig();
-    if (!terminating)
+    if (!ending())
+        testCipher();
+    if (!ending())
+        requestConfig();
+    if (!ending())
         openNetwork();
-    if (!terminating)
+    if (!ending())
         startAdmin();
-    if (!terminating)
+    if (!ending())
         openDatabase();
 
     logStream = nullptr; // the stream dies with the constructor; nothing writes the file later
+    if (ending())
+        return;
+    started = true;
+    tellReady();
+    if (notifier->enabled()) {
+        auto *status = new QTimer(this);
+        connect(status, &QTimer::timeout, this, [this] { notifier->status(serviceStatus()); });
+        status->start(ServiceStatusMs);
+    }
+    if (reloadWaiting) // a SIGHUP during start-up
+        QTimer::singleShot(0, this, &Server::reloadNow);
 }
 
 Server::~Server()
@@ -145,6 +157,7 @@ Server::~Server()
 
 void Server::closeEvent(QCloseEvent *)
 {
+    notifier->stopping();
     writeSettings();
 }
 
@@ -177,25 +190,133 @@ void Server::reportConfiguration()
     findings.missingPlaceholders
         = Sql::missingCheckPlaceholders(config.sqlQuery, config.sqlPasswordColumn.isEmpty());
     for (const QString &line : Settings::problems(findings)) {
-        qDebug().noquote() << line;
+        qWarning().noquote() << line;
         appendLogPanel(line);
     }
 }
 
 void Server::reload()
 {
-    if (cache)
-        qDebug().noquote()
-            << QStringLiteral("[i] the verdict cache is emptied: %1 entries").arg(cache->flush());
-    if (!httpsServer)
+    if (reloadWaiting)
+        return; // one is on its way, and reads the file as it is then
+    reloadWaiting = true;
+    if (!started)
+        return; // served once start-up is done
+    const qint64 since = lastReload.isValid() ? lastReload.elapsed() : qint64(ReloadCoalesceMs);
+    QTimer::singleShot(int(qMax<qint64>(0, ReloadCoalesceMs - since)), this, &Server::reloadNow);
+}
+
+// Everything is checked before anything changes: a refused configuration
+// leaves the one in use whole. The TLS pair is loaded last, as it takes
+// effect when it loads.
+void Server::reloadNow()
+{
+    reloadWaiting = false;
+    lastReload.start();
+    notifier->reloading();
+    const auto say = [this](const QString &line, bool failure) {
+        if (failure)
+            qWarning().noquote() << line;
+        else
+            qDebug().noquote() << line;
+        writeLogLine(line);
+        appendLogPanel(line);
+    };
+
+    Settings::Findings found;
+    AgentConfig next = Settings::read(Settings::IniPath, &found);
+    found.driver = next.sqlType;
+    found.availableDrivers = QSqlDatabase::drivers();
+    found.missingPlaceholders
+        = Sql::missingCheckPlaceholders(next.sqlQuery, next.sqlPasswordColumn.isEmpty());
+    // A problem the configuration in use has too is not the new file's fault:
+    // an agent started on a lookup statement reloads it as it is.
+    QStringList refused = Settings::refusals(found);
+    for (const QString &known : Settings::refusals(findings))
+        refused.removeAll(known);
+    if (refused.isEmpty() && httpsServer) {
+        QString error;
+        if (httpsServer->loadCredentials(next.httpsCertificate, next.httpsKey, &error)) {
+            say(QStringLiteral("[+] the HTTPS certificate and key are read again; new connections get them"),
+                false);
+        } else {
+            say(QStringLiteral("[-] the HTTPS certificate and key are not read again, the pair in use stays: ")
+                    + error,
+                true);
+            refused << QStringLiteral("https/certificate and https/key do not load");
+        }
+    }
+    if (!refused.isEmpty()) {
+        for (const QString &why : qAsConst(refused))
+            say(QStringLiteral("[e] reload refused, the configuration in use stays: ") + why, true);
+        notifier->ready(serviceStatus());
         return;
-    QString error;
-    const QString line = httpsServer->loadCredentials(config.httpsCertificate, config.httpsKey, &error)
-        ? QStringLiteral("[+] the HTTPS certificate and key are read again; new connections get them")
-        : QStringLiteral("[-] the HTTPS certificate and key are not read again, the pair in use stays: ")
-            + error;
-    qDebug().noquote() << line;
+    }
+
+    // What is bound or sent at start only stays as it is until a restart.
+    for (const QString &name : Settings::readAtStartOnly(config, next)) {
+        if (name != QLatin1String("app/key2")) // a random key differs at every reading
+            say(QStringLiteral("[i] reload: %1 changed; it takes effect at a restart").arg(name), false);
+    }
+    Settings::keepStartOnly(config, next);
+
+    const AgentLimits nextLimits = limitsFor(next, limits);
+    CheckBackend &old = backend();
+    const int cached = old.cache ? old.cache->flush() : 0;
+    if (old.cache)
+        say(QStringLiteral("[i] the verdict cache is emptied: %1 entries").arg(cached), false);
+    if (!CheckBackend::sameFor(config, next)) {
+        auto successor = std::make_shared<CheckBackend>(next, nextLimits, *panelFeed);
+        db = QSqlDatabase(); // the old connection gives up its name to the new one
+        old.releaseConnection();
+        db = successor->connect();
+        backends->replace(std::move(successor));
+        say(QStringLiteral("[i] reload: checks from now on run on the new sql/ and cache/ settings; those "
+                           "under way finish on the old ones"),
+            false);
+    }
+    http->throttle().setLimits(nextLimits.throttle);
+    http->setAnswerUnavailable(next.httpUnavailable);
+    limits = nextLimits;
+    config = next;
+    findings = found;
+    reportConfiguration();
+    say(QStringLiteral("[+] tovr_merk.ini is read again"), false);
+    notifier->ready(serviceStatus());
+}
+
+void Server::failStart(const QString &line)
+{
+    qCritical().noquote() << line;
     writeLogLine(line);
+    m_exitCode = StartFailedExitCode;
+    close();
+    // Past start-up (a network session opened late) the main loop runs; in
+    // the constructor, main() sees exitCode().
+    QCoreApplication::exit(m_exitCode);
+}
+
+void Server::tellOperator(const QString &text)
+{
+    if (mode.headless)
+        Operator::sayBox(QMessageBox::Critical, text);
+    else
+        Operator::showBox(this, QMessageBox::Critical, text);
+}
+
+QString Server::serviceStatus() const
+{
+    return statusLabel->text() + QLatin1Char('\n')
+        + (executor().answering() ? QStringLiteral("database answering")
+                                  : QStringLiteral("database not answering"));
+}
+
+// Once the listeners listen and the database step has ended, whichever
+// comes last (a network session may open the listeners later).
+void Server::tellReady()
+{
+    if (started && httpServer && httpServer->isListening())
+        notifier->ready(serviceStatus());
 }
 
 void Server::terminate()
@@ -268,16 +389,21 @@ void Server::openNetwork()
 void Server::startListeners()
 {
     QString error;
-    tcpServer = new QTcpServer(this);
-    connect(tcpServer, &QTcpServer::newConnection, this, &Server::sendFortune);
-    lookups->attach(tcpServer);
-    Net::keepAccepting(tcpServer);
-    if (!Net::startListener(tcpServer, config.serverPort, &error)) {
-        qDebug().noquote() << Net::cannotListenLine(QStringLiteral("lookup"), config.serverPort, error);
-        Operator::showBox(this, QMessageBox::Critical, tr("Unable to start the server: %1.").arg(error));
-        if (!terminating) // a termination signal during the box has closed the dialog already
-            close();
-        return;
+    if (config.serverPort != 0) { // 0: no lookup listener, as a headless service wants
+        tcpServer = new QTcpServer(this);
+        connect(tcpServer, &QTcpServer::newConnection, this, &Server::sendFortune);
+        lookups->attach(tcpServer);
+        Net::keepAccepting(tcpServer);
+        if (!Net::startListener(tcpServer, config.serverPort, &error)) {
+            const QString line = Net::cannotListenLine(QStringLiteral("lookup"), config.serverPort, error);
+            if (mode.headless)
+                return failStart(line);
+            qWarning().noquote() << line;
+            Operator::showBox(this, QMessageBox::Critical, tr("Unable to start the server: %1.").arg(error));
+            if (!terminating) // a termination signal during the box has closed the dialog already
+                close();
+            return;
+        }
     }
 
     httpServer = new QTcpServer(this);
@@ -285,19 +411,26 @@ void Server::startListeners()
     connect(httpServer, SIGNAL(newConnection()), this, SLOT(httpNewConnection()));
     http->watch(httpServer);
     if (!Net::startListener(httpServer, config.httpPort, &error)) {
-        qDebug() << tr("[-] Unable to start HTTP server: %1.").arg(error);
-        qDebug().noquote() << Net::cannotListenLine(QStringLiteral("HTTP"), config.httpPort, error);
+        qWarning() << tr("[-] Unable to start HTTP server: %1.").arg(error);
+        const QString line = Net::cannotListenLine(QStringLiteral("HTTP"), config.httpPort, error);
+        if (mode.headless)
+            return failStart(line);
+        qWarning().noquote() << line;
     } else {
         qDebug() << tr("[+] http start!");
     }
 
     startTls();
+    if (ending())
+        return;
     const QString address = Net::statusAddress(QNetworkInterface::allAddresses());
-    QString status = Net::statusText(address, tcpServer->serverPort(), httpServer->serverPort());
+    QString status = tcpServer ? Net::statusText(address, tcpServer->serverPort(), httpServer->serverPort())
+                               : tr("The HTTP is running IP: %1 port: %2").arg(address).arg(httpServer->serverPort());
     if (httpsServer)
         status += QLatin1Char('\n')
             + tr("The HTTPS is running IP: %1 port: %2").arg(address).arg(httpsServer->serverPort());
     statusLabel->setText(status);
+    tellReady();
 }
 
 void Server::startTls()
@@ -309,9 +442,11 @@ void Server::startTls()
     if (!listener->loadCredentials(config.httpsCertificate, config.httpsKey, &error)
         || !Net::startListener(listener, config.httpsPort, &error)) {
         const QString line = QStringLiteral("[-] the HTTPS listener does not start: ") + error;
-        qDebug().noquote() << line;
-        writeLogLine(line);
         delete listener;
+        if (mode.headless)
+            return failStart(line);
+        qWarning().noquote() << line;
+        writeLogLine(line);
         return;
     }
     httpsServer = listener;
@@ -328,38 +463,30 @@ void Server::openDatabase()
     appendLogPanel(QStringLiteral("port = [") + QString::number(config.sqlPort) + QLatin1Char(']'));
     appendLogPanel(QStringLiteral("type = [") + config.sqlType + QLatin1Char(']'));
 
-    const ConnectionSettings connection {config.sqlType, config.sqlHost, config.sqlPort, config.sqlDsn,
-        config.sqlUser, config.sqlPassword, config.sqlTimeout, config.sqlOptions};
-    db = database->configure(connection);
-    if (config.sqlPool > 0) {
-        // The pool's connections open on their own threads; the start-up
-        // open below, its lines and its box stay here, with db.
-        pool = std::make_unique<ConnectionPool>(connection, config.sqlPool, limits.pool);
-        checks->useExecutor(*pool);
-    }
+    db = backend().connect();
 
     appendLogPanel(QStringLiteral("db.hostName()=") + db.hostName());
     appendLogPanel(QStringLiteral("db.driverName()=") + db.driverName());
     appendLogPanel(QStringLiteral("db.connectOptions()=") + db.connectOptions());
     appendLogPanel(QStringLiteral("db.connectionName()=") + db.connectionName());
-    appendLogPanel(QStringLiteral("db.databaseName()=") + shownDsn);
+    appendLogPanel(QStringLiteral("db.databaseName()=") + backend().shownDsn);
 
     DebugOutput::flush(); // the open may take until the connect time-out
-    if (!database->open()) {
+    if (!backend().database.open()) {
         const QString error = Sql::maskCredentials(db.lastError().text());
         appendLogPanel(QStringLiteral("ERR: db.lastError()=") + error);
-        qDebug() << "[e] db.lastError[1]=" << error;
+        qWarning() << "[e] db.lastError[1]=" << error;
         writeLogLine(QStringLiteral("[e] db.lastError=") + error);
-        Operator::showBox(this, QMessageBox::Critical, tr("[1] Unable to connect to SQL."));
+        tellOperator(tr("[1] Unable to connect to SQL."));
         return; // the test query needs an open connection
     }
-    writeLogLine(QStringLiteral("[+] Connect to DB ") + shownDsn + QStringLiteral(" success"));
+    writeLogLine(QStringLiteral("[+] Connect to DB ") + backend().shownDsn + QStringLiteral(" success"));
     executor().setAnswering(true);
 
     QString error;
     DebugOutput::flush();
-    if (!database->runTestQuery(config.testQuery1, &error)) {
-        qDebug() << "[e] q.le=" << error;
+    if (!backend().database.runTestQuery(config.testQuery1, &error)) {
+        qWarning() << "[e] q.le=" << error;
         writeLogLine(QStringLiteral("[e] Unable to execute test query: ") + config.testQuery1);
         writeLogLine(QStringLiteral("[e] query.lastError=") + error);
     }
@@ -373,8 +500,11 @@ void Server::startAdmin()
         return;
     admin = new AdminEndpoint([this](auto done) { ready(std::move(done)); },
         [this] {
-            return Metrics::text(
-                {*http, *lookups, executor(), *panelFeed, verifier.get(), httpsServer, cache.get()});
+            const CheckBackends::Totals totals = backends->totals();
+            const CheckBackend &now = backend();
+            return Metrics::text({*http, *lookups, totals.statements, *panelFeed,
+                now.verifier ? &totals.passwords : nullptr, httpsServer, now.cache ? &totals.cache : nullptr,
+                now.cache ? now.cache->entries() : 0});
         },
         limits.http, this);
     QString error;
@@ -382,8 +512,10 @@ void Server::startAdmin()
         qDebug().noquote() << QStringLiteral("[+] admin listening on %1 port %2")
                                   .arg(config.adminAddress)
                                   .arg(admin->port());
+    else if (mode.headless)
+        failStart(Net::cannotListenLine(QStringLiteral("admin"), config.adminPort, error));
     else
-        qDebug().noquote() << Net::cannotListenLine(QStringLiteral("admin"), config.adminPort, error);
+        qWarning().noquote() << Net::cannotListenLine(QStringLiteral("admin"), config.adminPort, error);
 }
 
 // Ready: both listeners listening and the database answering. A database
@@ -391,7 +523,7 @@ void Server::startAdmin()
 // as the services), so an agent out of a load balancer's rotation can come back.
 void Server::ready(std::function<void(const QString &notReady)> done)
 {
-    if (!tcpServer || !tcpServer->isListening())
+    if (config.serverPort != 0 && (!tcpServer || !tcpServer->isListening()))
         return done(QStringLiteral("lookup listener"));
     if (!httpServer || !httpServer->isListening())
         return done(QStringLiteral("http listener"));
@@ -406,12 +538,15 @@ void Server::ready(std::function<void(const QString &notReady)> done)
 
 StatementExecutor &Server::executor() const
 {
-    if (pool)
-        return *pool;
-    return *database;
+    return backend().executor();
+}
+
+CheckBackend &Server::backend() const
+{
+    return backends->current();
 }
 
 void Server::checkUser(QString userName, QString password, std::function<void(const Http::Verdict &)> done)
 {
-    checks->check(userName, password, std::move(done));
+    backends->check(userName, password, std::move(done));
 }

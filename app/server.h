@@ -5,7 +5,6 @@
 #include "settings.h"
 
 #include "db/database.h"
-#include "db/pool.h"
 #include "net/admin.h"
 #include "net/httprequest.h"
 #include "net/lookup.h"
@@ -14,6 +13,7 @@
 
 #include <QByteArray>
 #include <QDialog>
+#include <QElapsedTimer>
 #include <QSqlDatabase>
 #include <QString>
 
@@ -21,11 +21,12 @@
 #include <memory>
 
 class AdminEndpoint;
-class CheckService;
-class Verifier;
+class CheckBackends;
+class SystemdNotifier;
 namespace Operator {
 class Boxes;
 }
+class CheckBackend;
 class TlsListener;
 class AesCipher;
 class HttpEndpoint;
@@ -39,6 +40,15 @@ class QTextEdit;
 class QTextStream;
 struct ServerInspector;
 
+// Whether anybody can answer a message box. Headless (a service, on the
+// offscreen platform) a start-up failure that a box would halt on ends the
+// agent with StartFailedExitCode instead, so its supervisor sees it and can
+// restart it, and the database's start-up box is said but not waited for.
+struct RunMode
+{
+    bool headless = false;
+};
+
 // The agent's one window and the owner of everything it does: start-up runs in
 // the constructor; afterwards the listeners' and sockets' signals drive the
 // slots, which hand the work to the unit that owns it.
@@ -47,9 +57,18 @@ class Server : public QDialog
     Q_OBJECT
 
 public:
+    static constexpr int StartFailedExitCode = 1;
+    // SIGHUPs closer together than this are read as one reload, after it.
+    static constexpr int ReloadCoalesceMs = 250;
+    // How often the service manager's status line is brought up to date.
+    static constexpr int ServiceStatusMs = 1000;
+
     explicit Server(QWidget *parent = nullptr);
-    explicit Server(const AgentLimits &limits, QWidget *parent = nullptr);
+    explicit Server(const AgentLimits &limits, RunMode mode = RunMode(), QWidget *parent = nullptr);
     ~Server() override;
+
+    // Non-zero when start-up failed and the agent is to end with it.
+    int exitCode() const { return m_exitCode; }
 
 private slots:
     void sessionOpened();
@@ -81,9 +100,20 @@ private:
     // are written once) and ends every running event loop, start-up's
     // message boxes included; start-up then skips its remaining steps.
     void terminate();
-    // On SIGHUP: the HTTPS certificate and key read again (a pair that does
-    // not load leaves the one in use); nothing else.
+    // On SIGHUP: tovr_merk.ini read again and checked as at start; a
+    // configuration that is refused leaves everything as it is. Signals that
+    // come close together make one reload.
     void reload();
+    void reloadNow();
+    // A start-up failure nobody can answer headless: said, and the agent ends.
+    void failStart(const QString &line);
+    // Start-up has been ended by a signal or a failure: skip what is left.
+    bool ending() const { return terminating || m_exitCode != 0; }
+    // A box a person answers; headless only its line is said.
+    void tellOperator(const QString &text);
+    // The service manager's status line: the status label and the database.
+    QString serviceStatus() const;
+    void tellReady();
 
     // Start-up steps (app/server.cpp)
     void openNetwork();
@@ -96,6 +126,7 @@ private:
     void ready(std::function<void(const QString &notReady)> done);
     // The pool when sql/pool asks for one, else the database on this thread.
     StatementExecutor &executor() const;
+    CheckBackend &backend() const;
 
     // The credential check's verdict ("none" for not found), now or later.
     void checkUser(QString userName, QString password, std::function<void(const Http::Verdict &)> done);
@@ -112,17 +143,18 @@ private:
     QTcpServer *httpServer = nullptr;
 
     // Our own additions.
-    QString shownDsn;            // sql/dsn as every output shows it: credentials masked
     bool terminating = false;    // a termination signal arrived
+    int m_exitCode = 0;          // start-up failed: the agent ends with this
+    bool started = false;        // the constructor has run to its end
+    bool reloadWaiting = false;  // a SIGHUP waits to be served
+    QElapsedTimer lastReload;    // since the last reload began
+    RunMode mode;
     Settings::Findings findings; // what readSettings learned about the configuration
     AgentLimits limits;
     QTextStream *logStream = nullptr;       // the constructor's stream on logFile
     PanelFeed *panelFeed = nullptr;         // batches lines into logPanel
-    std::unique_ptr<Database> database;     // the connection db is opened on
-    std::unique_ptr<ConnectionPool> pool;   // sql/pool connections, when configured
-    std::unique_ptr<Verifier> verifier;     // stored passwords' threads, with sql/password_column
-    std::unique_ptr<VerdictCache> cache;    // recent verdicts, with cache/ttl
-    std::unique_ptr<CheckService> checks;   // the check's and the lookup's statement
+    CheckBackends *backends = nullptr;      // the statement, connections, verifier and cache in use
+    SystemdNotifier *notifier = nullptr;    // READY=1, STATUS=, WATCHDOG=1 ... under systemd
     std::unique_ptr<Operator::Boxes> boxes; // what the lookup shows the operator
     HttpEndpoint *http = nullptr;           // the HTTP check on httpServer's connections
     LookupQueue *lookups = nullptr;         // the parameter lookup on tcpServer's connections

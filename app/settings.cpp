@@ -7,7 +7,10 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QSettings>
+
+#include <sys/stat.h>
 
 namespace Settings {
 
@@ -47,6 +50,7 @@ const std::vector<Key> &table()
         {QStringLiteral("cache/negative_ttl"), 0, &AgentConfig::cacheNegativeTtl, false},
         {QStringLiteral("cache/stale"), 0, &AgentConfig::cacheStale, false},
         {QStringLiteral("cache/size"), Cache::Policy().size, &AgentConfig::cacheSize, false},
+        {QStringLiteral("sql/password_file"), QString(), &AgentConfig::sqlPasswordFile, false},
     };
     return keys;
 }
@@ -73,7 +77,131 @@ QStringList problems(const Findings &findings)
                 + QStringLiteral("sql/query has no %1, so the credential check does not run it and "
                                  "answers not found")
                       .arg(findings.missingPlaceholders.join(QStringLiteral(" and ")));
+    for (const QString &key : findings.cutAtSemicolon)
+        lines << prefix
+                + QStringLiteral("%1 looks cut at a ';', which the INI reader takes for the start of a "
+                                 "comment; put the whole value in double quotes")
+                      .arg(key);
+    if (!findings.secretProblem.isEmpty())
+        lines << prefix + findings.secretProblem;
+    for (const QString &warning : findings.secretWarnings)
+        lines << prefix + warning;
     return lines;
+}
+
+QStringList refusals(const Findings &findings)
+{
+    QStringList reasons;
+    if (!findings.iniFound)
+        return {QStringLiteral("there is no tovr_merk.ini in %1").arg(findings.directory)};
+    if (!findings.iniReadable)
+        return {QStringLiteral("tovr_merk.ini cannot be read")};
+    if (findings.iniEmpty)
+        return {QStringLiteral("tovr_merk.ini is empty")};
+    for (const QString &key : findings.readAsLists)
+        reasons << QStringLiteral("%1 holds a comma outside double quotes").arg(key);
+    if (!findings.availableDrivers.contains(findings.driver))
+        reasons << QStringLiteral("sql/type %1 is not an available driver").arg(findings.driver);
+    if (!findings.missingPlaceholders.isEmpty())
+        reasons << QStringLiteral("sql/query has no %1")
+                       .arg(findings.missingPlaceholders.join(QStringLiteral(" and ")));
+    if (!findings.secretProblem.isEmpty())
+        reasons << findings.secretProblem;
+    return reasons;
+}
+
+namespace {
+const QStringList &startOnlyKeys()
+{
+    static const QStringList keys {QStringLiteral("server/port"), QStringLiteral("http/port"),
+        QStringLiteral("https/port"), QStringLiteral("admin/port"), QStringLiteral("admin/address"),
+        QStringLiteral("http/max_connections"), QStringLiteral("app/key1"), QStringLiteral("app/key2"),
+        QStringLiteral("app/config_host")};
+    return keys;
+}
+} // namespace
+
+QStringList readAtStartOnly(const AgentConfig &inUse, const AgentConfig &next)
+{
+    QStringList changed;
+    for (const Key &key : table()) {
+        if (startOnlyKeys().contains(key.name)
+            && std::visit([&](auto member) { return inUse.*member != next.*member; }, key.member))
+            changed << key.name;
+    }
+    return changed;
+}
+
+void keepStartOnly(const AgentConfig &inUse, AgentConfig &next)
+{
+    for (const Key &key : table()) {
+        if (startOnlyKeys().contains(key.name))
+            std::visit([&](auto member) { next.*member = inUse.*member; }, key.member);
+    }
+}
+
+QStringList cutAtSemicolon(const QByteArray &iniText)
+{
+    // After the ';': blanks, then a name and '='.
+    static const QRegularExpression nextOption(QStringLiteral("^\\s*[A-Za-z_][A-Za-z0-9_.-]*\\s*="));
+    QStringList keys;
+    QString section;
+    for (const QByteArray &rawLine : iniText.split('\n')) {
+        const QString line = QString::fromLatin1(rawLine).trimmed();
+        if (line.startsWith(QLatin1Char('[')) && line.endsWith(QLatin1Char(']'))) {
+            section = line.mid(1, line.size() - 2).trimmed();
+            continue;
+        }
+        const int equals = line.indexOf(QLatin1Char('='));
+        if (line.startsWith(QLatin1Char(';')) || line.startsWith(QLatin1Char('#')) || equals <= 0)
+            continue;
+        bool quoted = false;
+        for (int i = equals + 1; i < line.size(); ++i) {
+            const QChar c = line.at(i);
+            if (c == QLatin1Char('"'))
+                quoted = !quoted;
+            else if (c == QLatin1Char('\\'))
+                ++i; // an escaped character, a quote among them
+            else if (c == QLatin1Char(';') && !quoted) {
+                if (i > equals + 1 && !line.at(i - 1).isSpace()
+                    && nextOption.match(line.midRef(i + 1)).hasMatch()) {
+                    const QString name = line.left(equals).trimmed();
+                    keys << (section.isEmpty() || section == QLatin1String("General")
+                                ? name
+                                : section + QLatin1Char('/') + name);
+                }
+                break;
+            }
+        }
+    }
+    return keys;
+}
+
+SecretFile readSecretFile(const QString &path)
+{
+    SecretFile secret;
+    const QFileInfo info(path);
+    QFile file(path);
+    if (!info.exists())
+        secret.problem = QStringLiteral("does not exist");
+    else if (info.isDir())
+        secret.problem = QStringLiteral("is a directory");
+    else if (!file.open(QIODevice::ReadOnly))
+        secret.problem = QStringLiteral("cannot be read: ") + file.errorString();
+    if (!secret.problem.isEmpty())
+        return secret;
+    QByteArray line = file.readLine(MaxSecretBytes);
+    if (line.endsWith('\n'))
+        line.chop(1);
+    if (line.endsWith('\r'))
+        line.chop(1);
+    secret.value = QString::fromUtf8(line);
+    if (secret.value.isEmpty())
+        secret.problem = QStringLiteral("is empty: the password is its first line");
+    struct stat status {};
+    secret.readableByOthers
+        = ::stat(QFile::encodeName(path).constData(), &status) == 0 && (status.st_mode & (S_IRGRP | S_IROTH));
+    return secret;
 }
 
 } // namespace Settings
@@ -140,7 +268,42 @@ QVariant saved(const QByteArray &cipherKey)
 
 namespace Settings {
 
-AgentConfig read(const QString &path, Findings *findings)
+namespace {
+// The database password from sql/password_file, else the service manager's
+// credential, else sql/password. A file that cannot be used leaves
+// sql/password in use and says why; sql/password is saved on close as the
+// INI has it (empty when it has none), never the file's secret.
+void readPassword(AgentConfig &config, bool iniHasPassword, const QString &credentialsDirectory,
+    Findings *findings)
+{
+    QString path = config.sqlPasswordFile;
+    QString label = QStringLiteral("sql/password_file ") + path;
+    if (path.isEmpty() && !credentialsDirectory.isEmpty()) {
+        const QDir credentials(credentialsDirectory);
+        if (!credentials.exists())
+            findings->secretWarnings << QStringLiteral("%1 %2 is not a directory; no credential is read from it")
+                                            .arg(QLatin1String(CredentialsDirectoryVariable), credentialsDirectory);
+        else if (credentials.exists(PasswordCredential))
+            path = credentials.filePath(PasswordCredential);
+        label = QStringLiteral("the credential ") + path;
+    }
+    if (path.isEmpty())
+        return;
+    const SecretFile secret = readSecretFile(path);
+    if (!secret.problem.isEmpty()) {
+        findings->secretProblem = label + QLatin1Char(' ') + secret.problem;
+        return;
+    }
+    if (secret.readableByOthers)
+        findings->secretWarnings << label + QStringLiteral(" can be read by group or others; chmod 600 it");
+    config.sqlSecretPassword = secret.value;
+    config.sqlPasswordOrigin = path;
+    if (!iniHasPassword)
+        config.sqlPassword.clear();
+}
+} // namespace
+
+AgentConfig read(const QString &path, Findings *findings, const QString &credentialsDirectory)
 {
     AgentConfig config;
     QSettings ini(path, QSettings::IniFormat);
@@ -152,6 +315,15 @@ AgentConfig read(const QString &path, Findings *findings)
     }
     findings->iniFound = QFileInfo::exists(path);
     findings->directory = QDir::currentPath();
+    QFile file(path);
+    if (file.open(QIODevice::ReadOnly)) {
+        const QByteArray text = file.readAll();
+        findings->iniEmpty = text.trimmed().isEmpty();
+        findings->cutAtSemicolon = cutAtSemicolon(text);
+    } else {
+        findings->iniReadable = !findings->iniFound;
+    }
+    readPassword(config, ini.contains(QStringLiteral("sql/password")), credentialsDirectory, findings);
     return config;
 }
 

@@ -30,7 +30,7 @@ struct AgentConfig
     int sqlPort = 0;              // sql/port
     QString sqlDsn;               // sql/dsn: database name, file, DSN or connection string
     QString sqlUser;              // sql/user
-    QString sqlPassword;          // sql/password
+    QString sqlPassword;          // sql/password: the INI's own (the per-user store gets this one)
     QString sqlQuery;             // sql/query: the check's and the lookup's statement
     QString sqlRetParam;          // sql/ret_param: the result column
     QString testQuery1;           // test/query1: run once after the database opens
@@ -57,6 +57,18 @@ struct AgentConfig
     int cacheNegativeTtl = 0;     // cache/negative_ttl: the same for not found; 0: not cached
     int cacheStale = 0; // cache/stale: seconds past ttl a found verdict answers while the database cannot
     int cacheSize = 0;  // cache/size: entries at most
+    QString sqlPasswordFile; // sql/password_file: the database password is this file's first line
+
+    // Not keys: the database password read from sql/password_file or the
+    // service manager's credential, and that file's path (empty: sql/password
+    // is the one in use). Never written anywhere.
+    QString sqlSecretPassword;
+    QString sqlPasswordOrigin;
+    // The password the connection uses.
+    const QString &databasePassword() const
+    {
+        return sqlPasswordOrigin.isEmpty() ? sqlPassword : sqlSecretPassword;
+    }
 };
 
 // Every unit's limits and time-outs, handed down by the composition root.
@@ -125,18 +137,67 @@ const std::vector<Key> &table();
 struct Findings
 {
     bool iniFound = true;
+    bool iniReadable = true; // found, and could be opened
+    bool iniEmpty = false;   // found, and holds nothing
     QString directory;       // where the INI file was looked for
     QStringList readAsLists; // keys whose value held an unquoted comma
     QString driver;          // sql/type
     QStringList availableDrivers;
     QStringList missingPlaceholders; // of the credential check in sql/query
+    QStringList cutAtSemicolon;      // keys whose value the INI reader cut at a ';'
+    // A password file that is there to be used but cannot be: why. Nobody can
+    // fix it at a headless start, so that start ends.
+    QString secretProblem;
+    QStringList secretWarnings; // a file others may read; a credentials directory that is not there
 };
 // One "[e] config: ..." line per problem, each saying what to do about it.
 QStringList problems(const Findings &findings);
 
+// Why a reload does not take the configuration it read, one reason a line,
+// each naming the key; empty when it takes it. A start takes any
+// configuration (the defaults fill what is missing), a reload only a sound
+// one: the file there and readable, values not read as lists, an available
+// driver, a check statement with its placeholders, a usable password file.
+// The caller leaves out what the configuration in use has as well.
+QStringList refusals(const Findings &findings);
+
+// The keys whose value is bound or sent at start only (ports, addresses,
+// provisioning) that differ between the configuration in use and next.
+QStringList readAtStartOnly(const AgentConfig &inUse, const AgentConfig &next);
+// ... and those keys of next set back to the values in use.
+void keepStartOnly(const AgentConfig &inUse, AgentConfig &next);
+
+// The keys of the INI text whose value the INI reader cuts short: it takes a
+// ';' outside double quotes for the start of a comment, so
+// options=sslmode=verify-full;sslrootcert=/x reads "sslmode=verify-full".
+// A value looks cut when the ';' stands right after it and what follows reads
+// as another "name=" rather than a comment.
+QStringList cutAtSemicolon(const QByteArray &iniText);
+
+// Where the service manager hands the agent its credentials
+// (systemd's LoadCredential=), and the name of the database password's file there.
+inline const char CredentialsDirectoryVariable[] = "CREDENTIALS_DIRECTORY";
+inline const QString PasswordCredential = QStringLiteral("sql_password");
+
+// A secret kept in a file: its first line without the line end. problem says
+// why the file cannot be used (it is missing, unreadable or its first line
+// empty); readableByOthers, that group or others may read it.
+struct SecretFile
+{
+    QString value;
+    QString problem;
+    bool readableByOthers = false;
+};
+SecretFile readSecretFile(const QString &path);
+// What of a secret file is read: its first line, up to this many bytes.
+constexpr int MaxSecretBytes = 4096;
+
 // Every key of the INI file at path, its default where the file lacks it;
-// what the reading learned goes into *findings.
-AgentConfig read(const QString &path, Findings *findings);
+// what the reading learned goes into *findings. The database password comes
+// from sql/password_file, else from the file sql_password in
+// credentialsDirectory (when not empty), else from sql/password.
+AgentConfig read(const QString &path, Findings *findings,
+    const QString &credentialsDirectory = QString::fromLocal8Bit(qgetenv(CredentialsDirectoryVariable)));
 // The keys marked savedOnClose, into the per-user store.
 void write(const AgentConfig &config, QSettings &store);
 } // namespace Settings

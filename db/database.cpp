@@ -72,6 +72,14 @@ QSqlDatabase Database::configure(const ConnectionSettings &settings)
     return m_db;
 }
 
+void Database::release()
+{
+    m_prepared.clear();
+    m_db.close();
+    m_db = QSqlDatabase();
+    QSqlDatabase::removeDatabase(m_connectionName);
+}
+
 void Database::setLimits(const Limits &limits)
 {
     m_limits = limits;

@@ -99,6 +99,9 @@ public:
     // Opens the connection and bounds its session's statements.
     bool open();
     QSqlDatabase connection() const { return m_db; }
+    // Closes the connection and gives up its name, so another Database can
+    // configure one under it; the caller holds no handle of it any more.
+    void release();
 
     // Executes text as it stands, then fetches every row and drops it: proof
     // that the statement runs to its end. False, with *error, when it fails.

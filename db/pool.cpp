@@ -5,6 +5,8 @@
 #include <QThread>
 #include <QTimer>
 
+#include <atomic>
+
 PoolWorker::PoolWorker(
     const ConnectionSettings &settings, const QString &connectionName, const Database::Limits &limits)
     : m_settings(settings), m_connectionName(connectionName), m_limits(limits)
@@ -60,7 +62,7 @@ ConnectionPool::~ConnectionPool()
             continue;
         // Nothing can interrupt that call: the thread and its connection are
         // left to end with the process.
-        qDebug() << "[e] a database connection is still busy; its thread is left to end with the process";
+        qWarning() << "[e] a database connection is still busy; its thread is left to end with the process";
         disconnect(thread, nullptr, this, nullptr);
         thread->setParent(nullptr);
     }
@@ -72,9 +74,11 @@ void ConnectionPool::startWorker(int i)
     slot.busyWith = 0;
     slot.thread = new QThread(this);
     slot.thread->setObjectName(QStringLiteral("db-pool-%1").arg(i + 1));
-    // Every connection has a name of its own: a retired one may still hold its name.
+    // Every connection has a name of its own in the process: a retired one, or
+    // one of a pool a reload replaced, may still hold its name.
+    static std::atomic<quint64> lastConnection {0};
     slot.worker = new PoolWorker(
-        m_settings, QStringLiteral("tovr_merk_pool_%1").arg(++m_lastConnection), m_limits.database);
+        m_settings, QStringLiteral("tovr_merk_pool_%1").arg(++lastConnection), m_limits.database);
     slot.worker->moveToThread(slot.thread);
     connect(slot.thread, &QThread::finished, slot.worker, &QObject::deleteLater);
     PoolWorker *worker = slot.worker;
@@ -98,7 +102,7 @@ void ConnectionPool::retire(int i)
     });
     thread->quit(); // once its call returns
     ++m_counters.retired;
-    qDebug().noquote() << QStringLiteral(
+    qWarning().noquote() << QStringLiteral(
         "[e] database connection %1 gave no answer within %2 ms; it is retired "
         "and a fresh one takes its place")
                               .arg(i + 1)

@@ -99,7 +99,6 @@ private:
 
     Limits m_limits;
     ConnectionSettings m_settings;
-    quint64 m_lastConnection = 0; // numbers the connections' names
     QVector<Slot> m_workers;
     QList<QThread *> m_retired; // still in a driver call
     QHash<quint64, Request> m_requests;

@@ -64,6 +64,7 @@ public:
     void serve(QTcpSocket *socket) { m_connections.read(socket); }
 
     const Http::Limits &limits() const { return m_limits; }
+    void setAnswerUnavailable(bool on) { m_answerUnavailable = on; }
     const Counters &counters() const { return m_counters; }
     const ConnectionSet &connections() const { return m_connections; }
     CheckThrottle &throttle() { return m_throttle; }

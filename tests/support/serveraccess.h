@@ -1,6 +1,7 @@
 #ifndef SERVERINSPECTOR_H
 #define SERVERINSPECTOR_H
 
+#include "app/checkbackend.h"
 #include "app/panelfeed.h"
 #include "app/server.h"
 
@@ -36,7 +37,7 @@ struct ServerInspector
             qWarning("the check did not answer");
         return result;
     }
-    Database &database() const { return *server.database; }
+    Database &database() const { return server.backend().database; }
     // The pool when one is configured, else the database.
     StatementExecutor &executor() const { return server.executor(); }
 

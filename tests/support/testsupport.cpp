@@ -136,7 +136,19 @@ static QStringList linesOf(int type)
     return out;
 }
 
-QStringList MessageCapture::debug() const { return linesOf(QtDebugMsg); }
+// The agent's failure lines are warnings that start with a tag ("[e] ...") or a
+// quoted item (a time stamp, a tagged text); Qt's own warnings start otherwise.
+QStringList MessageCapture::debug() const
+{
+    QMutexLocker lock(&captureMutex);
+    QStringList out;
+    for (const Captured &c : qAsConst(captured))
+        if (c.type == QtDebugMsg
+            || ((c.type == QtWarningMsg || c.type == QtCriticalMsg)
+                && (c.text.startsWith(QLatin1Char('[')) || c.text.startsWith(QLatin1Char('"')))))
+            out << c.text;
+    return out;
+}
 QStringList MessageCapture::warnings() const { return linesOf(QtWarningMsg); }
 QStringList MessageCapture::all() const { return linesOf(-1); }
 

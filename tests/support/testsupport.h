@@ -98,8 +98,10 @@ public:
     MessageCapture(const MessageCapture &) = delete;
     MessageCapture &operator=(const MessageCapture &) = delete;
 
-    QStringList debug() const;   // QtDebugMsg lines, as the default handler would print them
-    QStringList warnings() const; // QtWarningMsg lines
+    // The agent's debug output, as the default handler prints it: its
+    // narration and its failure lines (warnings), not Qt's own warnings.
+    QStringList debug() const;
+    QStringList warnings() const; // QtWarningMsg lines alone
     QStringList all() const;
     QStringList debugStartingWith(const QString &prefix) const;
     bool containsDebug(const QString &text) const;

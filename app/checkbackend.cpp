@@ -1,0 +1,140 @@
+#include "checkbackend.h"
+
+#include "db/sqlrules.h"
+
+namespace {
+void add(StatementExecutor::Counters &to, const StatementExecutor::Counters &from)
+{
+    to.statements += from.statements;
+    to.failures += from.failures;
+    to.timeouts += from.timeouts;
+    to.failedFast += from.failedFast;
+    to.reopenAttempts += from.reopenAttempts;
+    to.reopens += from.reopens;
+    to.retired += from.retired;
+}
+
+void add(Verifier::Counters &to, const Verifier::Counters &from)
+{
+    for (auto it = from.verifications.cbegin(); it != from.verifications.cend(); ++it)
+        to.verifications[it.key()] += it.value();
+    for (int i = 0; i < to.seconds.size() && i < from.seconds.size(); ++i)
+        to.seconds[i] += from.seconds.at(i);
+    to.secondsSum += from.secondsSum;
+}
+
+void add(VerdictCache::Counters &to, const VerdictCache::Counters &from)
+{
+    to.hits += from.hits;
+    to.misses += from.misses;
+    to.staleAnswers += from.staleAnswers;
+    to.evictions += from.evictions;
+}
+
+void add(CheckBackends::Totals &to, CheckBackend &backend)
+{
+    add(to.statements, backend.executor().counters());
+    if (backend.verifier)
+        add(to.passwords, backend.verifier->counters());
+    if (backend.cache)
+        add(to.cache, backend.cache->counters());
+}
+} // namespace
+
+CheckBackend::CheckBackend(const AgentConfig &agentConfig, const AgentLimits &limits, PanelFeed &panel)
+    : config(agentConfig), shownDsn(Sql::maskCredentials(agentConfig.sqlDsn)), m_limits(limits)
+{
+    database.setLimits(limits.database);
+    if (!config.sqlPasswordColumn.isEmpty())
+        verifier = std::make_unique<Verifier>(config.sqlWeakHashes, limits.passwords);
+    if (limits.cache.ttlMs > 0)
+        cache = std::make_unique<VerdictCache>(limits.cache);
+    checks = std::make_unique<CheckService>(config, shownDsn, database, panel, verifier.get(), cache.get());
+}
+
+ConnectionSettings CheckBackend::connection() const
+{
+    return {config.sqlType, config.sqlHost, config.sqlPort, config.sqlDsn, config.sqlUser,
+        config.databasePassword(), config.sqlTimeout, config.sqlOptions};
+}
+
+QSqlDatabase CheckBackend::connect()
+{
+    const QSqlDatabase db = database.configure(connection());
+    if (config.sqlPool > 0) {
+        // The pool's connections open on their own threads.
+        pool = std::make_unique<ConnectionPool>(connection(), config.sqlPool, m_limits.pool);
+        checks->useExecutor(*pool);
+    }
+    return db;
+}
+
+void CheckBackend::releaseConnection()
+{
+    database.release();
+}
+
+bool CheckBackend::sameFor(const AgentConfig &a, const AgentConfig &b)
+{
+    const auto used = [](const AgentConfig &c) {
+        return std::make_tuple(c.sqlType, c.sqlHost, c.sqlPort, c.sqlDsn, c.sqlUser, c.databasePassword(),
+            c.sqlQuery, c.sqlRetParam, c.sqlTimeout, c.sqlOptions, c.sqlPool, c.sqlPasswordColumn,
+            c.sqlHashThreads, c.sqlWeakHashes, c.cacheTtl, c.cacheNegativeTtl, c.cacheStale, c.cacheSize);
+    };
+    return used(a) == used(b);
+}
+
+CheckBackends::CheckBackends(std::shared_ptr<CheckBackend> first, QObject *parent)
+    : QObject(parent), m_current(std::move(first))
+{
+    m_letGo.setInterval(RetiredCheckMs);
+    connect(&m_letGo, &QTimer::timeout, this, &CheckBackends::letGo);
+}
+
+void CheckBackends::replace(std::shared_ptr<CheckBackend> next)
+{
+    m_retiring << std::move(m_current);
+    m_current = std::move(next);
+    // Never from inside a request's answer, where the last holder may be.
+    if (!m_letGo.isActive())
+        m_letGo.start();
+}
+
+// A request holds its backend until its answer is given; a retired backend
+// held by nobody else is done.
+void CheckBackends::letGo()
+{
+    for (auto it = m_retiring.begin(); it != m_retiring.end();) {
+        if (it->use_count() > 1) {
+            ++it;
+            continue;
+        }
+        add(m_retired, **it);
+        it = m_retiring.erase(it);
+    }
+    if (m_retiring.isEmpty())
+        m_letGo.stop();
+}
+
+void CheckBackends::check(const QString &userName, const QString &password, Answer done)
+{
+    const std::shared_ptr<CheckBackend> backend = m_current;
+    backend->checks->check(
+        userName, password, [backend, done = std::move(done)](const Http::Verdict &verdict) { done(verdict); });
+}
+
+void CheckBackends::lookup(const QString &input, Done done)
+{
+    const std::shared_ptr<CheckBackend> backend = m_current;
+    backend->checks->lookup(
+        input, [backend, done = std::move(done)](const LookupQueue::Outcome &outcome) { done(outcome); });
+}
+
+CheckBackends::Totals CheckBackends::totals() const
+{
+    Totals totals = m_retired;
+    for (const std::shared_ptr<CheckBackend> &backend : m_retiring)
+        add(totals, *backend);
+    add(totals, *m_current);
+    return totals;
+}
