@@ -218,8 +218,22 @@ void tst_Settings::configurationProblemsSaidAtStart_data()
     driver["sql/type"] = "QNOSUCH";
     IniValues lookup = good;
     lookup["sql/query"] = "\"select id from t where x=:user and y=:pass\"";
+    IniValues cut = good;
+    cut["sql/options"] = "sslmode=verify-full;sslrootcert=/x/root.crt";
+    IniValues commented = good;
+    commented["sql/options"] = "sslmode=require  ; the server's own certificate";
+    IniValues openSecret = good;
+    openSecret["sql/password_file"] = "/etc/hostname"; // mode 644
     const QString prefix = QStringLiteral("[e] config: ");
     QTest::newRow("none_when_sound") << iniText(good) << QStringList();
+    QTest::newRow("options_cut_at_semicolon")
+        << iniText(cut)
+        << QStringList{prefix + "sql/options looks cut at a ';', which the INI reader takes for the start of a "
+                                "comment; put the whole value in double quotes"};
+    QTest::newRow("comment_after_value_not_cut") << iniText(commented) << QStringList();
+    QTest::newRow("password_file_readable_by_others")
+        << iniText(openSecret)
+        << QStringList{prefix + "sql/password_file /etc/hostname can be read by group or others; chmod 600 it"};
     QTest::newRow("unquoted_comma")
         << iniText(comma)
         << QStringList{prefix + "sql/query holds a comma outside double quotes, so it was read as a list and is empty; "

@@ -91,6 +91,8 @@ bool AgentProcess::start(int waitMs)
     env.insert(QStringLiteral("HOME"), m_dir.filePath(QStringLiteral("home")));
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), m_dir.filePath(QStringLiteral("config")));
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    for (auto it = environment.cbegin(); it != environment.cend(); ++it)
+        env.insert(it.key(), it.value());
     m_process->setProcessEnvironment(env);
     m_process->setWorkingDirectory(workPath());
     m_process->setStandardOutputFile(QProcess::nullDevice());
@@ -105,6 +107,13 @@ bool AgentProcess::start(int waitMs)
         return false;
     const QString log = QDir(workPath()).filePath(QStringLiteral("debug-log.txt"));
     return QTest::qWaitFor([&] { return QFile(log).size() > 0; }, waitMs);
+}
+
+int AgentProcess::exitCode(int waitMs)
+{
+    if (!QTest::qWaitFor([&] { return m_process->state() == QProcess::NotRunning; }, waitMs))
+        return -1;
+    return m_process->exitStatus() == QProcess::NormalExit ? m_process->exitCode() : -1;
 }
 
 bool AgentProcess::signalEndsCleanly(int signalNumber, int waitMs)

@@ -120,6 +120,11 @@ public:
     // Run the program through this command, which must exec it with the same
     // process id (for example {"prlimit", "--nofile=1024:1024", "--"}).
     QStringList launchPrefix;
+    // Set in the program's environment on top of the test's own.
+    QMap<QString, QString> environment;
+    // Waits for the program to end by itself; its exit code, or -1 when it
+    // did not end within waitMs or crashed.
+    int exitCode(int waitMs);
 
 private:
     QTemporaryDir m_dir;

@@ -24,6 +24,8 @@ struct ServerInspector
     QTextEdit *logPanel() const { return server.logPanel; }
 
     void readSettings() { server.readSettings(); }
+    // What SIGHUP asks for, at once.
+    void reloadNow() { server.reloadNow(); }
     // The check's result once it is in.
     QString checkUser(const QString &user, const QString &password)
     {

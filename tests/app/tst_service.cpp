@@ -1,0 +1,288 @@
+#include "support/agent.h"
+#include "support/sqlfixture.h"
+#include "support/sqlserver.h"
+#include "support/wireclient.h"
+
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QSocketNotifier>
+#include <QTcpServer>
+#include <QtTest>
+
+#include <csignal>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+// The agent as a service runs it: headless, under systemd, its password kept
+// out of the INI, its configuration read again on SIGHUP.
+class tst_Service : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void headlessStartFailureEnds_data();
+    void headlessStartFailureEnds();
+    void notifySocketHearsTheLifecycle();
+    void quietOutputKeepsFailures();
+    void passwordFromFileNeverWritten_data();
+    void passwordFromFileNeverWritten();
+    void reloadTakesOrRefuses_data();
+    void reloadTakesOrRefuses();
+    void switchesOffLookupAndProvisioning();
+};
+
+// A datagram socket standing in for systemd's notify socket: every message
+// it receives, in order.
+class NotifySocket
+{
+public:
+    NotifySocket() : m_path(m_dir.filePath(QStringLiteral("notify")))
+    {
+        m_fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        sockaddr_un address {};
+        address.sun_family = AF_UNIX;
+        qstrncpy(address.sun_path, QFile::encodeName(m_path).constData(), sizeof address.sun_path);
+        QVERIFY(::bind(m_fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0);
+        m_notifier = std::make_unique<QSocketNotifier>(m_fd, QSocketNotifier::Read);
+        QObject::connect(m_notifier.get(), &QSocketNotifier::activated, [this] {
+            char buffer[4096];
+            for (ssize_t n; (n = ::recv(m_fd, buffer, sizeof buffer, 0)) > 0;)
+                messages << QString::fromUtf8(buffer, int(n));
+        });
+    }
+    ~NotifySocket() { ::close(m_fd); }
+    QString path() const { return m_path; }
+    // The first message at or after `from` that starts with prefix; -1 when
+    // none, or when from is -1 (a message before it was not found).
+    int indexOf(const QString &prefix, int from = 0) const
+    {
+        for (int i = from; i >= 0 && i < messages.size(); ++i)
+            if (messages.at(i).startsWith(prefix))
+                return i;
+        return -1;
+    }
+    QStringList messages;
+
+private:
+    QTemporaryDir m_dir;
+    QString m_path;
+    int m_fd = -1;
+    std::unique_ptr<QSocketNotifier> m_notifier;
+};
+
+void tst_Service::headlessStartFailureEnds_data()
+{
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("value"); // "taken": a port the test holds
+    QTest::addColumn<QString>("said");
+    QTest::newRow("lookup_port_taken") << "server/port" << "taken" << "[-] the lookup listener cannot listen on port %1";
+    QTest::newRow("http_port_taken") << "http/port" << "taken" << "[-] the HTTP listener cannot listen on port %1";
+    QTest::newRow("admin_port_taken") << "admin/port" << "taken" << "[-] the admin listener cannot listen on port %1";
+    QTest::newRow("https_pair_missing") << "https/port" << QString::number(freePort())
+                                        << "[-] the HTTPS listener does not start: ";
+    QTest::newRow("password_file_missing") << "sql/password_file" << "/nonexistent/pw"
+                                           << "sql/password_file /nonexistent/pw does not exist";
+    QTest::newRow("password_file_empty") << "sql/password_file" << "/dev/null"
+                                         << "sql/password_file /dev/null is empty";
+}
+
+// Headless, nobody can answer the box these would show: the agent says why
+// and ends with a status its supervisor acts on, well within 10 s.
+void tst_Service::headlessStartFailureEnds()
+{
+    QFETCH(QString, key);
+    QFETCH(QString, value);
+    QFETCH(QString, said);
+    QTcpServer holder;
+    if (value == QLatin1String("taken")) {
+        QVERIFY(holder.listen(QHostAddress::Any, freePort()));
+        value = QString::number(holder.serverPort());
+        said = said.arg(value);
+    }
+    IniValues values = quietAgentSettings();
+    values[key] = value;
+    AgentProcess agent(values);
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY2(agent.start(), qPrintable(agent.outcome()));
+    QCOMPARE(agent.exitCode(10000), 1);
+    QVERIFY(clock.elapsed() < 10000);
+    QVERIFY2(agent.standardError.contains(said.toUtf8()), qPrintable(agent.outcome()));
+    QVERIFY(agent.process().readAllStandardOutput().isEmpty());
+    QFile log(agent.workPath() + "/debug-log.txt");
+    QVERIFY(log.open(QIODevice::ReadOnly) && log.readAll().contains(said.toUtf8()));
+}
+
+// READY=1 with its status once the listeners listen, WATCHDOG=1 at half
+// WATCHDOG_USEC, RELOADING=1 (with the reload's start time) and READY=1 around
+// SIGHUP, STOPPING=1 at SIGTERM.
+void tst_Service::notifySocketHearsTheLifecycle()
+{
+    NotifySocket socket;
+    AgentProcess agent;
+    agent.environment = {{"NOTIFY_SOCKET", socket.path()}, {"WATCHDOG_USEC", "200000"}};
+    QVERIFY2(agent.start(), qPrintable(agent.outcome()));
+    QTRY_VERIFY_WITH_TIMEOUT(socket.indexOf("READY=1") >= 0, 10000);
+    const QString ready = socket.messages.at(socket.indexOf("READY=1"));
+    QVERIFY2(ready.contains(QStringLiteral("\nSTATUS=The APIB is running IP: ")), qPrintable(ready));
+    QVERIFY2(ready.contains(QStringLiteral("; The HTTP is running IP: ")), qPrintable(ready));
+    QVERIFY2(ready.endsWith(QStringLiteral("; database answering")), qPrintable(ready));
+    QTRY_VERIFY(socket.messages.count(QStringLiteral("WATCHDOG=1")) >= 2);
+
+    ::kill(pid_t(agent.pid()), SIGHUP);
+    QTRY_VERIFY_WITH_TIMEOUT(socket.indexOf("READY=1", socket.indexOf("RELOADING=1")) > 0, 10000);
+    QVERIFY(QRegularExpression("^RELOADING=1\nMONOTONIC_USEC=\\d+$")
+                .match(socket.messages.at(socket.indexOf("RELOADING=1")))
+                .hasMatch());
+
+    QVERIFY2(agent.signalEndsCleanly(SIGTERM), qPrintable(agent.outcome()));
+    QTRY_VERIFY(socket.indexOf("STOPPING=1") > socket.indexOf("RELOADING=1"));
+}
+
+// Debug output off, as the unit runs it: the narration is gone, every failure
+// stays. A notify socket that names nothing is said once, and the agent serves.
+void tst_Service::quietOutputKeepsFailures()
+{
+    IniValues values = quietAgentSettings();
+    values["sql/type"] = "QPSQL";
+    values["sql/host"] = "127.0.0.1";
+    values["sql/port"] = QString::number(freePort()); // nothing listens there
+    values["sql/query"] = "\"select uid from users where login=:s1 and pw=:s2\"";
+    AgentProcess agent(values);
+    agent.environment = {{"QT_LOGGING_RULES", "*.debug=false"}, {"NOTIFY_SOCKET", "/nonexistent/notify"}};
+    QVERIFY2(agent.start(), qPrintable(agent.outcome()));
+    const quint16 port = agent.port("http/port");
+    QTRY_COMPARE_WITH_TIMEOUT(exchange(port, checkRequest("alice", "x"), 2000), notFound(), 20000);
+    QVERIFY2(agent.signalEndsCleanly(SIGTERM), qPrintable(agent.outcome()));
+
+    for (const QByteArray &failure : {QByteArray("[e] db.lastError[1]= \""),
+                                     QByteArray("[box] TOVR/MERK SQL Agent (checker): [1] Unable to connect to SQL."),
+                                     QByteArray("[e] q.le= \""), QByteArray("[e] query.lastError= \"")})
+        QVERIFY2(agent.standardError.contains(failure), failure.constData());
+    QCOMPARE(agent.standardError.count("[e] systemd: NOTIFY_SOCKET /nonexistent/notify does not take messages"), 1);
+    for (const QByteArray &narration : {QByteArray("iv[1]:"), QByteArray("[d] slotReadClient"), QByteArray("httpQuery=")})
+        QVERIFY2(!agent.standardError.contains(narration), narration.constData());
+}
+
+void tst_Service::passwordFromFileNeverWritten_data()
+{
+    QTest::addColumn<QString>("iniPassword"); // "<absent>": no sql/password
+    QTest::addColumn<bool>("file");
+    QTest::addColumn<QByteArray>("credential");
+    QTest::newRow("password_file") << "wrong-one" << true << QByteArray();
+    QTest::newRow("credential") << "<absent>" << false << QByteArray("s3cret-Pw\n");
+    QTest::newRow("file_before_credential") << "<absent>" << true << QByteArray("not-this-one\n");
+}
+
+// The password the server needs comes from a file; the per-user store gets
+// the INI's own sql/password (empty when it has none), and no output shows it.
+void tst_Service::passwordFromFileNeverWritten()
+{
+    QFETCH(QString, iniPassword);
+    QFETCH(bool, file);
+    QFETCH(QByteArray, credential);
+    QString serverError;
+    const SqlServer *pg = sharedServer(Backend::Postgres, usersTable(), &serverError);
+    if (!pg && qEnvironmentVariableIsSet("CI"))
+        QFAIL(qPrintable(serverError));
+    if (!pg)
+        QSKIP(qPrintable(serverError));
+
+    QTemporaryDir secrets;
+    QFile passwordFile(secrets.filePath("pw"));
+    QVERIFY(passwordFile.open(QIODevice::WriteOnly) && passwordFile.write(pg->password().toUtf8() + "\n") > 0);
+    passwordFile.close();
+    QFile::setPermissions(passwordFile.fileName(), QFile::ReadOwner | QFile::WriteOwner);
+    QDir(secrets.path()).mkdir("credentials");
+    QFile credentialFile(secrets.filePath("credentials/sql_password"));
+    QVERIFY(credential.isEmpty() || (credentialFile.open(QIODevice::WriteOnly) && credentialFile.write(credential) > 0));
+    credentialFile.close();
+
+    IniValues values = serverAgentSettings(*pg, CheckStatement, "uid");
+    values.remove("sql/password");
+    if (iniPassword != QLatin1String("<absent>"))
+        values["sql/password"] = iniPassword;
+    if (file)
+        values["sql/password_file"] = passwordFile.fileName();
+    AgentProcess agent(values);
+    agent.environment = {{"CREDENTIALS_DIRECTORY", secrets.filePath("credentials")}};
+    QVERIFY2(agent.start(), qPrintable(agent.outcome()));
+    QTRY_COMPARE_WITH_TIMEOUT(exchange(agent.port("http/port"), checkRequest("alice", "Zq9secret"), 2000),
+                              found("u-17"), 20000);
+    QVERIFY2(agent.signalEndsCleanly(SIGTERM), qPrintable(agent.outcome()));
+
+    QSettings store(agent.storePath(), QSettings::IniFormat);
+    QCOMPARE(store.value("sql/password").toString(), iniPassword == "<absent>" ? QString() : iniPassword);
+    QFile log(agent.workPath() + "/debug-log.txt"), stored(agent.storePath());
+    QVERIFY(log.open(QIODevice::ReadOnly) && stored.open(QIODevice::ReadOnly));
+    for (const QByteArray &output : {agent.standardError, log.readAll(), stored.readAll()})
+        QVERIFY(!output.contains(pg->password().toUtf8()));
+}
+
+void tst_Service::reloadTakesOrRefuses_data()
+{
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("value"); // "<empty file>", "<directory>": the INI itself
+    QTest::addColumn<QByteArray>("answer");
+    QTest::addColumn<QString>("said");
+    const QString refused = QStringLiteral("[e] reload refused, the configuration in use stays: ");
+    QTest::newRow("new_statement") << "sql/query" << "\"select 'v2-' || uid as uid from users where login=:s1 and pw=:s2\""
+                                   << found("v2-u-17") << "[+] tovr_merk.ini is read again";
+    QTest::newRow("no_placeholders") << "sql/query" << "select 'v2' as uid" << found("u-17")
+                                     << refused + "sql/query has no :s1 and :s2";
+    QTest::newRow("unknown_driver") << "sql/type" << "QNOSUCH" << found("u-17")
+                                    << refused + "sql/type QNOSUCH is not an available driver";
+    QTest::newRow("password_file_unreadable") << "sql/password_file" << "/nonexistent/pw" << found("u-17")
+                                              << refused + "sql/password_file /nonexistent/pw does not exist";
+    QTest::newRow("ini_emptied") << "" << "<empty file>" << found("u-17") << refused + "tovr_merk.ini is empty";
+    QTest::newRow("ini_unreadable") << "" << "<directory>" << found("u-17") << refused + "tovr_merk.ini cannot be read";
+    QTest::newRow("port_kept") << "http/port" << "1" << found("u-17")
+                               << "[i] reload: http/port changed; it takes effect at a restart";
+}
+
+// A reload takes a sound configuration for the next check; anything it
+// refuses leaves the one in use answering, and it says why.
+void tst_Service::reloadTakesOrRefuses()
+{
+    QFETCH(QString, key);
+    QFETCH(QString, value);
+    QFETCH(QByteArray, answer);
+    QFETCH(QString, said);
+    MessageCapture messages;
+    SqliteAgent agent;
+    QCOMPARE(startOnSqlite(agent, usersTable(), CheckStatement, "uid"), QString());
+    const QString ini = agent.work.filePath("tovr_merk.ini");
+    if (value == QLatin1String("<empty file>")) {
+        QFile(ini).resize(0);
+    } else if (value == QLatin1String("<directory>")) {
+        QVERIFY(QFile::remove(ini) && QDir().mkdir(ini));
+    } else {
+        IniValues next = agent.values;
+        next[key] = value;
+        agent.work.writeIni(iniText(next));
+    }
+    agent.inspect().reloadNow();
+    QVERIFY2(messages.debug().contains(said), qPrintable(messages.debug().filter("reload").join('\n')));
+    QCOMPARE(exchange(agent.httpPort(), checkRequest("alice", "Zq9secret")), answer);
+    QCOMPARE(messages.debug().filter("[e] reload refused").size(), said.startsWith("[e]") ? 1 : 0);
+}
+
+// server/port=0: no lookup listener and one line of status; an empty
+// app/config_host: no provisioning request, so no answer of one is printed.
+// The check still answers.
+void tst_Service::switchesOffLookupAndProvisioning()
+{
+    MessageCapture messages;
+    SqliteAgent agent;
+    IniValues more {{"server/port", "0"}, {"app/config_host", ""}};
+    QCOMPARE(startOnSqlite(agent, usersTable(), CheckStatement, "uid", more), QString());
+    QCOMPARE(agent.inspect().tcpServer(), nullptr);
+    QVERIFY(!agent.inspect().statusLabel()->text().contains('\n'));
+    QCOMPARE(exchange(agent.httpPort(), checkRequest("alice", "Zq9secret")), found("u-17"));
+    QCOMPARE(messages.debugStartingWith("QJsonDocument("), QStringList());
+}
+
+QTEST_MAIN(tst_Service)
+#include "tst_service.moc"
