@@ -34,41 +34,31 @@ void ConnectionSet::Reply::hold()
 
 void ConnectionSet::Reply::send(const QByteArray &answer)
 {
+    finish(answer, -1);
+}
+
+void ConnectionSet::Reply::sendThenDrain(const QByteArray &answer, int timeoutMs)
+{
+    finish(answer, timeoutMs);
+}
+
+void ConnectionSet::Reply::finish(const QByteArray &answer, int lingerMs)
+{
     m_sent = true;
     if (m_socket && m_socket->state() == QAbstractSocket::ConnectedState) {
         release();
-        Net::corkUntilClosed(int(m_socket->socketDescriptor()));
-        m_socket->write(answer);
-        m_socket->close(); // sends what was written, then shuts the connection
+        if (m_set)
+            m_set->linger(m_socket, answer, lingerMs);
+        else
+            m_socket->abort(); // the endpoint is gone
     } else if (m_fd >= 0) {
         // A few hundred bytes at most: they fit the socket buffer of a connection
-        // that sent nothing since its request.
+        // that sent nothing since its request. Qt read its input to the end, so
+        // closing leaves nothing unread.
         [[maybe_unused]] const ssize_t written
             = ::send(m_fd, answer.constData(), size_t(answer.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
         release();
     }
-}
-
-// Closing a connection while its input is still unread makes the system reset
-// it, and the reset throws away the answer on its way out. So the rest is read
-// and dropped, the sending side is shut once the answer is out, and the
-// connection ends when the client closes it, or at the latest after timeoutMs.
-void ConnectionSet::Reply::sendThenDrain(const QByteArray &answer, int timeoutMs)
-{
-    m_sent = true;
-    release();
-    QAbstractSocket *socket = m_socket;
-    if (!socket)
-        return;
-    socket->setReadBufferSize(0);
-    QObject::connect(socket, &QIODevice::readyRead, socket, [socket] { socket->readAll(); });
-    QObject::connect(socket, &QIODevice::bytesWritten, socket, [socket] {
-        if (socket->bytesToWrite() == 0)
-            ::shutdown(int(socket->socketDescriptor()), SHUT_WR);
-    });
-    QTimer::singleShot(timeoutMs, socket, &QAbstractSocket::abort);
-    socket->write(answer);
-    socket->readAll();
 }
 
 // ---- The set -----------------------------------------------------------------
@@ -137,8 +127,7 @@ QTcpSocket *ConnectionSet::accept(QTcpServer *listener)
     connection.arrival = ++m_lastArrival;
     connection.deadlineMs = m_clock.elapsed() + m_limits.requestTimeoutMs;
     m_waiting.emplace(connection.arrival, socket);
-    if (!m_sweep.isActive())
-        m_sweep.start(m_limits.requestTimeoutMs);
+    arm(connection.deadlineMs);
 
     if (m_connections.size() > m_cap) {
         shedOldest();
@@ -154,12 +143,19 @@ void ConnectionSet::read(QTcpSocket *socket)
         tell(socket, Arrival::Bytes);
 }
 
-// Bytes stay in the socket's own buffer until the owner takes the request.
+// Bytes stay in the socket's own buffer until the owner takes the request;
+// once it is answered, they are dropped.
 void ConnectionSet::tell(QTcpSocket *socket, Arrival arrival)
 {
     auto connection = m_connections.find(socket);
-    if (connection == m_connections.end() || connection->arrival == 0
-        || (arrival != Arrival::Ended && !socket->isOpen()))
+    if (connection == m_connections.end())
+        return;
+    if (connection->lingerKey.second != 0) {
+        socket->skip(socket->bytesAvailable());
+        connection->lastInputMs = m_clock.elapsed();
+        return;
+    }
+    if (connection->arrival == 0 || (arrival != Arrival::Ended && !socket->isOpen()))
         return;
     m_reader.read(socket, arrival);
     connection = m_connections.find(socket);
@@ -174,8 +170,10 @@ void ConnectionSet::tell(QTcpSocket *socket, Arrival arrival)
 std::shared_ptr<ConnectionSet::Reply> ConnectionSet::take(QTcpSocket *socket)
 {
     auto reply = std::make_shared<Reply>();
+    reply->m_set = this;
     reply->m_socket = socket;
-    disconnect(socket, &QIODevice::readyRead, nullptr, nullptr);
+    // Its bytes still reach tell(), which ignores them until the answer, and
+    // drops them after it.
     disconnect(socket, &QAbstractSocket::readChannelFinished, this, nullptr);
     const auto connection = m_connections.find(socket);
     if (connection != m_connections.end()) {
@@ -186,19 +184,63 @@ std::shared_ptr<ConnectionSet::Reply> ConnectionSet::take(QTcpSocket *socket)
     return reply;
 }
 
+// The answer, then a lingering close: the sending side is shut once the
+// answer is out of Qt's hands (TCP_CORK holds its last segment until then, and
+// the shutdown sends it with the end of the stream), and what the client still
+// sends is read and dropped until it closes, is silent lingerIdleMs, or
+// lingerMs have passed. Closing on unread input would have the system reset
+// the connection, and a reset throws away the answer still on its way.
+void ConnectionSet::linger(QTcpSocket *socket, const QByteArray &answer, int lingerMs)
+{
+    const int fd = int(socket->socketDescriptor());
+    Net::corkUntilClosed(fd);
+    socket->write(answer);
+    socket->flush(); // an answer fits the socket's buffer: no turn of the event loop waits for it
+    if (socket->state() != QAbstractSocket::ConnectedState)
+        return; // Qt closes it
+    const auto connection = m_connections.find(socket);
+    if (connection == m_connections.end())
+        return socket->close();
+    // Qt stops reading once its buffer holds a request's worth.
+    socket->setReadBufferSize(0);
+    socket->skip(socket->bytesAvailable());
+    const qint64 now = m_clock.elapsed();
+    connection->lingerStartMs = connection->lastInputMs = now;
+    connection->lingerMs = lingerMs < 0 ? m_limits.lingerMs : lingerMs;
+    connection->lingerKey
+        = {Http::lingerEndMs(now, now, connection->lingerMs, m_limits.lingerIdleMs), ++m_lastArrival};
+    m_lingering.emplace(connection->lingerKey, socket);
+    arm(connection->lingerKey.first);
+    if (socket->bytesToWrite() == 0) {
+        ::shutdown(fd, SHUT_WR);
+        return;
+    }
+    connect(socket, &QIODevice::bytesWritten, this, [socket] {
+        if (socket->bytesToWrite() == 0)
+            ::shutdown(int(socket->socketDescriptor()), SHUT_WR);
+    });
+}
+
+// Has the sweep run by atMs on m_clock.
+void ConnectionSet::arm(qint64 atMs)
+{
+    if (m_sweep.isActive() && m_wakeAtMs <= atMs)
+        return;
+    m_wakeAtMs = atMs;
+    m_sweep.start(int(qMax<qint64>(0, atMs - m_clock.elapsed())));
+}
+
 // Every request time-out that has ended, oldest first (arrival order is
-// deadline order); then the timer waits for the next one. One timer for all
-// connections: a timer object each cost more than the rest of a connection's set-up.
+// deadline order), and every lingering that has; then the timer waits for the
+// next one. One timer for all connections: a timer object each cost more than
+// the rest of a connection's set-up.
 void ConnectionSet::sweep()
 {
     const qint64 now = m_clock.elapsed();
     while (!m_waiting.empty()) {
         QTcpSocket *oldest = m_waiting.begin()->second;
-        const qint64 deadline = m_connections.value(oldest).deadlineMs;
-        if (deadline > now) {
-            m_sweep.start(int(deadline - now));
-            return;
-        }
+        if (m_connections.value(oldest).deadlineMs > now)
+            break;
         // A request that came whole while the thread was held elsewhere (by
         // a statement, say) may still wait in the system's buffer: the
         // time-out counts only for a request not yet complete.
@@ -207,16 +249,57 @@ void ConnectionSet::sweep()
         if (!m_waiting.empty() && m_waiting.begin()->second == oldest)
             take(oldest); // closed meanwhile: nothing to judge
     }
+    // Input since a lingering connection was filed moves its end, which is
+    // worked out here rather than at every input.
+    while (!m_lingering.empty() && m_lingering.begin()->first.first <= now) {
+        QTcpSocket *socket = m_lingering.begin()->second;
+        m_lingering.erase(m_lingering.begin());
+        Connection &connection = *m_connections.find(socket);
+        const qint64 end = Http::lingerEndMs(
+            connection.lingerStartMs, connection.lastInputMs, connection.lingerMs, m_limits.lingerIdleMs);
+        if (end > now) {
+            connection.lingerKey.first = end;
+            m_lingering.emplace(connection.lingerKey, socket);
+        } else {
+            connection.lingerKey = {};
+            socket->abort();
+        }
+    }
+    qint64 next = m_lingering.empty() ? -1 : m_lingering.begin()->first.first;
+    if (!m_waiting.empty()) {
+        const qint64 deadline = m_connections.value(m_waiting.begin()->second).deadlineMs;
+        next = next < 0 ? deadline : qMin(next, deadline);
+    }
+    if (next >= 0) {
+        m_wakeAtMs = next;
+        m_sweep.start(int(qMax<qint64>(0, next - now)));
+    }
 }
 
-// Closes the connection that has waited longest for its request.
+// Makes room: a lingering connection, the one closest to its end, else the
+// connection that has waited longest for its request. A lingering one has
+// what it sent so far read first, so closing it resets nothing; one whose
+// client has closed meanwhile was over anyway, and is not counted as shed.
 bool ConnectionSet::shedOldest()
 {
-    if (m_waiting.empty())
+    QTcpSocket *oldest = nullptr;
+    bool ended = false;
+    if (!m_lingering.empty()) {
+        oldest = m_lingering.begin()->second;
+        m_lingering.erase(m_lingering.begin());
+        m_connections[oldest].lingerKey = {};
+        char scrap[16 * 1024];
+        ssize_t n;
+        while ((n = ::recv(int(oldest->socketDescriptor()), scrap, sizeof scrap, MSG_DONTWAIT)) > 0) { }
+        ended = n == 0;
+    } else if (!m_waiting.empty()) {
+        oldest = m_waiting.begin()->second;
+        take(oldest);
+    } else {
         return false;
-    QTcpSocket *oldest = m_waiting.begin()->second;
-    take(oldest);
-    ++m_counters.shed;
+    }
+    if (!ended)
+        ++m_counters.shed;
     oldest->abort(); // its descriptor is free at once
     return true;
 }
@@ -227,6 +310,7 @@ void ConnectionSet::forget(QTcpSocket *socket)
     if (connection == m_connections.end())
         return;
     m_waiting.erase(connection->arrival);
+    m_lingering.erase(connection->lingerKey);
     if (connection->heldFd >= 0)
         ::close(connection->heldFd);
     m_connections.erase(connection);

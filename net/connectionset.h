@@ -11,20 +11,23 @@
 
 #include <map>
 #include <memory>
+#include <utility>
 
-class QAbstractSocket;
 class QTcpServer;
 class QTcpSocket;
 
 // The accepted connections of an endpoint that answers one request each,
-// while their requests arrive: the table and its cap, below the descriptor
-// limit; at the cap, or when an accept fails for want of descriptors, the
-// connection that has waited longest for its request is closed. One timer
-// ends every request time-out. A descriptor of the connection is held once
-// part of a request is in, so the answer still goes out when the client ends
-// its sending side. The owner frames the requests: it is told whenever bytes
-// arrive, the time-out ends or the input ends, and takes the request once it
-// is whole, with the reply its answer goes to.
+// from accept to close: the table and its cap, below the descriptor limit. A
+// connection lingers after its answer (Http::LingerMs), reading and dropping
+// what the client still sends, and counts until it is closed. At the cap, or
+// when an accept fails for want of descriptors, a lingering connection goes
+// first (it has its answer), else the one that has waited longest for its
+// request. One timer ends every request time-out and every lingering. A
+// descriptor of the connection is held once part of a request is in, so the
+// answer still goes out when the client ends its sending side. The owner
+// frames the requests: it is told whenever bytes arrive, the time-out ends or
+// the input ends, and takes the request once it is whole, with the reply its
+// answer goes to.
 class ConnectionSet : public QObject
 {
     Q_OBJECT
@@ -51,11 +54,10 @@ public:
     {
     public:
         ~Reply();
+        // The answer, then the connection lingers (see Http::LingerMs).
         void send(const QByteArray &answer);
-        // An answer to a request that is still arriving (too long, say): the
-        // rest is read and dropped, so the system does not reset the
-        // connection and throw the answer away; the connection ends when the
-        // client closes it, or after timeoutMs.
+        // The same for a request that is still arriving (too long, say),
+        // lingering timeoutMs in all.
         void sendThenDrain(const QByteArray &answer, int timeoutMs);
         // Keeps the connection open for a later answer, even if the client
         // ends its sending side meanwhile.
@@ -66,7 +68,9 @@ public:
     private:
         friend class ConnectionSet;
         void release();
-        QPointer<QAbstractSocket> m_socket;
+        void finish(const QByteArray &answer, int lingerMs);
+        QPointer<ConnectionSet> m_set;
+        QPointer<QTcpSocket> m_socket;
         int m_fd = -1;
         bool m_sent = false;
     };
@@ -89,12 +93,13 @@ public:
     // none is pending, or when it had to go at once to keep the cap. The
     // caller has its bytes reach read(); listenOn() wires both itself.
     QTcpSocket *accept(QTcpServer *listener);
-    // Bytes arrived on socket.
+    // Bytes arrived on socket: a request's, or after its answer, bytes to drop.
     void read(QTcpSocket *socket);
     // The socket's request is whole (or never will be): its time-out ends,
     // and its answer goes to the reply returned.
     std::shared_ptr<Reply> take(QTcpSocket *socket);
 
+    // Open connections, lingering ones included.
     int size() const { return m_connections.size(); }
     // Open connections at most: Http::Limits::maxConnections, or fewer where
     // the descriptor limit leaves less room.
@@ -102,14 +107,22 @@ public:
     const Counters &counters() const { return m_counters; }
 
 private:
+    // A lingering connection's place: when it ends at the latest, and a
+    // sequence number; {0, 0} for none.
+    using LingerKey = std::pair<qint64, quint64>;
     struct Connection
     {
         quint64 arrival = 0;   // its key in m_waiting; 0 once its request is taken
         qint64 deadlineMs = 0; // on m_clock: when the request time-out ends
         int heldFd = -1;       // a second descriptor, once part of a request is in
+        LingerKey lingerKey;   // its key in m_lingering, once answered
+        qint64 lingerStartMs = 0, lastInputMs = 0;
+        int lingerMs = 0;
     };
 
     void tell(QTcpSocket *socket, Arrival arrival);
+    void linger(QTcpSocket *socket, const QByteArray &answer, int lingerMs);
+    void arm(qint64 atMs);
     void sweep();
     bool shedOldest();
     void forget(QTcpSocket *socket);
@@ -118,10 +131,12 @@ private:
     Http::Limits m_limits;
     int m_cap;
     QHash<QTcpSocket *, Connection> m_connections;
-    std::map<quint64, QTcpSocket *> m_waiting; // by arrival: those whose request is not taken
+    std::map<quint64, QTcpSocket *> m_waiting;     // by arrival: those whose request is not taken
+    std::map<LingerKey, QTcpSocket *> m_lingering; // by when they end, unless input came since
     quint64 m_lastArrival = 0;
-    QElapsedTimer m_clock; // the request time-outs' clock
-    QTimer m_sweep;        // ends the oldest waiting connection's time-out
+    QElapsedTimer m_clock; // the time-outs' clock
+    QTimer m_sweep;        // ends the time-outs that are due
+    qint64 m_wakeAtMs = 0; // on m_clock: when m_sweep, if active, ends
     Counters m_counters;
 };
 

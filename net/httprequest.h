@@ -23,6 +23,14 @@ constexpr int RequestTimeoutMs = 10 * 1000;
 constexpr int MaxConnections = 10000;
 // A form POST's body at most (see readFormPost).
 constexpr int MaxFormBytes = 64 * 1024;
+// After its answer a connection is shut for sending and whatever the client
+// still sends (a body the check does not read, a second request) is read and
+// dropped: closing on unread input makes the system reset the connection,
+// which throws away the answer on its way and fails a client still sending.
+// The connection closes when the client closes it, after LingerIdleMs without
+// input, or after LingerMs in all.
+constexpr int LingerIdleMs = 2 * 1000;
+constexpr int LingerMs = 10 * 1000;
 
 struct Limits
 {
@@ -30,7 +38,16 @@ struct Limits
     int requestTimeoutMs = RequestTimeoutMs;
     int maxConnections = MaxConnections;
     int maxFormBytes = MaxFormBytes;
+    int lingerIdleMs = LingerIdleMs;
+    int lingerMs = LingerMs;
 };
+
+// When a connection that began to linger at startMs, and last had input at
+// lastInputMs, is closed at the latest; lingerMs bounds it in all.
+constexpr qint64 lingerEndMs(qint64 startMs, qint64 lastInputMs, int lingerMs, int lingerIdleMs)
+{
+    return qMin(startMs + lingerMs, lastInputMs + lingerIdleMs);
+}
 
 // ---- Reading --------------------------------------------------------------
 // What a connection's buffered bytes call for.

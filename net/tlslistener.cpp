@@ -30,14 +30,19 @@ public:
     ~TlsTunnel() override;
 
     void pump();
-    // The handshake, or the wait for the client to close, took too long.
+    // The handshake took too long, or the client does not read.
     void timeOut();
     // Closes both descriptors at once; the object goes once the event that
     // led here is handled.
     void finish();
+    // The same to make room: one that lingers has what arrived read first,
+    // so closing it resets nothing.
+    void shed();
 
     quint64 deadlineKey = 0; // its key in the listener's m_timed, 0 when none
     qint64 deadlineMs = 0;
+    std::pair<qint64, quint64> lingerKey; // its key in the listener's m_lingering, {0, 0} when none
+    qint64 lingerStartMs = 0, lastInputMs = 0;
 
 private:
     enum class Stage { Handshake, Open, Closing, Closed };
@@ -228,10 +233,11 @@ void TlsTunnel::relay()
         Net::cork(m_client, m_corked = false);
 }
 
-// The agent answered and closed its end: close_notify goes out after the
+// The agent answered and shut its end: close_notify goes out after the
 // answer, and the sending side is shut. Whatever the client still sends is
-// read and dropped until it closes, so the system does not reset the
-// connection and throw the answer away on its way out.
+// read and dropped until it closes, as on the plain port and within the same
+// limits, so the system does not reset the connection and throw the answer
+// away on its way out.
 void TlsTunnel::closeTowardsClient()
 {
     ERR_clear_error();
@@ -247,16 +253,27 @@ void TlsTunnel::closeTowardsClient()
     if (m_clientEnded)
         return finish();
     m_stage = Stage::Closing;
-    m_listener.startDeadline(this);
+    m_listener.startLinger(this);
 }
 
 void TlsTunnel::discardInput()
 {
     char chunk[Tls::ChunkBytes];
     ssize_t n;
-    while ((n = ::recv(m_client, chunk, sizeof chunk, MSG_DONTWAIT)) > 0) { }
+    bool dropped = false;
+    while ((n = ::recv(m_client, chunk, sizeof chunk, MSG_DONTWAIT)) > 0)
+        dropped = true;
+    if (dropped)
+        lastInputMs = m_listener.m_clock.elapsed();
     if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
         finish();
+}
+
+void TlsTunnel::shed()
+{
+    if (m_stage == Stage::Closing)
+        discardInput();
+    finish();
 }
 
 void TlsTunnel::timeOut()
@@ -479,6 +496,7 @@ void TlsListener::offer(QTcpSocket *socket)
 void TlsListener::closed(TlsTunnel *tunnel)
 {
     stopDeadline(tunnel);
+    m_lingering.erase(tunnel->lingerKey);
     --m_connections;
 }
 
@@ -488,8 +506,7 @@ void TlsListener::startDeadline(TlsTunnel *tunnel)
     tunnel->deadlineKey = ++m_lastStarted;
     tunnel->deadlineMs = m_clock.elapsed() + m_limits.requestTimeoutMs;
     m_timed.emplace(tunnel->deadlineKey, tunnel);
-    if (!m_sweep.isActive())
-        m_sweep.start(m_limits.requestTimeoutMs);
+    arm(tunnel->deadlineMs);
 }
 
 void TlsListener::stopDeadline(TlsTunnel *tunnel)
@@ -498,28 +515,67 @@ void TlsListener::stopDeadline(TlsTunnel *tunnel)
     tunnel->deadlineKey = 0;
 }
 
-// One timer for every time-out, as for the plain connections' requests: the
-// time-outs all have one length, so they end in the order they started.
+void TlsListener::startLinger(TlsTunnel *tunnel)
+{
+    stopDeadline(tunnel);
+    const qint64 now = m_clock.elapsed();
+    tunnel->lingerStartMs = tunnel->lastInputMs = now;
+    tunnel->lingerKey
+        = {Http::lingerEndMs(now, now, m_limits.lingerMs, m_limits.lingerIdleMs), ++m_lastStarted};
+    m_lingering.emplace(tunnel->lingerKey, tunnel);
+    arm(tunnel->lingerKey.first);
+}
+
+// Has the sweep run by atMs on m_clock.
+void TlsListener::arm(qint64 atMs)
+{
+    if (m_sweep.isActive() && m_wakeAtMs <= atMs)
+        return;
+    m_wakeAtMs = atMs;
+    m_sweep.start(int(qMax<qint64>(0, atMs - m_clock.elapsed())));
+}
+
+// One timer for every time-out, as for the plain connections: the request
+// time-outs all have one length, so they end in the order they started; a
+// lingering tunnel's end moves with its input, and is worked out when the end
+// it was filed under comes.
 void TlsListener::sweep()
 {
     const qint64 now = m_clock.elapsed();
-    while (!m_timed.empty()) {
-        TlsTunnel *oldest = m_timed.begin()->second;
-        if (oldest->deadlineMs > now) {
-            m_sweep.start(int(oldest->deadlineMs - now));
-            return;
-        }
-        oldest->timeOut();
+    while (!m_timed.empty() && m_timed.begin()->second->deadlineMs <= now)
+        m_timed.begin()->second->timeOut();
+    while (!m_lingering.empty() && m_lingering.begin()->first.first <= now) {
+        TlsTunnel *tunnel = m_lingering.begin()->second;
+        m_lingering.erase(m_lingering.begin());
+        tunnel->lingerKey.first = Http::lingerEndMs(
+            tunnel->lingerStartMs, tunnel->lastInputMs, m_limits.lingerMs, m_limits.lingerIdleMs);
+        if (tunnel->lingerKey.first > now)
+            m_lingering.emplace(tunnel->lingerKey, tunnel);
+        else
+            tunnel->finish();
+    }
+    qint64 next = m_lingering.empty() ? -1 : m_lingering.begin()->first.first;
+    if (!m_timed.empty()) {
+        const qint64 deadline = m_timed.begin()->second->deadlineMs;
+        next = next < 0 ? deadline : qMin(next, deadline);
+    }
+    if (next >= 0) {
+        m_wakeAtMs = next;
+        m_sweep.start(int(qMax<qint64>(0, next - now)));
     }
 }
 
-// The connection that has been handshaking, or closing, the longest makes
-// room; one that relays a request is the plain connections' to shed.
+// Makes room: a tunnel that lingers after its answer, the one closest to its
+// end, else the one that has been handshaking, or not reading, the longest;
+// one that relays a request is the plain connections' to shed.
 bool TlsListener::shedOldest()
 {
-    if (m_timed.empty())
+    TlsTunnel *tunnel = !m_lingering.empty() ? m_lingering.begin()->second
+        : !m_timed.empty()                   ? m_timed.begin()->second
+                                             : nullptr;
+    if (!tunnel)
         return false;
     ++m_counters.shed;
-    m_timed.begin()->second->finish();
+    tunnel->shed();
     return true;
 }

@@ -9,6 +9,7 @@
 #include <QTimer>
 
 #include <map>
+#include <utility>
 
 struct ssl_ctx_st;
 class TlsTunnel;
@@ -58,9 +59,10 @@ public:
         quint64 shed = 0;     // closed to make room for a newer connection
     };
 
-    // Handshakes get limits.requestTimeoutMs; connections, counted from
-    // accept to close, are capped at limits.maxConnections, or fewer where
-    // the descriptor limit leaves less room.
+    // Handshakes get limits.requestTimeoutMs, and a connection lingers after
+    // its answer as on the plain port (Http::LingerMs); connections, counted
+    // from accept to close, are capped at limits.maxConnections, or fewer
+    // where the descriptor limit leaves less room.
     explicit TlsListener(const Http::Limits &limits, QObject *parent = nullptr);
     ~TlsListener() override;
 
@@ -82,9 +84,13 @@ private:
     friend class TlsTunnel;
     void useContext(ssl_ctx_st *context);
     void renewContext();
-    // A tunnel whose handshake or closing must end by the request time-out.
+    // A tunnel whose handshake must end by the request time-out, or whose
+    // client must read by then.
     void startDeadline(TlsTunnel *tunnel);
     void stopDeadline(TlsTunnel *tunnel);
+    // A tunnel that answered, and drops what the client still sends.
+    void startLinger(TlsTunnel *tunnel);
+    void arm(qint64 atMs);
     void sweep();
     bool shedOldest();
     void offer(QTcpSocket *socket);
@@ -95,10 +101,12 @@ private:
     ssl_ctx_st *m_context = nullptr;
     QTimer m_renewal;
     int m_connections = 0;
-    std::map<quint64, TlsTunnel *> m_timed; // by when their time-out started
+    std::map<quint64, TlsTunnel *> m_timed;                        // by when their time-out started
+    std::map<std::pair<qint64, quint64>, TlsTunnel *> m_lingering; // as the plain connections'
     quint64 m_lastStarted = 0;
     QElapsedTimer m_clock;
     QTimer m_sweep;
+    qint64 m_wakeAtMs = 0; // on m_clock: when m_sweep, if active, ends
     Counters m_counters;
 };
 

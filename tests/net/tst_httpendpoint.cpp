@@ -8,7 +8,9 @@
 #include <QJsonObject>
 #include <QtTest>
 
+#include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
@@ -39,6 +41,34 @@ struct EndpointRig : HttpEndpoint::Checker
     QTcpServer listener; // made first, gone last: the endpoint never meets its dying connections
     HttpEndpoint endpoint;
     bool listening = false;
+};
+
+// A client that sends its request and neither closes nor stops sending until
+// it says so: a descriptor of its own, since a QTcpSocket closes at the end of
+// the answer. Reads what comes, without waiting.
+struct RawClient
+{
+    RawClient(quint16 port, const QByteArray &request)
+    {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0)
+            ::send(fd, request.constData(), size_t(request.size()), MSG_NOSIGNAL);
+    }
+    ~RawClient() { ::close(fd); }
+    // True once the answer and the end of its stream are in.
+    bool answered()
+    {
+        char chunk[4096];
+        ssize_t n;
+        while ((n = ::recv(fd, chunk, sizeof chunk, MSG_DONTWAIT)) > 0)
+            received.append(chunk, int(n));
+        return n == 0;
+    }
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    QByteArray received;
 };
 
 } // namespace
@@ -73,6 +103,9 @@ private slots:
     void checkResultForClientGoneMeanwhileIsDropped();
     void requestCompleteWhileTheThreadWasHeldIsAnswered();
     void atTheCapTheLongestSilentConnectionMakesRoom();
+    void lingeringAfterTheAnswerEnds_data();
+    void lingeringAfterTheAnswerEnds();
+    void atTheCapALingeringConnectionGoesFirst();
 
 private:
     void startAgent(const AgentLimits &limits);
@@ -368,6 +401,69 @@ void tst_HttpEndpoint::atTheCapTheLongestSilentConnectionMakesRoom()
         QCOMPARE(exchange(rig.port(), checkRequest("alice", "Zq9secret")).toHex(), found("u-17").toHex());
     QTRY_VERIFY(idle[0]->closed);
     QVERIFY(!idle[1]->closed && !idle[2]->closed);
+    QCOMPARE(rig.endpoint.connections().counters().shed, quint64(1));
+}
+
+void tst_HttpEndpoint::lingeringAfterTheAnswerEnds_data()
+{
+    QTest::addColumn<int>("idleMs");
+    QTest::addColumn<int>("lingerMs");
+    QTest::addColumn<int>("sendEveryMs"); // after the answer; 0: sends nothing
+    QTest::addColumn<bool>("clientCloses");
+    QTest::addColumn<int>("atLeastMs");
+#define ROW(name, idle, linger, every, closes, atLeast) \
+    QTest::newRow(name) << idle << linger << every << closes << atLeast
+    ROW("when_the_client_closes", 60000, 60000, 0, true, 0);
+    ROW("after_the_idle_time_without_input", 300, 60000, 0, false, 300);
+    ROW("after_the_linger_time_while_input_comes", 300, 900, 50, false, 900);
+#undef ROW
+}
+
+// After its answer a connection reads what the client still sends until the
+// client closes, is silent lingerIdleMs, or lingerMs have passed.
+void tst_HttpEndpoint::lingeringAfterTheAnswerEnds()
+{
+    QFETCH(int, idleMs);
+    QFETCH(int, lingerMs);
+    QFETCH(int, sendEveryMs);
+    QFETCH(bool, clientCloses);
+    QFETCH(int, atLeastMs);
+    Http::Limits limits = shortLimits().http;
+    limits.lingerIdleMs = idleMs;
+    limits.lingerMs = lingerMs;
+    EndpointRig rig([](const QString &, const QString &, auto done) { done({QStringLiteral("u-17")}); }, limits);
+    RawClient client(rig.port(), checkRequest("alice", "Zq9secret"));
+    QTRY_VERIFY(client.answered());
+    QCOMPARE(client.received.toHex(), found("u-17").toHex());
+    QElapsedTimer clock;
+    clock.start();
+    QTimer sender;
+    connect(&sender, &QTimer::timeout, [&] { ::send(client.fd, "more", 4, MSG_NOSIGNAL); });
+    if (sendEveryMs > 0)
+        sender.start(sendEveryMs);
+    if (clientCloses)
+        ::shutdown(client.fd, SHUT_WR);
+
+    QTRY_COMPARE_WITH_TIMEOUT(rig.endpoint.connections().size(), 0, 5000);
+    // A coarse timer may fire up to 5% early.
+    QVERIFY2(clock.elapsed() >= atLeastMs * 95 / 100, qPrintable(QString::number(clock.elapsed())));
+}
+
+// A lingering connection has its answer: at the cap it goes before one that
+// waits for its request.
+void tst_HttpEndpoint::atTheCapALingeringConnectionGoesFirst()
+{
+    Http::Limits limits = shortLimits().http;
+    limits.requestTimeoutMs = limits.lingerIdleMs = limits.lingerMs = 60000;
+    limits.maxConnections = 2;
+    EndpointRig rig([](const QString &, const QString &, auto done) { done({QStringLiteral("u-17")}); }, limits);
+    RawClient lingering(rig.port(), checkRequest("alice", "Zq9secret"));
+    QTRY_VERIFY(lingering.answered());
+    Client waiting(rig.port());
+    QTRY_COMPARE(rig.endpoint.connections().size(), 2);
+
+    QCOMPARE(exchange(rig.port(), checkRequest("alice", "Zq9secret")).toHex(), found("u-17").toHex());
+    QVERIFY(!waiting.closed);
     QCOMPARE(rig.endpoint.connections().counters().shed, quint64(1));
 }
 

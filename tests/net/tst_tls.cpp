@@ -1,5 +1,6 @@
 #include "net/httprequest.h"
 #include "support/agent.h"
+#include "support/delayedpath.h"
 #include "support/sqlfixture.h"
 #include "support/wireclient.h"
 
@@ -66,6 +67,8 @@ private slots:
     void openSslClient();
     void silentConnectionsTimeOut_data();
     void silentConnectionsTimeOut();
+    void answerNotLostToResetWhileClientStillSends_data();
+    void answerNotLostToResetWhileClientStillSends();
 
 private:
 
@@ -311,6 +314,58 @@ void tst_Tls::silentConnectionsTimeOut()
     QTRY_COMPARE_WITH_TIMEOUT(client.state(), QAbstractSocket::UnconnectedState, 10000);
     QVERIFY2(clock.elapsed() >= ShortLimits::RequestTimeoutMs, qPrintable(QString::number(clock.elapsed())));
     QCOMPARE(client.readAll(), QByteArray());
+}
+
+void tst_Tls::answerNotLostToResetWhileClientStillSends_data()
+{
+    QTest::addColumn<bool>("tls");
+    QTest::addColumn<QStringList>("method"); // curl's option for it, if any
+    QTest::addColumn<QString>("target");
+    QTest::addColumn<QByteArray>("expected");
+#define ROW(name, tls, method, target, expected) \
+    QTest::newRow(name) << tls << QStringList(method) << QStringLiteral(target) << QByteArray(expected)
+    const QStringList get = {QStringLiteral("-X"), QStringLiteral("GET")};
+    const char *found = "{\"rez\":\"exist\",\"userid\":\"u-17\"}\n";
+    const char *notFound = "{\"rez\":\"notfount\",\"e\":\"n\"}\n";
+    ROW("plain_check_with_a_body", false, get, "/t/check?username=alice&password=Zq9secret", found);
+    ROW("tls_check_with_a_body", true, get, "/t/check?username=alice&password=Zq9secret", found);
+    ROW("plain_form_over_its_limit", false, QStringList(), "/t/check", notFound);
+    ROW("tls_form_over_its_limit", true, QStringList(), "/t/check", notFound);
+#undef ROW
+}
+
+// The agent answers at the request line, while curl is still sending a body
+// the check does not read. Over a path with a delay and a window wider than
+// the agent reads at once, the answer is judged with more of the body already
+// in; closing on those unread bytes would reset the connection and throw the
+// answer away (curl: "Recv failure: Connection reset by peer"), or reset a
+// client still sending. On both ports the whole answer and a clean end arrive.
+void tst_Tls::answerNotLostToResetWhileClientStillSends()
+{
+    QFETCH(bool, tls);
+    QFETCH(QStringList, method);
+    QFETCH(QString, target);
+    QFETCH(QByteArray, expected);
+    constexpr int DelayMs = 25, WindowBytes = 256 * 1024, BodyBytes = 1 << 20;
+    Agent agent;
+    QCOMPARE(startOnSqlite(agent, usersTable(), CheckStatement, QStringLiteral("uid"), withTls(IniValues(), rsa.path(), freePort())), QString());
+    DelayedPath path(tls ? agent.port(QStringLiteral("https/port")) : agent.httpPort(), DelayMs, WindowBytes);
+    QVERIFY(path.port() != 0);
+    QTemporaryDir dir;
+    QFile body(dir.filePath(QStringLiteral("body")));
+    QVERIFY(body.open(QIODevice::WriteOnly) && body.write(QByteArray(BodyBytes, 'x')) == BodyBytes);
+    body.close();
+
+    QProcess curl;
+    curl.start(QStringLiteral("curl"), method + QStringList{QStringLiteral("-sS"), QStringLiteral("-H"), QStringLiteral("Expect:"),
+                                        QStringLiteral("--data-binary"), '@' + body.fileName(), QStringLiteral("--cacert"),
+                                        QDir(rsa.path()).filePath(QStringLiteral("cert.pem")),
+                                        QStringLiteral("%1://127.0.0.1:%2%3").arg(tls ? "https" : "http").arg(path.port()).arg(target)});
+    QVERIFY(QTest::qWaitFor([&] { return curl.state() == QProcess::NotRunning; }, 30000));
+    QCOMPARE(curl.readAllStandardError(), QByteArray());
+    QCOMPARE(curl.exitCode(), 0);
+    QCOMPARE(curl.readAllStandardOutput(), expected);
+    QCOMPARE(path.relay.resetsToClients(), 0);
 }
 
 QTEST_MAIN(tst_Tls)
