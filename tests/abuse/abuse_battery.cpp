@@ -154,9 +154,9 @@ private:
     void add(int kind)
     {
         sent.push_back({kind, clock.elapsed(), std::make_unique<Client>(m_port, m_requests.at(kind))});
-        if (m_inFlight > 0) // the next one as soon as this one is answered
-            connect(&sent.back().client->socket, &QAbstractSocket::disconnected, this, [this] { send(); },
-                    Qt::QueuedConnection);
+        if (m_inFlight > 0) // the next one as soon as this one is answered, until stopped
+            connect(&sent.back().client->socket, &QAbstractSocket::disconnected, this,
+                    [this] { if (m_tick.isActive()) send(); }, Qt::QueuedConnection);
     }
 
     quint16 m_port;
@@ -375,6 +375,7 @@ private slots:
     void tlsAgainstPlain();
     void guessingThrottled();
     void cacheRidesOutAnOutage();
+    void reloadStormUnderLoad();
 };
 
 void AbuseBattery::initTestCase()
@@ -1210,6 +1211,44 @@ void AbuseBattery::cacheRidesOutAnOutage()
     QVERIFY(newFirst);
     QCOMPARE(oldRefused, 3);
     QVERIFY(megabytes <= 20);
+}
+
+// 100 SIGHUPs in a second (300 in the full mode, over three) while checks run
+// at concurrency 8 on a pool of two, the INI rewritten between each two, once
+// with a different statement (same answers) and once half-written. Every
+// check is answered right; the signals coalesce into fewer reloads.
+void AbuseBattery::reloadStormUnderLoad()
+{
+    const int hangups = fullMode() ? 300 : 100;
+    SqliteAgentProcess rig({{QStringLiteral("sql/pool"), QStringLiteral("2")}});
+    QCOMPARE(rig.error, QString());
+    QVERIFY2(startAndAnswer(rig.agent), qPrintable(rig.agent.outcome()));
+    const QByteArray wrong = checkRequest("alice", "wrong");
+    Load load(rig.agent.port(QStringLiteral("http/port")), {ValidCheck, wrong}, 5, 8);
+    load.start();
+    const QByteArray reordered = withIniValues(rig.agent.ini,
+        {{QStringLiteral("sql/query"), QStringLiteral("select uid, login from users where pw=:s2 and login=:s1")}});
+    const QString ini = rig.agent.iniPath();
+    for (int i = 0; i < hangups; ++i) {
+        QFile next(ini + QStringLiteral(".next"));
+        const QByteArray text = i % 3 == 0 ? rig.agent.ini : i % 3 == 1 ? reordered : rig.agent.ini.left(40);
+        QVERIFY(next.open(QIODevice::WriteOnly) && next.write(text) == text.size());
+        next.close();
+        QVERIFY(::rename(QFile::encodeName(next.fileName()).constData(), QFile::encodeName(ini).constData()) == 0);
+        ::kill(pid_t(rig.agent.pid()), SIGHUP);
+        QTest::qWait(10);
+    }
+    load.stop();
+    QVERIFY2(load.drain(10000), qPrintable(rig.agent.outcome()));
+    const int right = load.count(Http::checkResponse("u-17")) + load.count(Http::notFoundResponse());
+    const int reloads = rig.agent.standardError.count("[+] tovr_merk.ini is read again");
+    const int refused = rig.agent.standardError.count("[e] reload refused");
+    figures(QStringLiteral("reload storm: signals=%1 reloads=%2 refused=%3 checks=%4 right=%5 worst=%6ms")
+                .arg(hangups).arg(reloads).arg(refused).arg(load.sent.size()).arg(right)
+                .arg(qMax(worst(load.waits(0)), worst(load.waits(1)))));
+    QCOMPARE(right, int(load.sent.size()));
+    QVERIFY(reloads + refused >= 1 && reloads + refused < hangups);
+    QCOMPARE(exchange(rig.agent.port(QStringLiteral("http/port")), ValidCheck), Http::checkResponse("u-17"));
 }
 
 QTEST_MAIN(AbuseBattery)
