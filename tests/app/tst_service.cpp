@@ -104,13 +104,9 @@ void tst_Service::headlessStartFailureEnds()
     IniValues values = quietAgentSettings();
     values[key] = value;
     AgentProcess agent(values);
-    QElapsedTimer clock;
-    clock.start();
     QVERIFY2(agent.start(), qPrintable(agent.outcome()));
-    QCOMPARE(agent.exitCode(10000), 1);
-    QVERIFY(clock.elapsed() < 10000);
+    QCOMPARE(agent.exitCode(10000), 1); // from the start, which is quicker than a second
     QVERIFY2(agent.standardError.contains(said.toUtf8()), qPrintable(agent.outcome()));
-    QVERIFY(agent.process().readAllStandardOutput().isEmpty());
     QFile log(agent.workPath() + "/debug-log.txt");
     QVERIFY(log.open(QIODevice::ReadOnly) && log.readAll().contains(said.toUtf8()));
 }
@@ -142,7 +138,9 @@ void tst_Service::notifySocketHearsTheLifecycle()
 }
 
 // Debug output off, as the unit runs it: the narration is gone, every failure
-// stays. A notify socket that names nothing is said once, and the agent serves.
+// stays. Headless, the database's start-up box is said and not waited for, a
+// notify socket that names nothing is said once, and the agent serves and
+// stops as Quit does.
 void tst_Service::quietOutputKeepsFailures()
 {
     IniValues values = quietAgentSettings();
@@ -156,6 +154,7 @@ void tst_Service::quietOutputKeepsFailures()
     const quint16 port = agent.port("http/port");
     QTRY_COMPARE_WITH_TIMEOUT(exchange(port, checkRequest("alice", "x"), 2000), notFound(), 20000);
     QVERIFY2(agent.signalEndsCleanly(SIGTERM), qPrintable(agent.outcome()));
+    QVERIFY(QFile::exists(agent.storePath()));
 
     for (const QByteArray &failure : {QByteArray("[e] db.lastError[1]= \""),
                                      QByteArray("[box] TOVR/MERK SQL Agent (checker): [1] Unable to connect to SQL."),

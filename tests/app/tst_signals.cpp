@@ -24,7 +24,6 @@ private slots:
     void signalClosesLikeQuit();
     void signalWhileLookupBoxIsOpenStillEnds();
     void secondSignalEndsAtOnce();
-    void signalDuringStartupBoxEnds();
 
 private:
     // A connection once the listener takes it: the listeners start after the
@@ -140,23 +139,6 @@ void tst_Signals::secondSignalEndsAtOnce()
     QVERIFY(finished.wait(20000));
     QCOMPARE(m_agent->process().exitStatus(), QProcess::CrashExit); // ended by the signal itself
     QVERIFY2(!QFile::exists(m_agent->storePath()), "the clean close did not run");
-}
-
-// Headless, a start-up box has nobody to dismiss it: it must say what it
-// shows on standard error, and a stop must end it like any other.
-void tst_Signals::signalDuringStartupBoxEnds()
-{
-    IniValues values = quietAgentSettings();
-    values[QStringLiteral("sql/type")] = QStringLiteral("QPSQL");
-    values[QStringLiteral("sql/host")] = QStringLiteral("127.0.0.1");
-    values[QStringLiteral("sql/port")] = QString::number(freePort()); // nothing listens there
-    m_agent = std::make_unique<AgentProcess>(values);
-    QVERIFY2(m_agent->start(), qPrintable(m_agent->outcome()));
-    QTRY_VERIFY_WITH_TIMEOUT(
-        m_agent->standardError.contains("[box] TOVR/MERK SQL Agent (checker): [1] Unable to connect to SQL."), 15000);
-
-    QVERIFY2(m_agent->signalEndsCleanly(SIGTERM), qPrintable(m_agent->outcome()));
-    QVERIFY(QFile::exists(m_agent->storePath())); // closed as Quit closes
 }
 
 QTEST_GUILESS_MAIN(tst_Signals)
