@@ -119,8 +119,8 @@ void CheckBackends::letGo()
 void CheckBackends::check(const QString &userName, const QString &password, Answer done)
 {
     const std::shared_ptr<CheckBackend> backend = m_current;
-    backend->checks->check(
-        userName, password, [backend, done = std::move(done)](const Http::Verdict &verdict) { done(verdict); });
+    backend->checks->check(userName, password,
+        [backend, done = std::move(done)](const Http::Verdict &verdict) { done(verdict); });
 }
 
 void CheckBackends::lookup(const QString &input, Done done)

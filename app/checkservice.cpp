@@ -238,9 +238,9 @@ void CheckService::checkStored(const QString &userName, const QString &password,
                 return answer({Net::NoResult, true, Sql::retryAfterSeconds(result.retryAfterMs)});
             if (result.rows.size() > Verifier::MaxStoredValues) {
                 qWarning().noquote() << QStringLiteral("[e] the statement gave %1 rows for one user name; "
-                                                     "more than %2 stored passwords are not verified")
-                                          .arg(result.rows.size())
-                                          .arg(Verifier::MaxStoredValues);
+                                                       "more than %2 stored passwords are not verified")
+                                            .arg(result.rows.size())
+                                            .arg(Verifier::MaxStoredValues);
                 return answer({Net::NoResult, false, 0});
             }
             QList<QByteArray> stored;
@@ -271,10 +271,10 @@ void CheckService::tellFormats(const Verifier::Outcome &outcome)
         const Passwords::Result result = outcome.results.at(i);
         if (result == Passwords::Result::Unknown || result == Passwords::Result::Malformed)
             qWarning().noquote() << QStringLiteral("[e] a stored password is %1: prefix %2")
-                                      .arg(result == Passwords::Result::Unknown
-                                              ? QStringLiteral("of no known format")
-                                              : QStringLiteral("malformed or past the limits"),
-                                          outcome.prefixes.at(i));
+                                        .arg(result == Passwords::Result::Unknown
+                                                ? QStringLiteral("of no known format")
+                                                : QStringLiteral("malformed or past the limits"),
+                                            outcome.prefixes.at(i));
         if (Passwords::isWeak(format) && !m_weakSaid.contains(int(format))) {
             m_weakSaid.insert(int(format));
             const QString line = result == Passwords::Result::Refused

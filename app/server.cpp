@@ -240,7 +240,8 @@ void Server::reloadNow()
             say(QStringLiteral("[+] the HTTPS certificate and key are read again; new connections get them"),
                 false);
         } else {
-            say(QStringLiteral("[-] the HTTPS certificate and key are not read again, the pair in use stays: ")
+            say(QStringLiteral(
+                    "[-] the HTTPS certificate and key are not read again, the pair in use stays: ")
                     + error,
                 true);
             refused << QStringLiteral("https/certificate and https/key do not load");
@@ -424,8 +425,9 @@ void Server::startListeners()
     if (ending())
         return;
     const QString address = Net::statusAddress(QNetworkInterface::allAddresses());
-    QString status = tcpServer ? Net::statusText(address, tcpServer->serverPort(), httpServer->serverPort())
-                               : tr("The HTTP is running IP: %1 port: %2").arg(address).arg(httpServer->serverPort());
+    QString status = tcpServer
+        ? Net::statusText(address, tcpServer->serverPort(), httpServer->serverPort())
+        : tr("The HTTP is running IP: %1 port: %2").arg(address).arg(httpServer->serverPort());
     if (httpsServer)
         status += QLatin1Char('\n')
             + tr("The HTTPS is running IP: %1 port: %2").arg(address).arg(httpsServer->serverPort());
@@ -502,9 +504,9 @@ void Server::startAdmin()
         [this] {
             const CheckBackends::Totals totals = backends->totals();
             const CheckBackend &now = backend();
-            return Metrics::text({*http, *lookups, totals.statements, *panelFeed,
-                now.verifier ? &totals.passwords : nullptr, httpsServer, now.cache ? &totals.cache : nullptr,
-                now.cache ? now.cache->entries() : 0});
+            return Metrics::text(
+                {*http, *lookups, totals.statements, *panelFeed, now.verifier ? &totals.passwords : nullptr,
+                    httpsServer, now.cache ? &totals.cache : nullptr, now.cache ? now.cache->entries() : 0});
         },
         limits.http, this);
     QString error;

@@ -143,11 +143,11 @@ private:
     QTcpServer *httpServer = nullptr;
 
     // Our own additions.
-    bool terminating = false;    // a termination signal arrived
-    int m_exitCode = 0;          // start-up failed: the agent ends with this
-    bool started = false;        // the constructor has run to its end
-    bool reloadWaiting = false;  // a SIGHUP waits to be served
-    QElapsedTimer lastReload;    // since the last reload began
+    bool terminating = false;   // a termination signal arrived
+    int m_exitCode = 0;         // start-up failed: the agent ends with this
+    bool started = false;       // the constructor has run to its end
+    bool reloadWaiting = false; // a SIGHUP waits to be served
+    QElapsedTimer lastReload;   // since the last reload began
     RunMode mode;
     Settings::Findings findings; // what readSettings learned about the configuration
     AgentLimits limits;

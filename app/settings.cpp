@@ -167,8 +167,8 @@ QStringList cutAtSemicolon(const QByteArray &iniText)
                     && nextOption.match(line.midRef(i + 1)).hasMatch()) {
                     const QString name = line.left(equals).trimmed();
                     keys << (section.isEmpty() || section == QLatin1String("General")
-                                ? name
-                                : section + QLatin1Char('/') + name);
+                            ? name
+                            : section + QLatin1Char('/') + name);
                 }
                 break;
             }
@@ -198,7 +198,8 @@ SecretFile readSecretFile(const QString &path)
     secret.value = QString::fromUtf8(line);
     if (secret.value.isEmpty())
         secret.problem = QStringLiteral("is empty: the password is its first line");
-    struct stat status {};
+    struct stat status
+    { };
     secret.readableByOthers
         = ::stat(QFile::encodeName(path).constData(), &status) == 0 && (status.st_mode & (S_IRGRP | S_IROTH));
     return secret;
@@ -273,16 +274,18 @@ namespace {
 // credential, else sql/password. A file that cannot be used leaves
 // sql/password in use and says why; sql/password is saved on close as the
 // INI has it (empty when it has none), never the file's secret.
-void readPassword(AgentConfig &config, bool iniHasPassword, const QString &credentialsDirectory,
-    Findings *findings)
+void readPassword(
+    AgentConfig &config, bool iniHasPassword, const QString &credentialsDirectory, Findings *findings)
 {
     QString path = config.sqlPasswordFile;
     QString label = QStringLiteral("sql/password_file ") + path;
     if (path.isEmpty() && !credentialsDirectory.isEmpty()) {
         const QDir credentials(credentialsDirectory);
         if (!credentials.exists())
-            findings->secretWarnings << QStringLiteral("%1 %2 is not a directory; no credential is read from it")
-                                            .arg(QLatin1String(CredentialsDirectoryVariable), credentialsDirectory);
+            findings->secretWarnings << QStringLiteral(
+                "%1 %2 is not a directory; no credential is read from it")
+                                            .arg(QLatin1String(CredentialsDirectoryVariable),
+                                                credentialsDirectory);
         else if (credentials.exists(PasswordCredential))
             path = credentials.filePath(PasswordCredential);
         label = QStringLiteral("the credential ") + path;

@@ -105,8 +105,8 @@ void ConnectionPool::retire(int i)
     qWarning().noquote() << QStringLiteral(
         "[e] database connection %1 gave no answer within %2 ms; it is retired "
         "and a fresh one takes its place")
-                              .arg(i + 1)
-                              .arg(m_limits.deadlineMs);
+                                .arg(i + 1)
+                                .arg(m_limits.deadlineMs);
     startWorker(i);
 }
 

@@ -5,8 +5,8 @@
 #include <systemd/sd-daemon.h>
 
 #include <cstring>
-#include <limits>
 #include <ctime>
+#include <limits>
 
 SystemdNotifier::SystemdNotifier(QObject *parent) : QObject(parent)
 {
