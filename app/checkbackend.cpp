@@ -118,14 +118,14 @@ void CheckBackends::letGo()
 
 void CheckBackends::check(const QString &userName, const QString &password, Answer done)
 {
-    const std::shared_ptr<CheckBackend> backend = m_current;
+    const std::shared_ptr<CheckBackend> backend = hold();
     backend->checks->check(userName, password,
         [backend, done = std::move(done)](const Http::Verdict &verdict) { done(verdict); });
 }
 
 void CheckBackends::lookup(const QString &input, Done done)
 {
-    const std::shared_ptr<CheckBackend> backend = m_current;
+    const std::shared_ptr<CheckBackend> backend = hold();
     backend->checks->lookup(
         input, [backend, done = std::move(done)](const LookupQueue::Outcome &outcome) { done(outcome); });
 }

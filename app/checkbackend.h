@@ -76,6 +76,8 @@ public:
     explicit CheckBackends(std::shared_ptr<CheckBackend> first, QObject *parent = nullptr);
 
     CheckBackend &current() const { return *m_current; }
+    // The current backend, held: a request that holds it keeps it until done.
+    std::shared_ptr<CheckBackend> hold() const { return m_current; }
     // From now on requests go to next; the current one retires.
     void replace(std::shared_ptr<CheckBackend> next);
 

@@ -533,7 +533,9 @@ void Server::ready(std::function<void(const QString &notReady)> done)
         return done(QString());
     Statement probe;
     probe.text = config.testQuery1;
-    executor().submit(probe, [done = std::move(done)](const StatementResult &result) {
+    // The probe holds its backend, as a check does, should a reload replace it meanwhile.
+    const std::shared_ptr<CheckBackend> backend = backends->hold();
+    backend->executor().submit(probe, [backend, done = std::move(done)](const StatementResult &result) {
         done(result.unavailable ? QStringLiteral("database") : QString());
     });
 }
