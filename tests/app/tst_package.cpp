@@ -44,12 +44,6 @@ static QByteArray dpkgDeb(const QStringList &args)
     return dpkg.readAllStandardOutput();
 }
 
-static QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
-
 void tst_Package::initTestCase()
 {
     const QString name = QStringLiteral(DEB_PACKAGE "_" DEB_VERSION "_*.deb");

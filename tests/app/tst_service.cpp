@@ -107,8 +107,7 @@ void tst_Service::headlessStartFailureEnds()
     QVERIFY2(agent.start(), qPrintable(agent.outcome()));
     QCOMPARE(agent.exitCode(10000), 1); // from the start, which is quicker than a second
     QVERIFY2(agent.standardError.contains(said.toUtf8()), qPrintable(agent.outcome()));
-    QFile log(agent.workPath() + "/debug-log.txt");
-    QVERIFY(log.open(QIODevice::ReadOnly) && log.readAll().contains(said.toUtf8()));
+    QVERIFY(readFile(agent.workPath() + "/debug-log.txt").contains(said.toUtf8()));
 }
 
 // READY=1 with its status once the listeners listen, WATCHDOG=1 at half
@@ -190,21 +189,15 @@ void tst_Service::passwordFromFileNeverWritten()
         QSKIP(qPrintable(serverError));
 
     QTemporaryDir secrets;
-    QFile passwordFile(secrets.filePath("pw"));
-    QVERIFY(passwordFile.open(QIODevice::WriteOnly) && passwordFile.write(pg->password().toUtf8() + "\n") > 0);
-    passwordFile.close();
-    QFile::setPermissions(passwordFile.fileName(), QFile::ReadOwner | QFile::WriteOwner);
-    QDir(secrets.path()).mkdir("credentials");
-    QFile credentialFile(secrets.filePath("credentials/sql_password"));
-    QVERIFY(credential.isEmpty() || (credentialFile.open(QIODevice::WriteOnly) && credentialFile.write(credential) > 0));
-    credentialFile.close();
-
+    QVERIFY(QDir(secrets.path()).mkdir("credentials"));
+    QVERIFY(writeFile(secrets.filePath("pw"), pg->password().toUtf8() + "\n", QFile::ReadOwner));
+    QVERIFY(credential.isEmpty() || writeFile(secrets.filePath("credentials/sql_password"), credential));
     IniValues values = serverAgentSettings(*pg, CheckStatement, "uid");
     values.remove("sql/password");
     if (iniPassword != QLatin1String("<absent>"))
         values["sql/password"] = iniPassword;
     if (file)
-        values["sql/password_file"] = passwordFile.fileName();
+        values["sql/password_file"] = secrets.filePath("pw");
     AgentProcess agent(values);
     agent.environment = {{"CREDENTIALS_DIRECTORY", secrets.filePath("credentials")}};
     QVERIFY2(agent.start(), qPrintable(agent.outcome()));
@@ -212,12 +205,11 @@ void tst_Service::passwordFromFileNeverWritten()
                               found("u-17"), 20000);
     QVERIFY2(agent.signalEndsCleanly(SIGTERM), qPrintable(agent.outcome()));
 
-    QSettings store(agent.storePath(), QSettings::IniFormat);
-    QCOMPARE(store.value("sql/password").toString(), iniPassword == "<absent>" ? QString() : iniPassword);
-    QFile log(agent.workPath() + "/debug-log.txt"), stored(agent.storePath());
-    QVERIFY(log.open(QIODevice::ReadOnly) && stored.open(QIODevice::ReadOnly));
-    for (const QByteArray &output : {agent.standardError, log.readAll(), stored.readAll()})
-        QVERIFY(!output.contains(pg->password().toUtf8()));
+    QCOMPARE(QSettings(agent.storePath(), QSettings::IniFormat).value("sql/password").toString(),
+             iniPassword == "<absent>" ? QString() : iniPassword);
+    for (const QByteArray &output : {agent.standardError, readFile(agent.workPath() + "/debug-log.txt"),
+                                     readFile(agent.storePath())})
+        QVERIFY(!output.isEmpty() && !output.contains(pg->password().toUtf8()));
 }
 
 void tst_Service::reloadTakesOrRefuses_data()

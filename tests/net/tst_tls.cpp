@@ -214,8 +214,7 @@ void tst_Tls::sighupRotatesTheCertificate()
     QTRY_VERIFY(agent.standardError.contains(kept));
     QCOMPARE(servedCertificate(port), QSslCertificate::fromPath(ec.filePath("cert.pem")).first().digest());
     QCOMPARE(agent.standardError.count(kept), 1);
-    QFile log(agent.workPath() + "/debug-log.txt");
-    QVERIFY(log.open(QIODevice::ReadOnly) && log.readAll().contains(kept));
+    QVERIFY(readFile(agent.workPath() + "/debug-log.txt").contains(kept));
 }
 
 // openssl s_client with these options sends the request, then reads until the

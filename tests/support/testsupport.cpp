@@ -258,8 +258,20 @@ QByteArray withIniValues(const QByteArray &ini, const IniValues &values)
 
 QByteArray sourceFile(const QString &path)
 {
-    QFile f(QStringLiteral(AGENT_SOURCE_DIR "/") + path);
+    return readFile(QStringLiteral(AGENT_SOURCE_DIR "/") + path);
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes, QFileDevice::Permissions permissions)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size()
+           && f.setPermissions(permissions);
 }
 
 QByteArray readmeIni(const QString &driver)

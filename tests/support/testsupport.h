@@ -6,6 +6,7 @@
 // fixtures are in agent.h, the loopback client in wireclient.h, the databases
 // in sqlfixture.h and pgserver.h.
 
+#include <QFileDevice>
 #include <QMap>
 #include <QObject>
 #include <QString>
@@ -62,6 +63,11 @@ QByteArray readmeIni(const QString &driver);
 
 // A file of the source tree, by its path from the top; empty when unreadable.
 QByteArray sourceFile(const QString &path);
+// Any file's bytes; empty when unreadable.
+QByteArray readFile(const QString &path);
+// Writes bytes to the file at path, then gives it the permissions; false when it cannot.
+bool writeFile(const QString &path, const QByteArray &bytes,
+               QFileDevice::Permissions permissions = QFileDevice::ReadOwner | QFileDevice::WriteOwner);
 
 // ---- What the agent shows ---------------------------------------------------
 // Watches for message boxes, records their title and text and presses OK.
