@@ -1230,11 +1230,8 @@ void AbuseBattery::reloadStormUnderLoad()
         {{QStringLiteral("sql/query"), QStringLiteral("select uid, login from users where pw=:s2 and login=:s1")}});
     const QString ini = rig.agent.iniPath();
     for (int i = 0; i < hangups; ++i) {
-        QFile next(ini + QStringLiteral(".next"));
-        const QByteArray text = i % 3 == 0 ? rig.agent.ini : i % 3 == 1 ? reordered : rig.agent.ini.left(40);
-        QVERIFY(next.open(QIODevice::WriteOnly) && next.write(text) == text.size());
-        next.close();
-        QVERIFY(::rename(QFile::encodeName(next.fileName()).constData(), QFile::encodeName(ini).constData()) == 0);
+        QVERIFY(writeFile(ini + ".next", i % 3 == 0 ? rig.agent.ini : i % 3 == 1 ? reordered : rig.agent.ini.left(40)));
+        QVERIFY(::rename(QFile::encodeName(ini + ".next").constData(), QFile::encodeName(ini).constData()) == 0);
         ::kill(pid_t(rig.agent.pid()), SIGHUP);
         QTest::qWait(10);
     }

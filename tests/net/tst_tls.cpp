@@ -351,13 +351,11 @@ void tst_Tls::answerNotLostToResetWhileClientStillSends()
     DelayedPath path(tls ? agent.port(QStringLiteral("https/port")) : agent.httpPort(), DelayMs, WindowBytes);
     QVERIFY(path.port() != 0);
     QTemporaryDir dir;
-    QFile body(dir.filePath(QStringLiteral("body")));
-    QVERIFY(body.open(QIODevice::WriteOnly) && body.write(QByteArray(BodyBytes, 'x')) == BodyBytes);
-    body.close();
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("body")), QByteArray(BodyBytes, 'x')));
 
     QProcess curl;
     curl.start(QStringLiteral("curl"), method + QStringList{QStringLiteral("-sS"), QStringLiteral("-H"), QStringLiteral("Expect:"),
-                                        QStringLiteral("--data-binary"), '@' + body.fileName(), QStringLiteral("--cacert"),
+                                        QStringLiteral("--data-binary"), '@' + dir.filePath(QStringLiteral("body")), QStringLiteral("--cacert"),
                                         QDir(rsa.path()).filePath(QStringLiteral("cert.pem")),
                                         QStringLiteral("%1://127.0.0.1:%2%3").arg(tls ? "https" : "http").arg(path.port()).arg(target)});
     QVERIFY(QTest::qWaitFor([&] { return curl.state() == QProcess::NotRunning; }, 30000));
