@@ -379,8 +379,6 @@ void tst_HttpEndpoint::checkResultForClientGoneMeanwhileIsDropped()
     QCOMPARE(exchange(rig.port(), "GET / HTTP/1.0\r\n\r\n").toHex(), notFound().toHex());
 }
 
-// Idle connections cannot starve the checks: the one that has waited longest
-// without a request line is closed to make room.
 void tst_HttpEndpoint::atTheCapOneConnectionMakesRoom_data()
 {
     QTest::addColumn<bool>("lingering");
@@ -388,8 +386,9 @@ void tst_HttpEndpoint::atTheCapOneConnectionMakesRoom_data()
     QTest::newRow("a_lingering_one_before_any_silent_one") << true;
 }
 
-// At the cap a check closes the connection that has waited longest for its
-// request; one that has its answer and lingers goes before any of those.
+// Idle connections cannot starve the checks: at the cap a check closes the
+// connection that has waited longest for its request line; one that has its
+// answer and lingers goes before any of those.
 void tst_HttpEndpoint::atTheCapOneConnectionMakesRoom()
 {
     QFETCH(bool, lingering);
