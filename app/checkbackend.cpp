@@ -93,6 +93,8 @@ CheckBackends::CheckBackends(std::shared_ptr<CheckBackend> first, QObject *paren
 
 void CheckBackends::replace(std::shared_ptr<CheckBackend> next)
 {
+    // Until its first statement says otherwise, the database answers as it did.
+    next->executor().setAnswering(m_current->executor().answering());
     m_retiring << std::move(m_current);
     m_current = std::move(next);
     // Never from inside a request's answer, where the last holder may be.
@@ -110,6 +112,10 @@ void CheckBackends::letGo()
             continue;
         }
         add(m_retired, **it);
+        // A connection still in a driver call (one the pool retired at its
+        // deadline) ends on its own: the dialog's thread does not wait for it.
+        if ((*it)->pool)
+            (*it)->pool->release();
         it = m_retiring.erase(it);
     }
     if (m_retiring.isEmpty())

@@ -65,6 +65,9 @@ class CheckBackends : public QObject, public HttpEndpoint::Checker, public Looku
 public:
     // How often a replaced backend is looked at, to see whether it is done.
     static constexpr int RetiredCheckMs = 200;
+    // Replaced backends still finishing their checks at most; the next
+    // replacement waits for one to go.
+    static constexpr int MaxRetiring = 4;
 
     struct Totals
     {

@@ -211,6 +211,13 @@ void Server::reload()
 // effect when it loads.
 void Server::reloadNow()
 {
+    // Each replaced backend keeps its connections until its checks are
+    // answered: while a stalled database holds them, reloads wait rather than
+    // open more.
+    if (backends->retiring() >= CheckBackends::MaxRetiring) {
+        QTimer::singleShot(CheckBackends::RetiredCheckMs, this, &Server::reloadNow);
+        return;
+    }
     reloadWaiting = false;
     lastReload.start();
     notifier->reloading();
@@ -234,6 +241,8 @@ void Server::reloadNow()
     QStringList refused = Settings::refusals(found);
     for (const QString &known : Settings::refusals(findings))
         refused.removeAll(known);
+    if (found.iniReadable && !found.iniEmpty)
+        refused << Settings::keysGone(findings, found);
     if (refused.isEmpty() && httpsServer) {
         QString error;
         if (httpsServer->loadCredentials(next.httpsCertificate, next.httpsKey, &error)) {

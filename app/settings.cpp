@@ -110,6 +110,17 @@ QStringList refusals(const Findings &findings)
     return reasons;
 }
 
+QStringList keysGone(const Findings &inUse, const Findings &next)
+{
+    QStringList reasons;
+    for (const QString &key : inUse.keys) {
+        if (!next.keys.contains(key))
+            reasons << QStringLiteral("%1 is gone from tovr_merk.ini; to change it, write the value wanted")
+                           .arg(key);
+    }
+    return reasons;
+}
+
 namespace {
 const QStringList &startOnlyKeys()
 {
@@ -163,8 +174,7 @@ QStringList cutAtSemicolon(const QByteArray &iniText)
             else if (c == QLatin1Char('\\'))
                 ++i; // an escaped character, a quote among them
             else if (c == QLatin1Char(';') && !quoted) {
-                if (i > equals + 1 && !line.at(i - 1).isSpace()
-                    && nextOption.match(line.midRef(i + 1)).hasMatch()) {
+                if (i > equals + 1 && nextOption.match(line.midRef(i + 1)).hasMatch()) {
                     const QString name = line.left(equals).trimmed();
                     keys << (section.isEmpty() || section == QLatin1String("General")
                             ? name
@@ -184,13 +194,14 @@ SecretFile readSecretFile(const QString &path)
     QFile file(path);
     if (!info.exists())
         secret.problem = QStringLiteral("does not exist");
-    else if (info.isDir())
-        secret.problem = QStringLiteral("is a directory");
+    else if (!info.isFile()) // a pipe would hold the start until someone writes to it
+        secret.problem = QStringLiteral("is not a regular file");
     else if (!file.open(QIODevice::ReadOnly))
         secret.problem = QStringLiteral("cannot be read: ") + file.errorString();
     if (!secret.problem.isEmpty())
         return secret;
-    QByteArray line = file.readLine(MaxSecretBytes);
+    QByteArray line = file.readLine(MaxSecretBytes + 2);
+    const bool whole = line.endsWith('\n') || file.atEnd();
     if (line.endsWith('\n'))
         line.chop(1);
     if (line.endsWith('\r'))
@@ -198,6 +209,8 @@ SecretFile readSecretFile(const QString &path)
     secret.value = QString::fromUtf8(line);
     if (secret.value.isEmpty())
         secret.problem = QStringLiteral("is empty: the password is its first line");
+    else if (!whole || line.size() > MaxSecretBytes)
+        secret.problem = QStringLiteral("has a first line over %1 bytes").arg(MaxSecretBytes);
     struct stat status
     { };
     secret.readableByOthers
@@ -271,32 +284,40 @@ namespace Settings {
 
 namespace {
 // The database password from sql/password_file, else the service manager's
-// credential, else sql/password. A file that cannot be used leaves
-// sql/password in use and says why; sql/password is saved on close as the
-// INI has it (empty when it has none), never the file's secret.
+// credential, else sql/password. sql/password is saved on close as the INI
+// has it (empty when it has none), never a file's secret.
 void readPassword(
     AgentConfig &config, bool iniHasPassword, const QString &credentialsDirectory, Findings *findings)
 {
-    QString path = config.sqlPasswordFile;
-    QString label = QStringLiteral("sql/password_file ") + path;
-    if (path.isEmpty() && !credentialsDirectory.isEmpty()) {
+    // The file first, then the credential: a source that cannot be used is
+    // said, and the next one is tried.
+    QStringList sources;
+    if (!config.sqlPasswordFile.isEmpty())
+        sources << config.sqlPasswordFile;
+    if (!credentialsDirectory.isEmpty()) {
         const QDir credentials(credentialsDirectory);
-        if (!credentials.exists())
-            findings->secretWarnings << QStringLiteral(
-                "%1 %2 is not a directory; no credential is read from it")
-                                            .arg(QLatin1String(CredentialsDirectoryVariable),
-                                                credentialsDirectory);
+        if (!credentials.exists() && config.sqlPasswordFile.isEmpty())
+            findings->secretProblem
+                = QStringLiteral("%1 %2 is not a directory")
+                      .arg(QLatin1String(CredentialsDirectoryVariable), credentialsDirectory);
         else if (credentials.exists(PasswordCredential))
-            path = credentials.filePath(PasswordCredential);
-        label = QStringLiteral("the credential ") + path;
+            sources << credentials.filePath(PasswordCredential);
     }
-    if (path.isEmpty())
-        return;
-    const SecretFile secret = readSecretFile(path);
-    if (!secret.problem.isEmpty()) {
-        findings->secretProblem = label + QLatin1Char(' ') + secret.problem;
-        return;
+    SecretFile secret;
+    QString path, label;
+    for (const QString &source : qAsConst(sources)) {
+        path = source;
+        label = (source == config.sqlPasswordFile ? QStringLiteral("sql/password_file ")
+                                                  : QStringLiteral("the credential "))
+            + source;
+        secret = readSecretFile(source);
+        if (secret.problem.isEmpty())
+            break;
+        if (findings->secretProblem.isEmpty())
+            findings->secretProblem = label + QLatin1Char(' ') + secret.problem;
     }
+    if (sources.isEmpty() || !secret.problem.isEmpty())
+        return;
     if (secret.readableByOthers)
         findings->secretWarnings << label + QStringLiteral(" can be read by group or others; chmod 600 it");
     config.sqlSecretPassword = secret.value;
@@ -316,6 +337,7 @@ AgentConfig read(const QString &path, Findings *findings, const QString &credent
             findings->readAsLists << key.name;
         std::visit([&](auto member) { assign(config.*member, value); }, key.member);
     }
+    findings->keys = ini.allKeys();
     findings->iniFound = QFileInfo::exists(path);
     findings->directory = QDir::currentPath();
     QFile file(path);

@@ -145,10 +145,12 @@ struct Findings
     QStringList availableDrivers;
     QStringList missingPlaceholders; // of the credential check in sql/query
     QStringList cutAtSemicolon;      // keys whose value the INI reader cut at a ';'
-    // A password file that is there to be used but cannot be: why. Nobody can
-    // fix it at a headless start, so that start ends.
+    QStringList keys;                // every key the file sets
+    // A password file that is there to be used but cannot be, or a
+    // credentials directory that is not there: why. Nobody can fix it at a
+    // headless start, so that start ends.
     QString secretProblem;
-    QStringList secretWarnings; // a file others may read; a credentials directory that is not there
+    QStringList secretWarnings; // a password file others may read
 };
 // One "[e] config: ..." line per problem, each saying what to do about it.
 QStringList problems(const Findings &findings);
@@ -160,6 +162,11 @@ QStringList problems(const Findings &findings);
 // driver, a check statement with its placeholders, a usable password file.
 // The caller leaves out what the configuration in use has as well.
 QStringList refusals(const Findings &findings);
+
+// Keys the file in use sets that the next file does not: a file cut short
+// while it was written, say, which would put defaults in their place. One
+// reason a line, as refusals() gives them.
+QStringList keysGone(const Findings &inUse, const Findings &next);
 
 // The keys whose value is bound or sent at start only (ports, addresses,
 // provisioning) that differ between the configuration in use and next.

@@ -88,6 +88,7 @@ void Database::setLimits(const Limits &limits)
 
 bool Database::open()
 {
+    m_openTried = true;
     if (!m_db.open())
         return false;
     if (m_driver == QLatin1String("QODBC")) {
@@ -125,8 +126,13 @@ StatementResult Database::run(const Statement &statement)
     QSqlQuery query(m_db); // never the default connection: this one may live on another thread
     QElapsedTimer took;
     took.start();
-    // A connection closed as lost is reopened first (when the rate limit
-    // allows), rather than have the statement meet it closed.
+    // A connection never opened is opened now (one a reload configured); one
+    // closed as lost is reopened first (when the rate limit allows), rather
+    // than have the statement meet it closed.
+    if (!m_db.isOpen() && !m_openTried) {
+        m_lastReopen.start();
+        this->open();
+    }
     const bool open = m_db.isOpen() || reopen(result);
     bool ok = open && execute(statement, query, result);
     Sql::Failure failed;

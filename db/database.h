@@ -131,6 +131,7 @@ private:
     QSqlDatabase m_db;
     QHash<QString, QSqlQuery> m_prepared; // statement text -> prepared on the current session
     QElapsedTimer m_lastReopen;
+    bool m_openTried = false; // an open was tried: from then on a closed connection is reopened
     Limits m_limits;
     quint64 m_prepares = 0;
 };

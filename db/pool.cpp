@@ -68,6 +68,23 @@ ConnectionPool::~ConnectionPool()
     }
 }
 
+void ConnectionPool::release()
+{
+    QList<QThread *> threads = m_retired;
+    for (Slot &slot : m_workers) {
+        disconnect(slot.worker, nullptr, this, nullptr);
+        threads << slot.thread;
+    }
+    m_retired.clear();
+    m_workers.clear();
+    for (QThread *thread : qAsConst(threads)) {
+        disconnect(thread, nullptr, this, nullptr);
+        thread->setParent(nullptr);
+        connect(thread, &QThread::finished, thread, &QObject::deleteLater);
+        thread->quit();
+    }
+}
+
 void ConnectionPool::startWorker(int i)
 {
     Slot &slot = m_workers[i];

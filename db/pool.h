@@ -73,6 +73,10 @@ public:
 
     void submit(const Statement &statement, ResultHandler done) override;
     int size() const { return m_workers.size(); }
+    // Lets every connection go on its own, for a pool with no statement left
+    // to answer: each thread ends once its call returns and is deleted then,
+    // so destroying the pool waits for none of them.
+    void release();
 
 private:
     struct Request

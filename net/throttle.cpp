@@ -23,6 +23,22 @@ CheckThrottle::CheckThrottle(const Throttle::Limits &limits, QObject *parent)
     m_clock.start();
 }
 
+void CheckThrottle::setLimits(const Throttle::Limits &limits)
+{
+    m_limits = limits;
+    if (m_limits.failures > 0)
+        return;
+    // Taken out first: a check may finish before the next one starts.
+    std::vector<Run> waiting;
+    for (Name &entry : m_names) {
+        for (Run &run : entry.waiting)
+            waiting.push_back(std::move(run));
+        entry.waiting.clear();
+    }
+    for (const Run &run : waiting)
+        run(true);
+}
+
 bool CheckThrottle::submit(const QString &name, const Run &run)
 {
     if (m_limits.failures <= 0) {
@@ -73,16 +89,17 @@ void CheckThrottle::runNext(const QString &name)
 
 void CheckThrottle::finished(const QString &name, bool notFound, bool throttled)
 {
-    if (m_limits.failures <= 0)
-        return;
     // A name forgotten while its check ran stays forgotten: taking it back
-    // would push out another, and so on down the line.
+    // would push out another, and so on down the line. With throttling off
+    // (a reload may turn it off) names are not tracked, but one that still
+    // has checks waiting lets them run.
     const auto it = m_names.find(name);
     if (it == m_names.end())
         return;
     Name &entry = touch(name);
     if (notFound) {
-        entry.failures.push_back(m_clock.elapsed());
+        if (m_limits.failures > 0)
+            entry.failures.push_back(m_clock.elapsed());
     } else {
         entry.failures.clear();
         entry.announced = false;

@@ -71,7 +71,8 @@ public:
     const Counters &counters() const { return m_counters; }
     int namesTracked() const { return m_names.size(); }
     // From the next check on (a reload); what the names recorded stays.
-    void setLimits(const Throttle::Limits &limits) { m_limits = limits; }
+    // Turned off, every check that waits runs now.
+    void setLimits(const Throttle::Limits &limits);
 
 signals:
     // Once per name, when its checks begin to wait.

@@ -570,12 +570,15 @@ void TlsListener::sweep()
 // one that relays a request is the plain connections' to shed.
 bool TlsListener::shedOldest()
 {
-    TlsTunnel *tunnel = !m_lingering.empty() ? m_lingering.begin()->second
-        : !m_timed.empty()                   ? m_timed.begin()->second
-                                             : nullptr;
+    const bool lingering = !m_lingering.empty();
+    TlsTunnel *tunnel = lingering ? m_lingering.begin()->second
+        : !m_timed.empty()        ? m_timed.begin()->second
+                                  : nullptr;
     if (!tunnel)
         return false;
-    ++m_counters.shed;
+    // A lingering tunnel's handshake is counted already, as full or resumed.
+    if (!lingering)
+        ++m_counters.shed;
     tunnel->shed();
     return true;
 }

@@ -56,7 +56,7 @@ public:
         quint64 resumed = 0;
         quint64 failed = 0;   // the client broke off, or spoke no acceptable TLS
         quint64 timedOut = 0; // no handshake within the request time-out
-        quint64 shed = 0;     // closed to make room for a newer connection
+        quint64 shed = 0;     // handshaking or stalled, closed to make room for a newer connection
     };
 
     // Handshakes get limits.requestTimeoutMs, and a connection lingers after

@@ -9,7 +9,8 @@
 # Debian package (dpkg -S); and fails, naming the file, a source that reads it
 # and its package, unless the package is on the build's list or among the
 # installed Depends and Pre-Depends of what is (Recommends do not count: the
-# lists are installed without them).
+# lists are installed without them). For the demo, what it runs besides the
+# programs counts too: Qt's SQLite driver, sqlite3 and curl.
 #   scripts/check-headers.sh [demo] [full] [fuzz]      all three by default
 #     demo  make demo-build's configure; the two programs and what they link;
 #           against the demo list
@@ -52,9 +53,8 @@ compile_commands() {
 }
 
 # The installed packages that a list brings: the list itself, Essential
-# packages (on every Debian system), and over Depends and Pre-Depends whatever
-# of each alternative is installed, a virtual package by its installed
-# providers. One package a line; a listed package not installed is "missing P".
+# packages (on every Debian system), and over Depends and Pre-Depends the first
+# installed alternative of each, a virtual package by its installed providers. One package a line; a listed package not installed is "missing P".
 closure() {
     dpkg-query -W -f='${Package}\t${db:Status-Status}\t${Essential}\t${Provides}\t${Depends}\t${Pre-Depends}\n' |
         awk -F '\t' '
@@ -89,7 +89,8 @@ closure() {
                 n = split(depends[queue[head]], items, ",")
                 for (i = 1; i <= n; i++) {
                     k = split(items[i], alternatives, "|")
-                    for (j = 1; j <= k; j++) bring(bare(alternatives[j]))
+                    # apt installs one alternative: the first, where it can
+                    for (j = 1; j <= k; j++) if (bring(bare(alternatives[j]))) break
                 }
             }
             for (p in seen) print p
@@ -188,6 +189,16 @@ check() {
                 print $i "\t" source[n]
             }
         }' "$dir/sources" "${deps[@]}" | sort -u >"$dir/reads"
+    # What the demo runs besides the programs: Qt's SQLite driver, and the
+    # commands scripts/demo.sh and its instructions use.
+    if [ "$name" = demo ]; then
+        local plugins tool
+        plugins=$(qmake -query QT_INSTALL_PLUGINS 2>/dev/null) || plugins=/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/qt5/plugins
+        printf '%s\tthe demo agent (sql/type=QSQLITE)\n' "$plugins/sqldrivers/libqsqlite.so" >>"$dir/reads"
+        for tool in sqlite3 curl; do
+            printf '%s\tscripts/demo.sh\n' "$(command -v "$tool" || echo "$tool")" >>"$dir/reads"
+        done
+    fi
 
     # Each header's packages: dpkg -S, in one batch, of the path as the compiler
     # gave it, its lexical and its real form, and the other side of the usrmerge.
@@ -246,7 +257,7 @@ check() {
                     from[owner[i]] = 1
                 }
                 if (ok) continue
-                if (!bad++) printf "header-check %s: FAILED: the compiler reads these from packages that the %s list of scripts/install-deps.sh does not bring:\n", build, list_name
+                if (!bad++) printf "header-check %s: FAILED: these are read (by the compiler, or by the demo as it runs) from packages that the %s list of scripts/install-deps.sh does not bring:\n", build, list_name
                 more = readers[header] > 1 ? sprintf(" and %d more", readers[header] - 1) : ""
                 if (header !~ /^\//) names = "no such file here, so no package"
                 else if (names == "") names = "belongs to no package"

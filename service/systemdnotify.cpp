@@ -11,20 +11,17 @@
 SystemdNotifier::SystemdNotifier(QObject *parent) : QObject(parent)
 {
     m_enabled = !qEnvironmentVariableIsEmpty("NOTIFY_SOCKET");
-    const int intervalMs = m_enabled ? watchdogIntervalMs(qgetenv("WATCHDOG_USEC")) : 0;
-    if (intervalMs > 0) {
+    // sd_watchdog_enabled() also checks that WATCHDOG_PID, when set, is ours.
+    uint64_t usec = 0;
+    if (m_enabled && sd_watchdog_enabled(0, &usec) > 0) {
         connect(&m_watchdog, &QTimer::timeout, this, [this] { send("WATCHDOG=1"); });
-        m_watchdog.start(intervalMs);
+        m_watchdog.start(watchdogIntervalMs(usec));
     }
 }
 
-int SystemdNotifier::watchdogIntervalMs(const QByteArray &watchdogUsec)
+int SystemdNotifier::watchdogIntervalMs(quint64 watchdogUsec)
 {
-    bool ok = false;
-    const qulonglong usec = watchdogUsec.toULongLong(&ok);
-    if (!ok || usec == 0)
-        return 0;
-    return int(qBound<qulonglong>(1, usec / 2000, std::numeric_limits<int>::max()));
+    return int(qBound<quint64>(1, watchdogUsec / 2000, std::numeric_limits<int>::max()));
 }
 
 QByteArray SystemdNotifier::statusLine(const QString &status)

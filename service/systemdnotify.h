@@ -22,8 +22,6 @@ public:
     explicit SystemdNotifier(QObject *parent = nullptr);
 
     bool enabled() const { return m_enabled; }
-    // Milliseconds between two WATCHDOG=1: half of WATCHDOG_USEC; 0 when off.
-    int watchdogIntervalMs() const { return m_watchdog.isActive() ? m_watchdog.interval() : 0; }
 
     void ready(const QString &status);
     void reloading();
@@ -34,9 +32,9 @@ public:
     // The STATUS= line for a text that may hold line feeds: one line, the
     // parts joined by "; ".
     static QByteArray statusLine(const QString &status);
-    // Half of WATCHDOG_USEC in milliseconds (at least 1); 0 when the value is
-    // not a positive number of microseconds.
-    static int watchdogIntervalMs(const QByteArray &watchdogUsec);
+    // Milliseconds between two WATCHDOG=1: half of the watchdog's
+    // microseconds, at least 1.
+    static int watchdogIntervalMs(quint64 watchdogUsec);
 
 private:
     void send(const QByteArray &message);

@@ -84,8 +84,10 @@ void tst_Service::headlessStartFailureEnds_data()
                                         << "[-] the HTTPS listener does not start: ";
     QTest::newRow("password_file_missing") << "sql/password_file" << "/nonexistent/pw"
                                            << "sql/password_file /nonexistent/pw does not exist";
-    QTest::newRow("password_file_empty") << "sql/password_file" << "/dev/null"
-                                         << "sql/password_file /dev/null is empty";
+    QTest::newRow("password_file_empty") << "sql/password_file" << "<empty file>"
+                                         << "sql/password_file %1 is empty";
+    QTest::newRow("password_file_a_device") << "sql/password_file" << "/dev/null"
+                                            << "sql/password_file /dev/null is not a regular file";
 }
 
 // Headless, nobody can answer the box these would show: the agent says why
@@ -96,9 +98,14 @@ void tst_Service::headlessStartFailureEnds()
     QFETCH(QString, value);
     QFETCH(QString, said);
     QTcpServer holder;
+    QTemporaryDir dir;
     if (value == QLatin1String("taken")) {
         QVERIFY(holder.listen(QHostAddress::Any, freePort()));
         value = QString::number(holder.serverPort());
+        said = said.arg(value);
+    } else if (value == QLatin1String("<empty file>")) {
+        value = dir.filePath("pw");
+        QVERIFY(writeFile(value, QByteArray()));
         said = said.arg(value);
     }
     IniValues values = quietAgentSettings();
@@ -231,6 +238,8 @@ void tst_Service::reloadTakesOrRefuses_data()
     QTest::newRow("ini_unreadable") << "" << "<directory>" << found("u-17") << refused + "tovr_merk.ini cannot be read";
     QTest::newRow("port_kept") << "http/port" << "1" << found("u-17")
                                << "[i] reload: http/port changed; it takes effect at a restart";
+    QTest::newRow("cut_short") << "sql/ret_param" << "<gone>" << found("u-17")
+                               << refused + "sql/ret_param is gone from tovr_merk.ini; to change it, write the value wanted";
 }
 
 // A reload takes a sound configuration for the next check; anything it
@@ -252,11 +261,15 @@ void tst_Service::reloadTakesOrRefuses()
     } else {
         IniValues next = agent.values;
         next[key] = value;
+        if (value == QLatin1String("<gone>"))
+            next.remove(key);
         agent.work.writeIni(iniText(next));
     }
     agent.inspect().reloadNow();
     QVERIFY2(messages.debug().contains(said), qPrintable(messages.debug().filter("reload").join('\n')));
+    QVERIFY(agent.inspect().executor().answering()); // as it was, until a statement says otherwise
     QCOMPARE(exchange(agent.httpPort(), checkRequest("alice", "Zq9secret")), answer);
+    QCOMPARE(agent.inspect().executor().counters().reopenAttempts, quint64(0)); // a first open is no reconnect
     QCOMPARE(messages.debug().filter("[e] reload refused").size(), said.startsWith("[e]") ? 1 : 0);
 }
 

@@ -24,6 +24,7 @@ private slots:
     void signalClosesLikeQuit();
     void signalWhileLookupBoxIsOpenStillEnds();
     void secondSignalEndsAtOnce();
+    void signalDuringStartupBoxEnds();
 
 private:
     // A connection once the listener takes it: the listeners start after the
@@ -139,6 +140,25 @@ void tst_Signals::secondSignalEndsAtOnce()
     QVERIFY(finished.wait(20000));
     QCOMPARE(m_agent->process().exitStatus(), QProcess::CrashExit); // ended by the signal itself
     QVERIFY2(!QFile::exists(m_agent->storePath()), "the clean close did not run");
+}
+
+// With a display (here Qt's VNC platform, which nobody watches) a start-up
+// box waits for its operator: it says what it shows on standard error, and a
+// stop ends it like any other.
+void tst_Signals::signalDuringStartupBoxEnds()
+{
+    IniValues values = quietAgentSettings();
+    values[QStringLiteral("sql/type")] = QStringLiteral("QPSQL");
+    values[QStringLiteral("sql/host")] = QStringLiteral("127.0.0.1");
+    values[QStringLiteral("sql/port")] = QString::number(freePort()); // nothing listens there
+    m_agent = std::make_unique<AgentProcess>(values);
+    m_agent->environment = {{"QT_QPA_PLATFORM", QStringLiteral("vnc:port=%1").arg(freePort())}};
+    QVERIFY2(m_agent->start(), qPrintable(m_agent->outcome()));
+    QTRY_VERIFY_WITH_TIMEOUT(
+        m_agent->standardError.contains("[box] TOVR/MERK SQL Agent (checker): [1] Unable to connect to SQL."), 15000);
+
+    QVERIFY2(m_agent->signalEndsCleanly(SIGTERM), qPrintable(m_agent->outcome()));
+    QVERIFY(QFile::exists(m_agent->storePath())); // closed as Quit closes
 }
 
 QTEST_GUILESS_MAIN(tst_Signals)

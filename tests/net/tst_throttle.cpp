@@ -69,6 +69,7 @@ private slots:
     void foundAnswerOrTheWindowClearsTheCount_data();
     void foundAnswerOrTheWindowClearsTheCount();
     void namesTrackedAreBounded();
+    void turnedOffWhileChecksWaitRunsThemAll();
     void agentAnswersAsEverAndSaysSoOncePerName();
 };
 
@@ -167,6 +168,23 @@ void tst_Throttle::foundAnswerOrTheWindowClearsTheCount()
 }
 
 // The oldest name is forgotten first, so its count starts again.
+// A reload may turn the throttle off while a name's checks wait: each still
+// runs and answers, and is never left holding its connection.
+void tst_Throttle::turnedOffWhileChecksWaitRunsThemAll()
+{
+    Throttle::Limits limits = shortThrottle(1);
+    limits.firstDelayMs = limits.maxDelayMs = 60000;
+    CheckThrottle throttle(limits);
+    Checks checks(throttle);
+    checks.submit("mallory", true);
+    QTRY_COMPARE(checks.done, 1);
+    for (int i = 0; i < 3; ++i)
+        checks.submit("mallory", true); // each would wait a minute
+    QCOMPARE(checks.done, 1);
+    throttle.setLimits(Throttle::Limits());
+    QVERIFY(checks.allDone(1000));
+}
+
 void tst_Throttle::namesTrackedAreBounded()
 {
     Throttle::Limits limits = shortThrottle(1);
