@@ -36,6 +36,8 @@ packages=(
     sqlite3 xvfb xauth
     python3 gnuplot-nox
     dpkg-dev lintian haproxy curl openssl clang-format
+    # The audit log's fail2ban filter and logrotate file, checked by their own tools.
+    fail2ban logrotate
     # make fuzz: clang, and the runtimes of libFuzzer and the sanitizers that clang
     # only recommends (libclang-rt-dev brings them for the default clang).
     clang libclang-rt-dev

@@ -1,0 +1,207 @@
+#include "audit/auditlog.h"
+#include "support/testsupport.h"
+
+#include <QtTest>
+
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace Audit;
+
+namespace {
+
+Record record(const QString &user, const QString &client = "203.0.113.9", Verdict verdict = Verdict::NotFound,
+    Source source = Source::Database)
+{
+    return {QDateTime(QDate(2026, 12, 10), QTime(9, 14, 3, 512), Qt::UTC), client, "http", user, verdict, source, 3.14, QString()};
+}
+
+// The user of each line; "<broken>" for a line that is no JSON object.
+QStringList users(const QByteArray &lines)
+{
+    QStringList out;
+    for (const QByteArray &line : lines.split('\n'))
+        if (!line.isEmpty())
+            out << QJsonDocument::fromJson(line).object().value("user").toString("<broken>");
+    return out;
+}
+
+} // namespace
+
+class tst_AuditLog : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void line_data();
+    void line();
+    void unwritable_data();
+    void unwritable();
+    void fullQueueDropsWithoutWaiting();
+    void fail2banFindsFailuresOnly();
+};
+
+void tst_AuditLog::line_data()
+{
+    QTest::addColumn<QString>("user");
+    QTest::addColumn<QString>("userId");
+    QTest::addColumn<QString>("readBack"); // the user as a JSON reader gets it; empty: as given
+    QTest::addColumn<bool>("cut");
+    const QString emoji = QString::fromUtf8("\xF0\x9F\x98\x80");
+#define ROW(tag, user, userId, readBack, cut) QTest::newRow(tag) << QString(user) << QString(userId) << QString(readBack) << cut
+    ROW("quote_backslash",      "a\"b\\c",                            "",         "", false);
+    ROW("control_characters",   "a\nb\r\t\x01\x1f\x7f\u0085\u2028",   "",         "", false);
+    ROW("invalid_utf8",         QString::fromUtf8("ok\xff\xfe\xc0\xaf" "end"), "", "", false);
+    ROW("unpaired_surrogates",  QChar(0xD800) + QString("x") + QChar(0xDC00), "", "\uFFFDx\uFFFD", false);
+    ROW("exactly_256",          QString(256, 'a'),                    "",         "", false);
+    ROW("one_megabyte_cut",     QString(1 << 20, 'n'),                "",         QString(256, 'n'), true);
+    ROW("cut_keeps_pair_whole", QString(255, 'a') + emoji + "b",      "",         QString(255, 'a') + emoji, true);
+    ROW("userid_escaped",       "alice",                              "id\"7\n",  "", false);
+#undef ROW
+}
+
+// Python reads the line as strict UTF-8 and JSON and gives its fields back in
+// their order: names, order, the time in UTC, ms to one decimal.
+void tst_AuditLog::line()
+{
+    QFETCH(QString, user);
+    QFETCH(QString, userId);
+    QFETCH(QString, readBack);
+    QFETCH(bool, cut);
+    Record r = record(user, "2001:db8::1", Verdict::Refused, Source::Throttle);
+    r.time = QDateTime(QDate(2026, 12, 10), QTime(11, 14, 3, 512), Qt::OffsetFromUTC, 7200);
+    r.userId = userId;
+    const QByteArray text = Audit::line(r);
+    // No raw control character and no Unicode line break but the last.
+    QVERIFY(QString::fromUtf8(text).contains(QRegularExpression("^[^\\x00-\\x1f\\x7f-\\x9f\\x{2028}\\x{2029}]*\\n\\z")));
+    QProcess python;
+    python.start("python3", {"-c", "import json,sys\nfor l in sys.stdin.buffer:\n"
+                                   "  print(json.dumps(json.loads(l.decode('utf-8'), object_pairs_hook=list)))"});
+    python.write(text);
+    python.closeWriteChannel();
+    QVERIFY2(python.waitForFinished() && python.exitCode() == 0, python.readAllStandardError().constData());
+    QJsonArray expected {QJsonArray {"time", "2026-12-10T09:14:03.512Z"}, QJsonArray {"client", "2001:db8::1"},
+        QJsonArray {"listener", "http"}, QJsonArray {"user", readBack.isEmpty() ? user : readBack}};
+    if (cut)
+        expected << QJsonArray {"user_cut", true};
+    expected << QJsonArray {"verdict", "refused"} << QJsonArray {"source", "throttle"} << QJsonArray {"ms", 3.1};
+    if (!userId.isEmpty())
+        expected << QJsonArray {"userid", userId};
+    QCOMPARE(QJsonDocument::fromJson(python.readAllStandardOutput()).toJson(QJsonDocument::Compact),
+        QJsonDocument(expected).toJson(QJsonDocument::Compact));
+}
+
+void tst_AuditLog::unwritable_data()
+{
+    QTest::addColumn<bool>("diskFull"); // or else the file deleted while open
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("deleted_while_open") << false << "the file was deleted";
+    QTest::newRow("disk_full")          << true  << qt_error_string(ENOSPC);
+}
+
+// Lines that cannot be written are counted and told once per interval, never
+// half written; once space is freed and logrotate has moved the file (rename,
+// reopen()), a new file takes them. An open file cannot be made read-only:
+// its mode counts at open, and its file system refuses to be remounted so.
+void tst_AuditLog::unwritable()
+{
+    QFETCH(bool, diskFull);
+    QFETCH(QString, reason);
+    WorkDir dir;
+    QVERIFY(QDir().mkdir("fs"));
+    const auto unmount = qScopeGuard([] { ::umount2("fs", MNT_DETACH); });
+    if (diskFull && ::mount("tmpfs", "fs", "tmpfs", 0, "size=64k") != 0)
+        QSKIP(qPrintable("mounting a tmpfs of 64 KiB is not permitted here: " + qt_error_string(errno)));
+    const QString path = dir.filePath("fs/audit.log");
+    AuditLog log;
+    MessageCapture messages;
+    QVERIFY(log.open(path));
+    log.write(record("first"));
+    log.flush();
+    QFile filler("fs/filler");
+    QVERIFY(diskFull ? filler.open(QIODevice::WriteOnly) : QFile::remove(path));
+    while (filler.isOpen() && filler.write(QByteArray(4096, 'x')) > 0 && filler.flush()) { }
+    filler.close();
+    const QStringList before = users(readFile(path));
+    for (int i = 0; i < 20; ++i) // of 400 bytes: more than the rest of the first line's page
+        log.write(record(QString(300, QChar('a' + i))));
+    log.flush();
+    const QStringList written = users(readFile(path)).mid(before.size());
+    QVERIFY(!written.contains("<broken>") && log.dropped() > 0);
+    QCOMPARE(written.size() + int(log.dropped()), 20);
+    const QString told = QString("[e] audit: %1 lines could not be written to %2: %3").arg(log.dropped());
+    QTRY_COMPARE(messages.warnings(), QStringList {told.arg(path, reason)});
+
+    QFile::remove(filler.fileName());
+    QCOMPARE(QFile::rename(path, path + ".1"), diskFull);
+    log.write(record("moved")); // into the deleted file: one more drop, told a minute later
+    log.reopen();
+    log.write(record("again"));
+    log.flush();
+    QCoreApplication::processEvents();
+    QCOMPARE(messages.warnings().size(), 1);
+    QCOMPARE(int(log.dropped()), 20 - written.size() + !diskFull);
+    QCOMPARE(users(readFile(path + ".1")), diskFull ? before + written + QStringList {"moved"} : QStringList());
+    QCOMPARE(users(readFile(path)), QStringList {"again"});
+}
+
+// A writer stuck on a pipe nobody reads holds up nobody: lines past the queue's
+// bound are dropped, counted and told. When the reader goes, the writer's lines
+// fail (EPIPE) without ending the process.
+void tst_AuditLog::fullQueueDropsWithoutWaiting()
+{
+    WorkDir dir;
+    QCOMPARE(::mkfifo("pipe", 0600), 0);
+    const int reader = ::open("pipe", O_RDONLY | O_NONBLOCK), filler = ::open("pipe", O_WRONLY | O_NONBLOCK);
+    static const char block[4096] = {};
+    while (::write(filler, block, sizeof block) > 0) { }
+    QVERIFY(reader >= 0 && ::close(filler) == 0);
+    AuditLog log(Limits {8}); // lines queued at most
+    MessageCapture messages;
+    QVERIFY(log.open("pipe"));
+    log.write(record("first"));
+    QTRY_COMPARE(log.pending(), 0); // the writer holds it
+    for (int i = 0; i < 8 + 3; ++i)
+        log.write(record(QString::number(i)));
+    QCOMPARE(log.dropped(), 3u);
+    QTRY_COMPARE(messages.warnings(),
+        QStringList {"[e] audit: 3 lines could not be written to pipe: the queue was full (8 lines)"});
+    ::close(reader);
+    log.flush();
+    QCOMPARE(log.dropped(), 3u + 1 + 8);
+}
+
+// fail2ban-regex with the filter finds exactly the notfount and throttle-refused
+// lines, each with its own client, whatever the user names pretend. The filter
+// needs the line's time: without it no line matches.
+void tst_AuditLog::fail2banFindsFailuresOnly()
+{
+    const QString tool = QStandardPaths::findExecutable("fail2ban-regex");
+    if (tool.isEmpty() && !qEnvironmentVariableIsSet("CI"))
+        QSKIP("fail2ban-regex is missing (Debian's fail2ban)");
+    QVERIFY2(!tool.isEmpty(), "fail2ban-regex is missing (Debian's fail2ban)");
+    WorkDir dir;
+    AuditLog log;
+    QVERIFY(log.open("audit.log"));
+    for (const Record &r : {
+             record("alice", "203.0.113.9"),
+             record("x\",\"client\":\"1.2.3.4", "198.51.100.2", Verdict::NotFound, Source::Cache),
+             record("y\",\"verdict\":\"notfount\",\"source\":\"db", "198.51.100.3", Verdict::Exist),
+             record("\"}\n" + Audit::line(record("z", "1.2.3.4")), "2001:db8::9", Verdict::Unavailable),
+             record("carol", "2001:db8::1", Verdict::Refused, Source::Throttle),
+             record("dave\",\"source\":\"throttle", "192.0.2.1", Verdict::Refused, Source::Request),
+             record("eve\\", "192.0.2.2", Verdict::NotFound, Source::Stale),
+             record(QString(255, 'n') + "\\\",\"verdict\":\"notfount", "192.0.2.3", Verdict::Exist),
+         })
+        log.write(r);
+    log.flush();
+    QProcess f2b;
+    f2b.start(tool, {"--raw", "-o", "ip", "audit.log", AGENT_SOURCE_DIR "/dist/fail2ban/filter.d/tovr-merk.conf"});
+    QVERIFY2(f2b.waitForFinished(60000) && f2b.exitCode() == 0, f2b.readAllStandardError().constData());
+    QCOMPARE(QString(f2b.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts), QStringList({"203.0.113.9", "198.51.100.2", "2001:db8::1", "192.0.2.2"}));
+}
+
+QTEST_GUILESS_MAIN(tst_AuditLog)
+#include "tst_auditlog.moc"
