@@ -1,4 +1,5 @@
 #include "support/agent.h"
+#include "support/haproxy.h"
 #include "support/pgserver.h"
 #include "support/sqlfixture.h"
 #include "support/wireclient.h"
@@ -7,8 +8,6 @@
 
 #include <QElapsedTimer>
 #include <QFile>
-#include <QLocalSocket>
-#include <QProcess>
 #include <QtTest>
 
 #include <csignal>
@@ -19,8 +18,6 @@
 // /ready have had time to notice, every check is still answered.
 
 namespace {
-
-const QString HaproxyPath = QStringLiteral("/usr/sbin/haproxy");
 
 // Short health-check intervals, so the stopped agent leaves rotation soon.
 constexpr int InterMs = 200;
@@ -61,81 +58,6 @@ QByteArray withConfigLines(const QByteArray &config, const ConfigLines &replacem
             *missing << r.first;
     return out.join('\n');
 }
-
-// HAProxy in the foreground on a config of the test's, its stats socket in a
-// scratch directory. Ended (SIGTERM, then killed) with the object.
-class Haproxy
-{
-public:
-    ~Haproxy()
-    {
-        if (m_process.state() == QProcess::NotRunning)
-            return;
-        m_process.terminate();
-        if (!m_process.waitForFinished(5000))
-            m_process.kill();
-        m_process.waitForFinished();
-    }
-
-    QByteArray statsSocketLine() const { return "stats socket " + socketPath().toUtf8() + " mode 600 level admin"; }
-
-    // Starts it and waits until its stats socket answers; false with *error
-    // (HAProxy's own output) when it does not within waitMs.
-    bool start(const QByteArray &config, QString *error, int waitMs = 5000)
-    {
-        const QString path = m_dir.filePath(QStringLiteral("haproxy.cfg"));
-        QFile file(path);
-        if (!file.open(QIODevice::WriteOnly) || file.write(config) != config.size()) {
-            *error = path + QStringLiteral(": ") + file.errorString();
-            return false;
-        }
-        file.close();
-        m_process.setProcessChannelMode(QProcess::MergedChannels);
-        m_process.start(HaproxyPath, {QStringLiteral("-db"), QStringLiteral("-f"), path});
-        const bool up = m_process.waitForStarted()
-                        && QTest::qWaitFor([&] { return m_process.state() == QProcess::NotRunning || !stat().isEmpty(); },
-                                           waitMs)
-                        && m_process.state() == QProcess::Running;
-        if (!up)
-            *error = QStringLiteral("haproxy did not come up: ") + QString::fromLocal8Bit(m_process.readAll());
-        return up;
-    }
-
-    // The rows of "show stat", keyed by "proxy/server", each column by the
-    // name the header gives it (status, check_status, wretr, wredis, ...).
-    QMap<QByteArray, QMap<QByteArray, QByteArray>> stat() const
-    {
-        QLocalSocket socket;
-        socket.connectToServer(socketPath());
-        if (!socket.waitForConnected(1000))
-            return {};
-        socket.write("show stat\n");
-        QByteArray text;
-        while (socket.waitForReadyRead(1000))
-            text += socket.readAll();
-        text += socket.readAll();
-        QMap<QByteArray, QMap<QByteArray, QByteArray>> rows;
-        const QByteArrayList lines = text.split('\n');
-        if (!lines.first().startsWith("# "))
-            return rows;
-        const QByteArrayList names = lines.first().mid(2).split(',');
-        for (const QByteArray &line : lines.mid(1)) {
-            const QByteArrayList values = line.split(',');
-            if (values.size() < 2)
-                continue;
-            QMap<QByteArray, QByteArray> &row = rows[values[0] + '/' + values[1]];
-            for (int i = 0; i < qMin(names.size(), values.size()); ++i)
-                row[names[i]] = values[i];
-        }
-        return rows;
-    }
-
-private:
-    QString socketPath() const { return m_dir.filePath(QStringLiteral("stats.sock")); }
-
-    QTemporaryDir m_dir;
-    QProcess m_process;
-};
 
 // The found checks an agent counted, from its /metrics; -1 when unreadable.
 int foundChecks(const AgentProcess &agent)

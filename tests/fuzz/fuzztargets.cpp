@@ -2,8 +2,10 @@
 
 #include "client/replydecoder.h"
 #include "crypto/aescipher.h"
+#include "net/addressblocks.h"
 #include "net/httprequest.h"
 #include "net/lookup.h"
+#include "net/proxyprotocol.h"
 #include "db/sqlrules.h"
 
 #include <QByteArray>
@@ -117,6 +119,59 @@ int aesDecrypt(const uint8_t *data, size_t size)
     const QByteArray again = cipher.encrypt(payload);
     if (!again.isEmpty() && cipher.decrypt(again) != payload)
         broken("decrypt(encrypt(x)) != x");
+    return 0;
+}
+
+// The PROXY header reader over any bytes; the address parsers over them as text.
+int proxyProtocol(const uint8_t *data, size_t size)
+{
+    using Proxy::Status;
+    const QByteArray raw = bytes(data, size);
+    const Proxy::Parsed parsed = Proxy::parse(raw);
+    const Proxy::Header &h = parsed.header;
+    if (parsed.status != Status::Bad && raw.size() >= 6 && !Proxy::startsLikeHeader(raw))
+        broken("taken as a header, yet not like one");
+    if ((parsed.status == Status::Bad) == parsed.why.isEmpty()
+        || (parsed.status != Status::Done) != !parsed.consumed)
+        broken("a reason without Bad, or bytes consumed without Done");
+    // (prefix) Each outcome is fixed by the bytes so far: a header, or what
+    // needs more, needed more one byte before; more bytes never mend a bad one.
+    const int whole = parsed.status == Status::Done ? parsed.consumed : raw.size();
+    if (parsed.status != Status::Bad && whole > 0
+        && Proxy::parse(raw.left(whole - 1)).status != Status::NeedMore)
+        broken("one byte less did not need more");
+    if (parsed.status == Status::Bad && Proxy::parse(raw + raw).status != Status::Bad)
+        broken("bad bytes read as good once more followed");
+    if (parsed.status == Status::Done) {
+        const Proxy::Parsed alone = Proxy::parse(raw.left(parsed.consumed));
+        if (parsed.consumed > (h.version == 1 ? Proxy::V1MaxBytes : Proxy::MaxHeaderBytes)
+            || alone.consumed != parsed.consumed || alone.header.source != h.source
+            || alone.header.sourcePort != h.sourcePort || alone.header.destinationPort != h.destinationPort)
+            broken("a header too long, or read otherwise without the bytes after it");
+        // (roundtrip) A v1 TCP4 line is exactly what its fields print.
+        const QByteArray line = QStringLiteral("PROXY TCP4 %1 %2 %3 %4\r\n")
+                                    .arg(h.source.toString(), h.destination.toString())
+                                    .arg(h.sourcePort)
+                                    .arg(h.destinationPort)
+                                    .toLatin1();
+        if (h.version == 1 && h.source.protocol() == QAbstractSocket::IPv4Protocol
+            && line != raw.left(parsed.consumed))
+            broken("a v1 TCP4 line is not what its fields print");
+        const std::optional<Net::AddressBlocks> own = Net::AddressBlocks::parse(h.source.toString(), nullptr);
+        if (h.kind == Proxy::Header::Kind::Proxy && (!own || !own->contains(h.source)))
+            broken("a header's source is not in the block of its own text");
+    }
+
+    const QString text = QString::fromLatin1(raw);
+    QString why;
+    if (!Net::AddressBlocks::parse(text, &why) && why.isEmpty())
+        broken("a list refused without a reason");
+    // (roundtrip) An address as Qt prints it reads back as itself.
+    const std::optional<QHostAddress> address = Net::parseAddress(text);
+    if (address && Net::parseAddress(address->toString()) != address)
+        broken("an address does not read back from its own text");
+    (void)Net::clientKey(QHostAddress(text));
+    (void)Net::bindAddress(text, &why);
     return 0;
 }
 

@@ -10,6 +10,7 @@ namespace Fuzz {
 int httpRequest(const uint8_t *data, size_t size);
 int lookupReply(const uint8_t *data, size_t size);
 int aesDecrypt(const uint8_t *data, size_t size);
+int proxyProtocol(const uint8_t *data, size_t size);
 } // namespace Fuzz
 
 // Every target: its name (of its executable fuzz_<name> and its corpus
@@ -18,6 +19,7 @@ int aesDecrypt(const uint8_t *data, size_t size);
 #define FUZZ_TARGETS(X)                                                                                        \
     X(httprequest, httpRequest)                                                                                \
     X(lookupreply, lookupReply)                                                                                \
-    X(aesdecrypt, aesDecrypt)
+    X(aesdecrypt, aesDecrypt)                                                                                  \
+    X(proxyprotocol, proxyProtocol)
 
 #endif // FUZZTARGETS_H

@@ -1,0 +1,276 @@
+#include "net/addressblocks.h"
+#include "net/proxyprotocol.h"
+#include "support/haproxy.h"
+#include "support/testsupport.h"
+
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QtTest>
+
+namespace {
+
+// What each client sends once connected; HAProxy's header comes before it.
+const QByteArray Payload = QByteArrayLiteral("GET / HTTP/1.0\r\n\r\n");
+
+// A dual-stack listener keeping all each connection sent, once its peer closed.
+struct Receiver : QTcpServer
+{
+    QByteArrayList received;
+    Receiver()
+    {
+        listen(QHostAddress::Any);
+        connect(this, &QTcpServer::newConnection, [this] {
+            QTcpSocket *socket = nextPendingConnection();
+            connect(socket, &QTcpSocket::disconnected, [this, socket] {
+                received << socket->readAll();
+                socket->deleteLater();
+            });
+        });
+    }
+};
+
+// A reading as one line, compared whole: "more", "bad: <why>", or "done
+// <consumed> v<version> <kind>", for a relayed connection followed by
+// "<source> <port> <destination> <port>".
+QString reading(const Proxy::Parsed &parsed)
+{
+    if (parsed.status != Proxy::Status::Done)
+        return parsed.status == Proxy::Status::Bad ? "bad: " + parsed.why : QStringLiteral("more");
+    const Proxy::Header &h = parsed.header;
+    const char *kinds[] = {"proxy", "local", "unknown"};
+    const QString text = QStringLiteral("done %1 v%2 %3").arg(parsed.consumed).arg(h.version).arg(kinds[int(h.kind)]);
+    if (h.kind != Proxy::Header::Kind::Proxy)
+        return text;
+    return text + QStringLiteral(" %1 %2 %3 %4").arg(h.source.toString()).arg(h.sourcePort)
+                      .arg(h.destination.toString()).arg(h.destinationPort);
+}
+
+} // namespace
+
+class tst_ProxyProtocol : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    // headers as HAProxy sends them
+    void fromHaproxy_data();
+    void fromHaproxy();
+    // the rules, edge by edge
+    void parse_data();
+    void parse();
+    // trusted peers, throttle keys, listen addresses
+    void dualStackPeerCountsAsIPv4();
+    void addressBlocks_data();
+    void addressBlocks();
+    void addressText_data();
+    void addressText();
+};
+
+// HAProxy relays clients from 127.0.0.1, 127.0.0.2 (bound on lo) and ::1 to a
+// listener of the test, with send-proxy and send-proxy-v2; its health checks
+// with check-send-proxy send a v2 LOCAL header alone.
+void tst_ProxyProtocol::fromHaproxy_data()
+{
+    QTest::addColumn<QByteArray>("received");
+    QTest::addColumn<int>("headerBytes");
+    QTest::addColumn<QString>("expected");
+    if (!QFile::exists(HaproxyPath))
+        QSKIP("HAProxy is not installed (/usr/sbin/haproxy, Debian package haproxy)");
+
+    Receiver relay, checks;
+    Haproxy haproxy;
+    const bool withIPv6 = QTcpServer().listen(QHostAddress::LocalHostIPv6);
+    const quint16 fronts[] = {freePort(), freePort()};
+    QByteArray config = "global\n " + haproxy.statsSocketLine()
+                        + "\ndefaults\n mode tcp\n timeout connect 5s\n timeout client 5s\n timeout server 5s\n";
+    for (const char *version : {"1", "2"}) {
+        const QByteArray front = QByteArray::number(fronts[*version - '1']);
+        config += "listen v" + QByteArray(version) + "\n bind 127.0.0.1:" + front + "\n"
+                  + (withIPv6 ? " bind [::1]:" + front + "\n" : "") + " server s 127.0.0.1:"
+                  + QByteArray::number(relay.serverPort()) + (*version == '1' ? " send-proxy\n" : " send-proxy-v2\n");
+    }
+    config += "backend checked\n server s 127.0.0.1:" + QByteArray::number(checks.serverPort())
+              + " send-proxy-v2 check check-send-proxy inter 100ms\n";
+    QString error;
+    QVERIFY2(haproxy.start(config, &error), qPrintable(error));
+
+    for (const QHostAddress &from : {QHostAddress("127.0.0.1"), QHostAddress("127.0.0.2"), QHostAddress("::1")}) {
+        const bool v6 = from.protocol() == QAbstractSocket::IPv6Protocol;
+        const QHostAddress to = v6 ? from : QHostAddress(QHostAddress::LocalHost);
+        for (int version = 1; version <= 2 && (withIPv6 || !v6); ++version) {
+            QTcpSocket client;
+            QVERIFY(client.bind(from));
+            client.connectToHost(to, fronts[version - 1]);
+            QVERIFY2(client.waitForConnected(5000), qPrintable(client.errorString()));
+            const quint16 clientPort = client.localPort();
+            client.write(Payload);
+            client.disconnectFromHost();
+            const int before = relay.received.size();
+            QTRY_COMPARE(relay.received.size(), before + 1);
+            const QByteArray got = relay.received.last();
+            QVERIFY(got.endsWith(Payload));
+            const int headerBytes = got.size() - Payload.size();
+            QTest::addRow("v%d_from_%s", version, qPrintable(from.toString())) << got << headerBytes
+                << QStringLiteral("done %1 v%2 proxy %3 %4 %5 %6").arg(headerBytes).arg(version)
+                       .arg(from.toString()).arg(clientPort).arg(to.toString()).arg(fronts[version - 1]);
+        }
+    }
+    QTRY_VERIFY(!checks.received.isEmpty());
+    const QByteArray local = checks.received.first();
+    QTest::newRow("v2_local_health_check") << local << local.size() << QStringLiteral("done %1 v2 local").arg(local.size());
+}
+
+void tst_ProxyProtocol::fromHaproxy()
+{
+    QFETCH(QByteArray, received);
+    QFETCH(int, headerBytes);
+    QFETCH(QString, expected);
+    QCOMPARE(reading(Proxy::parse(received)), expected);
+    const QByteArray header = received.left(headerBytes);
+    QVERIFY(Proxy::startsLikeHeader(header));
+    // A second header after the first is the connection's own first bytes.
+    QCOMPARE(Proxy::parse(header + header).consumed, headerBytes);
+    // (incremental) Given a byte at a time it needs more until the last. A
+    // byte no header has at its place is Bad at once: anywhere in a v1 line;
+    // in v2's fixed part, where LOCAL ignores the family and takes any length.
+    const bool v1 = header.startsWith("PROXY "), local = expected.endsWith("local");
+    for (int k = 0; k < headerBytes; ++k) {
+        QCOMPARE(reading(Proxy::parse(header.left(k))), QStringLiteral("more"));
+        if (v1 || (k < Proxy::V2FixedBytes && !(local && (k == 13 || k == 15))))
+            QCOMPARE(Proxy::parse(header.left(k) + (k == 14 ? '\xff' : '\x01')).status, Proxy::Status::Bad);
+    }
+}
+
+void tst_ProxyProtocol::parse_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("expected");
+    const QByteArray unknown = "PROXY UNKNOWN ";
+#define ROW(tag, bytes, expected) QTest::newRow(tag) << QByteArray(bytes) << QStringLiteral(expected)
+#define V2(hex) hexBytes("0D0A0D0A 000D0A51 5549540A " hex)
+    ROW("v1_longest_line",         unknown + QByteArray(91, 'x') + "\r\n", "done 107 v1 unknown");
+    ROW("v1_line_of_108",          unknown + QByteArray(92, 'x') + "\r\n", "bad: PROXY v1 line longer than 107 bytes");
+    ROW("v1_105_without_crlf",     unknown + QByteArray(91, 'x'), "more");
+    ROW("v1_106_without_cr",       unknown + QByteArray(92, 'x'), "bad: PROXY v1 line longer than 107 bytes");
+    ROW("v1_unknown_short_form",   "PROXY UNKNOWN\r\nGET", "done 15 v1 unknown");
+    ROW("v1_tcp6_mapped",          "PROXY TCP6 ::ffff:10.0.0.1 ::1 1 2\r\n", "done 36 v1 proxy ::ffff:10.0.0.1 1 ::1 2");
+    ROW("v1_lone_lf",              "PROXY TCP4 1.2.3.4 5.6.7.8 1 2\n", "bad: PROXY v1 line ends in a LF without a CR");
+    ROW("v1_lone_cr",              "PROXY TCP4 1.2.3.4 5.6.7.8 1 2\rG", "bad: PROXY v1 line ends in a CR without a LF");
+    ROW("v1_double_space",         "PROXY TCP4 1.2.3.4  5.6.7.8 1 2\r\n", "bad: PROXY v1 fields not separated by single spaces");
+    ROW("v1_leading_zero_address", "PROXY TCP4 01.2.3.4 5.6.7.8 1 2\r\n", "bad: PROXY v1 address malformed or not of its family");
+    ROW("v1_ipv6_in_tcp4",         "PROXY TCP4 ::1 ::1 1 2\r\n", "bad: PROXY v1 address malformed or not of its family");
+    ROW("v1_short_ipv4",           "PROXY TCP4 127.1 5.6.7.8 1 2\r\n", "bad: PROXY v1 address malformed or not of its family");
+    ROW("v1_port_65536",           "PROXY TCP4 1.2.3.4 5.6.7.8 65536 2\r\n", "bad: PROXY v1 port malformed");
+    ROW("v1_port_leading_zero",    "PROXY TCP4 1.2.3.4 5.6.7.8 01 2\r\n", "bad: PROXY v1 port malformed");
+    ROW("v1_udp4",                 "PROXY UDP4 1.2.3.4 5.6.7.8 1 2\r\n", "bad: PROXY v1 protocol is not TCP4, TCP6 or UNKNOWN");
+    ROW("v1_seven_fields",         "PROXY TCP4 1.2.3.4 5.6.7.8 1 2 3\r\n", "bad: PROXY v1 line has more than 6 fields");
+    ROW("v1_five_fields",          "PROXY TCP4 1.2.3.4 5.6.7.8 1\r\n", "bad: PROXY v1 line has fewer than 6 fields");
+    ROW("http_request",            "GET / HTTP/1.1\r\n", "bad: not a PROXY header");
+    ROW("v2_version_1",            V2("11"), "bad: PROXY v2 version is not 2");
+    ROW("v2_command_2",            V2("22"), "bad: PROXY v2 command is neither LOCAL nor PROXY");
+    ROW("v2_udp_over_ipv4",        V2("2112000C"), "bad: PROXY v2 carries a datagram connection, not a stream");
+    ROW("v2_family_4",             V2("2141"), "bad: PROXY v2 family and transport unknown");
+    ROW("v2_proxy_unspec",         V2("21000000 474554"), "done 16 v2 unknown");
+    ROW("v2_unix_stream",          V2("213100D8") + QByteArray(216, 'u'), "done 232 v2 unknown");
+    ROW("v2_length_2048_waits",    V2("21110800"), "more");
+    ROW("v2_length_2049",          V2("21110801"), "bad: PROXY v2 length over 2048 bytes");
+    ROW("v2_ipv6_in_12_bytes",     V2("2121000C"), "bad: PROXY v2 length too short for its addresses");
+    ROW("v2_noop_tlv",             V2("21110010 7F000001 0A000001 00010002 040001 00"), "done 32 v2 proxy 127.0.0.1 1 10.0.0.1 2");
+    ROW("v2_tlv_past_length",      V2("21110010 7F000001 0A000001 00010002 040002"), "bad: PROXY v2 TLV runs past the header");
+    ROW("v2_tlv_stub",             V2("2111000E 7F000001 0A000001 00010002"), "bad: PROXY v2 TLV runs past the header");
+#undef V2
+#undef ROW
+}
+
+void tst_ProxyProtocol::parse()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, expected);
+    QCOMPARE(reading(Proxy::parse(bytes)), expected);
+    // Every row is long enough to tell: only what is no header at all looks unlike one.
+    QCOMPARE(Proxy::startsLikeHeader(bytes), expected != "bad: not a PROXY header");
+}
+
+// A listener on Any is dual-stack; Qt reports an IPv4 peer of it mapped.
+void tst_ProxyProtocol::dualStackPeerCountsAsIPv4()
+{
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::Any));
+    QTcpSocket client;
+    QVERIFY(client.bind(QHostAddress("127.0.0.2")));
+    client.connectToHost(QHostAddress::LocalHost, server.serverPort());
+    QTRY_VERIFY(server.hasPendingConnections());
+    const QHostAddress peer = server.nextPendingConnection()->peerAddress();
+    QCOMPARE(peer.toString(), QStringLiteral("::ffff:127.0.0.2"));
+    QVERIFY(Net::AddressBlocks::parse(QStringLiteral("127.0.0.2/32"), nullptr)->contains(peer));
+    QCOMPARE(Net::clientKey(peer), QStringLiteral("127.0.0.2"));
+}
+
+void tst_ProxyProtocol::addressBlocks_data()
+{
+    QTest::addColumn<QString>("list");
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<QString>("answer"); // "in", "out", or why the list is refused
+    const char *mixed = "10.0.0.0/8, 192.168.1.7, 2001:db8::/32, ::1";
+    QTest::newRow("v4_block")              << mixed << "10.200.3.4" << "in";
+    QTest::newRow("v4_outside")            << mixed << "11.0.0.1" << "out";
+    QTest::newRow("v4_single")             << mixed << "192.168.1.7" << "in";
+    QTest::newRow("v4_single_neighbour")   << mixed << "192.168.1.8" << "out";
+    QTest::newRow("v4_odd_prefix_last")    << "172.16.0.0/12" << "172.31.255.255" << "in";
+    QTest::newRow("v4_odd_prefix_after")   << "172.16.0.0/12" << "172.32.0.0" << "out";
+    QTest::newRow("mapped_peer_v4_block")  << mixed << "::ffff:10.1.2.3" << "in";
+    QTest::newRow("mapped_entry_is_v4")    << "::ffff:10.0.0.0/104" << "10.9.9.9" << "in";
+    QTest::newRow("v6_block")              << mixed << "2001:db8:ffff::1" << "in";
+    QTest::newRow("v6_outside")            << mixed << "2001:db9::1" << "out";
+    QTest::newRow("v6_single")             << mixed << "::1" << "in";
+    QTest::newRow("v6_all_holds_no_v4")    << "::/0" << "127.0.0.1" << "out";
+    QTest::newRow("v4_all_holds_no_v6")    << "0.0.0.0/0" << "::1" << "out";
+    QTest::newRow("empty_list")            << "" << "127.0.0.1" << "out";
+    QTest::newRow("blanks_around_entries") << " 10.0.0.1 ,\t::1 " << "10.0.0.1" << "in";
+    QTest::newRow("interface_name")        << "10.0.0.0/8, eth0" << "" << "'eth0' is not an IP address or block";
+    QTest::newRow("short_v4")              << "127.1" << "" << "'127.1' is not an IP address or block";
+    QTest::newRow("leading_zero_v4")       << "010.0.0.1" << "" << "'010.0.0.1' is not an IP address or block";
+    QTest::newRow("zone")                  << "fe80::1%lo" << "" << "'fe80::1%lo' is not an IP address or block";
+    QTest::newRow("v4_prefix_33")          << "10.0.0.0/33" << "" << "'10.0.0.0/33': the prefix length is not a number from 0 to 32";
+    QTest::newRow("v6_prefix_129")         << "::/129" << "" << "'::/129': the prefix length is not a number from 0 to 128";
+    QTest::newRow("bits_after_prefix")     << "10.1.0.0/8" << "" << "'10.1.0.0/8' has bits set after its prefix";
+    QTest::newRow("empty_entry")           << "10.0.0.1,,::1" << "" << "an empty entry in '10.0.0.1,,::1'";
+}
+
+void tst_ProxyProtocol::addressBlocks()
+{
+    QFETCH(QString, list);
+    QFETCH(QString, address);
+    QString why;
+    const std::optional<Net::AddressBlocks> blocks = Net::AddressBlocks::parse(list, &why);
+    QTEST(!blocks ? why : blocks->contains(QHostAddress(address)) ? "in" : "out", "answer");
+}
+
+// One address as text: the key a throttle counts it under, and what a
+// listener given it binds ("any" for both families) or why it refuses it.
+void tst_ProxyProtocol::addressText_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("bound");
+    QTest::newRow("v4")          << "203.0.113.9" << "203.0.113.9" << "203.0.113.9";
+    QTest::newRow("mapped_v4")   << "::ffff:203.0.113.9" << "203.0.113.9" << "203.0.113.9";
+    QTest::newRow("v6_its_64")   << "2001:db8:1:2:3:4:5:6" << "2001:db8:1:2::/64" << "2001:db8:1:2:3:4:5:6";
+    QTest::newRow("v6_loopback") << "::1" << "::/64" << "::1";
+    QTest::newRow("blanks_v4")   << " 127.0.0.1 " << "127.0.0.1" << "127.0.0.1";
+    QTest::newRow("empty")       << "" << "" << "any";
+    QTest::newRow("interface")   << "eth0" << "" << "'eth0' is not an IP address";
+    QTest::newRow("short_v4")    << "127.1" << "127.0.0.1" << "'127.1' is not an IP address";
+}
+
+void tst_ProxyProtocol::addressText()
+{
+    QFETCH(QString, text);
+    QString why;
+    const std::optional<QHostAddress> bound = Net::bindAddress(text, &why);
+    QTEST(Net::clientKey(QHostAddress(text)), "key");
+    QTEST(!bound ? why : *bound == QHostAddress::Any ? QStringLiteral("any") : bound->toString(), "bound");
+}
+
+QTEST_GUILESS_MAIN(tst_ProxyProtocol)
+#include "tst_proxyprotocol.moc"
