@@ -79,7 +79,7 @@ format-check: deps
 	@base=$$(git rev-parse -q --verify $(FORMAT_BASE) || git hash-object -t tree /dev/null); \
 	files=$$(git diff --name-only --diff-filter=d $$base -- 'app/*.cpp' 'app/*.h' 'db/*.cpp' 'db/*.h' \
 	    'net/*.cpp' 'net/*.h' 'crypto/*.cpp' 'crypto/*.h' 'passwords/*.cpp' 'passwords/*.h' 'client/*.cpp' 'client/*.h' 'bench/*.cpp' 'bench/*.h' \
-	    'cache/*.cpp' 'cache/*.h' 'service/*.cpp' 'service/*.h'); \
+	    'cache/*.cpp' 'cache/*.h' 'service/*.cpp' 'service/*.h' 'audit/*.cpp' 'audit/*.h'); \
 	if [ -n "$$files" ]; then clang-format --dry-run --Werror $$files && echo "format: $$(echo $$files | wc -w) files as .clang-format lays them out"; \
 	else echo "format: no C++ of the program changed"; fi
 

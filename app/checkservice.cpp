@@ -176,7 +176,8 @@ void CheckService::check(const QString &userName, const QString &password, Answe
     }
     if (m_cache) {
         if (const auto cached = m_cache->fresh(userName, password, m_clock.elapsed())) {
-            const Http::Verdict verdict {cached->value_or(Net::NoResult), false, 0};
+            const Http::Verdict verdict {
+                cached->value_or(Net::NoResult), false, 0, Http::Verdict::Source::Cache};
             tellCached(m_panel, userName, verdict, false);
             return done(verdict);
         }
@@ -189,7 +190,7 @@ void CheckService::check(const QString &userName, const QString &password, Answe
                 = std::make_shared<Narration>(Narration {true, userName, result, {}, &m_panel, {}});
             narration->verdict = settle(userName, password,
                 {Sql::lastRowValue(result).value_or(Net::NoResult), !result.ok,
-                    Sql::retryAfterSeconds(result.retryAfterMs)},
+                    Sql::retryAfterSeconds(result.retryAfterMs), Http::Verdict::Source::Database, !result.ok},
                 &narration->stale);
             // Told in full before anything else is, though a long result's rows
             // may still be on their way when the answer is.
@@ -210,7 +211,7 @@ Http::Verdict CheckService::settle(
             now);
     } else if (const std::optional<QString> identifier = m_cache->stale(userName, password, now)) {
         *stale = true;
-        return {*identifier, false, 0};
+        return {*identifier, false, 0, Http::Verdict::Source::Stale, verdict.failed};
     }
     return verdict;
 }
@@ -235,7 +236,8 @@ void CheckService::checkStored(const QString &userName, const QString &password,
                 done(narration->verdict);
             };
             if (!result.ok)
-                return answer({Net::NoResult, true, Sql::retryAfterSeconds(result.retryAfterMs)});
+                return answer({Net::NoResult, true, Sql::retryAfterSeconds(result.retryAfterMs),
+                    Http::Verdict::Source::Database, true});
             if (result.rows.size() > Verifier::MaxStoredValues) {
                 qWarning().noquote() << QStringLiteral("[e] the statement gave %1 rows for one user name; "
                                                        "more than %2 stored passwords are not verified")

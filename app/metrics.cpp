@@ -105,6 +105,15 @@ QByteArray text(const Sources &s)
         "Checks answered not found at once: too many of their user name's were waiting.", double(t.refused));
     w.one("tovr_merk_throttle_names", "gauge", "User names the throttle remembers.",
         s.http.throttle().namesTracked());
+    const CheckThrottle::Counters &a = s.http.clientThrottle().counters();
+    w.one("tovr_merk_client_throttle_delayed_checks_total", "counter",
+        "Checks that waited because their client's address was throttled.", double(a.delayed));
+    w.one("tovr_merk_client_throttle_started_total", "counter", "Times an address's checks began to wait.",
+        double(a.started));
+    w.one("tovr_merk_client_throttle_refused_checks_total", "counter",
+        "Checks answered not found at once: too many of their address's were waiting.", double(a.refused));
+    w.one("tovr_merk_client_throttle_addresses", "gauge", "Client addresses (IPv6: /64 prefixes) the throttle remembers.",
+        s.http.clientThrottle().namesTracked());
     if (s.passwords) {
         const Verifier::Counters &v = *s.passwords;
         w.head("tovr_merk_password_verifications_total", "counter",
@@ -127,6 +136,9 @@ QByteArray text(const Sources &s)
         w.one("tovr_merk_tls_connections_open", "gauge", "Open HTTPS connections, handshaking or relaying.",
             s.tls->connections());
     }
+    if (s.auditDropped)
+        w.one("tovr_merk_audit_lines_dropped_total", "counter",
+            "Audit lines not written: the queue full, or the file could not take them.", double(*s.auditDropped));
     if (s.cache) {
         const VerdictCache::Counters &c = *s.cache;
         w.one("tovr_merk_cache_hits_total", "counter", "Checks answered from a fresh cache entry.",

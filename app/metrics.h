@@ -7,6 +7,8 @@
 
 #include <QByteArray>
 
+#include <optional>
+
 class HttpEndpoint;
 class LookupQueue;
 class PanelFeed;
@@ -25,6 +27,7 @@ struct Sources
     const TlsListener *tls;              // with https/port
     const VerdictCache::Counters *cache; // with cache/ttl
     int cacheEntries;
+    std::optional<quint64> auditDropped; // with log/audit
 };
 
 // The Prometheus text exposition format (version 0.0.4).

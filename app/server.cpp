@@ -16,10 +16,14 @@
 #include "net/tlslistener.h"
 #include "net/wiretext.h"
 #include "service/systemdnotify.h"
+#include "audit/auditlog.h"
+#include "net/addressblocks.h"
 
 #include <QBoxLayout>
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QDateTime>
+#include <QHash>
 #include <QDebug>
 #include <QFile>
 #include <QGroupBox>
@@ -42,6 +46,33 @@
 #include <QTimer>
 
 #include <sys/stat.h>
+
+namespace {
+// One answer as the audit log writes it.
+Audit::Record auditRecord(const HttpEndpoint::Decision &decision, bool withUserId)
+{
+    using Decision = HttpEndpoint::Decision;
+    static const QHash<int, Audit::Verdict> verdicts {{int(Decision::Verdict::Exist), Audit::Verdict::Exist},
+        {int(Decision::Verdict::NotFound), Audit::Verdict::NotFound},
+        {int(Decision::Verdict::Unavailable), Audit::Verdict::Unavailable},
+        {int(Decision::Verdict::Refused), Audit::Verdict::Refused}};
+    static const QHash<int, Audit::Source> sources {{int(Decision::Source::Database), Audit::Source::Database},
+        {int(Decision::Source::Cache), Audit::Source::Cache}, {int(Decision::Source::Stale), Audit::Source::Stale},
+        {int(Decision::Source::Throttle), Audit::Source::Throttle},
+        {int(Decision::Source::Request), Audit::Source::Request}};
+    Audit::Record record;
+    record.time = QDateTime::currentDateTimeUtc();
+    record.client = decision.origin.client.toString();
+    record.listener = decision.origin.listener;
+    record.user = decision.user;
+    record.verdict = verdicts.value(int(decision.verdict));
+    record.source = sources.value(int(decision.source));
+    record.ms = double(decision.origin.since.nsecsElapsed()) / 1e6;
+    if (withUserId)
+        record.userId = decision.userId;
+    return record;
+}
+} // namespace
 
 Server::Server(QWidget *parent) : Server(AgentLimits(), RunMode(), parent)
 { }
@@ -121,6 +152,11 @@ Server::Server(const AgentLimits &agentLimits, RunMode runMode, QWidget *parent)
             qDebug().noquote() << line;
             appendLogPanel(line);
         });
+    http->setDecisionHandler([this](const HttpEndpoint::Decision &decision) {
+        if (audit)
+            audit->write(auditRecord(decision, config.logAuditUserId));
+    });
+    applyAuditAndThrottle();
     boxes = std::make_unique<Operator::Boxes>(this);
     lookups = new LookupQueue(*boxes, *backends, limits.lookup, this);
 
@@ -259,6 +295,8 @@ void Server::reloadNow()
     if (!refused.isEmpty()) {
         for (const QString &why : qAsConst(refused))
             say(QStringLiteral("[e] reload refused, the configuration in use stays: ") + why, true);
+        if (audit && audit->isOpen()) // logrotate's SIGHUP: the log moves on all the same
+            audit->reopen();
         notifier->ready(serviceStatus());
         return;
     }
@@ -289,10 +327,29 @@ void Server::reloadNow()
     http->setAnswerUnavailable(next.httpUnavailable);
     limits = nextLimits;
     config = next;
+    applyAuditAndThrottle();
     findings = found;
     reportConfiguration();
     say(QStringLiteral("[+] tovr_merk.ini is read again"), false);
     notifier->ready(serviceStatus());
+}
+
+void Server::applyAuditAndThrottle()
+{
+    http->setClientThrottle(limits.clientThrottle,
+        Net::AddressBlocks::parse(config.httpThrottleExempt.join(QLatin1Char(',')), nullptr)
+            .value_or(Net::AddressBlocks()));
+    if (!audit && config.logAudit.isEmpty())
+        return;
+    if (!audit) // kept from then on: its count of dropped lines goes on
+        audit = new AuditLog(limits.audit, this);
+    if (config.logAudit.isEmpty())
+        return audit->close();
+    if (audit->isOpen() && audit->path() == config.logAudit)
+        return audit->reopen(); // logrotate may have moved it
+    if (!audit->open(config.logAudit))
+        qWarning().noquote() << QStringLiteral("[e] audit: %1 cannot be opened: %2; tried again for every line")
+                                    .arg(config.logAudit, audit->errorString());
 }
 
 void Server::failStart(const QString &line)
@@ -404,7 +461,7 @@ void Server::startListeners()
         connect(tcpServer, &QTcpServer::newConnection, this, &Server::sendFortune);
         lookups->attach(tcpServer);
         Net::keepAccepting(tcpServer);
-        if (!Net::startListener(tcpServer, config.serverPort, &error)) {
+        if (!Net::startListener(tcpServer, config.serverPort, &error, config.serverAddress)) {
             const QString line = Net::cannotListenLine(QStringLiteral("lookup"), config.serverPort, error);
             if (mode.headless)
                 return failStart(line);
@@ -420,7 +477,8 @@ void Server::startListeners()
     // Connected by signature: the slot is looked up by its name at run time.
     connect(httpServer, SIGNAL(newConnection()), this, SLOT(httpNewConnection()));
     http->watch(httpServer);
-    if (!Net::startListener(httpServer, config.httpPort, &error)) {
+    httpServer->setObjectName(QStringLiteral("http"));
+    if (!Net::startListener(httpServer, config.httpPort, &error, config.httpAddress)) {
         qWarning() << tr("[-] Unable to start HTTP server: %1.").arg(error);
         const QString line = Net::cannotListenLine(QStringLiteral("HTTP"), config.httpPort, error);
         if (mode.headless)
@@ -433,13 +491,21 @@ void Server::startListeners()
     startTls();
     if (ending())
         return;
-    const QString address = Net::statusAddress(QNetworkInterface::allAddresses());
-    QString status = tcpServer
-        ? Net::statusText(address, tcpServer->serverPort(), httpServer->serverPort())
-        : tr("The HTTP is running IP: %1 port: %2").arg(address).arg(httpServer->serverPort());
+    // A listener bound to one address (http/address, ...) is shown on it;
+    // one on every address, on the machine's first.
+    const QString machine = Net::statusAddress(QNetworkInterface::allAddresses());
+    const auto shown = [&machine](const QString &bound) { return bound.isEmpty() ? machine : bound; };
+    QString status = tcpServer ? tr("The APIB is running IP: %1 port: %2")
+                                     .arg(shown(config.serverAddress))
+                                     .arg(tcpServer->serverPort())
+            + QLatin1Char('\n')
+                               : QString();
+    status += tr("The HTTP is running IP: %1 port: %2").arg(shown(config.httpAddress)).arg(httpServer->serverPort());
     if (httpsServer)
         status += QLatin1Char('\n')
-            + tr("The HTTPS is running IP: %1 port: %2").arg(address).arg(httpsServer->serverPort());
+            + tr("The HTTPS is running IP: %1 port: %2")
+                  .arg(shown(config.httpsAddress))
+                  .arg(httpsServer->serverPort());
     statusLabel->setText(status);
     tellReady();
 }
@@ -449,9 +515,10 @@ void Server::startTls()
     if (config.httpsPort == 0)
         return;
     auto *listener = new TlsListener(limits.http, this);
+    listener->setObjectName(QStringLiteral("https"));
     QString error;
     if (!listener->loadCredentials(config.httpsCertificate, config.httpsKey, &error)
-        || !Net::startListener(listener, config.httpsPort, &error)) {
+        || !Net::startListener(listener, config.httpsPort, &error, config.httpsAddress)) {
         const QString line = QStringLiteral("[-] the HTTPS listener does not start: ") + error;
         delete listener;
         if (mode.headless)
@@ -513,9 +580,10 @@ void Server::startAdmin()
         [this] {
             const CheckBackends::Totals totals = backends->totals();
             const CheckBackend &now = backend();
-            return Metrics::text(
-                {*http, *lookups, totals.statements, *panelFeed, now.verifier ? &totals.passwords : nullptr,
-                    httpsServer, now.cache ? &totals.cache : nullptr, now.cache ? now.cache->entries() : 0});
+            return Metrics::text({*http, *lookups, totals.statements, *panelFeed,
+                now.verifier ? &totals.passwords : nullptr, httpsServer, now.cache ? &totals.cache : nullptr,
+                now.cache ? now.cache->entries() : 0,
+                audit ? std::optional<quint64>(audit->dropped()) : std::nullopt});
         },
         limits.http, this);
     QString error;

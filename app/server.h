@@ -21,6 +21,7 @@
 #include <memory>
 
 class AdminEndpoint;
+class AuditLog;
 class CheckBackends;
 class SystemdNotifier;
 namespace Operator {
@@ -113,6 +114,9 @@ private:
     void tellOperator(const QString &text);
     // The service manager's status line: the status label and the database.
     QString serviceStatus() const;
+    // The audit log and the per-address throttle as the configuration says:
+    // at start, and at every reload (which reopens the log for logrotate).
+    void applyAuditAndThrottle();
     void tellReady();
 
     // Start-up steps (app/server.cpp)
@@ -155,6 +159,7 @@ private:
     PanelFeed *panelFeed = nullptr;         // batches lines into logPanel
     CheckBackends *backends = nullptr;      // the statement, connections, verifier and cache in use
     SystemdNotifier *notifier = nullptr;    // READY=1, STATUS=, WATCHDOG=1 ... under systemd
+    AuditLog *audit = nullptr;              // a line per verdict, with log/audit
     std::unique_ptr<Operator::Boxes> boxes; // what the lookup shows the operator
     HttpEndpoint *http = nullptr;           // the HTTP check on httpServer's connections
     LookupQueue *lookups = nullptr;         // the parameter lookup on tcpServer's connections

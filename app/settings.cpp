@@ -1,6 +1,7 @@
 #include "settings.h"
 
 #include "db/sqlrules.h"
+#include "net/addressblocks.h"
 #include "net/httprequest.h"
 
 #include <QDir>
@@ -51,6 +52,16 @@ const std::vector<Key> &table()
         {QStringLiteral("cache/stale"), 0, &AgentConfig::cacheStale, false},
         {QStringLiteral("cache/size"), Cache::Policy().size, &AgentConfig::cacheSize, false},
         {QStringLiteral("sql/password_file"), QString(), &AgentConfig::sqlPasswordFile, false},
+        {QStringLiteral("http/address"), QString(), &AgentConfig::httpAddress, false},
+        {QStringLiteral("https/address"), QString(), &AgentConfig::httpsAddress, false},
+        {QStringLiteral("server/address"), QString(), &AgentConfig::serverAddress, false},
+        {QStringLiteral("log/audit"), QString(), &AgentConfig::logAudit, false},
+        {QStringLiteral("log/audit_userid"), false, &AgentConfig::logAuditUserId, false},
+        {QStringLiteral("http/proxy_protocol"), false, &AgentConfig::httpProxyProtocol, false},
+        {QStringLiteral("https/proxy_protocol"), false, &AgentConfig::httpsProxyProtocol, false},
+        {QStringLiteral("http/trusted_proxies"), QString(), &AgentConfig::httpTrustedProxies, false},
+        {QStringLiteral("http/throttle_client"), 0, &AgentConfig::httpThrottleClient, false},
+        {QStringLiteral("http/throttle_exempt"), QString(), &AgentConfig::httpThrottleExempt, false},
     };
     return keys;
 }
@@ -84,6 +95,8 @@ QStringList problems(const Findings &findings)
                       .arg(key);
     if (!findings.secretProblem.isEmpty())
         lines << prefix + findings.secretProblem;
+    for (const QString &why : findings.badAddresses)
+        lines << prefix + why + QStringLiteral("; the list is taken as empty");
     for (const QString &warning : findings.secretWarnings)
         lines << prefix + warning;
     return lines;
@@ -107,6 +120,7 @@ QStringList refusals(const Findings &findings)
                        .arg(findings.missingPlaceholders.join(QStringLiteral(" and ")));
     if (!findings.secretProblem.isEmpty())
         reasons << findings.secretProblem;
+    reasons << findings.badAddresses;
     return reasons;
 }
 
@@ -127,7 +141,9 @@ const QStringList &startOnlyKeys()
     static const QStringList keys {QStringLiteral("server/port"), QStringLiteral("http/port"),
         QStringLiteral("https/port"), QStringLiteral("admin/port"), QStringLiteral("admin/address"),
         QStringLiteral("http/max_connections"), QStringLiteral("app/key1"), QStringLiteral("app/key2"),
-        QStringLiteral("app/config_host")};
+        QStringLiteral("app/config_host"), QStringLiteral("http/address"), QStringLiteral("https/address"),
+        QStringLiteral("server/address"), QStringLiteral("http/proxy_protocol"),
+        QStringLiteral("https/proxy_protocol"), QStringLiteral("http/trusted_proxies")};
     return keys;
 }
 } // namespace
@@ -225,6 +241,7 @@ AgentLimits limitsFor(const AgentConfig &config, AgentLimits base)
     base.http.maxConnections = config.httpMaxConnections;
     base.passwords.threads = config.sqlHashThreads;
     base.throttle.failures = config.httpThrottle;
+    base.clientThrottle.failures = config.httpThrottleClient;
     base.cache = {qMax(0, config.cacheTtl) * qint64(1000), qMax(0, config.cacheNegativeTtl) * qint64(1000),
         qMax(0, config.cacheStale) * qint64(1000), qMax(1, config.cacheSize)};
     base.pool.database = base.database;
@@ -255,6 +272,14 @@ void assign(bool &member, const QVariant &value)
 {
     member = value.toBool();
 }
+void assign(QStringList &member, const QVariant &value)
+{
+    member.clear();
+    for (const QString &item : value.toStringList())
+        member << item.split(QLatin1Char(','), Qt::SkipEmptyParts);
+    for (QString &item : member)
+        item = item.trimmed();
+}
 void assign(QByteArray &cipherKey, const QVariant &value)
 {
     const QString base64 = value.toString();
@@ -273,6 +298,10 @@ QVariant saved(int member)
 QVariant saved(bool member)
 {
     return member;
+}
+QVariant saved(const QStringList &member)
+{
+    return member.join(QLatin1Char(','));
 }
 QVariant saved(const QByteArray &cipherKey)
 {
@@ -333,7 +362,7 @@ AgentConfig read(const QString &path, Findings *findings, const QString &credent
     QSettings ini(path, QSettings::IniFormat);
     for (const Key &key : table()) {
         const QVariant value = ini.value(key.name, key.defaultValue);
-        if (value.type() == QVariant::StringList)
+        if (value.type() == QVariant::StringList && !std::holds_alternative<QStringList AgentConfig::*>(key.member))
             findings->readAsLists << key.name;
         std::visit([&](auto member) { assign(config.*member, value); }, key.member);
     }
@@ -349,6 +378,12 @@ AgentConfig read(const QString &path, Findings *findings, const QString &credent
         findings->iniReadable = !findings->iniFound;
     }
     readPassword(config, ini.contains(QStringLiteral("sql/password")), credentialsDirectory, findings);
+    for (const auto &[key, list] : {std::make_pair(QStringLiteral("http/trusted_proxies"), &config.httpTrustedProxies),
+             std::make_pair(QStringLiteral("http/throttle_exempt"), &config.httpThrottleExempt)}) {
+        QString why;
+        if (!Net::AddressBlocks::parse(list->join(QLatin1Char(',')), &why))
+            findings->badAddresses << key + QStringLiteral(": ") + why;
+    }
     return config;
 }
 

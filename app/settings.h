@@ -4,6 +4,7 @@
 #include "panelfeed.h"
 #include "provisioning.h"
 
+#include "audit/auditlog.h"
 #include "cache/verdictcache.h"
 #include "db/pool.h"
 #include "net/httprequest.h"
@@ -58,6 +59,16 @@ struct AgentConfig
     int cacheStale = 0; // cache/stale: seconds past ttl a found verdict answers while the database cannot
     int cacheSize = 0;  // cache/size: entries at most
     QString sqlPasswordFile; // sql/password_file: the database password is this file's first line
+    QString httpAddress;     // http/address: where the check listener binds; empty: every address
+    QString httpsAddress;    // https/address: the same for the TLS listener
+    QString serverAddress;   // server/address: the same for the lookup listener
+    QString logAudit;        // log/audit: the audit log's path, "-" standard error; empty: none
+    bool logAuditUserId = false;      // log/audit_userid: the identifier found in the audit too
+    bool httpProxyProtocol = false;   // http/proxy_protocol: trusted proxies send a PROXY header
+    bool httpsProxyProtocol = false;  // https/proxy_protocol: the same on the TLS listener
+    QStringList httpTrustedProxies;   // http/trusted_proxies: CIDR blocks a PROXY header is taken from
+    int httpThrottleClient = 0;       // http/throttle_client: not-found answers per address before checks wait
+    QStringList httpThrottleExempt;   // http/throttle_exempt: CIDR blocks never throttled by address
 
     // Not keys: the database password read from sql/password_file or the
     // service manager's credential, and that file's path (empty: sql/password
@@ -79,6 +90,8 @@ struct AgentLimits
     Database::Limits database;
     ConnectionPool::Limits pool;
     Throttle::Limits throttle;
+    Throttle::Limits clientThrottle; // the same rules, per client address
+    Audit::Limits audit;
     Panel::Limits panel;
     Verifier::Limits passwords;
     Cache::Policy cache;
@@ -118,13 +131,15 @@ constexpr int RandomKeyBytes = 32;
 
 // One key of the INI file and where it goes. The member's type says how the
 // value is read: a string, an integer (0 when not a number), a truth value
-// ("true"/"1"; "false", "0" or empty are false), or, for the cipher key,
-// base64 text that is decoded (empty: a random key).
+// ("true"/"1"; "false", "0" or empty are false), a list (of comma-separated
+// values, quoted or not), or, for the cipher key, base64 text that is decoded
+// (empty: a random key).
 struct Key
 {
     QString name;          // "section/name"
     QVariant defaultValue; // a QString, an int or a bool
-    std::variant<QString AgentConfig::*, int AgentConfig::*, bool AgentConfig::*, QByteArray AgentConfig::*>
+    std::variant<QString AgentConfig::*, int AgentConfig::*, bool AgentConfig::*, QByteArray AgentConfig::*,
+        QStringList AgentConfig::*>
         member;
     bool savedOnClose; // written to the per-user store when the dialog closes
 };
@@ -145,6 +160,7 @@ struct Findings
     QStringList availableDrivers;
     QStringList missingPlaceholders; // of the credential check in sql/query
     QStringList cutAtSemicolon;      // keys whose value the INI reader cut at a ';'
+    QStringList badAddresses;        // a list of address blocks that does not read: key and why
     QStringList keys;                // every key the file sets
     // A password file that is there to be used but cannot be, or a
     // credentials directory that is not there: why. Nobody can fix it at a

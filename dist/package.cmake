@@ -8,6 +8,11 @@ set(AGENT_PACKAGE_MAINTAINER "TOVR/MERK SQL Agent maintainers <tovr-merk@example
 
 # A commented example configuration and a desktop entry.
 install(FILES dist/tovr_merk.ini DESTINATION share/tovr_merk_agent)
+# For the audit log: a fail2ban filter and jail, and a logrotate file, as
+# examples to copy into /etc (the package enables nothing).
+install(FILES dist/fail2ban/filter.d/tovr-merk.conf DESTINATION share/tovr_merk_agent/fail2ban/filter.d)
+install(FILES dist/fail2ban/jail.d/tovr-merk.conf DESTINATION share/tovr_merk_agent/fail2ban/jail.d)
+install(FILES dist/logrotate/tovr_merk_agent DESTINATION share/tovr_merk_agent/logrotate)
 install(FILES dist/tovr_merk_agent.desktop DESTINATION share/applications)
 
 # The systemd unit, made when it is installed: see dist/install-unit.cmake.

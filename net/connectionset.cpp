@@ -124,6 +124,10 @@ QTcpSocket *ConnectionSet::accept(QTcpServer *listener)
     // Qt stops reading from the connection once the buffer is full.
     socket->setReadBufferSize(m_limits.maxRequestBytes + 1);
     Connection &connection = m_connections[socket];
+    connection.origin.client = Net::clientAddress(*socket);
+    connection.origin.listener
+        = listener->objectName().isEmpty() ? QStringLiteral("http") : listener->objectName();
+    connection.origin.since.start();
     connection.arrival = ++m_lastArrival;
     connection.deadlineMs = m_clock.elapsed() + m_limits.requestTimeoutMs;
     m_waiting.emplace(connection.arrival, socket);
@@ -177,6 +181,7 @@ std::shared_ptr<ConnectionSet::Reply> ConnectionSet::take(QTcpSocket *socket)
     disconnect(socket, &QAbstractSocket::readChannelFinished, this, nullptr);
     const auto connection = m_connections.find(socket);
     if (connection != m_connections.end()) {
+        reply->m_origin = connection->origin;
         std::swap(reply->m_fd, connection->heldFd);
         m_waiting.erase(connection->arrival);
         connection->arrival = 0;

@@ -5,6 +5,7 @@
 
 #include <QElapsedTimer>
 #include <QHash>
+#include <QHostAddress>
 #include <QObject>
 #include <QPointer>
 #include <QTimer>
@@ -47,6 +48,15 @@ public:
         virtual void read(QTcpSocket *socket, Arrival arrival) = 0;
     };
 
+    // Who sent a request, and where: for the audit, the narration and the
+    // per-address throttle.
+    struct Origin
+    {
+        QHostAddress client;  // its address (a proxy's client, where a PROXY header said so)
+        QString listener;     // the listener's object name: "http", "https", ...
+        QElapsedTimer since;  // since the connection was accepted
+    };
+
     // Where one request's answer goes: the socket while Qt still holds the
     // connection, else the descriptor held for it. Whoever holds it may answer
     // later; the connection stays open for the answer until it is let go.
@@ -54,6 +64,7 @@ public:
     {
     public:
         ~Reply();
+        const Origin &origin() const { return m_origin; }
         // The answer, then the connection lingers (see Http::LingerMs).
         void send(const QByteArray &answer);
         // The same for a request that is still arriving (too long, say),
@@ -71,6 +82,7 @@ public:
         void finish(const QByteArray &answer, int lingerMs);
         QPointer<ConnectionSet> m_set;
         QPointer<QTcpSocket> m_socket;
+        Origin m_origin;
         int m_fd = -1;
         bool m_sent = false;
     };
@@ -118,6 +130,7 @@ private:
         LingerKey lingerKey;   // its key in m_lingering, once answered
         qint64 lingerStartMs = 0, lastInputMs = 0;
         int lingerMs = 0;
+        Origin origin;
     };
 
     void tell(QTcpSocket *socket, Arrival arrival);

@@ -9,8 +9,21 @@
 HttpEndpoint::HttpEndpoint(Checker &checker, const Http::Limits &limits, const Throttle::Limits &throttle,
     bool answerUnavailable, QObject *parent)
     : QObject(parent), m_checker(checker), m_limits(limits), m_answerUnavailable(answerUnavailable),
-      m_throttle(throttle), m_connections(*this, limits)
+      m_throttle(throttle), m_clientThrottle(Throttle::Limits()), m_connections(*this, limits)
 { }
+
+void HttpEndpoint::setClientThrottle(const Throttle::Limits &limits, const Net::AddressBlocks &exempt)
+{
+    m_clientThrottle.setLimits(limits);
+    m_throttleExempt = exempt;
+}
+
+void HttpEndpoint::narrateArrival(const Reply &reply)
+{
+    qDebug() << QStringLiteral("[d] slotReadClient");
+    qDebug().noquote() << QStringLiteral("[d] client %1 on %2")
+                              .arg(reply->origin().client.toString(), reply->origin().listener);
+}
 
 // Bytes stay in the socket's own buffer until the request can be judged: a
 // form POST once it is whole, anything else at its first line feed.
@@ -24,7 +37,7 @@ void HttpEndpoint::read(QTcpSocket *socket, ConnectionSet::Arrival arrival)
         if (!reply->canAnswer() || socket->bytesAvailable() == 0)
             return; // nothing to answer through, or nothing arrived
         if (debug)
-            qDebug() << QStringLiteral("[d] slotReadClient");
+            narrateArrival(reply);
         const QByteArray received = socket->readAll();
         const Http::FormPost post = Http::readFormPost(received, true, m_limits.maxFormBytes);
         if (post.state == Http::FormPost::State::NotAForm)
@@ -46,7 +59,7 @@ void HttpEndpoint::read(QTcpSocket *socket, ConnectionSet::Arrival arrival)
             return;
         const Reply reply = m_connections.take(socket);
         if (debug)
-            qDebug() << QStringLiteral("[d] slotReadClient");
+            narrateArrival(reply);
         socket->readAll();
         answerForm(post, reply);
         return;
@@ -63,10 +76,12 @@ void HttpEndpoint::read(QTcpSocket *socket, ConnectionSet::Arrival arrival)
         return;
     }
     if (debug)
-        qDebug() << QStringLiteral("[d] slotReadClient");
+        narrateArrival(reply);
     if (step == Http::Step::Refuse) {
         ++m_counters.refused;
         reply->sendThenDrain(Http::notFoundResponse(), m_limits.requestTimeoutMs);
+        if (m_decided)
+            m_decided({reply->origin(), QString(), Decision::Verdict::Refused, Decision::Source::Request, {}});
         return;
     }
     judge(socket->readAll(), reply);
@@ -105,29 +120,81 @@ void HttpEndpoint::judge(const QByteArray &received, const Reply &reply)
 }
 
 // The check proper, the same for a request line and a form: narrated with the
-// password masked, through the throttle, answered when it is done.
+// password masked, through the throttle of its name and then that of its
+// client's address, answered when it is done.
 void HttpEndpoint::runCheck(const QString &userName, const QString &password, const Reply &reply)
 {
     if (Net::debugOn())
         qDebug() << userName << Net::MaskedPassword;
-    const bool admitted = m_throttle.submit(userName, [=](bool throttled) {
-        QElapsedTimer took;
-        took.start();
-        m_checker.check(userName, password, [=](const Http::Verdict &verdict) {
-            count(verdict, double(took.nsecsElapsed()) / 1e9);
-            reply->send(Http::verdictResponse(verdict, m_answerUnavailable));
-            m_throttle.finished(userName, !verdict.unavailable && verdict.result == Net::NoResult, throttled);
-        });
+    const QString clientKey = m_throttleExempt.contains(reply->origin().client)
+        ? QString()
+        : Net::clientKey(reply->origin().client);
+    QElapsedTimer waited;
+    waited.start();
+    const bool admitted = m_throttle.submit(userName, [=](bool nameThrottled) {
+        if (clientKey.isEmpty())
+            return checkNow(userName, password, reply, nameThrottled, clientKey, false);
+        const bool clientAdmitted = m_clientThrottle.submit(
+            clientKey,
+            [=](bool clientThrottled) {
+                checkNow(userName, password, reply, nameThrottled, clientKey, clientThrottled);
+            },
+            int(waited.elapsed()));
+        if (!clientAdmitted) {
+            m_throttle.release(userName, nameThrottled);
+            notFound(reply, Decision::Source::Throttle, userName);
+        }
     });
     if (!admitted)
-        return notFound(reply);
+        return notFound(reply, Decision::Source::Throttle, userName);
     reply->hold(); // when the check answers later; nothing once it has answered
 }
 
-void HttpEndpoint::notFound(const Reply &reply)
+void HttpEndpoint::checkNow(const QString &userName, const QString &password, const Reply &reply,
+    bool nameThrottled, const QString &clientKey, bool clientThrottled)
+{
+    QElapsedTimer took;
+    took.start();
+    m_checker.check(userName, password, [=](const Http::Verdict &verdict) {
+        count(verdict, double(took.nsecsElapsed()) / 1e9);
+        reply->send(Http::verdictResponse(verdict, m_answerUnavailable));
+        decide(reply, userName, verdict);
+        // An answer the database could not give says nothing about the password.
+        const auto settle = [&](CheckThrottle &throttle, const QString &key, bool throttled) {
+            if (verdict.unavailable)
+                throttle.release(key, throttled);
+            else
+                throttle.finished(key, verdict.result == Net::NoResult, throttled);
+        };
+        settle(m_throttle, userName, nameThrottled);
+        if (!clientKey.isEmpty())
+            settle(m_clientThrottle, clientKey, clientThrottled);
+    });
+}
+
+void HttpEndpoint::decide(const Reply &reply, const QString &userName, const Http::Verdict &verdict)
+{
+    const ConnectionSet::Origin &origin = reply->origin();
+    if (verdict.failed)
+        qWarning().noquote() << QStringLiteral("[e] check from %1 on %2 for %3: the statement failed")
+                                    .arg(origin.client.toString(), origin.listener, userName);
+    if (!m_decided)
+        return;
+    const Decision::Verdict kind = verdict.unavailable ? Decision::Verdict::Unavailable
+        : verdict.result == Net::NoResult              ? Decision::Verdict::NotFound
+                                                       : Decision::Verdict::Exist;
+    const Decision::Source source = verdict.source == Http::Verdict::Source::Cache ? Decision::Source::Cache
+        : verdict.source == Http::Verdict::Source::Stale                         ? Decision::Source::Stale
+                                                                                 : Decision::Source::Database;
+    m_decided({origin, userName, kind, source, kind == Decision::Verdict::Exist ? verdict.result : QString()});
+}
+
+void HttpEndpoint::notFound(const Reply &reply, Decision::Source why, const QString &userName)
 {
     ++m_counters.notFound;
     reply->send(Http::notFoundResponse());
+    if (m_decided)
+        m_decided({reply->origin(), userName, Decision::Verdict::Refused, why, {}});
 }
 
 void HttpEndpoint::count(const Http::Verdict &verdict, double seconds)

@@ -1,6 +1,7 @@
 #ifndef HTTPENDPOINT_H
 #define HTTPENDPOINT_H
 
+#include "addressblocks.h"
 #include "admin.h"
 #include "connectionset.h"
 #include "httprequest.h"
@@ -35,6 +36,21 @@ public:
         virtual void check(const QString &userName, const QString &password, Answer done) = 0;
     };
 
+    // What each answer of the check was, for the audit: one per request
+    // answered, after the answer.
+    struct Decision
+    {
+        enum class Verdict { Exist, NotFound, Unavailable, Refused };
+        // Refused: by the throttle, or the request itself (malformed, too long).
+        enum class Source { Database, Cache, Stale, Throttle, Request };
+        const ConnectionSet::Origin &origin;
+        QString user; // as the check used it; empty for a request that named none
+        Verdict verdict;
+        Source source;
+        QString userId; // Exist: the identifier found
+    };
+    using DecisionHandler = std::function<void(const Decision &decision)>;
+
     // Counted as they happen, for whoever reports on the agent.
     struct Counters
     {
@@ -65,10 +81,16 @@ public:
 
     const Http::Limits &limits() const { return m_limits; }
     void setAnswerUnavailable(bool on) { m_answerUnavailable = on; }
+    // Hears every answer's decision from now on (none: nobody).
+    void setDecisionHandler(DecisionHandler handler) { m_decided = std::move(handler); }
+    // The per-address throttle: counted per Net::clientKey(), never for an
+    // address in exempt. With both throttles on a check waits for the longer.
+    void setClientThrottle(const Throttle::Limits &limits, const Net::AddressBlocks &exempt);
     const Counters &counters() const { return m_counters; }
     const ConnectionSet &connections() const { return m_connections; }
     CheckThrottle &throttle() { return m_throttle; }
     const CheckThrottle &throttle() const { return m_throttle; }
+    const CheckThrottle &clientThrottle() const { return m_clientThrottle; }
 
 private:
     using Reply = std::shared_ptr<ConnectionSet::Reply>;
@@ -78,13 +100,23 @@ private:
     void judge(const QByteArray &received, const Reply &reply);
     void answerForm(const Http::FormPost &post, const Reply &reply);
     void runCheck(const QString &userName, const QString &password, const Reply &reply);
-    void notFound(const Reply &reply);
+    void checkNow(const QString &userName, const QString &password, const Reply &reply, bool nameThrottled,
+        const QString &clientKey, bool clientThrottled);
+    // The not-found answer to a request the check did not run.
+    void notFound(const Reply &reply, Decision::Source why = Decision::Source::Request,
+        const QString &userName = QString());
+    void decide(const Reply &reply, const QString &userName, const Http::Verdict &verdict);
+    // The narration's first lines: D1, and who asked.
+    void narrateArrival(const Reply &reply);
     void count(const Http::Verdict &verdict, double seconds);
 
     Checker &m_checker;
     Http::Limits m_limits;
     bool m_answerUnavailable;
     CheckThrottle m_throttle;
+    CheckThrottle m_clientThrottle;
+    Net::AddressBlocks m_throttleExempt;
+    DecisionHandler m_decided;
     ConnectionSet m_connections;
     Counters m_counters;
 };

@@ -158,6 +158,11 @@ struct Verdict
     QString result;
     bool unavailable = false;
     int retryAfterSeconds = 0;
+    // Where it came from: the database, or the verdict cache (fresh, or
+    // stale while the database could not answer).
+    enum class Source { Database, Cache, Stale };
+    Source source = Source::Database;
+    bool failed = false; // the statement failed, the database answering or not
 };
 // The answer for a verdict: unavailableResponse when it was unavailable and
 // such answers are on, else checkResponse of its result.

@@ -1,4 +1,5 @@
 #include "listeners.h"
+#include "addressblocks.h"
 
 #include <QCoreApplication>
 #include <QHostAddress>
@@ -6,6 +7,7 @@
 #include <QSettings>
 #include <QTcpServer>
 #include <QTimer>
+#include <QVariant>
 
 #include <climits>
 #include <netinet/in.h>
@@ -26,13 +28,19 @@ QSettings qtProjectStore()
 
 namespace Net {
 
-bool startListener(QTcpServer *listener, int port, QString *error)
+bool startListener(QTcpServer *listener, int port, QString *error, const QString &address)
 {
     if (!portInRange(port)) {
         *error = QCoreApplication::translate("Server", "port %1 is out of range").arg(port);
         return false;
     }
-    if (listener->listen(QHostAddress::Any, quint16(port))) {
+    QString why;
+    const std::optional<QHostAddress> bound = bindAddress(address, &why);
+    if (!bound) {
+        *error = why;
+        return false;
+    }
+    if (listener->listen(*bound, quint16(port))) {
         // Listening again on a listening socket only sets its backlog.
         ::listen(int(listener->socketDescriptor()), ListenBacklog);
         return true;
@@ -85,17 +93,6 @@ QString statusAddress(const QList<QHostAddress> &addresses)
     return QHostAddress(QHostAddress::LocalHost).toString();
 }
 
-QString statusText(const QString &address, quint16 apibPort, quint16 httpPort)
-{
-    return QCoreApplication::translate("Server", "The APIB is running IP: %1 port: %2")
-               .arg(address)
-               .arg(apibPort)
-        + QLatin1Char('\n')
-        + QCoreApplication::translate("Server", "The HTTP is running IP: %1 port: %2")
-              .arg(address)
-              .arg(httpPort);
-}
-
 QString rememberedConfiguration()
 {
     return qtProjectStore().value(DefaultConfigurationKey).toString();
@@ -116,5 +113,14 @@ void rememberSessionConfiguration(QNetworkSession *session)
     qtProjectStore().setValue(DefaultConfigurationKey, id);
 }
 QT_WARNING_POP
+
+QHostAddress clientAddress(const QAbstractSocket &socket)
+{
+    const QVariant set = socket.property(ClientAddressProperty);
+    const QHostAddress address = set.isValid() ? QHostAddress(set.toString()) : socket.peerAddress();
+    bool mapped = false;
+    const quint32 ipv4 = address.toIPv4Address(&mapped);
+    return mapped && address.protocol() == QAbstractSocket::IPv6Protocol ? QHostAddress(ipv4) : address;
+}
 
 } // namespace Net

@@ -1,10 +1,11 @@
 #ifndef LISTENERS_H
 #define LISTENERS_H
 
+#include <QHostAddress>
 #include <QList>
 #include <QString>
 
-class QHostAddress;
+class QAbstractSocket;
 class QNetworkSession;
 class QTcpServer;
 
@@ -39,9 +40,10 @@ inline bool portInRange(int port)
 }
 
 // ---- Listening ---------------------------------------------------------------
-// Listens on all addresses with the backlog above; on failure *error says why,
-// in the listener's words.
-bool startListener(QTcpServer *listener, int port, QString *error);
+// Listens on the address (empty: every address) with the backlog above; on
+// failure *error says why, in the listener's words, or that the address is
+// not one.
+bool startListener(QTcpServer *listener, int port, QString *error, const QString &address = QString());
 
 // True when a client waits in the listener's queue to be accepted.
 bool connectionPending(QTcpServer *listener);
@@ -63,12 +65,18 @@ inline void corkUntilClosed(int fd)
 // later, as often as it takes: QTcpServer never resumes it by itself.
 void keepAccepting(QTcpServer *listener);
 
+// ---- Clients ------------------------------------------------------------------
+// The dynamic property a connection handed over by another listener (the TLS
+// one's plain side, say) carries its client's address in, as text.
+inline const char ClientAddressProperty[] = "tovr_merk_client";
+// The address a connection's client has: the one a listener set on it, else
+// its peer; an IPv4 address mapped into IPv6 as the IPv4 address it is.
+QHostAddress clientAddress(const QAbstractSocket &socket);
+
 // ---- Status line -------------------------------------------------------------
 // The address the status line names: the first one that is not the IPv4
 // loopback and has an IPv4 form, else 127.0.0.1.
 QString statusAddress(const QList<QHostAddress> &addresses);
-// "The APIB is running IP: ... port: ..." and the HTTP line, on two lines.
-QString statusText(const QString &address, quint16 apibPort, quint16 httpPort);
 
 // ---- Network session ---------------------------------------------------------
 // The identifier of the network configuration remembered in Qt's own per-user

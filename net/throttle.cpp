@@ -31,15 +31,15 @@ void CheckThrottle::setLimits(const Throttle::Limits &limits)
     // Taken out first: a check may finish before the next one starts.
     std::vector<Run> waiting;
     for (Name &entry : m_names) {
-        for (Run &run : entry.waiting)
-            waiting.push_back(std::move(run));
+        for (auto &queued : entry.waiting)
+            waiting.push_back(std::move(queued.first));
         entry.waiting.clear();
     }
     for (const Run &run : waiting)
         run(true);
 }
 
-bool CheckThrottle::submit(const QString &name, const Run &run)
+bool CheckThrottle::submit(const QString &name, const Run &run, int creditMs)
 {
     if (m_limits.failures <= 0) {
         run(false);
@@ -56,7 +56,7 @@ bool CheckThrottle::submit(const QString &name, const Run &run)
         ++m_counters.refused;
         return false;
     }
-    entry.waiting.push_back(run);
+    entry.waiting.emplace_back(run, creditMs);
     if (!entry.running)
         runNext(name);
     return true;
@@ -77,11 +77,12 @@ void CheckThrottle::runNext(const QString &name)
         emit throttlingStarted(name, failures);
     }
     ++m_counters.delayed;
-    QTimer::singleShot(Throttle::delayMs(failures, m_limits), this, [this, name] {
+    const int delay = qMax(0, Throttle::delayMs(failures, m_limits) - it->waiting.front().second);
+    QTimer::singleShot(delay, this, [this, name] {
         const auto entry = m_names.find(name);
         if (entry == m_names.end() || entry->waiting.empty())
             return;
-        const Run run = std::move(entry->waiting.front());
+        const Run run = std::move(entry->waiting.front().first);
         entry->waiting.pop_front();
         run(true);
     });
@@ -104,10 +105,18 @@ void CheckThrottle::finished(const QString &name, bool notFound, bool throttled)
         entry.failures.clear();
         entry.announced = false;
     }
-    if (throttled)
-        entry.running = false;
     dropExpired(entry);
-    if (!entry.running && !entry.waiting.empty())
+    release(name, throttled);
+}
+
+void CheckThrottle::release(const QString &name, bool throttled)
+{
+    const auto entry = m_names.find(name);
+    if (entry == m_names.end())
+        return;
+    if (throttled)
+        entry->running = false;
+    if (!entry->running && !entry->waiting.empty())
         runNext(name);
 }
 

@@ -57,9 +57,15 @@ public:
     // Runs the check for the name now, or later when the name is throttled;
     // false, and it never runs, when too many of the name's checks wait
     // already. With throttling off (http/throttle=0) every check runs at once.
-    bool submit(const QString &name, const Run &run);
-    // A check that ran has its answer: not found counts against the name.
+    // creditMs: what the check has waited already for another throttle, taken
+    // off its delay here, so of two throttles it waits for the longer.
+    bool submit(const QString &name, const Run &run, int creditMs = 0);
+    // A check that ran has its answer: not found counts against the name, found
+    // clears its count.
     void finished(const QString &name, bool notFound, bool throttled);
+    // A check that ran has no answer that counts (the database could not give
+    // one): the name's next check may run.
+    void release(const QString &name, bool throttled);
 
     struct Counters
     {
@@ -82,7 +88,7 @@ private:
     struct Name
     {
         std::deque<qint64> failures; // when, on m_clock
-        std::deque<Run> waiting;
+        std::deque<std::pair<Run, int>> waiting; // each with its credit
         bool running = false; // one of its checks runs (while throttled)
         bool announced = false;
         std::list<QString>::iterator age; // in m_byAge

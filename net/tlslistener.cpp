@@ -2,6 +2,7 @@
 #include "listeners.h"
 
 #include <QFile>
+#include <QHostAddress>
 #include <QSocketNotifier>
 #include <QTcpSocket>
 
@@ -39,6 +40,7 @@ public:
     // so closing it resets nothing.
     void shed();
 
+    QString clientAddress;   // handed to the plain side (Net::ClientAddressProperty)
     quint64 deadlineKey = 0; // its key in the listener's m_timed, 0 when none
     qint64 deadlineMs = 0;
     std::pair<qint64, quint64> lingerKey; // its key in the listener's m_lingering, {0, 0} when none
@@ -163,6 +165,7 @@ bool TlsTunnel::handshake()
     }
     m_agent = pair[1];
     m_stage = Stage::Open;
+    socket->setProperty(Net::ClientAddressProperty, clientAddress);
     m_listener.offer(socket);
     return true;
 }
@@ -482,6 +485,10 @@ void TlsListener::incomingConnection(qintptr descriptor)
     SSL_set_fd(ssl, fd);
     SSL_set_accept_state(ssl);
     auto *tunnel = new TlsTunnel(*this, ssl, fd);
+    sockaddr_storage peer {};
+    socklen_t peerLength = sizeof peer;
+    if (::getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &peerLength) == 0)
+        tunnel->clientAddress = QHostAddress(reinterpret_cast<const sockaddr *>(&peer)).toString();
     ++m_connections;
     startDeadline(tunnel);
     tunnel->pump(); // the client's hello is often in already

@@ -84,6 +84,8 @@ void tst_Package::installs_data()
     ROW("lookup client", prefix + "bin/tovr_merk_lookup", "", true);
     ROW("example INI", prefix + "share/tovr_merk_agent/tovr_merk.ini", "dist/tovr_merk.ini", false);
     ROW("desktop entry", prefix + "share/applications/tovr_merk_agent.desktop", "dist/tovr_merk_agent.desktop", false);
+    ROW("fail2ban filter", prefix + "share/tovr_merk_agent/fail2ban/filter.d/tovr-merk.conf", "dist/fail2ban/filter.d/tovr-merk.conf", false);
+    ROW("logrotate file", prefix + "share/tovr_merk_agent/logrotate/tovr_merk_agent", "dist/logrotate/tovr_merk_agent", false);
     ROW("systemd unit", "lib/systemd/system/tovr_merk_agent.service", "", false);
     ROW("copyright", doc + "copyright", "dist/copyright", false);
     ROW("changelog", doc + "changelog.gz", "", false);

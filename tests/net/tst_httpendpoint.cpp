@@ -226,6 +226,7 @@ void tst_HttpEndpoint::debugTraceMasksThePassword()
     const QString line = "GET /t/check?username=alice&password=******** HTTP/1.1";
     const QStringList trace = {
         "\"[d] slotReadClient\"",
+        "[d] client 127.0.0.1 on http", // who asked, once
         "httpQuery= \"" + line + "\"  index= 0",
         "[Original String]: \"" + line + "\"",
         QString(68, '-'),
