@@ -95,6 +95,9 @@ QByteArray text(const Sources &s)
     w.sample("tovr_merk_http_connections_closed_total", "reason=\"silent\"", double(h.dropped));
     w.sample("tovr_merk_http_connections_closed_total", "reason=\"shed\"",
         double(s.http.connections().counters().shed));
+    w.one("tovr_merk_proxy_headers_refused_total", "counter",
+        "Connections closed for a PROXY header: from an address not trusted to send one, or a bad one.",
+        double(s.http.connections().counters().proxyRefused + (s.tls ? s.tls->counters().proxyRefused : 0)));
     w.one("tovr_merk_panel_dropped_lines_total", "counter",
         "Log panel lines dropped because it could not keep up.", double(s.panel.dropped()));
     w.one("tovr_merk_throttle_delayed_checks_total", "counter",

@@ -352,6 +352,13 @@ void Server::applyAuditAndThrottle()
                                     .arg(config.logAudit, audit->errorString());
 }
 
+Net::AddressBlocks Server::trustedProxies() const
+{
+    // A list that does not read was said at start: it trusts nobody.
+    return Net::AddressBlocks::parse(config.httpTrustedProxies.join(QLatin1Char(',')), nullptr)
+        .value_or(Net::AddressBlocks());
+}
+
 void Server::failStart(const QString &line)
 {
     qCritical().noquote() << line;
@@ -478,6 +485,8 @@ void Server::startListeners()
     connect(httpServer, SIGNAL(newConnection()), this, SLOT(httpNewConnection()));
     http->watch(httpServer);
     httpServer->setObjectName(QStringLiteral("http"));
+    if (config.httpProxyProtocol)
+        http->expectProxyHeaders(httpServer, trustedProxies());
     if (!Net::startListener(httpServer, config.httpPort, &error, config.httpAddress)) {
         qWarning() << tr("[-] Unable to start HTTP server: %1.").arg(error);
         const QString line = Net::cannotListenLine(QStringLiteral("HTTP"), config.httpPort, error);
@@ -516,6 +525,8 @@ void Server::startTls()
         return;
     auto *listener = new TlsListener(limits.http, this);
     listener->setObjectName(QStringLiteral("https"));
+    if (config.httpsProxyProtocol)
+        listener->expectProxyHeaders(trustedProxies());
     QString error;
     if (!listener->loadCredentials(config.httpsCertificate, config.httpsKey, &error)
         || !Net::startListener(listener, config.httpsPort, &error, config.httpsAddress)) {

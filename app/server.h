@@ -5,6 +5,7 @@
 #include "settings.h"
 
 #include "db/database.h"
+#include "net/addressblocks.h"
 #include "net/admin.h"
 #include "net/httprequest.h"
 #include "net/lookup.h"
@@ -117,6 +118,8 @@ private:
     // The audit log and the per-address throttle as the configuration says:
     // at start, and at every reload (which reopens the log for logrotate).
     void applyAuditAndThrottle();
+    // http/trusted_proxies, read.
+    Net::AddressBlocks trustedProxies() const;
     void tellReady();
 
     // Start-up steps (app/server.cpp)

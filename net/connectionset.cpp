@@ -1,6 +1,9 @@
 #include "connectionset.h"
+#include "debugswitch.h"
 #include "listeners.h"
+#include "proxyprotocol.h"
 
+#include <QDebug>
 #include <QTcpServer>
 #include <QTcpSocket>
 
@@ -107,6 +110,11 @@ void ConnectionSet::listenOn(QTcpServer *listener)
     });
 }
 
+void ConnectionSet::expectProxyHeaders(const QTcpServer *listener, const Net::AddressBlocks &trusted)
+{
+    m_proxies.insert(listener, trusted);
+}
+
 QTcpSocket *ConnectionSet::accept(QTcpServer *listener)
 {
     QTcpSocket *socket = listener->nextPendingConnection();
@@ -128,6 +136,12 @@ QTcpSocket *ConnectionSet::accept(QTcpServer *listener)
     connection.origin.listener
         = listener->objectName().isEmpty() ? QStringLiteral("http") : listener->objectName();
     connection.origin.since.start();
+    const auto trusted = m_proxies.constFind(listener);
+    if (trusted != m_proxies.cend()) {
+        connection.proxy = trusted->contains(connection.origin.client) ? Connection::ProxyStep::Header
+                                                                        : Connection::ProxyStep::NoHeader;
+        socket->setReadBufferSize(m_limits.maxRequestBytes + 1 + Proxy::MaxHeaderBytes);
+    }
     connection.arrival = ++m_lastArrival;
     connection.deadlineMs = m_clock.elapsed() + m_limits.requestTimeoutMs;
     m_waiting.emplace(connection.arrival, socket);
@@ -161,6 +175,8 @@ void ConnectionSet::tell(QTcpSocket *socket, Arrival arrival)
     }
     if (connection->arrival == 0 || (arrival != Arrival::Ended && !socket->isOpen()))
         return;
+    if (connection->proxy != Connection::ProxyStep::None && !readProxyHeader(socket, *connection, arrival))
+        return;
     m_reader.read(socket, arrival);
     connection = m_connections.find(socket);
     if (connection == m_connections.end() || connection->arrival == 0)
@@ -169,6 +185,49 @@ void ConnectionSet::tell(QTcpSocket *socket, Arrival arrival)
         take(socket); // nothing more will come, and nothing was judged
     else if (socket->bytesAvailable() > 0 && connection->heldFd < 0)
         connection->heldFd = ::dup(int(socket->socketDescriptor()));
+}
+
+bool ConnectionSet::readProxyHeader(QTcpSocket *socket, Connection &connection, Arrival arrival)
+{
+    const QByteArray head = socket->peek(Proxy::MaxHeaderBytes);
+    const bool more = arrival == Arrival::Bytes;
+    QString refused;
+    if (connection.proxy == Connection::ProxyStep::NoHeader) {
+        // "PRO" may still become a header, or a request; "PROXY " or the v2
+        // signature cannot become a request.
+        const bool whole = head.startsWith("PROXY ") || head.size() >= Proxy::V2SignatureBytes;
+        const bool maybe = Proxy::startsLikeHeader(head) || QByteArrayLiteral("PROXY ").startsWith(head);
+        if (maybe && !whole && more)
+            return false;
+        if (!maybe || !whole) {
+            connection.proxy = Connection::ProxyStep::None;
+            return true;
+        }
+        refused = QStringLiteral("a PROXY header from %1, which http/trusted_proxies does not hold")
+                      .arg(connection.origin.client.toString());
+    } else {
+        const Proxy::Parsed parsed = Proxy::parse(head);
+        if (parsed.status == Proxy::Status::NeedMore && more)
+            return false;
+        if (parsed.status == Proxy::Status::Done) {
+            socket->skip(parsed.consumed);
+            if (parsed.header.kind == Proxy::Header::Kind::Proxy)
+                connection.origin.client = Net::unmapped(parsed.header.source);
+            connection.proxy = Connection::ProxyStep::None;
+            socket->setReadBufferSize(m_limits.maxRequestBytes + 1);
+            return socket->bytesAvailable() > 0 || !more;
+        }
+        refused = QStringLiteral("the PROXY header from %1: %2")
+                      .arg(connection.origin.client.toString(),
+                          parsed.status == Proxy::Status::Bad ? parsed.why : QStringLiteral("not whole in time"));
+        qWarning().noquote() << QStringLiteral("[e] refused ") + refused; // a proxy of ours misbehaves
+    }
+    ++m_counters.proxyRefused;
+    if (Net::debugOn())
+        qDebug().noquote() << QStringLiteral("[d] closed without an answer: ") + refused;
+    take(socket);
+    socket->abort();
+    return false;
 }
 
 std::shared_ptr<ConnectionSet::Reply> ConnectionSet::take(QTcpSocket *socket)

@@ -1,6 +1,7 @@
 #ifndef CONNECTIONSET_H
 #define CONNECTIONSET_H
 
+#include "addressblocks.h"
 #include "httprequest.h"
 
 #include <QElapsedTimer>
@@ -90,7 +91,8 @@ public:
     struct Counters
     {
         quint64 accepted = 0;
-        quint64 shed = 0; // closed to make room, at the cap or out of descriptors
+        quint64 shed = 0;          // closed to make room, at the cap or out of descriptors
+        quint64 proxyRefused = 0;  // closed for a PROXY header: an untrusted one, or a bad one
     };
 
     ConnectionSet(Reader &reader, const Http::Limits &limits, QObject *parent = nullptr);
@@ -99,6 +101,12 @@ public:
     // Serves the listener's connections from now on: watch(), and every
     // connection accepted and its bytes read.
     void listenOn(QTcpServer *listener);
+    // The listener's connections from an address in trusted begin with a
+    // PROXY protocol header, whose client is theirs from then on; one from
+    // any other address that sends such a header is closed without an
+    // answer. A header that is bad, or not whole by the request time-out,
+    // closes the connection too.
+    void expectProxyHeaders(const QTcpServer *listener, const Net::AddressBlocks &trusted);
     // Makes room when the listener cannot accept for want of descriptors.
     void watch(QTcpServer *listener);
     // Takes the listener's next pending connection into the set; null when
@@ -131,9 +139,15 @@ private:
         qint64 lingerStartMs = 0, lastInputMs = 0;
         int lingerMs = 0;
         Origin origin;
+        // What its first bytes owe the PROXY protocol: nothing, a header (a
+        // trusted proxy's), or no header (anyone else's).
+        enum class ProxyStep { None, Header, NoHeader } proxy = ProxyStep::None;
     };
 
     void tell(QTcpSocket *socket, Arrival arrival);
+    // The PROXY header's part of the connection's first bytes: true when the
+    // reader may go on to the request.
+    bool readProxyHeader(QTcpSocket *socket, Connection &connection, Arrival arrival);
     void linger(QTcpSocket *socket, const QByteArray &answer, int lingerMs);
     void arm(qint64 atMs);
     void sweep();
@@ -144,6 +158,7 @@ private:
     Http::Limits m_limits;
     int m_cap;
     QHash<QTcpSocket *, Connection> m_connections;
+    QHash<const QTcpServer *, Net::AddressBlocks> m_proxies; // listeners that take PROXY headers
     std::map<quint64, QTcpSocket *> m_waiting;     // by arrival: those whose request is not taken
     std::map<LingerKey, QTcpSocket *> m_lingering; // by when they end, unless input came since
     quint64 m_lastArrival = 0;

@@ -78,6 +78,11 @@ public:
     void watch(QTcpServer *listener) { m_connections.watch(listener); }
     QTcpSocket *accept(QTcpServer *listener) { return m_connections.accept(listener); }
     void serve(QTcpSocket *socket) { m_connections.read(socket); }
+    // The listener's connections from trusted begin with a PROXY header (see ConnectionSet).
+    void expectProxyHeaders(const QTcpServer *listener, const Net::AddressBlocks &trusted)
+    {
+        m_connections.expectProxyHeaders(listener, trusted);
+    }
 
     const Http::Limits &limits() const { return m_limits; }
     void setAnswerUnavailable(bool on) { m_answerUnavailable = on; }

@@ -20,6 +20,7 @@ constexpr int V1MaxBytes = 107;
 // The fixed part of a version 2 header: signature, version and command,
 // family and transport, the length of the rest.
 constexpr int V2FixedBytes = 16;
+constexpr int V2SignatureBytes = 12;
 // The largest length field accepted after it. The addresses take at most 216
 // bytes (two AF_UNIX paths); the rest is TLVs, and every type registered for
 // them fits many times over. Well under the 65535 the field allows, so a peer

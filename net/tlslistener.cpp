@@ -1,6 +1,8 @@
 #include "tlslistener.h"
 #include "listeners.h"
+#include "proxyprotocol.h"
 
+#include <QDebug>
 #include <QFile>
 #include <QHostAddress>
 #include <QSocketNotifier>
@@ -10,6 +12,7 @@
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
 
+#include <cerrno>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -41,6 +44,9 @@ public:
     void shed();
 
     QString clientAddress;   // handed to the plain side (Net::ClientAddressProperty)
+    // Before the handshake: a PROXY header to read (from a trusted proxy), or
+    // none to allow (from anyone else); Handshake when neither.
+    enum class ProxyStep { None, Header, NoHeader } proxy = ProxyStep::None;
     quint64 deadlineKey = 0; // its key in the listener's m_timed, 0 when none
     qint64 deadlineMs = 0;
     std::pair<qint64, quint64> lingerKey; // its key in the listener's m_lingering, {0, 0} when none
@@ -49,6 +55,8 @@ public:
 private:
     enum class Stage { Handshake, Open, Closing, Closed };
 
+    // The PROXY header's part, before the handshake: true to go on to it.
+    bool readProxyHeader();
     bool handshake();
     void relay();
     void closeTowardsClient();
@@ -62,6 +70,7 @@ private:
     int m_client;
     int m_agent = -1; // our end of the socket pair
     Stage m_stage = Stage::Handshake;
+    QByteArray m_proxyHeader; // what of a PROXY header has been read so far
     QByteArray m_toAgent, m_toClient;
     int m_toAgentSent = 0;
     bool m_clientEnded = false, m_agentEnded = false;
@@ -115,7 +124,7 @@ bool TlsTunnel::waitFor(int sslResult)
 void TlsTunnel::pump()
 {
     m_wantsRead = m_wantsWrite = false;
-    if (m_stage == Stage::Handshake && handshake())
+    if (m_stage == Stage::Handshake && (proxy == ProxyStep::None || readProxyHeader()) && handshake())
         relay();
     else if (m_stage == Stage::Open)
         relay();
@@ -132,6 +141,54 @@ void TlsTunnel::pump()
     watch(m_clientWrite, m_client, QSocketNotifier::Write, m_wantsWrite);
     watch(m_agentRead, m_agent, QSocketNotifier::Read, open && m_toClient.isEmpty() && !m_agentEnded);
     watch(m_agentWrite, m_agent, QSocketNotifier::Write, open && !m_toAgent.isEmpty());
+}
+
+// Peeked, never read past its end: what follows is the client's TLS, which
+// OpenSSL reads from the descriptor itself. Bytes of a header not yet whole
+// are all header, so they are taken out of the socket and kept here (else the
+// socket would stay readable and the event loop spin on it).
+bool TlsTunnel::readProxyHeader()
+{
+    char peeked[Proxy::MaxHeaderBytes];
+    const ssize_t n = ::recv(m_client, peeked, sizeof peeked - size_t(m_proxyHeader.size()), MSG_PEEK);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        m_wantsRead = true;
+        return false;
+    }
+    const QByteArray head = m_proxyHeader + QByteArray(peeked, int(qMax<ssize_t>(n, 0)));
+    QString refused;
+    if (proxy == ProxyStep::NoHeader) {
+        // Nothing that begins like a header can be TLS: a partial one is refused too.
+        if (!Proxy::startsLikeHeader(head) && !QByteArrayLiteral("PROXY ").startsWith(head)) {
+            proxy = ProxyStep::None;
+            return true;
+        }
+        refused = QStringLiteral("a PROXY header from %1, which http/trusted_proxies does not hold")
+                      .arg(clientAddress);
+    } else {
+        const Proxy::Parsed parsed = Proxy::parse(head);
+        if (parsed.status == Proxy::Status::NeedMore && n > 0) {
+            m_proxyHeader += QByteArray(peeked, int(::recv(m_client, peeked, size_t(n), 0)));
+            m_wantsRead = true;
+            return false;
+        }
+        if (parsed.status == Proxy::Status::Done) {
+            [[maybe_unused]] const ssize_t dropped
+                = ::recv(m_client, peeked, size_t(parsed.consumed - m_proxyHeader.size()), 0);
+            if (parsed.header.kind == Proxy::Header::Kind::Proxy)
+                clientAddress = Net::unmapped(parsed.header.source).toString();
+            m_proxyHeader.clear();
+            proxy = ProxyStep::None;
+            return true;
+        }
+        refused = QStringLiteral("the PROXY header from %1: %2")
+                      .arg(clientAddress,
+                          parsed.status == Proxy::Status::Bad ? parsed.why : QStringLiteral("not whole"));
+        qWarning().noquote() << QStringLiteral("[e] refused ") + refused;
+    }
+    ++m_listener.m_counters.proxyRefused;
+    finish();
+    return false;
 }
 
 bool TlsTunnel::handshake()
@@ -487,8 +544,12 @@ void TlsListener::incomingConnection(qintptr descriptor)
     auto *tunnel = new TlsTunnel(*this, ssl, fd);
     sockaddr_storage peer {};
     socklen_t peerLength = sizeof peer;
+    QHostAddress client;
     if (::getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &peerLength) == 0)
-        tunnel->clientAddress = QHostAddress(reinterpret_cast<const sockaddr *>(&peer)).toString();
+        client = Net::unmapped(QHostAddress(reinterpret_cast<const sockaddr *>(&peer)));
+    tunnel->clientAddress = client.toString();
+    if (m_proxyTrusted)
+        tunnel->proxy = m_proxyTrusted->contains(client) ? TlsTunnel::ProxyStep::Header : TlsTunnel::ProxyStep::NoHeader;
     ++m_connections;
     startDeadline(tunnel);
     tunnel->pump(); // the client's hello is often in already

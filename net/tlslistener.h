@@ -1,6 +1,7 @@
 #ifndef TLSLISTENER_H
 #define TLSLISTENER_H
 
+#include "addressblocks.h"
 #include "httprequest.h"
 
 #include <QElapsedTimer>
@@ -9,6 +10,7 @@
 #include <QTimer>
 
 #include <map>
+#include <optional>
 #include <utility>
 
 struct ssl_ctx_st;
@@ -57,6 +59,7 @@ public:
         quint64 failed = 0;   // the client broke off, or spoke no acceptable TLS
         quint64 timedOut = 0; // no handshake within the request time-out
         quint64 shed = 0;     // handshaking or stalled, closed to make room for a newer connection
+        quint64 proxyRefused = 0; // closed for a PROXY header: an untrusted one, or a bad one
     };
 
     // Handshakes get limits.requestTimeoutMs, and a connection lingers after
@@ -71,6 +74,11 @@ public:
     // theirs. On failure *error says which file and why, and the context in
     // use, if any, stays.
     bool loadCredentials(const QString &certificatePath, const QString &keyPath, QString *error);
+
+    // Connections from an address in trusted begin with a PROXY protocol
+    // header, before the handshake, whose client is theirs from then on; one
+    // from any other address that begins like such a header is closed.
+    void expectProxyHeaders(const Net::AddressBlocks &trusted) { m_proxyTrusted = trusted; }
 
     const Counters &counters() const { return m_counters; }
     // Connections open, handshaking or relaying.
@@ -108,6 +116,7 @@ private:
     QTimer m_sweep;
     qint64 m_wakeAtMs = 0; // on m_clock: when m_sweep, if active, ends
     Counters m_counters;
+    std::optional<Net::AddressBlocks> m_proxyTrusted; // with https/proxy_protocol
 };
 
 #endif // TLSLISTENER_H
