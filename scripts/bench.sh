@@ -196,6 +196,26 @@ for c in 1 8 64; do
     done
 done
 
+# ---- The audit log ----------------------------------------------------------------
+# The quiet agent against the same with log/audit on: a line per check, written
+# by the log's own thread. Concurrency 8, alternating rounds; CPU per check.
+audit_port=$(agent_ini audit "$sqlite_lines")
+printf '[log]\naudit=%s\n' "$work/audit/audit.log" >> audit/tovr_merk.ini
+start_agent audit "$audit_port" QT_LOGGING_RULES='*.debug=false'; audit_pid=$agent_pid
+declare -A audit_runs=()
+for r in $(seq 1 "$rounds"); do
+    for s in quiet audit; do
+        [ "$s" = quiet ] && line=$(measure "$quiet_pid" "$quiet_port" 8) || line=$(measure "$audit_pid" "$audit_port" 8)
+        audit_runs[$s]="${audit_runs[$s]:-} $(field cpu_us "$line")"
+    done
+done
+# shellcheck disable=SC2086
+audit_off=$(median ${audit_runs[quiet]}); audit_on=$(median ${audit_runs[audit]})
+say ""
+say "$(awk -v off="$audit_off" -v on="$audit_on" -v lines="$(wc -l < "$work/audit/audit.log")" 'BEGIN {
+    printf "Audit log, concurrency 8, debug output off (medians of %d rounds): CPU %d us a check without, %d us with log/audit (%+.1f %%, target +10 %%); %d lines written\n",
+        '"$rounds"', off, on, (off > 0 ? 100 * (on - off) / off : 0), lines }')"
+
 # ---- TLS -------------------------------------------------------------------------
 # tls_measure PID PORT OPTIONS...: 8 `openssl s_time` clients at once for the
 # run's seconds, each checking its own user; prints "rps= bytes= cpu_us=",

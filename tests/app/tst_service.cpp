@@ -80,6 +80,7 @@ void tst_Service::headlessStartFailureEnds_data()
     QTest::newRow("lookup_port_taken") << "server/port" << "taken" << "[-] the lookup listener cannot listen on port %1";
     QTest::newRow("http_port_taken") << "http/port" << "taken" << "[-] the HTTP listener cannot listen on port %1";
     QTest::newRow("admin_port_taken") << "admin/port" << "taken" << "[-] the admin listener cannot listen on port %1";
+    QTest::newRow("bind_address_not_one") << "http/address" << "eth0" << "'eth0' is not an IP address";
     QTest::newRow("https_pair_missing") << "https/port" << QString::number(freePort())
                                         << "[-] the HTTPS listener does not start: ";
     QTest::newRow("password_file_missing") << "sql/password_file" << "/nonexistent/pw"
