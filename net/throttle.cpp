@@ -2,6 +2,8 @@
 
 #include <QTimer>
 
+#include <algorithm>
+
 namespace Throttle {
 
 int delayMs(int recentFailures, const Limits &limits)
@@ -83,7 +85,7 @@ void CheckThrottle::runNext(const QString &name)
         if (entry == m_names.end() || entry->waiting.empty())
             return;
         const Run run = std::move(entry->waiting.front().first);
-        entry->waiting.pop_front();
+        entry->waiting.erase(entry->waiting.begin());
         run(true);
     });
 }
@@ -138,8 +140,9 @@ CheckThrottle::Name &CheckThrottle::touch(const QString &name)
 void CheckThrottle::dropExpired(Name &entry)
 {
     const qint64 oldest = m_clock.elapsed() - m_limits.windowMs;
-    while (!entry.failures.empty() && entry.failures.front() <= oldest)
-        entry.failures.pop_front();
+    const auto expired = std::find_if(
+        entry.failures.begin(), entry.failures.end(), [oldest](qint64 at) { return at > oldest; });
+    entry.failures.erase(entry.failures.begin(), expired);
 }
 
 // The name used longest ago goes, unless checks of it are under way (then the

@@ -6,7 +6,7 @@
 #include <QObject>
 #include <QString>
 
-#include <deque>
+#include <vector>
 #include <functional>
 #include <list>
 
@@ -87,8 +87,10 @@ signals:
 private:
     struct Name
     {
-        std::deque<qint64> failures; // when, on m_clock
-        std::deque<std::pair<Run, int>> waiting; // each with its credit
+        // Vectors, not deques: a deque allocates its first block even empty,
+        // a kilobyte a name, and up to MaxNames names are kept. Both stay short.
+        std::vector<qint64> failures;              // when, on m_clock
+        std::vector<std::pair<Run, int>> waiting; // each with its credit
         bool running = false; // one of its checks runs (while throttled)
         bool announced = false;
         std::list<QString>::iterator age; // in m_byAge

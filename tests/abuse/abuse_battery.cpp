@@ -376,6 +376,7 @@ private slots:
     void guessingThrottled();
     void cacheRidesOutAnOutage();
     void reloadStormUnderLoad();
+    void manyAddressesBoundedMemory();
 };
 
 void AbuseBattery::initTestCase()
@@ -1250,6 +1251,51 @@ void AbuseBattery::reloadStormUnderLoad()
     QCOMPARE(right, int(load.sent.size()));
     QVERIFY(reloads + refused >= 1 && reloads + refused < hangups);
     QCOMPARE(exchange(rig.agent.port(QStringLiteral("http/port")), ValidCheck), Http::checkResponse("u-17"));
+}
+
+// 110,000 client addresses (11,000 in the short mode), each a PROXY header
+// from the trusted loopback, with http/throttle_client on: the addresses the
+// agent remembers stay within its bound of 100,000, its memory grows no
+// further past it, and every check is answered right.
+void AbuseBattery::manyAddressesBoundedMemory()
+{
+    const int bound = Throttle::Limits().maxNames;
+    const int addresses = fullMode() ? bound + bound / 10 : bound / 10 + bound / 100;
+    const quint16 admin = freePort();
+    SqliteAgentProcess rig({{QStringLiteral("http/proxy_protocol"), QStringLiteral("true")},
+                            {QStringLiteral("http/trusted_proxies"), QStringLiteral("127.0.0.1")},
+                            {QStringLiteral("http/throttle_client"), QStringLiteral("1000000")},
+                            {QStringLiteral("admin/port"), QString::number(admin)}});
+    QCOMPARE(rig.error, QString());
+    rig.agent.environment = {{QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("*.debug=false")}};
+    QVERIFY2(rig.agent.start(), qPrintable(rig.agent.outcome()));
+    const quint16 port = rig.agent.port(QStringLiteral("http/port"));
+    const auto residentKb = [&] {
+        const QByteArray status = readFile(QStringLiteral("/proc/%1/status").arg(rig.agent.pid()));
+        return status.mid(status.indexOf("VmRSS:") + 6).trimmed().split(' ').value(0).toLong();
+    };
+    std::atomic<int> next{0}, right{0};
+    long atBound = 0;
+    std::vector<std::thread> clients;
+    for (int t = 0; t < 4; ++t)
+        clients.emplace_back([&] {
+            for (int i; (i = next++) < addresses;) {
+                if (i == bound)
+                    atBound = residentKb();
+                const QByteArray header = QStringLiteral("PROXY TCP4 10.%1.%2.%3 127.0.0.1 40000 80\r\n")
+                                              .arg(i >> 16 & 255).arg(i >> 8 & 255).arg(i & 255).toLatin1();
+                right += Raw::exchange(port, header + checkRequest("alice", i % 2 ? "Zq9secret" : "x"), 10000).answer
+                         == (i % 2 ? Http::checkResponse("u-17") : Http::notFoundResponse());
+            }
+        });
+    for (std::thread &t : clients)
+        t.join();
+    const int remembered = metricValue(admin, "tovr_merk_client_throttle_addresses").toInt();
+    figures(QStringLiteral("many addresses: sent=%1 right=%2 remembered=%3 (bound %4) resident %5 kB%6")
+                .arg(addresses).arg(right.load()).arg(remembered).arg(bound).arg(residentKb())
+                .arg(atBound > 0 ? QStringLiteral(", %1 kB at the bound").arg(atBound) : QString()));
+    QCOMPARE(right.load(), addresses);
+    QCOMPARE(remembered, qMin(addresses, bound));
 }
 
 QTEST_MAIN(AbuseBattery)

@@ -4,6 +4,7 @@
 #include "app/checkbackend.h"
 #include "app/panelfeed.h"
 #include "app/server.h"
+#include "net/httpendpoint.h"
 
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -21,6 +22,7 @@ struct ServerInspector
     QLabel *statusLabel() const { return server.statusLabel; }
     QTcpServer *tcpServer() const { return server.tcpServer; }
     QTcpServer *httpServer() const { return server.httpServer; }
+    HttpEndpoint &httpEndpoint() const { return *server.http; }
     QTextEdit *logPanel() const { return server.logPanel; }
 
     void readSettings() { server.readSettings(); }
