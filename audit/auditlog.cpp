@@ -107,6 +107,29 @@ QByteArray jsonString(const QString &text, int maxChars, bool *cut)
     return out;
 }
 
+namespace {
+// "2026-12-10T09:14:03.512Z". A line a check: the text up to the second is
+// kept and made anew only when the second changes, since formatting a date
+// costs more than the rest of the line.
+QByteArray rfc3339(const QDateTime &time)
+{
+    thread_local qint64 second = -1;
+    thread_local QByteArray upToSecond;
+    const qint64 ms = time.toMSecsSinceEpoch();
+    const qint64 s = ms >= 0 ? ms / 1000 : (ms - 999) / 1000;
+    if (s != second) {
+        second = s;
+        upToSecond = QDateTime::fromSecsSinceEpoch(s, Qt::UTC).toString(Qt::ISODate).toLatin1();
+        upToSecond.chop(1); // its "Z"
+    }
+    char fraction[6];
+    std::snprintf(fraction, sizeof fraction, ".%03dZ", int(ms - s * 1000));
+    QByteArray text = upToSecond;
+    text += fraction;
+    return text;
+}
+} // namespace
+
 QByteArray line(const Record &record)
 {
     bool userCut = false;
@@ -116,17 +139,28 @@ QByteArray line(const Record &record)
 
     QByteArray out;
     out.reserve(160 + user.size() + record.client.size() + record.userId.size());
-    out += "{\"time\":\"" + record.time.toUTC().toString(Qt::ISODateWithMs).toLatin1();
-    out += "\",\"client\":\"" + jsonString(record.client);
-    out += "\",\"listener\":\"" + jsonString(record.listener);
-    out += "\",\"user\":\"" + user + '"';
+    out += "{\"time\":\"";
+    out += rfc3339(record.time);
+    out += "\",\"client\":\"";
+    out += jsonString(record.client);
+    out += "\",\"listener\":\"";
+    out += jsonString(record.listener);
+    out += "\",\"user\":\"";
+    out += user;
+    out += '"';
     if (userCut)
         out += ",\"user_cut\":true";
-    out += ",\"verdict\":\"" + verdictText(record.verdict);
-    out += "\",\"source\":\"" + sourceText(record.source);
-    out += "\",\"ms\":" + QByteArray::number(ms, 'f', 1);
-    if (!record.userId.isEmpty())
-        out += ",\"userid\":\"" + jsonString(record.userId) + '"';
+    out += ",\"verdict\":\"";
+    out += verdictText(record.verdict);
+    out += "\",\"source\":\"";
+    out += sourceText(record.source);
+    out += "\",\"ms\":";
+    out += QByteArray::number(ms, 'f', 1);
+    if (!record.userId.isEmpty()) {
+        out += ",\"userid\":\"";
+        out += jsonString(record.userId);
+        out += '"';
+    }
     out += "}\n";
     return out;
 }
@@ -148,7 +182,9 @@ int openForAppend(const QByteArray &path)
 // writer left behind by close() (stuck on a pipe) never touches a freed log.
 struct AuditLog::State
 {
-    explicit State(int queueBound) : bound(queueBound) { }
+    explicit State(const Audit::Limits &limits)
+        : bound(limits.queueLines), gatherMs(limits.gatherMs), gatherLines(limits.gatherLines)
+    { }
 
     // Counts lines that were not written and asks the owner to tell it.
     void drop(quint64 lines, const QString &why);
@@ -166,11 +202,13 @@ struct AuditLog::State
 
     // Under mutex.
     const int bound;
+    const int gatherMs, gatherLines;
     std::mutex mutex;
     std::condition_variable wake; // lines queued, or stopping
     std::condition_variable idle; // the queue written, or the writer finished
     std::deque<QByteArray> queue;
     bool busy = false; // the writer holds a batch
+    bool hurry = false; // flush(): write what is gathered now
     bool stopping = false;
     bool finished = false;
     QString reason;            // of the latest drop
@@ -268,6 +306,10 @@ void AuditLog::run(std::shared_ptr<State> state)
         state->wake.wait(lock, [&] { return !state->queue.empty() || state->stopping; });
         if (state->queue.empty())
             break;
+        state->wake.wait_for(lock, std::chrono::milliseconds(state->gatherMs), [&] {
+            return state->stopping || state->hurry || int(state->queue.size()) >= state->gatherLines;
+        });
+        state->hurry = false;
         std::deque<QByteArray> batch;
         batch.swap(state->queue);
         state->busy = true;
@@ -301,7 +343,7 @@ bool AuditLog::open(const QString &path)
     close();
     m_path = path;
     m_error.clear();
-    auto state = std::make_shared<State>(m_limits.queueLines);
+    auto state = std::make_shared<State>(m_limits);
     if (path == QLatin1String("-")) {
         state->standardError = true;
         state->fd = STDERR_FILENO;
@@ -357,9 +399,12 @@ void AuditLog::write(const Audit::Record &record)
     }
     {
         std::lock_guard<std::mutex> lock(m_state->mutex);
-        if (int(m_state->queue.size()) < m_state->bound) {
+        const int waiting = int(m_state->queue.size());
+        if (waiting < m_state->bound) {
             m_state->queue.push_back(std::move(text));
-            m_state->wake.notify_one();
+            // The writer wakes for the first line; it gathers the rest itself.
+            if (waiting == 0 || waiting + 1 == m_state->gatherLines)
+                m_state->wake.notify_one();
             return;
         }
     }
@@ -371,6 +416,8 @@ void AuditLog::flush()
     if (!m_state)
         return;
     std::unique_lock<std::mutex> lock(m_state->mutex);
+    m_state->hurry = true;
+    m_state->wake.notify_one();
     m_state->idle.wait(
         lock, [this] { return (m_state->queue.empty() && !m_state->busy) || m_state->finished; });
 }
