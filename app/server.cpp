@@ -152,7 +152,7 @@ Server::Server(const AgentLimits &agentLimits, RunMode runMode, QWidget *parent)
             qDebug().noquote() << line;
             appendLogPanel(line);
         });
-    http->setDecisionHandler([this](const HttpEndpoint::Decision &decision) {
+    http->gate().setDecisionHandler([this](const HttpEndpoint::Decision &decision) {
         if (audit)
             audit->write(auditRecord(decision, config.logAuditUserId));
     });
@@ -336,7 +336,7 @@ void Server::reloadNow()
 
 void Server::applyAuditAndThrottle()
 {
-    http->setClientThrottle(limits.clientThrottle,
+    http->gate().setClientThrottle(limits.clientThrottle,
         Net::AddressBlocks::parse(config.httpThrottleExempt.join(QLatin1Char(',')), nullptr)
             .value_or(Net::AddressBlocks()));
     if (!audit && config.logAudit.isEmpty())

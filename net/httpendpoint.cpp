@@ -8,15 +8,9 @@
 
 HttpEndpoint::HttpEndpoint(Checker &checker, const Http::Limits &limits, const Throttle::Limits &throttle,
     bool answerUnavailable, QObject *parent)
-    : QObject(parent), m_checker(checker), m_limits(limits), m_answerUnavailable(answerUnavailable),
-      m_throttle(throttle), m_clientThrottle(Throttle::Limits()), m_connections(*this, limits)
+    : QObject(parent), m_limits(limits), m_answerUnavailable(answerUnavailable), m_gate(checker, throttle),
+      m_connections(*this, limits)
 { }
-
-void HttpEndpoint::setClientThrottle(const Throttle::Limits &limits, const Net::AddressBlocks &exempt)
-{
-    m_clientThrottle.setLimits(limits);
-    m_throttleExempt = exempt;
-}
 
 void HttpEndpoint::narrateArrival(const Reply &reply)
 {
@@ -80,8 +74,7 @@ void HttpEndpoint::read(QTcpSocket *socket, ConnectionSet::Arrival arrival)
     if (step == Http::Step::Refuse) {
         ++m_counters.refused;
         reply->sendThenDrain(Http::notFoundResponse(), m_limits.requestTimeoutMs);
-        if (m_decided)
-            m_decided({reply->origin(), QString(), Decision::Verdict::Refused, Decision::Source::Request, {}});
+        m_gate.refused(reply->origin(), Decision::Source::Request);
         return;
     }
     judge(socket->readAll(), reply);
@@ -120,81 +113,29 @@ void HttpEndpoint::judge(const QByteArray &received, const Reply &reply)
 }
 
 // The check proper, the same for a request line and a form: narrated with the
-// password masked, through the throttle of its name and then that of its
-// client's address, answered when it is done.
+// password masked, through the gate, answered when it is done.
 void HttpEndpoint::runCheck(const QString &userName, const QString &password, const Reply &reply)
 {
     if (Net::debugOn())
         qDebug() << userName << Net::MaskedPassword;
-    const QString clientKey = m_throttleExempt.contains(reply->origin().client)
-        ? QString()
-        : Net::clientKey(reply->origin().client);
-    QElapsedTimer waited;
-    waited.start();
-    const bool admitted = m_throttle.submit(userName, [=](bool nameThrottled) {
-        if (clientKey.isEmpty())
-            return checkNow(userName, password, reply, nameThrottled, clientKey, false);
-        const bool clientAdmitted = m_clientThrottle.submit(
-            clientKey,
-            [=](bool clientThrottled) {
-                checkNow(userName, password, reply, nameThrottled, clientKey, clientThrottled);
-            },
-            int(waited.elapsed()));
-        if (!clientAdmitted) {
-            m_throttle.release(userName, nameThrottled);
-            notFound(reply, Decision::Source::Throttle, userName);
+    QElapsedTimer took;
+    took.start();
+    m_gate.run(userName, password, reply->origin(), [=](const Http::Verdict &verdict, bool refused) {
+        if (refused) {
+            ++m_counters.notFound;
+            return reply->send(Http::notFoundResponse());
         }
+        count(verdict, double(took.nsecsElapsed()) / 1e9);
+        reply->send(Http::verdictResponse(verdict, m_answerUnavailable));
     });
-    if (!admitted)
-        return notFound(reply, Decision::Source::Throttle, userName);
     reply->hold(); // when the check answers later; nothing once it has answered
 }
 
-void HttpEndpoint::checkNow(const QString &userName, const QString &password, const Reply &reply,
-    bool nameThrottled, const QString &clientKey, bool clientThrottled)
-{
-    QElapsedTimer took;
-    took.start();
-    m_checker.check(userName, password, [=](const Http::Verdict &verdict) {
-        count(verdict, double(took.nsecsElapsed()) / 1e9);
-        reply->send(Http::verdictResponse(verdict, m_answerUnavailable));
-        decide(reply, userName, verdict);
-        // An answer the database could not give says nothing about the password.
-        const auto settle = [&](CheckThrottle &throttle, const QString &key, bool throttled) {
-            if (verdict.unavailable)
-                throttle.release(key, throttled);
-            else
-                throttle.finished(key, verdict.result == Net::NoResult, throttled);
-        };
-        settle(m_throttle, userName, nameThrottled);
-        if (!clientKey.isEmpty())
-            settle(m_clientThrottle, clientKey, clientThrottled);
-    });
-}
-
-void HttpEndpoint::decide(const Reply &reply, const QString &userName, const Http::Verdict &verdict)
-{
-    const ConnectionSet::Origin &origin = reply->origin();
-    if (verdict.failed)
-        qWarning().noquote() << QStringLiteral("[e] check from %1 on %2 for %3: the statement failed")
-                                    .arg(origin.client.toString(), origin.listener, userName);
-    if (!m_decided)
-        return;
-    const Decision::Verdict kind = verdict.unavailable ? Decision::Verdict::Unavailable
-        : verdict.result == Net::NoResult              ? Decision::Verdict::NotFound
-                                                       : Decision::Verdict::Exist;
-    const Decision::Source source = verdict.source == Http::Verdict::Source::Cache ? Decision::Source::Cache
-        : verdict.source == Http::Verdict::Source::Stale                         ? Decision::Source::Stale
-                                                                                 : Decision::Source::Database;
-    m_decided({origin, userName, kind, source, kind == Decision::Verdict::Exist ? verdict.result : QString()});
-}
-
-void HttpEndpoint::notFound(const Reply &reply, Decision::Source why, const QString &userName)
+void HttpEndpoint::notFound(const Reply &reply)
 {
     ++m_counters.notFound;
     reply->send(Http::notFoundResponse());
-    if (m_decided)
-        m_decided({reply->origin(), userName, Decision::Verdict::Refused, why, {}});
+    m_gate.refused(reply->origin(), Decision::Source::Request);
 }
 
 void HttpEndpoint::count(const Http::Verdict &verdict, double seconds)

@@ -1,8 +1,8 @@
 #ifndef HTTPENDPOINT_H
 #define HTTPENDPOINT_H
 
-#include "addressblocks.h"
 #include "admin.h"
+#include "checkgate.h"
 #include "connectionset.h"
 #include "httprequest.h"
 #include "throttle.h"
@@ -26,30 +26,8 @@ class HttpEndpoint : public QObject, private ConnectionSet::Reader
     Q_OBJECT
 
 public:
-    // What runs the credential check: calls done with the verdict for a user
-    // name and a password, now or later.
-    class Checker
-    {
-    public:
-        using Answer = std::function<void(const Http::Verdict &verdict)>;
-        virtual ~Checker() = default;
-        virtual void check(const QString &userName, const QString &password, Answer done) = 0;
-    };
-
-    // What each answer of the check was, for the audit: one per request
-    // answered, after the answer.
-    struct Decision
-    {
-        enum class Verdict { Exist, NotFound, Unavailable, Refused };
-        // Refused: by the throttle, or the request itself (malformed, too long).
-        enum class Source { Database, Cache, Stale, Throttle, Request };
-        const ConnectionSet::Origin &origin;
-        QString user; // as the check used it; empty for a request that named none
-        Verdict verdict;
-        Source source;
-        QString userId; // Exist: the identifier found
-    };
-    using DecisionHandler = std::function<void(const Decision &decision)>;
+    using Checker = CheckGate::Checker;
+    using Decision = CheckGate::Decision;
 
     // Counted as they happen, for whoever reports on the agent.
     struct Counters
@@ -86,16 +64,14 @@ public:
 
     const Http::Limits &limits() const { return m_limits; }
     void setAnswerUnavailable(bool on) { m_answerUnavailable = on; }
-    // Hears every answer's decision from now on (none: nobody).
-    void setDecisionHandler(DecisionHandler handler) { m_decided = std::move(handler); }
-    // The per-address throttle: counted per Net::clientKey(), never for an
-    // address in exempt. With both throttles on a check waits for the longer.
-    void setClientThrottle(const Throttle::Limits &limits, const Net::AddressBlocks &exempt);
+    // The throttles, the checker and the decisions, which another listener may share.
+    CheckGate &gate() { return m_gate; }
+    const CheckGate &gate() const { return m_gate; }
     const Counters &counters() const { return m_counters; }
     const ConnectionSet &connections() const { return m_connections; }
-    CheckThrottle &throttle() { return m_throttle; }
-    const CheckThrottle &throttle() const { return m_throttle; }
-    const CheckThrottle &clientThrottle() const { return m_clientThrottle; }
+    CheckThrottle &throttle() { return m_gate.throttle(); }
+    const CheckThrottle &throttle() const { return m_gate.throttle(); }
+    const CheckThrottle &clientThrottle() const { return m_gate.clientThrottle(); }
 
 private:
     using Reply = std::shared_ptr<ConnectionSet::Reply>;
@@ -105,23 +81,15 @@ private:
     void judge(const QByteArray &received, const Reply &reply);
     void answerForm(const Http::FormPost &post, const Reply &reply);
     void runCheck(const QString &userName, const QString &password, const Reply &reply);
-    void checkNow(const QString &userName, const QString &password, const Reply &reply, bool nameThrottled,
-        const QString &clientKey, bool clientThrottled);
     // The not-found answer to a request the check did not run.
-    void notFound(const Reply &reply, Decision::Source why = Decision::Source::Request,
-        const QString &userName = QString());
-    void decide(const Reply &reply, const QString &userName, const Http::Verdict &verdict);
+    void notFound(const Reply &reply);
     // The narration's first lines: D1, and who asked.
     void narrateArrival(const Reply &reply);
     void count(const Http::Verdict &verdict, double seconds);
 
-    Checker &m_checker;
     Http::Limits m_limits;
     bool m_answerUnavailable;
-    CheckThrottle m_throttle;
-    CheckThrottle m_clientThrottle;
-    Net::AddressBlocks m_throttleExempt;
-    DecisionHandler m_decided;
+    CheckGate m_gate;
     ConnectionSet m_connections;
     Counters m_counters;
 };

@@ -1,0 +1,84 @@
+#include "checkgate.h"
+#include "wiretext.h"
+
+#include <QDebug>
+#include <QElapsedTimer>
+
+CheckGate::CheckGate(Checker &checker, const Throttle::Limits &names, QObject *parent)
+    : QObject(parent), m_checker(checker), m_throttle(names), m_clientThrottle(Throttle::Limits())
+{ }
+
+void CheckGate::setClientThrottle(const Throttle::Limits &limits, const Net::AddressBlocks &exempt)
+{
+    m_clientThrottle.setLimits(limits);
+    m_throttleExempt = exempt;
+}
+
+void CheckGate::run(
+    const QString &userName, const QString &password, const ConnectionSet::Origin &origin, Done done)
+{
+    const QString clientKey
+        = m_throttleExempt.contains(origin.client) ? QString() : Net::clientKey(origin.client);
+    QElapsedTimer waited;
+    waited.start();
+    const bool admitted = m_throttle.submit(userName, [=](bool nameThrottled) {
+        if (clientKey.isEmpty())
+            return checkNow(userName, password, origin, nameThrottled, clientKey, false, done);
+        const bool clientAdmitted = m_clientThrottle.submit(
+            clientKey,
+            [=](bool clientThrottled) {
+                checkNow(userName, password, origin, nameThrottled, clientKey, clientThrottled, done);
+            },
+            int(waited.elapsed()));
+        if (!clientAdmitted) {
+            m_throttle.release(userName, nameThrottled);
+            done({}, true);
+            refused(origin, Decision::Source::Throttle, userName);
+        }
+    });
+    if (!admitted) {
+        done({}, true);
+        refused(origin, Decision::Source::Throttle, userName);
+    }
+}
+
+void CheckGate::checkNow(const QString &userName, const QString &password, const ConnectionSet::Origin &origin,
+    bool nameThrottled, const QString &clientKey, bool clientThrottled, const Done &done)
+{
+    m_checker.check(userName, password, [=](const Http::Verdict &verdict) {
+        done(verdict, false);
+        decide(origin, userName, verdict);
+        // An answer the database could not give says nothing about the password.
+        const auto settle = [&](CheckThrottle &throttle, const QString &key, bool throttled) {
+            if (verdict.unavailable)
+                throttle.release(key, throttled);
+            else
+                throttle.finished(key, verdict.result == Net::NoResult, throttled);
+        };
+        settle(m_throttle, userName, nameThrottled);
+        if (!clientKey.isEmpty())
+            settle(m_clientThrottle, clientKey, clientThrottled);
+    });
+}
+
+void CheckGate::decide(const ConnectionSet::Origin &origin, const QString &userName, const Http::Verdict &verdict)
+{
+    if (verdict.failed)
+        qWarning().noquote() << QStringLiteral("[e] check from %1 on %2 for %3: the statement failed")
+                                    .arg(origin.client.toString(), origin.listener, userName);
+    if (!m_decided)
+        return;
+    const Decision::Verdict kind = verdict.unavailable ? Decision::Verdict::Unavailable
+        : verdict.result == Net::NoResult              ? Decision::Verdict::NotFound
+                                                       : Decision::Verdict::Exist;
+    const Decision::Source source = verdict.source == Http::Verdict::Source::Cache ? Decision::Source::Cache
+        : verdict.source == Http::Verdict::Source::Stale                         ? Decision::Source::Stale
+                                                                                 : Decision::Source::Database;
+    m_decided({origin, userName, kind, source, kind == Decision::Verdict::Exist ? verdict.result : QString()});
+}
+
+void CheckGate::refused(const ConnectionSet::Origin &origin, Decision::Source why, const QString &userName)
+{
+    if (m_decided)
+        m_decided({origin, userName, Decision::Verdict::Refused, why, {}});
+}
