@@ -13,9 +13,9 @@ using namespace Audit;
 namespace {
 
 Record record(const QString &user, const QString &client = "203.0.113.9", Verdict verdict = Verdict::NotFound,
-    Source source = Source::Database)
+              Source source = Source::Database)
 {
-    return {QDateTime(QDate(2026, 12, 10), QTime(9, 14, 3, 512), Qt::UTC), client, "http", user, verdict, source, 3.14, QString()};
+    return {QDateTime(QDate(2026, 12, 10), QTime(9, 14, 3, 512), Qt::UTC), client, "http", user, verdict, source, 3.14, {}};
 }
 
 // The user of each line; "<broken>" for a line that is no JSON object.
@@ -51,19 +51,19 @@ void tst_AuditLog::line_data()
     QTest::addColumn<bool>("cut");
     const QString emoji = QString::fromUtf8("\xF0\x9F\x98\x80");
 #define ROW(tag, user, userId, readBack, cut) QTest::newRow(tag) << QString(user) << QString(userId) << QString(readBack) << cut
-    ROW("quote_backslash",      "a\"b\\c",                            "",         "", false);
-    ROW("control_characters",   "a\nb\r\t\x01\x1f\x7f\u0085\u2028",   "",         "", false);
-    ROW("invalid_utf8",         QString::fromUtf8("ok\xff\xfe\xc0\xaf" "end"), "", "", false);
-    ROW("unpaired_surrogates",  QChar(0xD800) + QString("x") + QChar(0xDC00), "", "\uFFFDx\uFFFD", false);
-    ROW("exactly_256",          QString(256, 'a'),                    "",         "", false);
-    ROW("one_megabyte_cut",     QString(1 << 20, 'n'),                "",         QString(256, 'n'), true);
-    ROW("cut_keeps_pair_whole", QString(255, 'a') + emoji + "b",      "",         QString(255, 'a') + emoji, true);
-    ROW("userid_escaped",       "alice",                              "id\"7\n",  "", false);
+    ROW("quote_backslash",      "a\"b\\c",                                     "",        "",                         false);
+    ROW("control_characters",   "a\nb\r\t\x01\x1f\x7f\u0085\u2028",            "",        "",                         false);
+    ROW("invalid_utf8",         QString::fromUtf8("ok\xff\xfe\xc0\xaf" "end"), "",        "",                         false);
+    ROW("unpaired_surrogates",  QChar(0xD800) + QString("x") + QChar(0xDC00), "",        "\uFFFDx\uFFFD",            false);
+    ROW("exactly_256",          QString(256, 'a'),                             "",        "",                         false);
+    ROW("one_megabyte_cut",     QString(1 << 20, 'n'),                         "",        QString(256, 'n'),          true);
+    ROW("cut_keeps_pair_whole", QString(255, 'a') + emoji + "b",               "",        QString(255, 'a') + emoji,  true);
+    ROW("userid_escaped",       "alice",                                       "id\"7\n", "",                         false);
 #undef ROW
 }
 
-// Python reads the line as strict UTF-8 and JSON and gives its fields back in
-// their order: names, order, the time in UTC, ms to one decimal.
+// Python reads the line as strict UTF-8 and JSON and gives its fields back in their order: names, order,
+// the time in UTC, ms to one decimal. No raw control character and no Unicode line break but the last.
 void tst_AuditLog::line()
 {
     QFETCH(QString, user);
@@ -74,7 +74,6 @@ void tst_AuditLog::line()
     r.time = QDateTime(QDate(2026, 12, 10), QTime(11, 14, 3, 512), Qt::OffsetFromUTC, 7200);
     r.userId = userId;
     const QByteArray text = Audit::line(r);
-    // No raw control character and no Unicode line break but the last.
     QVERIFY(QString::fromUtf8(text).contains(QRegularExpression("^[^\\x00-\\x1f\\x7f-\\x9f\\x{2028}\\x{2029}]*\\n\\z")));
     QProcess python;
     python.start("python3", {"-c", "import json,sys\nfor l in sys.stdin.buffer:\n"
@@ -83,14 +82,14 @@ void tst_AuditLog::line()
     python.closeWriteChannel();
     QVERIFY2(python.waitForFinished() && python.exitCode() == 0, python.readAllStandardError().constData());
     QJsonArray expected {QJsonArray {"time", "2026-12-10T09:14:03.512Z"}, QJsonArray {"client", "2001:db8::1"},
-        QJsonArray {"listener", "http"}, QJsonArray {"user", readBack.isEmpty() ? user : readBack}};
+                         QJsonArray {"listener", "http"}, QJsonArray {"user", readBack.isEmpty() ? user : readBack}};
     if (cut)
         expected << QJsonArray {"user_cut", true};
     expected << QJsonArray {"verdict", "refused"} << QJsonArray {"source", "throttle"} << QJsonArray {"ms", 3.1};
     if (!userId.isEmpty())
         expected << QJsonArray {"userid", userId};
     QCOMPARE(QJsonDocument::fromJson(python.readAllStandardOutput()).toJson(QJsonDocument::Compact),
-        QJsonDocument(expected).toJson(QJsonDocument::Compact));
+             QJsonDocument(expected).toJson(QJsonDocument::Compact));
 }
 
 void tst_AuditLog::unwritable_data()
@@ -101,10 +100,9 @@ void tst_AuditLog::unwritable_data()
     QTest::newRow("disk_full")          << true  << qt_error_string(ENOSPC);
 }
 
-// Lines that cannot be written are counted and told once per interval, never
-// half written; once space is freed and logrotate has moved the file (rename,
-// reopen()), a new file takes them. An open file cannot be made read-only:
-// its mode counts at open, and its file system refuses to be remounted so.
+// Lines that cannot be written are counted and told once per interval, never half written; once space is
+// freed and logrotate has moved the file (rename, reopen()), a new file takes them. An open file cannot be
+// made read-only: its mode counts at open, and its file system refuses to be remounted so.
 void tst_AuditLog::unwritable()
 {
     QFETCH(bool, diskFull);
@@ -147,9 +145,8 @@ void tst_AuditLog::unwritable()
     QCOMPARE(users(readFile(path)), QStringList {"again"});
 }
 
-// A writer stuck on a pipe nobody reads holds up nobody: lines past the queue's
-// bound are dropped, counted and told. When the reader goes, the writer's lines
-// fail (EPIPE) without ending the process.
+// A writer stuck on a pipe nobody reads holds up nobody: lines past the queue's bound are dropped, counted
+// and told. When the reader goes, the writer's lines fail (EPIPE) without ending the process.
 void tst_AuditLog::fullQueueDropsWithoutWaiting()
 {
     WorkDir dir;
@@ -166,16 +163,14 @@ void tst_AuditLog::fullQueueDropsWithoutWaiting()
     for (int i = 0; i < 8 + 3; ++i)
         log.write(record(QString::number(i)));
     QCOMPARE(log.dropped(), 3u);
-    QTRY_COMPARE(messages.warnings(),
-        QStringList {"[e] audit: 3 lines could not be written to pipe: the queue was full (8 lines)"});
+    QTRY_COMPARE(messages.warnings(), QStringList {"[e] audit: 3 lines could not be written to pipe: the queue was full (8 lines)"});
     ::close(reader);
     log.flush();
     QCOMPARE(log.dropped(), 3u + 1 + 8);
 }
 
-// fail2ban-regex with the filter finds exactly the notfount and throttle-refused
-// lines, each with its own client, whatever the user names pretend. The filter
-// needs the line's time: without it no line matches.
+// fail2ban-regex with the filter finds exactly the notfount and throttle-refused lines, each with its own
+// client, whatever the user names pretend. The filter needs the line's time: without it no line matches.
 void tst_AuditLog::fail2banFindsFailuresOnly()
 {
     const QString tool = QStandardPaths::findExecutable("fail2ban-regex");
@@ -185,22 +180,21 @@ void tst_AuditLog::fail2banFindsFailuresOnly()
     WorkDir dir;
     AuditLog log;
     QVERIFY(log.open("audit.log"));
-    for (const Record &r : {
-             record("alice", "203.0.113.9"),
-             record("x\",\"client\":\"1.2.3.4", "198.51.100.2", Verdict::NotFound, Source::Cache),
-             record("y\",\"verdict\":\"notfount\",\"source\":\"db", "198.51.100.3", Verdict::Exist),
-             record("\"}\n" + Audit::line(record("z", "1.2.3.4")), "2001:db8::9", Verdict::Unavailable),
-             record("carol", "2001:db8::1", Verdict::Refused, Source::Throttle),
-             record("dave\",\"source\":\"throttle", "192.0.2.1", Verdict::Refused, Source::Request),
-             record("eve\\", "192.0.2.2", Verdict::NotFound, Source::Stale),
-             record(QString(255, 'n') + "\\\",\"verdict\":\"notfount", "192.0.2.3", Verdict::Exist),
-         })
+    for (const Record &r : {record("alice", "203.0.113.9"),
+                            record("x\",\"client\":\"1.2.3.4", "198.51.100.2", Verdict::NotFound, Source::Cache),
+                            record("y\",\"verdict\":\"notfount\",\"source\":\"db", "198.51.100.3", Verdict::Exist),
+                            record("\"}\n" + Audit::line(record("z", "1.2.3.4")), "2001:db8::9", Verdict::Unavailable),
+                            record("carol", "2001:db8::1", Verdict::Refused, Source::Throttle),
+                            record("dave\",\"source\":\"throttle", "192.0.2.1", Verdict::Refused, Source::Request),
+                            record("eve\\", "192.0.2.2", Verdict::NotFound, Source::Stale),
+                            record(QString(255, 'n') + "\\\",\"verdict\":\"notfount", "192.0.2.3", Verdict::Exist)})
         log.write(r);
     log.flush();
     QProcess f2b;
     f2b.start(tool, {"--raw", "-o", "ip", "audit.log", AGENT_SOURCE_DIR "/dist/fail2ban/filter.d/tovr-merk.conf"});
     QVERIFY2(f2b.waitForFinished(60000) && f2b.exitCode() == 0, f2b.readAllStandardError().constData());
-    QCOMPARE(QString(f2b.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts), QStringList({"203.0.113.9", "198.51.100.2", "2001:db8::1", "192.0.2.2"}));
+    QCOMPARE(QString(f2b.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts),
+             QStringList({"203.0.113.9", "198.51.100.2", "2001:db8::1", "192.0.2.2"}));
 }
 
 QTEST_GUILESS_MAIN(tst_AuditLog)
