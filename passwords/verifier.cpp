@@ -54,7 +54,8 @@ Verifier::~Verifier()
     m_pool.waitForDone(); // at most one verification per thread, each bounded by the limits
 }
 
-bool Verifier::submit(const QByteArray &password, const QList<QByteArray> &stored, Done done)
+bool Verifier::submit(
+    const QByteArray &password, const QList<QByteArray> &stored, Done done, const QByteArray &userName)
 {
     if (m_inFlight >= m_maxInFlight)
         return false;
@@ -64,19 +65,22 @@ bool Verifier::submit(const QByteArray &password, const QList<QByteArray> &store
     const bool allowWeak = m_allowWeak;
     // The destructor waits for every running job, so this outlives the job; an
     // outcome posted to a verifier destroyed since is dropped with it.
-    m_pool.start([this, password, stored, dummy, model, allowWeak, done = std::move(done)] {
+    m_pool.start([this, password, stored, userName, dummy, model, allowWeak, done = std::move(done)] {
         lowerThisThread();
         QElapsedTimer took;
         took.start();
         Outcome outcome;
         QByteArray verified; // a model for later dummies: never a value refused or past the limits
         if (dummy) {
-            Passwords::verify(password, model.isEmpty() ? fallbackDummy() : model, allowWeak);
+            Passwords::verify(password, model.isEmpty() ? fallbackDummy() : model, allowWeak, userName);
         } else {
             for (int i = 0; i < stored.size(); ++i) {
                 outcome.formats << Passwords::formatOf(stored.at(i));
                 outcome.prefixes << Passwords::prefixOf(stored.at(i));
-                outcome.results << Passwords::verify(password, stored.at(i), allowWeak);
+                const Passwords::Checked checked
+                    = Passwords::check(password, stored.at(i), allowWeak, userName);
+                outcome.results << checked.result;
+                outcome.reasons << checked.reason;
                 if (outcome.results.last() == Passwords::Result::Match)
                     outcome.matchingRow = i;
                 if (outcome.results.last() == Passwords::Result::Match

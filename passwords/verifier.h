@@ -40,6 +40,7 @@ public:
         QList<Passwords::Format> formats; // of each stored value
         QList<Passwords::Result> results; // ... and what it gave
         QStringList prefixes;             // ... and its prefix, all a log may say of it
+        QStringList reasons;              // ... and why it did not verify, a short fixed text
     };
     using Done = std::function<void(const Outcome &outcome)>;
 
@@ -56,8 +57,10 @@ public:
     // Verifies password against every stored value; with none (an unknown
     // user), spends the time of a verification of the kind and cost seen
     // last, so the answer's timing does not tell names apart. False, and done
-    // is never called, when the queue is full.
-    bool submit(const QByteArray &password, const QList<QByteArray> &stored, Done done);
+    // is never called, when the queue is full. userName: the name checked,
+    // which a format salted with it (PostgreSQL's md5) needs.
+    bool submit(const QByteArray &password, const QList<QByteArray> &stored, Done done,
+        const QByteArray &userName = QByteArray());
 
     const Counters &counters() const { return m_counters; }
     int threads() const { return m_pool.maxThreadCount(); }

@@ -33,6 +33,8 @@ packages=(
     unixodbc unixodbc-dev odbc-postgresql odbc-mariadb
     libssl-dev libbenchmark-dev libcrypt-dev libargon2-dev libsystemd-dev
     whois argon2 python3-passlib python3-bcrypt
+    # The applications' own libraries that made tst_passwords' vectors, to make them again.
+    python3-django python3-argon2 python3-werkzeug php-cli
     sqlite3 xvfb xauth
     python3 gnuplot-nox
     dpkg-dev lintian haproxy curl openssl clang-format

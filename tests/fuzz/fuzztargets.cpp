@@ -7,6 +7,7 @@
 #include "net/lookup.h"
 #include "net/proxyprotocol.h"
 #include "db/sqlrules.h"
+#include "passwords/passwords.h"
 
 #include <QByteArray>
 #include <QRegExp>
@@ -172,6 +173,36 @@ int proxyProtocol(const uint8_t *data, size_t size)
         broken("an address does not read back from its own text");
     (void)Net::clientKey(QHostAddress(text));
     (void)Net::bindAddress(text, &why);
+    return 0;
+}
+
+// Any bytes as a stored value: its format, the prefix a log shows, its
+// parameters, and, where they cost little, two verifications.
+int storedPassword(const uint8_t *data, size_t size)
+{
+    using namespace Passwords;
+    constexpr quint64 MaxWork = 1 << 16; // digest blocks: a few milliseconds
+    const QByteArray stored = bytes(data, size);
+    const Format format = formatOf(stored);
+    const QString prefix = prefixOf(stored);
+    const Parsed parsed = parse(stored);
+    if (parsed.format != format || (format == Format::Unknown) != (prefix == QLatin1String("(none known)")))
+        broken("format, prefix and parse disagree");
+    // (prefix) What a log shows is the value's own start, or no character of it.
+    if (!prefix.startsWith('(') && !QString::fromLatin1(stored).startsWith(prefix, Qt::CaseInsensitive))
+        broken("the prefix shown is not the value's");
+    if (!parsed.reason && parsed.work > MaxWork)
+        return 0;
+    const Checked right = check("Zq9secret", stored, true, "alice"), wrong = check("Xq9secret", stored, true, "alice");
+    if ((right.result == Result::Unknown) != (format == Format::Unknown)
+        || right.reason.isEmpty() != (right.result == Result::Match || right.result == Result::Mismatch))
+        broken("unknown for a known format, or a refusal without a reason");
+    if (format != Format::Unknown && parsed.reason
+        && (right.result != Result::Malformed || right.reason != QLatin1String(parsed.reason)))
+        broken("a value its parse refused was verified");
+    if (right.result == Result::Match && wrong.result == Result::Match)
+        broken("two passwords match one value");
+    (void)needsRehash(stored);
     return 0;
 }
 

@@ -11,6 +11,7 @@ int httpRequest(const uint8_t *data, size_t size);
 int lookupReply(const uint8_t *data, size_t size);
 int aesDecrypt(const uint8_t *data, size_t size);
 int proxyProtocol(const uint8_t *data, size_t size);
+int storedPassword(const uint8_t *data, size_t size);
 } // namespace Fuzz
 
 // Every target: its name (of its executable fuzz_<name> and its corpus
@@ -20,6 +21,7 @@ int proxyProtocol(const uint8_t *data, size_t size);
     X(httprequest, httpRequest)                                                                                \
     X(lookupreply, lookupReply)                                                                                \
     X(aesdecrypt, aesDecrypt)                                                                                  \
-    X(proxyprotocol, proxyProtocol)
+    X(proxyprotocol, proxyProtocol)                                                                            \
+    X(storedpassword, storedPassword)
 
 #endif // FUZZTARGETS_H
