@@ -4,6 +4,7 @@
 #include "cache/verdictcache.h"
 #include "db/database.h"
 #include "net/admin.h"
+#include "net/authendpoint.h"
 #include "net/httpendpoint.h"
 #include "net/lookupqueue.h"
 #include "net/throttle.h"
@@ -115,7 +116,8 @@ QByteArray text(const Sources &s)
         double(a.started));
     w.one("tovr_merk_client_throttle_refused_checks_total", "counter",
         "Checks answered not found at once: too many of their address's were waiting.", double(a.refused));
-    w.one("tovr_merk_client_throttle_addresses", "gauge", "Client addresses (IPv6: /64 prefixes) the throttle remembers.",
+    w.one("tovr_merk_client_throttle_addresses", "gauge",
+        "Client addresses (IPv6: /64 prefixes) the throttle remembers.",
         s.http.clientThrottle().namesTracked());
     if (s.passwords) {
         const Verifier::Counters &v = *s.passwords;
@@ -141,7 +143,26 @@ QByteArray text(const Sources &s)
     }
     if (s.auditDropped)
         w.one("tovr_merk_audit_lines_dropped_total", "counter",
-            "Audit lines not written: the queue full, or the file could not take them.", double(*s.auditDropped));
+            "Audit lines not written: the queue full, or the file could not take them.",
+            double(*s.auditDropped));
+    if (s.auth) {
+        const AuthEndpoint::Counters &signIn = s.auth->counters();
+        w.head("tovr_merk_auth_requests_total", "counter",
+            "Requests on the sign-in listener, by the status answered.");
+        for (auto it = signIn.answers.cbegin(); it != signIn.answers.cend(); ++it)
+            w.sample("tovr_merk_auth_requests_total", "status=\"" + QByteArray::number(it.key()) + '"',
+                double(it.value()));
+        w.one("tovr_merk_auth_connections_open", "gauge", "Open sign-in connections, idle ones included.",
+            s.auth->size());
+        w.one("tovr_merk_auth_connections_accepted_total", "counter",
+            "Sign-in connections accepted; against the requests, how well the proxies keep theirs open.",
+            double(signIn.accepted));
+        w.head(
+            "tovr_merk_auth_connections_closed_total", "counter", "Sign-in connections closed for a limit.");
+        w.sample("tovr_merk_auth_connections_closed_total", "reason=\"idle\"", double(signIn.idleClosed));
+        w.sample("tovr_merk_auth_connections_closed_total", "reason=\"slow_head\"", double(signIn.slowHeads));
+        w.sample("tovr_merk_auth_connections_closed_total", "reason=\"shed\"", double(signIn.shed));
+    }
     if (s.cache) {
         const VerdictCache::Counters &c = *s.cache;
         w.one("tovr_merk_cache_hits_total", "counter", "Checks answered from a fresh cache entry.",

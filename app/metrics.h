@@ -9,6 +9,7 @@
 
 #include <optional>
 
+class AuthEndpoint;
 class HttpEndpoint;
 class LookupQueue;
 class PanelFeed;
@@ -28,6 +29,7 @@ struct Sources
     const VerdictCache::Counters *cache; // with cache/ttl
     int cacheEntries;
     std::optional<quint64> auditDropped; // with log/audit
+    const AuthEndpoint *auth = nullptr;  // with auth/port
 };
 
 // The Prometheus text exposition format (version 0.0.4).

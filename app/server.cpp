@@ -8,26 +8,27 @@
 #include "panelfeed.h"
 #include "signalbridge.h"
 
+#include "audit/auditlog.h"
 #include "crypto/aescipher.h"
 #include "db/sqlrules.h"
+#include "net/addressblocks.h"
 #include "net/adminendpoint.h"
+#include "net/authendpoint.h"
 #include "net/httpendpoint.h"
 #include "net/listeners.h"
 #include "net/tlslistener.h"
 #include "net/wiretext.h"
 #include "service/systemdnotify.h"
-#include "audit/auditlog.h"
-#include "net/addressblocks.h"
 
 #include <QBoxLayout>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDateTime>
-#include <QHash>
 #include <QDebug>
 #include <QFile>
 #include <QGroupBox>
 #include <QGuiApplication>
+#include <QHash>
 #include <QLabel>
 #include <QMessageBox>
 #include <QMetaMethod>
@@ -56,8 +57,10 @@ Audit::Record auditRecord(const HttpEndpoint::Decision &decision, bool withUserI
         {int(Decision::Verdict::NotFound), Audit::Verdict::NotFound},
         {int(Decision::Verdict::Unavailable), Audit::Verdict::Unavailable},
         {int(Decision::Verdict::Refused), Audit::Verdict::Refused}};
-    static const QHash<int, Audit::Source> sources {{int(Decision::Source::Database), Audit::Source::Database},
-        {int(Decision::Source::Cache), Audit::Source::Cache}, {int(Decision::Source::Stale), Audit::Source::Stale},
+    static const QHash<int, Audit::Source> sources {
+        {int(Decision::Source::Database), Audit::Source::Database},
+        {int(Decision::Source::Cache), Audit::Source::Cache},
+        {int(Decision::Source::Stale), Audit::Source::Stale},
         {int(Decision::Source::Throttle), Audit::Source::Throttle},
         {int(Decision::Source::Request), Audit::Source::Request}};
     Audit::Record record;
@@ -71,6 +74,13 @@ Audit::Record auditRecord(const HttpEndpoint::Decision &decision, bool withUserI
     if (withUserId)
         record.userId = decision.userId;
     return record;
+}
+
+// A list of address blocks as the settings hold it; one that does not read
+// was said at start, and holds nobody.
+Net::AddressBlocks addressBlocks(const QStringList &list)
+{
+    return Net::AddressBlocks::parse(list.join(QLatin1Char(',')), nullptr).value_or(Net::AddressBlocks());
 }
 } // namespace
 
@@ -325,6 +335,8 @@ void Server::reloadNow()
     }
     http->throttle().setLimits(nextLimits.throttle);
     http->setAnswerUnavailable(next.httpUnavailable);
+    if (auth)
+        auth->configure(next.authRealm, addressBlocks(next.authTrustedProxies));
     limits = nextLimits;
     config = next;
     applyAuditAndThrottle();
@@ -348,7 +360,8 @@ void Server::applyAuditAndThrottle()
     if (audit->isOpen() && audit->path() == config.logAudit)
         return audit->reopen(); // logrotate may have moved it
     if (!audit->open(config.logAudit))
-        qWarning().noquote() << QStringLiteral("[e] audit: %1 cannot be opened: %2; tried again for every line")
+        qWarning().noquote() << QStringLiteral(
+            "[e] audit: %1 cannot be opened: %2; tried again for every line")
                                     .arg(config.logAudit, audit->errorString());
 }
 
@@ -500,6 +513,9 @@ void Server::startListeners()
     startTls();
     if (ending())
         return;
+    startAuth();
+    if (ending())
+        return;
     // A listener bound to one address (http/address, ...) is shown on it;
     // one on every address, on the machine's first.
     const QString machine = Net::statusAddress(QNetworkInterface::allAddresses());
@@ -509,12 +525,19 @@ void Server::startListeners()
                                      .arg(tcpServer->serverPort())
             + QLatin1Char('\n')
                                : QString();
-    status += tr("The HTTP is running IP: %1 port: %2").arg(shown(config.httpAddress)).arg(httpServer->serverPort());
+    status += tr("The HTTP is running IP: %1 port: %2")
+                  .arg(shown(config.httpAddress))
+                  .arg(httpServer->serverPort());
     if (httpsServer)
         status += QLatin1Char('\n')
             + tr("The HTTPS is running IP: %1 port: %2")
                   .arg(shown(config.httpsAddress))
                   .arg(httpsServer->serverPort());
+    if (authServer)
+        status += QLatin1Char('\n')
+            + tr("The auth listener is running IP: %1 port: %2")
+                  .arg(shown(config.authAddress))
+                  .arg(authServer->serverPort());
     statusLabel->setText(status);
     tellReady();
 }
@@ -541,6 +564,28 @@ void Server::startTls()
     httpsServer = listener;
     http->listenOn(httpsServer);
     qDebug().noquote() << QStringLiteral("[+] https start! port %1").arg(httpsServer->serverPort());
+}
+
+void Server::startAuth()
+{
+    if (config.authPort == 0)
+        return;
+    auto *listener = new QTcpServer(this);
+    listener->setObjectName(QStringLiteral("auth"));
+    auth = new AuthEndpoint(http->gate(), limits.auth, this);
+    auth->configure(config.authRealm, addressBlocks(config.authTrustedProxies));
+    auth->listenOn(listener);
+    QString error;
+    if (!Net::startListener(listener, config.authPort, &error, config.authAddress)) {
+        const QString line = Net::cannotListenLine(QStringLiteral("auth"), config.authPort, error);
+        if (mode.headless)
+            return failStart(line);
+        qWarning().noquote() << line;
+        writeLogLine(line);
+        return;
+    }
+    authServer = listener;
+    qDebug().noquote() << QStringLiteral("[+] auth start! port %1").arg(authServer->serverPort());
 }
 
 void Server::openDatabase()
@@ -591,10 +636,11 @@ void Server::startAdmin()
         [this] {
             const CheckBackends::Totals totals = backends->totals();
             const CheckBackend &now = backend();
-            return Metrics::text({*http, *lookups, totals.statements, *panelFeed,
-                now.verifier ? &totals.passwords : nullptr, httpsServer, now.cache ? &totals.cache : nullptr,
-                now.cache ? now.cache->entries() : 0,
-                audit ? std::optional<quint64>(audit->dropped()) : std::nullopt});
+            return Metrics::text(
+                {*http, *lookups, totals.statements, *panelFeed, now.verifier ? &totals.passwords : nullptr,
+                    httpsServer, now.cache ? &totals.cache : nullptr, now.cache ? now.cache->entries() : 0,
+                    audit ? std::optional<quint64>(audit->dropped()) : std::nullopt,
+                    authServer ? auth : nullptr});
         },
         limits.http, this);
     QString error;
@@ -617,6 +663,8 @@ void Server::ready(std::function<void(const QString &notReady)> done)
         return done(QStringLiteral("lookup listener"));
     if (!httpServer || !httpServer->isListening())
         return done(QStringLiteral("http listener"));
+    if (config.authPort != 0 && (!authServer || !authServer->isListening()))
+        return done(QStringLiteral("auth listener"));
     if (executor().answering())
         return done(QString());
     Statement probe;

@@ -22,6 +22,7 @@
 #include <memory>
 
 class AdminEndpoint;
+class AuthEndpoint;
 class AuditLog;
 class CheckBackends;
 class SystemdNotifier;
@@ -127,6 +128,8 @@ private:
     void startListeners();
     // The check over TLS, when configured; says why not when it cannot start.
     void startTls();
+    // The sign-in listener for reverse proxies, when auth/port is set.
+    void startAuth();
     void openDatabase();
     void startAdmin();
     // What /ready reports: what is not ready, now or later ("" for nothing).
@@ -168,6 +171,8 @@ private:
     LookupQueue *lookups = nullptr;         // the parameter lookup on tcpServer's connections
     AdminEndpoint *admin = nullptr;         // health and metrics, when admin/port is set
     TlsListener *httpsServer = nullptr;     // the check over TLS, when https/port is set
+    QTcpServer *authServer = nullptr;       // the sign-in listener, when auth/port is set
+    AuthEndpoint *auth = nullptr;           // GET /auth on authServer's connections, through http's gate
 };
 
 #endif // SERVER_H

@@ -62,6 +62,11 @@ const std::vector<Key> &table()
         {QStringLiteral("http/trusted_proxies"), QString(), &AgentConfig::httpTrustedProxies, false},
         {QStringLiteral("http/throttle_client"), 0, &AgentConfig::httpThrottleClient, false},
         {QStringLiteral("http/throttle_exempt"), QString(), &AgentConfig::httpThrottleExempt, false},
+        {QStringLiteral("auth/port"), DefaultAuthPort, &AgentConfig::authPort, false},
+        {QStringLiteral("auth/address"), DefaultAuthAddress, &AgentConfig::authAddress, false},
+        {QStringLiteral("auth/realm"), Auth::DefaultRealm, &AgentConfig::authRealm, false},
+        {QStringLiteral("auth/trusted_proxies"), DefaultAuthTrustedProxies, &AgentConfig::authTrustedProxies,
+            false},
     };
     return keys;
 }
@@ -143,7 +148,8 @@ const QStringList &startOnlyKeys()
         QStringLiteral("http/max_connections"), QStringLiteral("app/key1"), QStringLiteral("app/key2"),
         QStringLiteral("app/config_host"), QStringLiteral("http/address"), QStringLiteral("https/address"),
         QStringLiteral("server/address"), QStringLiteral("http/proxy_protocol"),
-        QStringLiteral("https/proxy_protocol"), QStringLiteral("http/trusted_proxies")};
+        QStringLiteral("https/proxy_protocol"), QStringLiteral("http/trusted_proxies"),
+        QStringLiteral("auth/port"), QStringLiteral("auth/address")};
     return keys;
 }
 } // namespace
@@ -362,7 +368,8 @@ AgentConfig read(const QString &path, Findings *findings, const QString &credent
     QSettings ini(path, QSettings::IniFormat);
     for (const Key &key : table()) {
         const QVariant value = ini.value(key.name, key.defaultValue);
-        if (value.type() == QVariant::StringList && !std::holds_alternative<QStringList AgentConfig::*>(key.member))
+        if (value.type() == QVariant::StringList
+            && !std::holds_alternative<QStringList AgentConfig::*>(key.member))
             findings->readAsLists << key.name;
         std::visit([&](auto member) { assign(config.*member, value); }, key.member);
     }
@@ -378,8 +385,10 @@ AgentConfig read(const QString &path, Findings *findings, const QString &credent
         findings->iniReadable = !findings->iniFound;
     }
     readPassword(config, ini.contains(QStringLiteral("sql/password")), credentialsDirectory, findings);
-    for (const auto &[key, list] : {std::make_pair(QStringLiteral("http/trusted_proxies"), &config.httpTrustedProxies),
-             std::make_pair(QStringLiteral("http/throttle_exempt"), &config.httpThrottleExempt)}) {
+    for (const auto &[key, list] :
+        {std::make_pair(QStringLiteral("http/trusted_proxies"), &config.httpTrustedProxies),
+            std::make_pair(QStringLiteral("http/throttle_exempt"), &config.httpThrottleExempt),
+            std::make_pair(QStringLiteral("auth/trusted_proxies"), &config.authTrustedProxies)}) {
         QString why;
         if (!Net::AddressBlocks::parse(list->join(QLatin1Char(',')), &why))
             findings->badAddresses << key + QStringLiteral(": ") + why;

@@ -7,6 +7,7 @@
 #include "audit/auditlog.h"
 #include "cache/verdictcache.h"
 #include "db/pool.h"
+#include "net/authrequest.h"
 #include "net/httprequest.h"
 #include "net/lookup.h"
 #include "net/throttle.h"
@@ -58,17 +59,21 @@ struct AgentConfig
     int cacheNegativeTtl = 0;     // cache/negative_ttl: the same for not found; 0: not cached
     int cacheStale = 0; // cache/stale: seconds past ttl a found verdict answers while the database cannot
     int cacheSize = 0;  // cache/size: entries at most
-    QString sqlPasswordFile; // sql/password_file: the database password is this file's first line
-    QString httpAddress;     // http/address: where the check listener binds; empty: every address
-    QString httpsAddress;    // https/address: the same for the TLS listener
-    QString serverAddress;   // server/address: the same for the lookup listener
-    QString logAudit;        // log/audit: the audit log's path, "-" standard error; empty: none
-    bool logAuditUserId = false;      // log/audit_userid: the identifier found in the audit too
-    bool httpProxyProtocol = false;   // http/proxy_protocol: trusted proxies send a PROXY header
-    bool httpsProxyProtocol = false;  // https/proxy_protocol: the same on the TLS listener
-    QStringList httpTrustedProxies;   // http/trusted_proxies: CIDR blocks a PROXY header is taken from
-    int httpThrottleClient = 0;       // http/throttle_client: not-found answers per address before checks wait
-    QStringList httpThrottleExempt;   // http/throttle_exempt: CIDR blocks never throttled by address
+    QString sqlPasswordFile;         // sql/password_file: the database password is this file's first line
+    QString httpAddress;             // http/address: where the check listener binds; empty: every address
+    QString httpsAddress;            // https/address: the same for the TLS listener
+    QString serverAddress;           // server/address: the same for the lookup listener
+    QString logAudit;                // log/audit: the audit log's path, "-" standard error; empty: none
+    bool logAuditUserId = false;     // log/audit_userid: the identifier found in the audit too
+    bool httpProxyProtocol = false;  // http/proxy_protocol: trusted proxies send a PROXY header
+    bool httpsProxyProtocol = false; // https/proxy_protocol: the same on the TLS listener
+    QStringList httpTrustedProxies;  // http/trusted_proxies: CIDR blocks a PROXY header is taken from
+    int httpThrottleClient = 0;      // http/throttle_client: not-found answers per address before checks wait
+    QStringList httpThrottleExempt;  // http/throttle_exempt: CIDR blocks never throttled by address
+    int authPort = 0;                // auth/port: the sign-in listener for reverse proxies; 0: none
+    QString authAddress;             // auth/address: where it listens
+    QString authRealm;               // auth/realm: the realm of its Basic challenge
+    QStringList authTrustedProxies;  // auth/trusted_proxies: proxies whose X-Forwarded-For names the client
 
     // Not keys: the database password read from sql/password_file or the
     // service manager's credential, and that file's path (empty: sql/password
@@ -86,6 +91,7 @@ struct AgentConfig
 struct AgentLimits
 {
     Http::Limits http;
+    Auth::Limits auth;
     Lookup::Limits lookup;
     Database::Limits database;
     ConnectionPool::Limits pool;
@@ -125,6 +131,10 @@ inline const QString DefaultConfigHost = QStringLiteral("localhost");
 constexpr int DefaultSqlPool = 0;
 constexpr int DefaultAdminPort = 0; // off
 inline const QString DefaultAdminAddress = QStringLiteral("127.0.0.1");
+constexpr int DefaultAuthPort = 0; // off
+// Beside the proxy that asks it.
+inline const QString DefaultAuthAddress = QStringLiteral("127.0.0.1");
+inline const QString DefaultAuthTrustedProxies = QStringLiteral("127.0.0.1/32,::1/128");
 
 // Length of a generated cipher key (AES-256).
 constexpr int RandomKeyBytes = 32;

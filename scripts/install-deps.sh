@@ -20,9 +20,10 @@ fi
 if [ "${1:-}" = demo ]; then
     shift
     # unixodbc-dev: db/odbc.cpp includes <sql.h>; libsystemd-dev: the notify protocol;
-    # curl: what scripts/demo.sh tells the user to try the check with.
+    # curl: what scripts/demo.sh tells the user to try the check with;
+    # libhttp-parser-dev: the sign-in listener's request reading.
     packages=(cmake make g++ pkg-config qtbase5-dev qtbase5-dev-tools libqt5sql5-sqlite sqlite3
-              libcrypt-dev libargon2-dev libssl-dev unixodbc-dev libsystemd-dev curl)
+              libcrypt-dev libargon2-dev libssl-dev unixodbc-dev libsystemd-dev libhttp-parser-dev curl)
 else
 packages=(
     cmake make g++ pkg-config
@@ -31,7 +32,7 @@ packages=(
     libqt5sql5-mysql libqt5sql5-ibase libqt5sql5-odbc
     postgresql mariadb-server mariadb-client firebird3.0-server firebird3.0-utils
     unixodbc unixodbc-dev odbc-postgresql odbc-mariadb
-    libssl-dev libbenchmark-dev libcrypt-dev libargon2-dev libsystemd-dev
+    libssl-dev libbenchmark-dev libcrypt-dev libargon2-dev libsystemd-dev libhttp-parser-dev
     whois argon2 python3-passlib python3-bcrypt
     # The applications' own libraries that made tst_passwords' vectors, to make them again.
     python3-django python3-argon2 python3-werkzeug php-cli

@@ -3,6 +3,7 @@
 #include "client/replydecoder.h"
 #include "crypto/aescipher.h"
 #include "net/addressblocks.h"
+#include "net/authrequest.h"
 #include "net/httprequest.h"
 #include "net/lookup.h"
 #include "net/proxyprotocol.h"
@@ -173,6 +174,49 @@ int proxyProtocol(const uint8_t *data, size_t size)
         broken("an address does not read back from its own text");
     (void)Net::clientKey(QHostAddress(text));
     (void)Net::bindAddress(text, &why);
+    return 0;
+}
+
+// The sign-in listener's head reader over any bytes, and the same bytes as
+// an Authorization value and as the text of an answer's headers.
+int authRequest(const uint8_t *data, size_t size)
+{
+    using Status = Auth::Parsed::Status;
+    constexpr int limit = 1024;
+    const QByteArray raw = bytes(data, size);
+    const Auth::Parsed parsed = Auth::parseHead(raw, limit);
+    if ((parsed.status == Status::Bad) == parsed.why.isEmpty() || (parsed.status == Status::Done) != (parsed.consumed > 0))
+        broken("a reason without Bad, or bytes consumed without Done");
+    if (parsed.status == Status::TooLarge && raw.size() <= limit)
+        broken("too large within the limit");
+    if (parsed.status == Status::Done) {
+        // (prefix) The head alone reads the same, one byte less needs more, and a
+        // search resumed where that one stopped ends where this one did.
+        const Auth::Parsed alone = Auth::parseHead(raw.left(parsed.consumed), limit);
+        const Auth::Parsed less = Auth::parseHead(raw.left(parsed.consumed - 1), limit);
+        const Auth::Parsed resumed = Auth::parseHead(raw.left(parsed.consumed), limit, less.scanned);
+        if (parsed.consumed > limit || alone.consumed != parsed.consumed || less.status != Status::NeedMore
+            || resumed.consumed != parsed.consumed || alone.head.authorization != parsed.head.authorization)
+            broken("a head read otherwise alone, cut or resumed");
+    }
+    const Auth::Credentials read = Auth::basicCredentials({raw});
+    if (read.refusal.isEmpty()) {
+        // (roundtrip) Credentials read encode back to a value that reads the same.
+        const Auth::Credentials again
+            = Auth::basicCredentials({"Basic " + (read.user + QLatin1Char(':') + read.password).toUtf8().toBase64()});
+        if (read.user.isEmpty() || read.user.contains(QLatin1Char(':')) || read.user.contains(QChar(0))
+            || again.user != read.user || again.password != read.password)
+            broken("Basic credentials do not read back as themselves");
+    }
+    // A header-safe value, and any realm, keep the answer's lines whole.
+    const QString text = QString::fromUtf8(raw);
+    Auth::Answer found;
+    found.status = 200;
+    found.user = found.userId = text;
+    if (Auth::headerSafe(text) && Auth::response(found).count('\n') != 6)
+        broken("a header-safe value broke a line of the answer");
+    if (Auth::challenge(text).contains('\n') || Auth::challenge(text).contains('\r'))
+        broken("a realm broke the challenge's line");
     return 0;
 }
 

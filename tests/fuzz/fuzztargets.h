@@ -12,6 +12,7 @@ int lookupReply(const uint8_t *data, size_t size);
 int aesDecrypt(const uint8_t *data, size_t size);
 int proxyProtocol(const uint8_t *data, size_t size);
 int storedPassword(const uint8_t *data, size_t size);
+int authRequest(const uint8_t *data, size_t size);
 } // namespace Fuzz
 
 // Every target: its name (of its executable fuzz_<name> and its corpus
@@ -22,6 +23,7 @@ int storedPassword(const uint8_t *data, size_t size);
     X(lookupreply, lookupReply)                                                                                \
     X(aesdecrypt, aesDecrypt)                                                                                  \
     X(proxyprotocol, proxyProtocol)                                                                            \
+    X(authrequest, authRequest)                                                                                \
     X(storedpassword, storedPassword)
 
 #endif // FUZZTARGETS_H
