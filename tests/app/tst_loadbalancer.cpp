@@ -79,11 +79,9 @@ private slots:
 
 void tst_LoadBalancer::stoppedAgentLeavesRotationWithoutFailedChecks()
 {
-    if (!QFile::exists(HaproxyPath))
-        QSKIP("HAProxy is not installed (/usr/sbin/haproxy, Debian package haproxy)");
+    REQUIRE_HERE(QFile::exists(HaproxyPath), QStringLiteral("HAProxy is missing (Debian's haproxy)"));
     const QString pgUnavailable = PgServer::unavailableReason();
-    if (!pgUnavailable.isEmpty())
-        QSKIP(qPrintable(pgUnavailable));
+    REQUIRE_HERE(pgUnavailable.isEmpty(), pgUnavailable);
     QElapsedTimer total;
     total.start();
 

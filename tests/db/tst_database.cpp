@@ -53,8 +53,8 @@ private slots:
 
 void tst_Database::initTestCase()
 {
-    if (!QSqlDatabase::isDriverAvailable(QStringLiteral("QSQLITE")))
-        QSKIP("no QSQLITE driver: install the Debian package libqt5sql5-sqlite");
+    REQUIRE_HERE(QSqlDatabase::isDriverAvailable(QStringLiteral("QSQLITE")),
+                 QStringLiteral("no QSQLITE driver (Debian's libqt5sql5-sqlite)"));
 }
 
 void tst_Database::startupPanelAndLog()

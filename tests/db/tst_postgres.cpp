@@ -71,8 +71,7 @@ QString tst_Postgres::check(Agent &agent, const QString &user, const QString &pa
 void tst_Postgres::initTestCase()
 {
     const QString reason = PgServer::unavailableReason();
-    if (!reason.isEmpty())
-        QSKIP(qPrintable(reason));
+    REQUIRE_HERE(reason.isEmpty(), reason);
     pg = std::make_unique<PgServer>();
     QString error;
     QVERIFY2(pg->setUp(&error), qPrintable(error));

@@ -63,8 +63,7 @@ void tst_ProxyProtocol::fromHaproxy_data()
     QTest::addColumn<QByteArray>("received");
     QTest::addColumn<int>("headerBytes");
     QTest::addColumn<QString>("expected");
-    if (!QFile::exists(HaproxyPath))
-        QSKIP("HAProxy is not installed (/usr/sbin/haproxy, Debian package haproxy)");
+    REQUIRE_HERE(QFile::exists(HaproxyPath), QStringLiteral("HAProxy is missing (Debian's haproxy)"));
     Receiver relay, checks;
     Haproxy haproxy;
     const bool withIPv6 = QTcpServer().listen(QHostAddress::LocalHostIPv6);
