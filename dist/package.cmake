@@ -13,6 +13,11 @@ install(FILES dist/tovr_merk.ini DESTINATION share/tovr_merk_agent)
 install(FILES dist/fail2ban/filter.d/tovr-merk.conf DESTINATION share/tovr_merk_agent/fail2ban/filter.d)
 install(FILES dist/fail2ban/jail.d/tovr-merk.conf DESTINATION share/tovr_merk_agent/fail2ban/jail.d)
 install(FILES dist/logrotate/tovr_merk_agent DESTINATION share/tovr_merk_agent/logrotate)
+# For the sign-in listener: the reverse proxies' configurations, to copy and
+# change the addresses of.
+install(FILES dist/nginx/tovr-merk-auth.conf DESTINATION share/tovr_merk_agent/nginx)
+install(FILES dist/caddy/Caddyfile DESTINATION share/tovr_merk_agent/caddy)
+install(FILES dist/traefik/dynamic.yml DESTINATION share/tovr_merk_agent/traefik)
 install(FILES dist/tovr_merk_agent.desktop DESTINATION share/applications)
 
 # The systemd unit, made when it is installed: see dist/install-unit.cmake.

@@ -41,6 +41,10 @@ packages=(
     dpkg-dev lintian haproxy curl openssl clang-format
     # The audit log's fail2ban filter and logrotate file, checked by their own tools.
     fail2ban logrotate
+    # The sign-in listener behind the reverse proxies it ships configurations
+    # for (tst_signin), and nginx's own auth_basic on an htpasswd file, which
+    # make bench measures it against.
+    nginx-light caddy apache2-utils
     # make fuzz: clang, and the runtimes of libFuzzer and the sanitizers that clang
     # only recommends (libclang-rt-dev brings them for the default clang).
     clang libclang-rt-dev

@@ -1,17 +1,38 @@
 #include "haproxy.h"
 
-#include <QFile>
+#include "testsupport.h"
+
 #include <QLocalSocket>
+#include <QTcpSocket>
 #include <QTest>
 
-Haproxy::~Haproxy()
+#include <unistd.h>
+
+ScratchServer::~ScratchServer()
 {
-    if (m_process.state() == QProcess::NotRunning)
+    if (process.state() == QProcess::NotRunning)
         return;
-    m_process.terminate();
-    if (!m_process.waitForFinished(5000))
-        m_process.kill();
-    m_process.waitForFinished();
+    process.terminate();
+    if (!process.waitForFinished(5000))
+        process.kill();
+    process.waitForFinished();
+}
+
+bool ScratchServer::start(const QString &program, const QStringList &arguments, const QString &configName,
+    const QByteArray &config, const std::function<bool()> &ready, QString *error, int waitMs)
+{
+    if (!writeFile(filePath(configName), config)) {
+        *error = filePath(configName) + QStringLiteral(" cannot be written");
+        return false;
+    }
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(program, arguments);
+    const bool up = process.waitForStarted()
+        && QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning || ready(); }, waitMs)
+        && process.state() == QProcess::Running;
+    if (!up)
+        *error = program + QStringLiteral(" did not come up: ") + QString::fromLocal8Bit(process.readAll());
+    return up;
 }
 
 QByteArray Haproxy::statsSocketLine() const
@@ -21,22 +42,9 @@ QByteArray Haproxy::statsSocketLine() const
 
 bool Haproxy::start(const QByteArray &config, QString *error, int waitMs)
 {
-    const QString path = m_dir.filePath(QStringLiteral("haproxy.cfg"));
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(config) != config.size()) {
-        *error = path + QStringLiteral(": ") + file.errorString();
-        return false;
-    }
-    file.close();
-    m_process.setProcessChannelMode(QProcess::MergedChannels);
-    m_process.start(HaproxyPath, {QStringLiteral("-db"), QStringLiteral("-f"), path});
-    const bool up = m_process.waitForStarted()
-        && QTest::qWaitFor(
-            [&] { return m_process.state() == QProcess::NotRunning || !stat().isEmpty(); }, waitMs)
-        && m_process.state() == QProcess::Running;
-    if (!up)
-        *error = QStringLiteral("haproxy did not come up: ") + QString::fromLocal8Bit(m_process.readAll());
-    return up;
+    return m_server.start(
+        HaproxyPath, {"-db", "-f", m_server.filePath("haproxy.cfg")}, "haproxy.cfg", config,
+        [this] { return !stat().isEmpty(); }, error, waitMs);
 }
 
 QMap<QByteArray, QMap<QByteArray, QByteArray>> Haproxy::stat() const
@@ -64,4 +72,32 @@ QMap<QByteArray, QMap<QByteArray, QByteArray>> Haproxy::stat() const
             row[names[i]] = values[i];
     }
     return rows;
+}
+
+bool WebProxy::start(const QByteArray &sites, quint16 port, QString *error, int waitMs)
+{
+    const auto accepts = [port] {
+        QTcpSocket probe;
+        probe.connectToHost(QStringLiteral("127.0.0.1"), port);
+        return probe.waitForConnected(100);
+    };
+    const QString dir = m_server.dir.path();
+    if (m_kind == Kind::Caddy) {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        for (const char *variable : {"HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME"})
+            environment.insert(variable, dir);
+        m_server.process.setProcessEnvironment(environment);
+        return m_server.start("/usr/bin/caddy",
+            {"run", "--config", dir + "/Caddyfile", "--adapter", "caddyfile"}, "Caddyfile",
+            "{\n\tadmin off\n\tauto_https off\n}\n" + sites, accepts, error, waitMs);
+    }
+    // Without "user", workers would run as nobody, and find no way into the
+    // scratch directory of a test run as root.
+    QByteArray config = geteuid() == 0 ? "user root;\n" : "";
+    config += "pid DIR/nginx.pid;\nevents {}\nhttp {\naccess_log off;\n";
+    for (const char *temp : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"})
+        config += QByteArray(temp) + "_temp_path DIR/" + temp + ";\n";
+    return m_server.start("/usr/sbin/nginx",
+        {"-p", dir, "-e", "stderr", "-c", dir + "/nginx.conf", "-g", "daemon off;"}, "nginx.conf",
+        config.replace("DIR", dir.toUtf8()) + sites + "}\n", accepts, error, waitMs);
 }

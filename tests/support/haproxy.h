@@ -1,25 +1,47 @@
 #ifndef HAPROXY_H
 #define HAPROXY_H
 
+// The proxies tests put in front of an agent: HAProxy, nginx and Caddy, as
+// Debian installs them, each in the foreground on a configuration of the
+// test's in a scratch directory of its own, ended (SIGTERM, then killed) with
+// the object.
+
 #include <QByteArray>
 #include <QMap>
 #include <QProcess>
 #include <QString>
 #include <QTemporaryDir>
 
+#include <functional>
+
 // Where Debian's haproxy package puts the program; tests skip without it.
 inline const QString HaproxyPath = QStringLiteral("/usr/sbin/haproxy");
 
-// HAProxy in the foreground on a config of the test's, its stats socket in a
-// scratch directory. Ended (SIGTERM, then killed) with the object.
+// A server program run by a test, in its scratch directory.
+class ScratchServer
+{
+public:
+    ScratchServer() = default;
+    ~ScratchServer();
+    ScratchServer(const ScratchServer &) = delete;
+    ScratchServer &operator=(const ScratchServer &) = delete;
+
+    QString filePath(const QString &name) const { return dir.filePath(name); }
+    // Writes config into the directory as configName, starts the program and
+    // waits until ready() holds, processing events (it may wait on an agent of
+    // this process); false with *error (its own output) when it ends first or
+    // waitMs pass.
+    bool start(const QString &program, const QStringList &arguments, const QString &configName,
+        const QByteArray &config, const std::function<bool()> &ready, QString *error, int waitMs);
+
+    QTemporaryDir dir;
+    QProcess process;
+};
+
+// HAProxy, its stats socket in the scratch directory.
 class Haproxy
 {
 public:
-    Haproxy() = default;
-    ~Haproxy();
-    Haproxy(const Haproxy &) = delete;
-    Haproxy &operator=(const Haproxy &) = delete;
-
     // The config's "stats socket" line; start() waits for this socket.
     QByteArray statsSocketLine() const;
 
@@ -32,10 +54,27 @@ public:
     QMap<QByteArray, QMap<QByteArray, QByteArray>> stat() const;
 
 private:
-    QString socketPath() const { return m_dir.filePath(QStringLiteral("stats.sock")); }
+    QString socketPath() const { return m_server.filePath(QStringLiteral("stats.sock")); }
 
-    QTemporaryDir m_dir;
-    QProcess m_process;
+    ScratchServer m_server;
+};
+
+// nginx or Caddy on the sites a test gives (nginx's server and upstream
+// blocks, or Caddy's site blocks). The fixture adds what keeps the program in
+// its directory: pid file, logs and temporary files there; for Caddy, no
+// admin endpoint, no automatic HTTPS, HOME and XDG_* there.
+class WebProxy
+{
+public:
+    enum class Kind { Nginx, Caddy };
+    explicit WebProxy(Kind kind) : m_kind(kind) { }
+
+    // Starts it and waits until port, one the sites listen on, accepts.
+    bool start(const QByteArray &sites, quint16 port, QString *error, int waitMs = 10000);
+
+private:
+    Kind m_kind;
+    ScratchServer m_server;
 };
 
 #endif // HAPROXY_H
