@@ -21,6 +21,8 @@ void add(Verifier::Counters &to, const Verifier::Counters &from)
     for (int i = 0; i < to.seconds.size() && i < from.seconds.size(); ++i)
         to.seconds[i] += from.seconds.at(i);
     to.secondsSum += from.secondsSum;
+    for (auto it = from.rehashes.cbegin(); it != from.rehashes.cend(); ++it)
+        to.rehashes[it.key()] += it.value();
 }
 
 void add(VerdictCache::Counters &to, const VerdictCache::Counters &from)
@@ -79,7 +81,8 @@ bool CheckBackend::sameFor(const AgentConfig &a, const AgentConfig &b)
     const auto used = [](const AgentConfig &c) {
         return std::make_tuple(c.sqlType, c.sqlHost, c.sqlPort, c.sqlDsn, c.sqlUser, c.databasePassword(),
             c.sqlQuery, c.sqlRetParam, c.sqlTimeout, c.sqlOptions, c.sqlPool, c.sqlPasswordColumn,
-            c.sqlHashThreads, c.sqlWeakHashes, c.cacheTtl, c.cacheNegativeTtl, c.cacheStale, c.cacheSize);
+            c.sqlHashThreads, c.sqlWeakHashes, c.cacheTtl, c.cacheNegativeTtl, c.cacheStale, c.cacheSize,
+            c.sqlRehashQuery, c.sqlRehashMin, c.sqlRehashCost);
     };
     return used(a) == used(b);
 }
@@ -107,7 +110,8 @@ void CheckBackends::replace(std::shared_ptr<CheckBackend> next)
 void CheckBackends::letGo()
 {
     for (auto it = m_retiring.begin(); it != m_retiring.end();) {
-        if (it->use_count() > 1) {
+        // A rehash under way writes through this backend's connections.
+        if (it->use_count() > 1 || (*it)->checks->rehashing()) {
             ++it;
             continue;
         }

@@ -161,7 +161,8 @@ CheckService::CheckService(const AgentConfig &config, const QString &shownDsn, S
       m_panel(panel), m_verifier(verifier),
       m_cache(cache), m_lines {debugLine("[d] q.q=", config.sqlQuery),
                           debugLine("[d] q.w=", config.sqlRetParam), QStringLiteral("q: ") + config.sqlQuery,
-                          QStringLiteral("s2: ") + Net::MaskedPassword}
+                          QStringLiteral("s2: ") + Net::MaskedPassword},
+      m_rehashOn(verifier && !config.sqlRehashQuery.isEmpty() && Settings::rehashProblems(config).isEmpty())
 {
     m_clock.start();
 }
@@ -250,14 +251,19 @@ void CheckService::checkStored(const QString &userName, const QString &password,
                 stored << (narration->maskedColumn < 0 ? QByteArray()
                                                        : row.at(narration->maskedColumn).toUtf8());
             const bool queued = m_verifier->submit(
-                password.toUtf8(), stored, [this, result, answer](const Verifier::Outcome &outcome) {
+                password.toUtf8(), stored,
+                [this, result, answer, userName, password, stored](const Verifier::Outcome &outcome) {
                     tellFormats(outcome);
                     const int row = outcome.matchingRow;
                     answer({row < 0                  ? Net::NoResult
                             : result.resultIndex < 0 ? QString()
                                                      : result.rows.at(row).at(result.resultIndex),
                         false, 0});
-                });
+                    // Only once the answer is out: a rehash never delays or changes it.
+                    if (row >= 0)
+                        rehash(userName, password, stored.at(row));
+                },
+                userName.toUtf8());
             if (!queued) // every verifying thread busy and the queue full: as if the database had not
                          // answered
                 answer({Net::NoResult, true, 1}, false);
@@ -271,12 +277,15 @@ void CheckService::tellFormats(const Verifier::Outcome &outcome)
     for (int i = 0; i < outcome.results.size(); ++i) {
         const Passwords::Format format = outcome.formats.at(i);
         const Passwords::Result result = outcome.results.at(i);
-        if (result == Passwords::Result::Unknown || result == Passwords::Result::Malformed)
-            qWarning().noquote() << QStringLiteral("[e] a stored password is %1: prefix %2")
-                                        .arg(result == Passwords::Result::Unknown
-                                                ? QStringLiteral("of no known format")
-                                                : QStringLiteral("malformed or past the limits"),
-                                            outcome.prefixes.at(i));
+        // The reason is one of the verifier's fixed texts, never a part of the value.
+        if (result == Passwords::Result::Unknown)
+            qWarning().noquote() << QStringLiteral("[e] a stored password is of no known format: prefix %1")
+                                        .arg(outcome.prefixes.at(i));
+        else if (result == Passwords::Result::Malformed)
+            qWarning().noquote() << QStringLiteral(
+                "[e] a stored password is malformed or past the limits (%1): "
+                "prefix %2")
+                                        .arg(outcome.reasons.at(i), outcome.prefixes.at(i));
         if (Passwords::isWeak(format) && !m_weakSaid.contains(int(format))) {
             m_weakSaid.insert(int(format));
             const QString line = result == Passwords::Result::Refused
@@ -290,6 +299,47 @@ void CheckService::tellFormats(const Verifier::Outcome &outcome)
             m_panel.append(line.arg(Passwords::name(format)));
         }
     }
+}
+
+void CheckService::rehash(const QString &userName, const QString &password, const QByteArray &stored)
+{
+    if (!m_rehashOn || m_rehashing.contains(userName)
+        || !Passwords::needsRehash(stored, m_config.sqlRehashMin))
+        return;
+    const QByteArray secret = password.toUtf8();
+    if (secret.size() > Passwords::MaxBcryptPasswordBytes || secret.contains('\0')) {
+        m_verifier->countRehash(QStringLiteral("skipped")); // bcrypt could not hold it whole
+        return;
+    }
+    m_rehashing.insert(userName);
+    const bool queued = m_verifier->hashBcrypt(
+        secret, m_config.sqlRehashCost, [this, userName](const QByteArray &hash) {
+            if (hash.isEmpty())
+                return rehashed(userName, QStringLiteral("no bcrypt value could be made"));
+            m_executor->submit(
+                Sql::checkStatement(m_config.sqlRehashQuery, QString(), userName, QString::fromLatin1(hash)),
+                [this, userName](const StatementResult &result) {
+                    rehashed(userName, result.ok ? QString() : result.error);
+                });
+        });
+    if (!queued) { // the verifying threads have checks enough to do: the next sign-in tries again
+        m_rehashing.remove(userName);
+        m_verifier->countRehash(QStringLiteral("skipped"));
+    }
+}
+
+// Said by the user name and the database's error; the password and its new
+// value appear nowhere.
+void CheckService::rehashed(const QString &userName, const QString &error)
+{
+    m_rehashing.remove(userName);
+    m_verifier->countRehash(error.isEmpty() ? QStringLiteral("done") : QStringLiteral("failed"));
+    if (!error.isEmpty())
+        qWarning().noquote() << QStringLiteral("[e] the stored password of %1 is not rehashed: %2")
+                                    .arg(Sql::cp1251DisplayForm(userName), error);
+    else if (Net::debugOn())
+        qDebug().noquote() << QStringLiteral("[i] the stored password of %1 is rehashed as bcrypt")
+                                  .arg(Sql::cp1251DisplayForm(userName));
 }
 
 void CheckService::lookup(const QString &input, Done done)

@@ -53,6 +53,9 @@ public:
     // The lookup's outcome for the client's text, once its narration is out.
     void lookup(const QString &input, Done done) override;
 
+    // A rehash is under way: its statement is still to come back.
+    bool rehashing() const { return !m_rehashing.isEmpty(); }
+
 private:
     void checkStored(const QString &userName, const QString &password, Answer done);
     // What the database answered goes into the cache; when it could not
@@ -60,6 +63,12 @@ private:
     Http::Verdict settle(
         const QString &userName, const QString &password, Http::Verdict verdict, bool *stale);
     void tellFormats(const Verifier::Outcome &outcome);
+    // After a found check, with sql/rehash_query: a stored value below
+    // sql/rehash_min replaced by a fresh bcrypt one of the password. The
+    // verifier's threads make it, the check's executor writes it; one at a
+    // time per user name.
+    void rehash(const QString &userName, const QString &password, const QByteArray &stored);
+    void rehashed(const QString &userName, const QString &error);
 
     const AgentConfig &m_config;
     const QString m_shownDsn;
@@ -70,7 +79,9 @@ private:
     VerdictCache *m_cache;
     QElapsedTimer m_clock; // the cache's times
     const StatementLines m_lines;
-    QSet<int> m_weakSaid; // weak formats said so of in this run
+    QSet<int> m_weakSaid;      // weak formats said so of in this run
+    const bool m_rehashOn;     // sql/rehash_query set, and sound
+    QSet<QString> m_rehashing; // user names whose rehash is under way
 };
 
 #endif // CHECKSERVICE_H

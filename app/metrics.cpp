@@ -129,6 +129,11 @@ QByteArray text(const Sources &s)
                 double(it.value()));
         w.histogram("tovr_merk_password_verify_seconds", "Time one check's verification took.",
             Verifier::SecondsBounds, v.seconds, v.secondsSum);
+        w.head("tovr_merk_rehashes_total", "counter",
+            "Stored passwords rewritten as bcrypt after a found check (sql/rehash_query), by result.");
+        for (const char *result : {"done", "failed", "skipped"})
+            w.sample("tovr_merk_rehashes_total", "result=\"" + QByteArray(result) + '"',
+                double(v.rehashes.value(QString::fromLatin1(result))));
     }
     if (s.tls) {
         const TlsListener::Counters &tls = s.tls->counters();

@@ -3,6 +3,7 @@
 #include "db/sqlrules.h"
 #include "net/addressblocks.h"
 #include "net/httprequest.h"
+#include "passwords/passwords.h"
 
 #include <QDir>
 #include <QFile>
@@ -67,8 +68,36 @@ const std::vector<Key> &table()
         {QStringLiteral("auth/realm"), Auth::DefaultRealm, &AgentConfig::authRealm, false},
         {QStringLiteral("auth/trusted_proxies"), DefaultAuthTrustedProxies, &AgentConfig::authTrustedProxies,
             false},
+        {QStringLiteral("sql/rehash_query"), QString(), &AgentConfig::sqlRehashQuery, false},
+        {QStringLiteral("sql/rehash_min"), DefaultRehashMin, &AgentConfig::sqlRehashMin, false},
+        {QStringLiteral("sql/rehash_cost"), DefaultRehashCost, &AgentConfig::sqlRehashCost, false},
     };
     return keys;
+}
+
+QStringList rehashProblems(const AgentConfig &config)
+{
+    QStringList problems;
+    if (config.sqlRehashQuery.isEmpty())
+        return problems;
+    const QStringList missing = Sql::missingCheckPlaceholders(config.sqlRehashQuery);
+    if (!missing.isEmpty())
+        problems << QStringLiteral("sql/rehash_query has no %1").arg(missing.join(QStringLiteral(" and ")));
+    if (Passwords::formatNamed(config.sqlRehashMin) == Passwords::Format::Unknown)
+        problems
+            << QStringLiteral("sql/rehash_min %1 names no stored password format").arg(config.sqlRehashMin);
+    else if (Passwords::needsRehash(
+                 Passwords::hashBcrypt("-", Passwords::MinBcryptCost), config.sqlRehashMin))
+        problems << QStringLiteral("sql/rehash_min %1 ranks above bcrypt, the format a rehash writes")
+                        .arg(config.sqlRehashMin);
+    if (config.sqlRehashCost < Passwords::MinBcryptCost || config.sqlRehashCost > Passwords::MaxBcryptCost)
+        problems << QStringLiteral("sql/rehash_cost %1 is outside bcrypt's %2 to %3")
+                        .arg(config.sqlRehashCost)
+                        .arg(Passwords::MinBcryptCost)
+                        .arg(Passwords::MaxBcryptCost);
+    if (config.sqlPasswordColumn.isEmpty())
+        problems << QStringLiteral("sql/rehash_query needs sql/password_column");
+    return problems;
 }
 
 QStringList problems(const Findings &findings)
@@ -104,6 +133,8 @@ QStringList problems(const Findings &findings)
         lines << prefix + why + QStringLiteral("; the list is taken as empty");
     for (const QString &warning : findings.secretWarnings)
         lines << prefix + warning;
+    for (const QString &why : findings.rehashProblems)
+        lines << prefix + why + QStringLiteral("; no stored password is rehashed");
     return lines;
 }
 
@@ -126,6 +157,7 @@ QStringList refusals(const Findings &findings)
     if (!findings.secretProblem.isEmpty())
         reasons << findings.secretProblem;
     reasons << findings.badAddresses;
+    reasons << findings.rehashProblems;
     return reasons;
 }
 
@@ -393,6 +425,7 @@ AgentConfig read(const QString &path, Findings *findings, const QString &credent
         if (!Net::AddressBlocks::parse(list->join(QLatin1Char(',')), &why))
             findings->badAddresses << key + QStringLiteral(": ") + why;
     }
+    findings->rehashProblems = rehashProblems(config);
     return config;
 }
 

@@ -74,6 +74,9 @@ struct AgentConfig
     QString authAddress;             // auth/address: where it listens
     QString authRealm;               // auth/realm: the realm of its Basic challenge
     QStringList authTrustedProxies;  // auth/trusted_proxies: proxies whose X-Forwarded-For names the client
+    QString sqlRehashQuery;          // sql/rehash_query: rewrites a found user's weaker value; empty: off
+    QString sqlRehashMin;            // sql/rehash_min: stored formats below this one are rehashed
+    int sqlRehashCost = 0;           // sql/rehash_cost: the bcrypt cost of a rehash
 
     // Not keys: the database password read from sql/password_file or the
     // service manager's credential, and that file's path (empty: sql/password
@@ -135,6 +138,10 @@ constexpr int DefaultAuthPort = 0; // off
 // Beside the proxy that asks it.
 inline const QString DefaultAuthAddress = QStringLiteral("127.0.0.1");
 inline const QString DefaultAuthTrustedProxies = QStringLiteral("127.0.0.1/32,::1/128");
+// A rehash writes bcrypt: what stands below it is replaced, at the cost PHP
+// and most frameworks now choose.
+inline const QString DefaultRehashMin = QStringLiteral("bcrypt");
+constexpr int DefaultRehashCost = 12;
 
 // Length of a generated cipher key (AES-256).
 constexpr int RandomKeyBytes = 32;
@@ -177,7 +184,16 @@ struct Findings
     // headless start, so that start ends.
     QString secretProblem;
     QStringList secretWarnings; // a password file others may read
+    QStringList rehashProblems; // why sql/rehash_query cannot run (rehashProblems)
 };
+// Why the rehash after a found check cannot run as configured, one reason a
+// line naming the key: sql/rehash_query without :s1 or :s2 (it would write one
+// hash to every row, or a fixed text), sql/rehash_min naming no format or one
+// above the bcrypt a rehash writes (every sign-in would rehash again),
+// sql/rehash_cost outside bcrypt's range, no sql/password_column. Empty when
+// it is off (no sql/rehash_query) or sound.
+QStringList rehashProblems(const AgentConfig &config);
+
 // One "[e] config: ..." line per problem, each saying what to do about it.
 QStringList problems(const Findings &findings);
 

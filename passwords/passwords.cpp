@@ -1220,7 +1220,8 @@ bool constantTimeEqual(const QByteArray &a, const QByteArray &b)
 
 QByteArray hashBcrypt(const QByteArray &password, int cost)
 {
-    if (cost < MinBcryptCost || cost > MaxBcryptCost || password.contains('\0'))
+    if (cost < MinBcryptCost || cost > MaxBcryptCost || password.contains('\0')
+        || password.size() > MaxBcryptPasswordBytes)
         return QByteArray();
     char setting[CRYPT_GENSALT_OUTPUT_SIZE];
     if (!crypt_gensalt_rn("$2b$", cost, nullptr, 0, setting, int(sizeof setting)))

@@ -39,6 +39,9 @@ constexpr int MaxPhpassLog2Rounds = 24;
 constexpr qint64 WerkzeugDefaultIterations = 260'000;
 // bcrypt costs hashBcrypt makes: libxcrypt's least, and the ceiling.
 constexpr int MinBcryptCost = 4;
+// bcrypt reads this much of a password: a value made of a longer one would
+// take any password that begins alike, so hashBcrypt makes none.
+constexpr int MaxBcryptPasswordBytes = 72;
 
 // ---- Formats -----------------------------------------------------------------
 // A format is a row of the table; Format numbers the rows, so a new format is
@@ -114,7 +117,8 @@ bool constantTimeEqual(const QByteArray &a, const QByteArray &b);
 // ---- Rehashing -----------------------------------------------------------------
 // A fresh "$2b$" value of password at cost (MinBcryptCost to MaxBcryptCost),
 // with a salt from the system's random source; empty when it cannot be made
-// (a cost out of range, a password holding a NUL byte).
+// (a cost out of range, a password holding a NUL byte or longer than
+// MaxBcryptPasswordBytes).
 QByteArray hashBcrypt(const QByteArray &password, int cost);
 // True when stored is worth replacing with a value in the format named
 // minimum: it is weak, or of a weaker kind (clear < single digest < iterated

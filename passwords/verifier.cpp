@@ -96,6 +96,25 @@ bool Verifier::submit(
     return true;
 }
 
+bool Verifier::hashBcrypt(const QByteArray &password, int cost, Hashed done)
+{
+    if (m_inFlight >= m_maxInFlight)
+        return false;
+    ++m_inFlight;
+    m_pool.start([this, password, cost, done = std::move(done)] {
+        lowerThisThread();
+        const QByteArray hash = Passwords::hashBcrypt(password, cost);
+        QMetaObject::invokeMethod(
+            this,
+            [this, hash, done] {
+                --m_inFlight;
+                done(hash);
+            },
+            Qt::QueuedConnection);
+    });
+    return true;
+}
+
 void Verifier::finished(const Outcome &outcome, const QByteArray &model, double seconds, const Done &done)
 {
     --m_inFlight;

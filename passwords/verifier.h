@@ -43,12 +43,14 @@ public:
         QStringList reasons;              // ... and why it did not verify, a short fixed text
     };
     using Done = std::function<void(const Outcome &outcome)>;
+    using Hashed = std::function<void(const QByteArray &hash)>;
 
     struct Counters
     {
         QMap<QPair<QString, QString>, quint64> verifications; // (format, result) -> count
         QVector<quint64> seconds = QVector<quint64>(SecondsBounds.size() + 1, 0);
         double secondsSum = 0;
+        QMap<QString, quint64> rehashes; // result ("done", "failed", "skipped") -> count
     };
 
     Verifier(bool allowWeak, const Limits &limits, QObject *parent = nullptr);
@@ -61,6 +63,15 @@ public:
     // which a format salted with it (PostgreSQL's md5) needs.
     bool submit(const QByteArray &password, const QList<QByteArray> &stored, Done done,
         const QByteArray &userName = QByteArray());
+
+    // A fresh bcrypt value of password at cost (Passwords::hashBcrypt), made on
+    // these threads, as bcrypt at cost 12 holds one for about a quarter of a
+    // second; done hears it, empty when none could be made. It waits in the
+    // same queue as the verifications: false, and done is never called, when
+    // the queue is full.
+    bool hashBcrypt(const QByteArray &password, int cost, Hashed done);
+    // How a rehash went, counted beside the verifications.
+    void countRehash(const QString &result) { ++m_counters.rehashes[result]; }
 
     const Counters &counters() const { return m_counters; }
     int threads() const { return m_pool.maxThreadCount(); }
