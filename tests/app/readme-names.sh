@@ -39,7 +39,7 @@ for key in $keys; do
 done
 
 # The metrics of an agent with every optional family on: HTTPS, stored
-# passwords, the verdict cache, the throttle, the audit log.
+# passwords, the verdict cache, the throttle, the audit log, the sign-in listener.
 free() { python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
 admin=$(free)
 cd "$work" && sqlite3 users.db 'create table users(login text, pw text, uid text)' &&
@@ -49,7 +49,8 @@ printf '[sql]\ntype=QSQLITE\ndsn=users.db\nquery="select uid, pw from users wher
     'password_column=pw' >tovr_merk.ini
 printf '[http]\nport=%s\nthrottle=5\n[server]\nport=0\n[https]\nport=%s\ncertificate=cert.pem\nkey=key.pem\n' \
     "$(free)" "$(free)" >>tovr_merk.ini
-printf '[admin]\nport=%s\n[cache]\nttl=60\n[app]\nconfig_host=\n[log]\naudit=audit.log\n' "$admin" >>tovr_merk.ini
+printf '[admin]\nport=%s\n[cache]\nttl=60\n[app]\nconfig_host=\n[log]\naudit=audit.log\n[auth]\nport=%s\n' "$admin" "$(free)" \
+    >>tovr_merk.ini
 HOME=$work QT_QPA_PLATFORM=offscreen QT_LOGGING_RULES='*.debug=false' "$agent" 2>agent.err &
 pid=$!
 for _ in $(seq 200); do
