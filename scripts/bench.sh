@@ -18,7 +18,9 @@
 #     sql/pool=4 at concurrency 8 (servers made by tests/support/dbserver.sh).
 #  5. Stored passwords: bcrypt at cost 10 verified by the agent against the
 #     rate of Python's bcrypt module on one thread, a request that needs no
-#     database meanwhile, and an unknown name's time against a wrong password's.
+#     database meanwhile, and an unknown name's time against a wrong password's;
+#     per format at the applications' default costs (phpass, Django's and
+#     Werkzeug's PBKDF2, ASP.NET Identity) against their Python verifiers.
 #  6. Sign-in behind nginx: the same page with no authentication, with
 #     auth_request to the agent's sign-in listener (its cache on), and with
 #     nginx's own auth_basic on bcrypt.
@@ -567,6 +569,11 @@ password_column=pw" "select id, pw from users where login=:s1")
 else
     say "Stored passwords: skipped, no Python bcrypt (Debian package python3-bcrypt)"
 fi
+# The web applications' formats at their default costs, one verifying thread
+# against the application's own Python verifier (scripts/bench-formats.sh).
+say ""
+say "Stored passwords per format, checks/s through the agent, one verifying thread, against Python, one thread (target 0.9):"
+say "$(bash "$root/scripts/bench-formats.sh" "$bin" "$seconds")"
 
 signin_bench
 
