@@ -46,7 +46,7 @@ struct SignIn
                                       "insert into users values('alice', '" + hash + "', 'u-17')"},
                               "select uid, pw from users where login = :s1", "uid",
                               {{"sql/password_column", "pw"}, {"sql/timeout", "1"}, {"auth/port", QString::number(freePort())},
-                               {"admin/port", QString::number(freePort())}});
+                               {"admin/port", QString::number(freePort())}, {"log/audit", agent.work.filePath("audit.log")}});
         const QByteArray config = sites(kind, port, agent.port("auth/port"), freePort(), &error);
         if (error.isEmpty())
             proxy.start(config, port, &error);
@@ -105,6 +105,11 @@ void tst_SignIn::behindProxy()
     QCOMPARE(rig.fetch(alice + QStringList {"-H", "X-Remote-User: mallory"}), QByteArray("200\npage for alice u-17"));
     for (const QStringList &refused : QList<QStringList> {{"-u", "alice:wrong"}, {"-u", "bob:Zq9secret"}, {}})
         QCOMPARE(rig.fetch(refused), QByteArray("401 Basic realm=\"TOVR/MERK\", charset=\"UTF-8\"\n<no page>"));
+    // The audit names the listener and the client nginx or Caddy forwarded, never the password.
+    const QString audit = rig.agent.work.filePath("audit.log");
+    QTRY_COMPARE(readFile(audit).count("\"client\":\"127.0.0.1\",\"listener\":\"auth\",\"user\":\"alice\",\"verdict\":\"exist\""), 1);
+    QCOMPARE(readFile(audit).count("\"listener\":\"auth\",\"user\":\"bob\",\"verdict\":\"notfount\""), 1);
+    QVERIFY(!readFile(audit).contains("Zq9secret"));
 
     const QByteArray pages = rig.fetch(alice, "?[1-300]");
     QCOMPARE(pages.count("page for alice u-17"), 300);

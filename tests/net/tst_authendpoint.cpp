@@ -1,9 +1,9 @@
 #include "net/authendpoint.h"
 #include "net/wiretext.h"
-#include "support/agent.h"
-#include "support/sqlfixture.h"
+#include "support/testsupport.h"
 #include "support/wireclient.h"
 
+#include <QTcpServer>
 #include <QtTest>
 
 namespace {
@@ -92,7 +92,6 @@ private slots:
     void timeOuts_data();
     void timeOuts();
     void atTheCapTheLongestIdleMakesRoom();
-    void agentAnswersFromSqliteAndAudits();
 };
 
 // One connection: the request bytes (several pipelined requests, some), the
@@ -251,21 +250,6 @@ void tst_AuthEndpoint::atTheCapTheLongestIdleMakesRoom()
     QTRY_VERIFY(idle[0]->closed);
     QVERIFY(!idle[1]->closed && !idle[2]->closed);
     QCOMPARE(rig.endpoint.counters().shed, quint64(1));
-}
-
-// The agent's own sign-in listener answers from SQLite through the check
-// port's gate, and the audit names it.
-void tst_AuthEndpoint::agentAnswersFromSqliteAndAudits()
-{
-    MessageCapture messages;
-    Agent agent;
-    const QString audit = agent.work.filePath("audit.log");
-    QCOMPARE(startOnSqlite(agent, usersTable(), CheckStatement, "uid",
-                           {{"auth/port", QString::number(freePort())}, {"log/audit", audit}}), QString());
-    Client client(agent.port("auth/port"), get(Alice) + get(basic("alice:wrong")));
-    QTRY_COMPARE(client.received, ok("alice", "u-17") + Unauthorized);
-    QTRY_COMPARE(readFile(audit).count("\"listener\":\"auth\""), 2);
-    QVERIFY(!readFile(audit).contains("Zq9secret"));
 }
 
 QTEST_MAIN(tst_AuthEndpoint)
