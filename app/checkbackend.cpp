@@ -40,11 +40,27 @@ void add(CheckBackends::Totals &to, CheckBackend &backend)
         add(to.passwords, backend.verifier->counters());
     if (backend.cache)
         add(to.cache, backend.cache->counters());
+    if (backend.servers)
+        to.failovers += backend.servers->failovers();
+}
+
+// The servers to walk: a list that reads, for a driver that connects to a
+// host; one server, only when it has to be a primary. Anything else goes to
+// the driver as it always has (said at start when it does not read).
+std::shared_ptr<ServerSet> serversFor(const AgentConfig &config)
+{
+    const auto servers = Sql::parseServerList(config.sqlHost, config.sqlPort, nullptr);
+    const Sql::Target target = Sql::parseTarget(config.sqlTarget).value_or(Sql::Target::Any);
+    if (!servers || config.sqlType == QLatin1String("QSQLITE") || config.sqlType == QLatin1String("QODBC")
+        || (servers->size() == 1 && target == Sql::Target::Any))
+        return nullptr;
+    return std::make_shared<ServerSet>(*servers, qMax(0, config.sqlHostRetry) * 1000, target);
 }
 } // namespace
 
 CheckBackend::CheckBackend(const AgentConfig &agentConfig, const AgentLimits &limits, PanelFeed &panel)
-    : config(agentConfig), shownDsn(Sql::maskCredentials(agentConfig.sqlDsn)), m_limits(limits)
+    : config(agentConfig), shownDsn(Sql::maskCredentials(agentConfig.sqlDsn)),
+      servers(serversFor(agentConfig)), m_limits(limits)
 {
     database.setLimits(limits.database);
     if (!config.sqlPasswordColumn.isEmpty())
@@ -56,8 +72,13 @@ CheckBackend::CheckBackend(const AgentConfig &agentConfig, const AgentLimits &li
 
 ConnectionSettings CheckBackend::connection() const
 {
-    return {config.sqlType, config.sqlHost, config.sqlPort, config.sqlDsn, config.sqlUser,
-        config.databasePassword(), config.sqlTimeout, config.sqlOptions};
+    ConnectionSettings settings {config.sqlType, config.sqlHost, config.sqlPort, config.sqlDsn,
+        config.sqlUser, config.databasePassword(), config.sqlTimeout, config.sqlOptions, servers};
+    if (servers) {
+        settings.host = servers->entries().constFirst().host;
+        settings.port = servers->entries().constFirst().port;
+    }
+    return settings;
 }
 
 QSqlDatabase CheckBackend::connect()

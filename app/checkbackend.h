@@ -49,6 +49,9 @@ public:
     std::unique_ptr<Verifier> verifier;
     std::unique_ptr<VerdictCache> cache;
     std::unique_ptr<CheckService> checks;
+    // With a list of servers in sql/host (or sql/target=primary): the servers
+    // and what every connection found of them; null otherwise.
+    std::shared_ptr<ServerSet> servers;
 
 private:
     ConnectionSettings connection() const;
@@ -74,6 +77,7 @@ public:
         StatementExecutor::Counters statements;
         Verifier::Counters passwords;
         VerdictCache::Counters cache;
+        quint64 failovers = 0; // times the connections moved to another server
     };
 
     explicit CheckBackends(std::shared_ptr<CheckBackend> first, QObject *parent = nullptr);

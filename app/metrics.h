@@ -30,6 +30,8 @@ struct Sources
     int cacheEntries;
     std::optional<quint64> auditDropped; // with log/audit
     const AuthEndpoint *auth = nullptr;  // with auth/port
+    const ServerSet *servers = nullptr;  // with a list of servers in sql/host
+    quint64 failovers = 0;               // moves to another server, a reload's predecessors' too
 };
 
 // The Prometheus text exposition format (version 0.0.4).

@@ -393,9 +393,12 @@ void Server::tellOperator(const QString &text)
 
 QString Server::serviceStatus() const
 {
+    const ServerSet *servers = backend().servers.get();
+    const int inUse = servers ? servers->inUse() : -1;
     return statusLabel->text() + QLatin1Char('\n')
         + (executor().answering() ? QStringLiteral("database answering")
-                                  : QStringLiteral("database not answering"));
+                                  : QStringLiteral("database not answering"))
+        + (inUse >= 0 ? QStringLiteral(" on ") + servers->entries().at(inUse).name() : QString());
 }
 
 // Once the listeners listen and the database step has ended, whichever
@@ -640,7 +643,7 @@ void Server::startAdmin()
                 {*http, *lookups, totals.statements, *panelFeed, now.verifier ? &totals.passwords : nullptr,
                     httpsServer, now.cache ? &totals.cache : nullptr, now.cache ? now.cache->entries() : 0,
                     audit ? std::optional<quint64>(audit->dropped()) : std::nullopt,
-                    authServer ? auth : nullptr});
+                    authServer ? auth : nullptr, now.servers.get(), totals.failovers});
         },
         limits.http, this);
     QString error;

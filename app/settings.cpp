@@ -1,5 +1,6 @@
 #include "settings.h"
 
+#include "db/serverlist.h"
 #include "db/sqlrules.h"
 #include "net/addressblocks.h"
 #include "net/httprequest.h"
@@ -68,6 +69,8 @@ const std::vector<Key> &table()
         {QStringLiteral("auth/realm"), Auth::DefaultRealm, &AgentConfig::authRealm, false},
         {QStringLiteral("auth/trusted_proxies"), DefaultAuthTrustedProxies, &AgentConfig::authTrustedProxies,
             false},
+        {QStringLiteral("sql/host_retry"), Sql::DefaultHostRetrySeconds, &AgentConfig::sqlHostRetry, false},
+        {QStringLiteral("sql/target"), DefaultSqlTarget, &AgentConfig::sqlTarget, false},
         {QStringLiteral("sql/rehash_query"), QString(), &AgentConfig::sqlRehashQuery, false},
         {QStringLiteral("sql/rehash_min"), DefaultRehashMin, &AgentConfig::sqlRehashMin, false},
         {QStringLiteral("sql/rehash_cost"), DefaultRehashCost, &AgentConfig::sqlRehashCost, false},
@@ -131,6 +134,8 @@ QStringList problems(const Findings &findings)
         lines << prefix + findings.secretProblem;
     for (const QString &why : findings.badAddresses)
         lines << prefix + why + QStringLiteral("; the list is taken as empty");
+    for (const QString &why : findings.badServers)
+        lines << prefix + why;
     for (const QString &warning : findings.secretWarnings)
         lines << prefix + warning;
     for (const QString &why : findings.rehashProblems)
@@ -394,12 +399,42 @@ void readPassword(
 }
 } // namespace
 
+QStringList serverProblems(const AgentConfig &config)
+{
+    QStringList problems;
+    QString why;
+    const auto servers = Sql::parseServerList(config.sqlHost, config.sqlPort, &why);
+    if (!servers)
+        problems << QStringLiteral("sql/host %1; it goes to the driver as it stands").arg(why);
+    else if (servers->size() > 1
+        && (config.sqlType == QLatin1String("QSQLITE") || config.sqlType == QLatin1String("QODBC")))
+        problems << QStringLiteral(
+            "sql/host lists %1 servers, but %2 finds its database through sql/dsn; the "
+            "list is not used")
+                        .arg(servers->size())
+                        .arg(config.sqlType);
+    const auto target = Sql::parseTarget(config.sqlTarget);
+    if (!target)
+        problems << QStringLiteral("sql/target is \"%1\", neither any nor primary; any server is taken")
+                        .arg(config.sqlTarget);
+    else if (*target == Sql::Target::Primary
+        && Sql::readOnlyQuery(config.sqlType,
+            config.sqlType == QLatin1String("QMYSQL") || config.sqlType == QLatin1String("QMARIADB"))
+               .isEmpty())
+        problems << QStringLiteral("sql/target=primary cannot be told on %1; any server is taken")
+                        .arg(config.sqlType);
+    return problems;
+}
+
 AgentConfig read(const QString &path, Findings *findings, const QString &credentialsDirectory)
 {
     AgentConfig config;
     QSettings ini(path, QSettings::IniFormat);
     for (const Key &key : table()) {
-        const QVariant value = ini.value(key.name, key.defaultValue);
+        QVariant value = ini.value(key.name, key.defaultValue);
+        // A list of servers reads the same quoted or not.
+        if (key.name == QLatin1String("sql/host") && value.type() == QVariant::StringList)
+            value = value.toStringList().join(QLatin1Char(','));
         if (value.type() == QVariant::StringList
             && !std::holds_alternative<QStringList AgentConfig::*>(key.member))
             findings->readAsLists << key.name;

@@ -74,6 +74,8 @@ struct AgentConfig
     QString authAddress;             // auth/address: where it listens
     QString authRealm;               // auth/realm: the realm of its Basic challenge
     QStringList authTrustedProxies;  // auth/trusted_proxies: proxies whose X-Forwarded-For names the client
+    int sqlHostRetry = 0;            // sql/host_retry: seconds new connections skip a server that failed
+    QString sqlTarget;               // sql/target: any server, or "primary": one that takes writes
     QString sqlRehashQuery;          // sql/rehash_query: rewrites a found user's weaker value; empty: off
     QString sqlRehashMin;            // sql/rehash_min: stored formats below this one are rehashed
     int sqlRehashCost = 0;           // sql/rehash_cost: the bcrypt cost of a rehash
@@ -143,6 +145,8 @@ inline const QString DefaultAuthTrustedProxies = QStringLiteral("127.0.0.1/32,::
 inline const QString DefaultRehashMin = QStringLiteral("bcrypt");
 constexpr int DefaultRehashCost = 12;
 
+inline const QString DefaultSqlTarget = QStringLiteral("any");
+
 // Length of a generated cipher key (AES-256).
 constexpr int RandomKeyBytes = 32;
 
@@ -178,6 +182,7 @@ struct Findings
     QStringList missingPlaceholders; // of the credential check in sql/query
     QStringList cutAtSemicolon;      // keys whose value the INI reader cut at a ';'
     QStringList badAddresses;        // a list of address blocks that does not read: key and why
+    QStringList badServers;          // sql/host or sql/target that cannot be used as written: why
     QStringList keys;                // every key the file sets
     // A password file that is there to be used but cannot be, or a
     // credentials directory that is not there: why. Nobody can fix it at a
@@ -215,6 +220,11 @@ QStringList keysGone(const Findings &inUse, const Findings &next);
 QStringList readAtStartOnly(const AgentConfig &inUse, const AgentConfig &next);
 // ... and those keys of next set back to the values in use.
 void keepStartOnly(const AgentConfig &inUse, AgentConfig &next);
+
+// Why sql/host and sql/target cannot be used as written, one reason a line:
+// a list that does not read, a list for a driver that takes no host, a
+// target that is neither, or primary where the driver cannot tell.
+QStringList serverProblems(const AgentConfig &config);
 
 // The keys of the INI text whose value the INI reader cuts short: it takes a
 // ';' outside double quotes for the start of a comment, so

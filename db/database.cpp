@@ -34,7 +34,10 @@ bool StatementExecutor::refuse(const ResultHandler &done, const QString &connect
 
 void StatementExecutor::settle(StatementResult &result)
 {
-    m_gate.settle(result);
+    // With another server to go to, the next statement goes there rather
+    // than fail fast against the one that was lost.
+    if (!(result.unavailable && m_servers && m_servers->anyUsable()))
+        m_gate.settle(result);
     count(result);
 }
 
@@ -59,6 +62,8 @@ QSqlDatabase Database::configure(const ConnectionSettings &settings)
     m_timeoutSeconds = settings.timeoutSeconds;
     m_mysqlServer
         = settings.driver == QLatin1String("QMYSQL") || settings.driver == QLatin1String("QMARIADB");
+    m_servers = settings.servers;
+    m_server = -1;
     m_db = QSqlDatabase::addDatabase(settings.driver, m_connectionName);
     m_db.setHostName(settings.host);
     m_db.setPort(settings.port);
@@ -89,6 +94,67 @@ void Database::setLimits(const Limits &limits)
 bool Database::open()
 {
     m_openTried = true;
+    return m_servers ? openOnList() : openSession();
+}
+
+QString Database::openError() const
+{
+    return m_servers && m_server < 0 && !m_openError.isEmpty()
+        ? m_openError
+        : Sql::maskCredentials(m_db.lastError().text());
+}
+
+bool Database::openOnList()
+{
+    QStringList tried;
+    for (const int i : m_servers->order()) {
+        const Sql::ServerEntry &server = m_servers->entries().at(i);
+        m_db.close();
+        m_db.setHostName(server.host);
+        m_db.setPort(server.port);
+        QString why;
+        if (openSession() && wanted(&why)) {
+            m_server = i;
+            m_openedAtMs = m_servers->now();
+            m_openError.clear();
+            m_servers->opened(i, m_connectionName);
+            return true;
+        }
+        if (why.isEmpty())
+            why = QStringLiteral("found dead: ") + Sql::maskCredentials(m_db.lastError().text()).trimmed();
+        m_db.close();
+        m_servers->failed(i, why);
+        tried << server.name() + QStringLiteral(" ") + why;
+    }
+    m_server = -1;
+    m_openError = tried.join(QStringLiteral("; "));
+    return false;
+}
+
+bool Database::wanted(QString *why)
+{
+    const QString text = Sql::readOnlyQuery(m_driver, m_mysqlServer);
+    if (m_servers->target() != Sql::Target::Primary || text.isEmpty())
+        return true;
+    QSqlQuery query(m_db);
+    if (!query.exec(text) || !query.next()) {
+        *why = QStringLiteral("cannot tell whether it takes writes: ")
+            + Sql::maskCredentials(query.lastError().text()).trimmed();
+        return false;
+    }
+    if (!query.value(0).toBool())
+        return true;
+    *why = QStringLiteral("takes no writes, and sql/target is primary");
+    return false;
+}
+
+bool Database::serverFailedElsewhere() const
+{
+    return m_servers && m_server >= 0 && m_db.isOpen() && m_servers->failedSince(m_server, m_openedAtMs);
+}
+
+bool Database::openSession()
+{
     if (!m_db.open())
         return false;
     if (m_driver == QLatin1String("QODBC")) {
@@ -133,13 +199,21 @@ StatementResult Database::run(const Statement &statement)
         m_lastReopen.start();
         this->open();
     }
+    // Another connection found this one's server dead: this one goes too,
+    // closed before its prepared statements go, which would otherwise wait
+    // on that server to let them go.
+    if (serverFailedElsewhere()) {
+        m_db.close();
+        m_prepared.clear();
+        this->open();
+    }
     const bool open = m_db.isOpen() || reopen(result);
     bool ok = open && execute(statement, query, result);
     Sql::Failure failed;
     if (!open) {
         failed.driver = m_driver;
         failed.connectionOpen = false;
-        failed.text = m_db.lastError().text();
+        failed.text = openError();
         if (failed.text.isEmpty())
             failed.text = QStringLiteral("no connection to the database");
     } else if (!ok) {
@@ -167,6 +241,8 @@ StatementResult Database::run(const Statement &statement)
     result.columns.clear();
     result.rows.clear();
     query = QSqlQuery();
+    if (lost && result.timedOut && m_servers && m_server >= 0)
+        m_servers->failed(m_server, QStringLiteral("gave no answer within %1 s").arg(m_timeoutSeconds));
     if (lost) {
         // Some drivers go on calling a lost connection open: closed here, the
         // next statement reopens it rather than meet the same error.
@@ -178,7 +254,7 @@ StatementResult Database::run(const Statement &statement)
 
 void Database::submit(const Statement &statement, ResultHandler done)
 {
-    if (refuse(done, Sql::maskCredentials(m_db.lastError().text())))
+    if (refuse(done, openError()))
         return;
     StatementResult result = run(statement);
     settle(result);
@@ -264,6 +340,6 @@ bool Database::reopen(StatementResult &result)
         return true;
     }
     result.reopen = StatementResult::Reopen::Failed;
-    result.reopenError = Sql::maskCredentials(m_db.lastError().text());
+    result.reopenError = openError();
     return false;
 }

@@ -2,6 +2,7 @@
 #define DATABASE_H
 
 #include "failfast.h"
+#include "serverlist.h"
 #include "sqlrules.h"
 #include "statement.h"
 
@@ -10,6 +11,8 @@
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QString>
+
+#include <memory>
 
 // Where and as whom the agent connects.
 struct ConnectionSettings
@@ -22,6 +25,10 @@ struct ConnectionSettings
     QString password;
     int timeoutSeconds = Sql::DefaultTimeoutSeconds; // see Sql::connectOptions; 0: no limit set
     QString options;                                 // connect options of the configuration
+    // With a list of servers in sql/host: the list and what the connections
+    // found of it (host and port are then its first entry's); null: host
+    // and port as they stand.
+    std::shared_ptr<ServerSet> servers;
 };
 
 // Runs statements: submit now, hear the result later. An executor that runs
@@ -66,6 +73,7 @@ protected:
     const QString &failingReason() const { return m_gate.reason(); }
 
     Counters m_counters;
+    std::shared_ptr<ServerSet> m_servers; // with a list of servers
 
 private:
     void count(const StatementResult &result);
@@ -118,8 +126,19 @@ public:
 
     // Statements prepared so far, over every session.
     quint64 prepares() const { return m_prepares; }
+    // Why the last open failed: with a list of servers, each one tried and why.
+    QString openError() const;
 
 private:
+    // Opens the connection on the host and port it has.
+    bool openSession();
+    // Opens on the first entry of the list that opens (and takes writes when
+    // those are wanted), in the order the shared record gives.
+    bool openOnList();
+    // Whether the server just opened is one sql/target wants; *why when not.
+    bool wanted(QString *why);
+    // The server this connection is on has been found dead by another.
+    bool serverFailedElsewhere() const;
     bool execute(const Statement &statement, QSqlQuery &query, StatementResult &result);
     Sql::Failure failure(const QSqlQuery &query, qint64 tookMs) const;
     bool reopen(StatementResult &result);
@@ -134,6 +153,9 @@ private:
     bool m_openTried = false; // an open was tried: from then on a closed connection is reopened
     Limits m_limits;
     quint64 m_prepares = 0;
+    int m_server = -1;       // the entry of the list the connection is open on
+    qint64 m_openedAtMs = 0; // ... since then, on the list's clock
+    QString m_openError;     // with a list: every entry tried at the last open, and why it failed
 };
 
 #endif // DATABASE_H

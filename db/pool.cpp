@@ -40,6 +40,7 @@ ConnectionPool::ConnectionPool(
       m_settings(settings)
 {
     qRegisterMetaType<StatementResult>();
+    m_servers = settings.servers;
     m_workers.resize(size);
     for (int i = 0; i < size; ++i)
         startWorker(i);
@@ -189,8 +190,14 @@ void ConnectionPool::expire(quint64 id)
     m_requests.erase(it);
     m_waiting.removeOne(id);
     for (int i = 0; i < m_workers.size(); ++i) {
-        if (m_workers[i].busyWith == id)
-            retire(i);
+        if (m_workers[i].busyWith != id)
+            continue;
+        // A server that holds a statement past its deadline is taken for
+        // hung: new connections go elsewhere, and the idle ones on it follow.
+        const int server = m_servers ? m_servers->serverOf(m_workers[i].worker->connectionName()) : -1;
+        if (server >= 0)
+            m_servers->failed(server, QStringLiteral("gave no answer within %1 ms").arg(m_limits.deadlineMs));
+        retire(i);
     }
     StatementResult result;
     result.timedOut = true;

@@ -29,6 +29,7 @@ public:
     // Both run on the worker's thread.
     void open();
     void run(quint64 id, const Statement &statement);
+    QString connectionName() const { return m_connectionName; }
 
 signals:
     void finished(quint64 id, const StatementResult &result);

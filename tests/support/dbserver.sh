@@ -19,7 +19,11 @@ wait_for() { # a condition, re-tested every tenth of a second
     echo "dbserver: $kind: gave up waiting for: $1" >&2
     return 1
 }
-running() { [ -s "$dir/pid" ] && kill -0 "$(cat "$dir/pid")" 2>/dev/null; }
+# A server killed outright may stay a zombie where nothing reaps orphans: not running.
+running() {
+    [ -s "$dir/pid" ] && kill -0 "$(cat "$dir/pid")" 2>/dev/null &&
+        ! grep -q ') Z' "/proc/$(cat "$dir/pid")/stat" 2>/dev/null
+}
 listening() { (exec 3<>"/dev/tcp/127.0.0.1/$(cat "$dir/port")") 2>/dev/null; }
 
 # ---- MariaDB ----------------------------------------------------------------

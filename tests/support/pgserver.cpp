@@ -133,6 +133,30 @@ bool PgServer::setUp(QString *error)
                          error);
 }
 
+bool PgServer::setUpStandby(const PgServer &primary, QString *error)
+{
+    if (!m_dir.isValid() || m_bin.isEmpty()) {
+        *error = m_bin.isEmpty() ? unavailableReason() : m_dir.errorString();
+        return false;
+    }
+    const passwd *pw = ::geteuid() == 0 ? ::getpwnam("postgres") : nullptr;
+    if (::geteuid() == 0 && (!pw || ::chown(QFile::encodeName(m_dir.path()).constData(), pw->pw_uid, pw->pw_gid) != 0)) {
+        *error = QStringLiteral("cannot hand %1 to the postgres account").arg(m_dir.path());
+        return false;
+    }
+    m_asPostgresUser = pw;
+    m_port = freePort();
+    // initdb's rules let the postgres account replicate over the primary's unix socket.
+    if (!runAs(m_bin + QStringLiteral("/pg_basebackup"),
+               {QStringLiteral("-D"), m_dir.filePath(DataDir), QStringLiteral("-h"), primary.m_dir.path(),
+                QStringLiteral("-p"), QString::number(primary.m_port), QStringLiteral("-U"),
+                QStringLiteral("postgres"), QStringLiteral("-R"), QStringLiteral("--no-sync")},
+               error, InitTimeoutMs))
+        return false;
+    startWatchdog();
+    return start(error);
+}
+
 bool PgServer::start(QString *error)
 {
     const QString options = QStringLiteral("-p %1 -k %2 -c listen_addresses=127.0.0.1 -c fsync=off")

@@ -28,6 +28,9 @@ public:
 
     // initdb, start, create the user and the database. On failure *error says why.
     bool setUp(QString *error) override;
+    // A streaming standby of primary instead (pg_basebackup -R), read-only
+    // until promoted; started like setUp's server.
+    bool setUpStandby(const PgServer &primary, QString *error);
     bool start(QString *error = nullptr) override;
     bool stop(QString *error = nullptr) override;
     // Restarts the server with TLS on, its certificate and key the PEM files given.
