@@ -317,10 +317,11 @@ void AuthEndpoint::fileWait(QTcpSocket *socket, Connection &connection)
         && socket->bytesToWrite() <= m_limits.maxUnsentBytes;
     if (reading && (!connection.buffer.isEmpty() || connection.fresh))
         file(socket, connection, Wait::Head, connection.requestStartMs + m_limits.headTimeoutMs);
-    else if (reading && connection.answers.empty())
+    // Idle too: a client that leaves its answers unread, so at the cap it makes room.
+    else if (!connection.closing && connection.answers.empty())
         file(socket, connection, Wait::Idle, connection.idleSinceMs + m_limits.idleTimeoutMs);
     else
-        file(socket, connection, Wait::None, 0); // its checks or its client's reading hold it
+        file(socket, connection, Wait::None, 0); // its checks hold it
 }
 
 void AuthEndpoint::file(QTcpSocket *socket, Connection &connection, Wait wait, qint64 endMs)
@@ -385,7 +386,11 @@ void AuthEndpoint::sweep()
                 socket->abort();
             } else {
                 ++m_counters.idleClosed;
-                socket->disconnectFromHost();
+                // Answers its client does not read would hold a closing connection for good.
+                if (socket->bytesToWrite() > 0)
+                    socket->abort();
+                else
+                    socket->disconnectFromHost();
             }
         }
     }

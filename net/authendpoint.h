@@ -28,8 +28,8 @@ class QTcpSocket;
 //
 // A connection reads requests ahead of their answers (pipelining) and
 // answers them in order: a check that answers later holds back the answers
-// of the requests after it. Between requests it may sit idle for
-// Limits::idleTimeoutMs; a request's head must be whole within
+// of the requests after it. Between requests, or with its answers unread, it
+// may sit idle for Limits::idleTimeoutMs; a request's head must be whole within
 // Limits::headTimeoutMs of its first byte. A malformed request (400), a head
 // over the limit (431) or one that announces a body (413: the proxies send
 // none, and reading one would only feed a client that has no business

@@ -92,6 +92,7 @@ private slots:
     void timeOuts_data();
     void timeOuts();
     void atTheCapTheLongestIdleMakesRoom();
+    void aClientThatReadsNoAnswersIsIdle();
 };
 
 // One connection: the request bytes (several pipelined requests, some), the
@@ -250,6 +251,17 @@ void tst_AuthEndpoint::atTheCapTheLongestIdleMakesRoom()
     QTRY_VERIFY(idle[0]->closed);
     QVERIFY(!idle[1]->closed && !idle[2]->closed);
     QCOMPARE(rig.endpoint.counters().shed, quint64(1));
+}
+
+// Such a client is closed at the idle time-out and makes room at the cap.
+void tst_AuthEndpoint::aClientThatReadsNoAnswersIsIdle()
+{
+    AuthRig rig;
+    QTcpSocket client;
+    client.setReadBufferSize(1); // takes no more: the answers back up at the agent
+    client.connectToHost(QHostAddress::LocalHost, rig.port());
+    client.write(get("").repeated(400000));
+    QTRY_COMPARE_WITH_TIMEOUT(rig.endpoint.counters().idleClosed, quint64(1), 30000);
 }
 
 QTEST_MAIN(tst_AuthEndpoint)
