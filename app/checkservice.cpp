@@ -270,22 +270,26 @@ void CheckService::checkStored(const QString &userName, const QString &password,
         });
 }
 
-// A value the agent cannot verify says so with its prefix only; a weak format
-// in use says so once a run.
+// A value the agent cannot verify says so with its prefix only, once for each
+// prefix and reason; a weak format in use says so once a run.
 void CheckService::tellFormats(const Verifier::Outcome &outcome)
 {
     for (int i = 0; i < outcome.results.size(); ++i) {
         const Passwords::Format format = outcome.formats.at(i);
         const Passwords::Result result = outcome.results.at(i);
-        // The reason is one of the verifier's fixed texts, never a part of the value.
+        // The reason is one of the verifier's fixed texts, never a part of the value;
+        // each shape is said once, so a bad row checked again and again cannot fill the log.
+        QString said;
         if (result == Passwords::Result::Unknown)
-            qWarning().noquote() << QStringLiteral("[e] a stored password is of no known format: prefix %1")
-                                        .arg(outcome.prefixes.at(i));
+            said = QStringLiteral("[e] a stored password is of no known format: prefix %1")
+                       .arg(outcome.prefixes.at(i));
         else if (result == Passwords::Result::Malformed)
-            qWarning().noquote() << QStringLiteral(
-                "[e] a stored password is malformed or past the limits (%1): "
-                "prefix %2")
-                                        .arg(outcome.reasons.at(i), outcome.prefixes.at(i));
+            said = QStringLiteral("[e] a stored password is malformed or past the limits (%1): prefix %2")
+                       .arg(outcome.reasons.at(i), outcome.prefixes.at(i));
+        if (!said.isEmpty() && !m_shapesSaid.contains(said)) {
+            m_shapesSaid.insert(said);
+            qWarning().noquote() << said;
+        }
         if (Passwords::isWeak(format) && !m_weakSaid.contains(int(format))) {
             m_weakSaid.insert(int(format));
             const QString line = result == Passwords::Result::Refused

@@ -79,9 +79,11 @@ private:
     VerdictCache *m_cache;
     QElapsedTimer m_clock; // the cache's times
     const StatementLines m_lines;
-    QSet<int> m_weakSaid;      // weak formats said so of in this run
-    const bool m_rehashOn;     // sql/rehash_query set, and sound
-    QSet<QString> m_rehashing; // user names whose rehash is under way
+    QSet<int> m_weakSaid;       // weak formats said so of in this run
+    QSet<QString> m_shapesSaid; // the lines said of values that cannot be verified (known prefixes and fixed
+                                // reasons: few)
+    const bool m_rehashOn;      // sql/rehash_query set, and sound
+    QSet<QString> m_rehashing;  // user names whose rehash is under way
 };
 
 #endif // CHECKSERVICE_H

@@ -127,6 +127,9 @@ void tst_Passwords::verifiedThroughACheck()
         QVERIFY(took.elapsed() < 1000);
         const QString said = "[e] a stored password is malformed or past the limits (" + ceilings.value(login, "Argon2 memory");
         QVERIFY2(capture.all().join('\n').contains(said), qPrintable(capture.all().join('\n')));
+        // The same row checked again is not said again: a client cannot fill the log through it.
+        QCOMPARE(exchange(agent.httpPort(), checkRequest(login.toUtf8(), password.toUtf8())), answer);
+        QCOMPARE(capture.all().filter(said).size(), 1);
     }
     // The stored value is shown nowhere, nor the password in it: its 20
     // characters before the 4 a cut value lacks (not the prefix a log may show).
