@@ -25,6 +25,8 @@
 #     auth_request to the agent's sign-in listener (its cache on), and with
 #     nginx's own auth_basic on bcrypt.
 #  7. The agent's memory after 10,000 and 200,000 checks, and its start-up.
+#  8. Failover (BENCH_ONLY=failover): the longest time without a found answer
+#     when the first of two servers in sql/host dies or hangs.
 # Prints the tables, writes them to bench-results.txt and draws docs/bench.png.
 set -euo pipefail
 build=${1:-build-rel}
@@ -235,6 +237,110 @@ NGINX
 median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 if [ "${BENCH_ONLY:-}" = signin ]; then
     signin_bench
+    exit 0
+fi
+
+# ---- Failover ------------------------------------------------------------------
+# Two servers in sql/host (PostgreSQL: two clusters made here; MariaDB: two
+# servers of tests/support/dbserver.sh), sql/timeout=2, one check after another
+# from one client. The first server is shut down, killed or stopped (SIGSTOP)
+# 2 s in; the figure is the longest time without a found answer over the 10 s
+# after it (goals: sql/timeout + 1 s after a death, 2 x sql/timeout + 1 s after
+# a hang). BENCH_ONLY=failover runs this section alone.
+failover_gap() { # PORT FAULT-COMMAND: prints the longest gap in ms
+    python3 - "$1" "$2" <<'PY'
+import socket, subprocess, sys, time
+port, fault = int(sys.argv[1]), sys.argv[2]
+request = b"GET /t/check?username=user1&password=pass1 HTTP/1.1\r\nHost: agent\r\n\r\n"
+def found():
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=15) as s:
+            s.sendall(request)
+            answer = b""
+            while chunk := s.recv(4096):
+                answer += chunk
+            return b'"exist"' in answer
+    except OSError:
+        return False
+start, faulted, last, gap = time.monotonic(), None, None, 0.0
+while faulted is None or time.monotonic() - faulted < 10:
+    if faulted is None and time.monotonic() - start >= 2:
+        faulted = last = time.monotonic()
+        subprocess.run(fault, shell=True, check=True)
+    ok, now = found(), time.monotonic()
+    if ok and faulted is not None:
+        gap, last = max(gap, now - last), now
+print(round(max(gap, time.monotonic() - last) * 1000))
+PY
+}
+failover_bench() {
+    local dir="$work/failover" pgbin pg=() maria=() i kind fault pool http line gap
+    mkdir -p "$dir"
+    local pgas=""; [ "$(id -u)" = 0 ] && pgas="runuser -u postgres --"
+    as_postgres() { $pgas "$@"; }
+    pgbin=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1 || true)
+    say ""
+    say "Failover: the longest time without a found answer, sql/timeout=2, two servers in sql/host:"
+    say "$(printf '%-12s %-10s %5s %8s %8s' database first pool 'gap ms' 'goal ms')"
+    for i in 1 2; do
+        if [ -n "$pgbin" ]; then
+            pg[$i]=$(free_port); mkdir -p "$dir/pg$i"; [ "$(id -u)" = 0 ] && chown postgres "$dir/pg$i"
+            as_postgres "$pgbin/initdb" -D "$dir/pg$i/data" -A trust -U postgres >/dev/null
+            as_postgres "$pgbin/pg_ctl" -D "$dir/pg$i/data" -l "$dir/pg$i/log" -w \
+                -o "-p ${pg[$i]} -k $dir/pg$i -c listen_addresses=127.0.0.1" start >/dev/null
+            psql -h "$dir/pg$i" -p "${pg[$i]}" -U postgres -q -c "CREATE TABLE users(id INTEGER, login TEXT,
+                password TEXT); INSERT INTO users VALUES (10001, 'user1', 'pass1')" >/dev/null
+        fi
+        maria[$i]=$(free_port)
+        bash "$root/tests/support/dbserver.sh" mariadb "$dir/maria$i" setup "${maria[$i]}" $$ >/dev/null
+        mariadb --no-defaults --socket="$dir/maria$i/socket" -uroot agentdb -e "CREATE TABLE users(id INTEGER,
+            login TEXT, password TEXT); INSERT INTO users VALUES (10001, 'user1', 'pass1')"
+    done
+    # shellcheck disable=SC2016
+    for row in "QPSQL shut_down 0" "QPSQL shut_down 2" "QPSQL hung 2" \
+        "QMYSQL killed 0" "QMYSQL killed 2" "QMYSQL hung 0" "QMYSQL hung 2"; do
+        read -r kind fault pool <<<"$row"
+        local first_pid restore hosts lines
+        if [ "$kind" = QPSQL ]; then
+            [ -z "$pgbin" ] && continue
+            hosts="127.0.0.1:${pg[1]},127.0.0.1:${pg[2]}"; lines="dsn=postgres
+user=postgres"
+            first_pid=$(head -n 1 "$dir/pg1/data/postmaster.pid")
+            restore="as_postgres $pgbin/pg_ctl -D $dir/pg1/data -l $dir/pg1/log -w -o '-p ${pg[1]} -k $dir/pg1 -c listen_addresses=127.0.0.1' start"
+        else
+            hosts="127.0.0.1:${maria[1]},127.0.0.1:${maria[2]}"; lines="dsn=agentdb
+user=agent
+password=s3cret-Pw"
+            first_pid=$(cat "$dir/maria1/pid")
+            restore="bash $root/tests/support/dbserver.sh mariadb $dir/maria1 start"
+        fi
+        local command
+        case $fault in
+        shut_down) command="$pgas $pgbin/pg_ctl -D $dir/pg1/data -m fast -w stop >/dev/null" ;;
+        killed) command="kill -9 $first_pid" ;;
+        hung) # the server's processes at the time, the agent's sessions among them
+            command="kill -STOP $first_pid \$(cat /proc/$first_pid/task/$first_pid/children)"
+            restore="kill -CONT $first_pid \$(cat /proc/$first_pid/task/$first_pid/children)" ;;
+        esac
+        http=$(agent_ini "$dir/agent-$kind-$fault-$pool" "type=$kind
+host=\"$hosts\"
+$lines
+timeout=2
+pool=$pool")
+        start_agent "$dir/agent-$kind-$fault-$pool" "$http" QT_LOGGING_RULES='*.debug=false'
+        gap=$(failover_gap "$http" "$command")
+        kill "$agent_pid"; wait "$agent_pid" 2>/dev/null || true
+        eval "$restore" >/dev/null
+        local goal=3000; [ "$fault" = hung ] && goal=5000
+        say "$(printf '%-12s %-10s %5s %8s %8s' "$kind" "$fault" "$pool" "$gap" "$goal")"
+    done
+    for i in 1 2; do
+        [ -n "$pgbin" ] && as_postgres "$pgbin/pg_ctl" -D "$dir/pg$i/data" -m immediate stop >/dev/null 2>&1
+        bash "$root/tests/support/dbserver.sh" mariadb "$dir/maria$i" stop >/dev/null 2>&1 || true
+    done
+}
+if [ "${BENCH_ONLY:-}" = failover ]; then
+    failover_bench
     exit 0
 fi
 
@@ -576,6 +682,7 @@ say "Stored passwords per format, checks/s through the agent, one verifying thre
 say "$(bash "$root/scripts/bench-formats.sh" "$bin" "$seconds")"
 
 signin_bench
+failover_bench
 
 # ---- Memory and start-up -------------------------------------------------------
 rss() { awk '/VmRSS/ { print $2 }' "/proc/$full_pid/status"; }
