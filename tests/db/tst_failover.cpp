@@ -73,14 +73,6 @@ QByteArray admin(AgentProcess &agent, const QByteArray &path)
 
 } // namespace
 
-// The pair of that kind; where it cannot run, the test fails under CI and is skipped elsewhere.
-#define USE_PAIR(p, backend)                                                                           \
-    Pair &p = pair(backend);                                                                           \
-    if (!p.error.isEmpty() && qEnvironmentVariableIsSet("CI"))                                         \
-        QFAIL(qPrintable(p.error));                                                                    \
-    if (!p.error.isEmpty())                                                                            \
-        QSKIP(qPrintable(p.error));
-
 class tst_Failover : public QObject
 {
     Q_OBJECT
@@ -111,7 +103,8 @@ void tst_Failover::foundAgainWithinBound_data()
 void tst_Failover::foundAgainWithinBound()
 {
     QFETCH(int, backend);
-    USE_PAIR(p, Backend(backend));
+    Pair &p = pair(Backend(backend));
+    REQUIRE_HERE(p.error.isEmpty(), p.error);
     QFETCH(int, pool);
     QFETCH(int, fault);
     QFETCH(int, boundMs);
@@ -154,7 +147,8 @@ void tst_Failover::foundAgainWithinBound()
 // The standby listed first answers a check, unless writes are wanted.
 void tst_Failover::targetPrimarySkipsStandby()
 {
-    USE_PAIR(p, Backend::Postgres);
+    Pair &p = pair(Backend::Postgres);
+    REQUIRE_HERE(p.error.isEmpty(), p.error);
     for (const bool onPrimary : {true, false}) {
         const auto agent = startOn(p, *p.second, *p.first, 1, onPrimary ? "primary" : "any");
         QTRY_COMPARE_WITH_TIMEOUT(exchange(agent->port("http/port"), Alice).toHex(), found("u-17").toHex(), 10000);
