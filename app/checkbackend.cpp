@@ -103,7 +103,7 @@ bool CheckBackend::sameFor(const AgentConfig &a, const AgentConfig &b)
         return std::make_tuple(c.sqlType, c.sqlHost, c.sqlPort, c.sqlDsn, c.sqlUser, c.databasePassword(),
             c.sqlQuery, c.sqlRetParam, c.sqlTimeout, c.sqlOptions, c.sqlPool, c.sqlPasswordColumn,
             c.sqlHashThreads, c.sqlWeakHashes, c.cacheTtl, c.cacheNegativeTtl, c.cacheStale, c.cacheSize,
-            c.sqlRehashQuery, c.sqlRehashMin, c.sqlRehashCost);
+            c.sqlRehashQuery, c.sqlRehashMin, c.sqlRehashCost, c.sqlHostRetry, c.sqlTarget);
     };
     return used(a) == used(b);
 }

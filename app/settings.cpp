@@ -162,6 +162,7 @@ QStringList refusals(const Findings &findings)
     if (!findings.secretProblem.isEmpty())
         reasons << findings.secretProblem;
     reasons << findings.badAddresses;
+    reasons << findings.badServers;
     reasons << findings.rehashProblems;
     return reasons;
 }
@@ -404,16 +405,19 @@ QStringList serverProblems(const AgentConfig &config)
     QStringList problems;
     QString why;
     const auto servers = Sql::parseServerList(config.sqlHost, config.sqlPort, &why);
-    if (!servers)
+    const auto target = Sql::parseTarget(config.sqlTarget);
+    // One host the list does not read (empty: the local socket; a scoped
+    // IPv6 address) is the driver's to judge, as it always was.
+    const bool asAList = config.sqlHost.contains(QLatin1Char(',')) || target == Sql::Target::Primary;
+    if (!servers && asAList)
         problems << QStringLiteral("sql/host %1; it goes to the driver as it stands").arg(why);
-    else if (servers->size() > 1
+    else if (servers && servers->size() > 1
         && (config.sqlType == QLatin1String("QSQLITE") || config.sqlType == QLatin1String("QODBC")))
         problems << QStringLiteral(
             "sql/host lists %1 servers, but %2 finds its database through sql/dsn; the "
             "list is not used")
                         .arg(servers->size())
                         .arg(config.sqlType);
-    const auto target = Sql::parseTarget(config.sqlTarget);
     if (!target)
         problems << QStringLiteral("sql/target is \"%1\", neither any nor primary; any server is taken")
                         .arg(config.sqlTarget);
@@ -461,6 +465,7 @@ AgentConfig read(const QString &path, Findings *findings, const QString &credent
             findings->badAddresses << key + QStringLiteral(": ") + why;
     }
     findings->rehashProblems = rehashProblems(config);
+    findings->badServers = serverProblems(config);
     return config;
 }
 

@@ -234,6 +234,8 @@ void tst_Service::reloadTakesOrRefuses_data()
     ROW("port_kept",                "http/port", "1", found("u-17"), "[i] reload: http/port changed; it takes effect at a restart");
     ROW("cut_short",                "sql/ret_param", "<gone>", found("u-17"),
                                     refused + "sql/ret_param is gone from tovr_merk.ini; to change it, write the value wanted");
+    ROW("server_list_bad",          "sql/host", "\"db1,,db2\"", found("u-17"), refused + "sql/host entry 2 is empty; it goes to the driver as it stands");
+    ROW("host_retry_taken",         "sql/host_retry", "5", found("u-17"), "[i] reload: checks from now on run on the new sql/ and cache/ settings; those under way finish on the old ones");
 #undef ROW
 }
 

@@ -240,6 +240,7 @@ void tst_Settings::configurationProblemsSaidAtStart_data()
                                 "put the whole value in double quotes",
                        prefix + "sql/query has no :s1 and :s2, so the credential check does not run it and answers "
                                 "not found"};
+    QTest::newRow("one_host_not_a_list_to_driver") << withIniValues(iniText(good), {{"sql/host", ""}}) << QStringList();
     QTest::newRow("driver_not_available")
         << iniText(driver)
         << QStringList{prefix + "sql/type QNOSUCH is not an available driver; available: " + driverList()};
