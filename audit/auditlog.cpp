@@ -207,7 +207,7 @@ struct AuditLog::State
     std::condition_variable wake; // lines queued, or stopping
     std::condition_variable idle; // the queue written, or the writer finished
     std::deque<QByteArray> queue;
-    bool busy = false; // the writer holds a batch
+    bool busy = false;  // the writer holds a batch
     bool hurry = false; // flush(): write what is gathered now
     bool stopping = false;
     bool finished = false;

@@ -19,7 +19,7 @@ constexpr int UserMaxChars = 256;
 
 struct Limits
 {
-    int queueLines = 10000;     // lines waiting for the writer at most; a further one is dropped
+    int queueLines = 10000; // lines waiting for the writer at most; a further one is dropped
     // The writer gathers lines this long, or this many, before one write: a
     // write of many lines costs what one of a single line does, and waking the
     // writer for every line cost more than the check it records.

@@ -42,8 +42,9 @@ void CheckGate::run(
     }
 }
 
-void CheckGate::checkNow(const QString &userName, const QString &password, const ConnectionSet::Origin &origin,
-    bool nameThrottled, const QString &clientKey, bool clientThrottled, const Done &done)
+void CheckGate::checkNow(const QString &userName, const QString &password,
+    const ConnectionSet::Origin &origin, bool nameThrottled, const QString &clientKey, bool clientThrottled,
+    const Done &done)
 {
     m_checker.check(userName, password, [=](const Http::Verdict &verdict) {
         done(verdict, false);
@@ -61,7 +62,8 @@ void CheckGate::checkNow(const QString &userName, const QString &password, const
     });
 }
 
-void CheckGate::decide(const ConnectionSet::Origin &origin, const QString &userName, const Http::Verdict &verdict)
+void CheckGate::decide(
+    const ConnectionSet::Origin &origin, const QString &userName, const Http::Verdict &verdict)
 {
     if (verdict.failed)
         qWarning().noquote() << QStringLiteral("[e] check from %1 on %2 for %3: the statement failed")
@@ -72,9 +74,10 @@ void CheckGate::decide(const ConnectionSet::Origin &origin, const QString &userN
         : verdict.result == Net::NoResult              ? Decision::Verdict::NotFound
                                                        : Decision::Verdict::Exist;
     const Decision::Source source = verdict.source == Http::Verdict::Source::Cache ? Decision::Source::Cache
-        : verdict.source == Http::Verdict::Source::Stale                         ? Decision::Source::Stale
-                                                                                 : Decision::Source::Database;
-    m_decided({origin, userName, kind, source, kind == Decision::Verdict::Exist ? verdict.result : QString()});
+        : verdict.source == Http::Verdict::Source::Stale                           ? Decision::Source::Stale
+                                                         : Decision::Source::Database;
+    m_decided(
+        {origin, userName, kind, source, kind == Decision::Verdict::Exist ? verdict.result : QString()});
 }
 
 void CheckGate::refused(const ConnectionSet::Origin &origin, Decision::Source why, const QString &userName)

@@ -53,9 +53,11 @@ public:
 
     // Runs the check for origin's client, now or later; done hears how it
     // went, and the decision handler hears it after done.
-    void run(const QString &userName, const QString &password, const ConnectionSet::Origin &origin, Done done);
+    void run(
+        const QString &userName, const QString &password, const ConnectionSet::Origin &origin, Done done);
     // A request the check did not run: told to the decision handler.
-    void refused(const ConnectionSet::Origin &origin, Decision::Source why, const QString &userName = QString());
+    void refused(
+        const ConnectionSet::Origin &origin, Decision::Source why, const QString &userName = QString());
 
     // Hears every answer's decision from now on (none: nobody).
     void setDecisionHandler(DecisionHandler handler) { m_decided = std::move(handler); }

@@ -139,7 +139,7 @@ QTcpSocket *ConnectionSet::accept(QTcpServer *listener)
     const auto trusted = m_proxies.constFind(listener);
     if (trusted != m_proxies.cend()) {
         connection.proxy = trusted->contains(connection.origin.client) ? Connection::ProxyStep::Header
-                                                                        : Connection::ProxyStep::NoHeader;
+                                                                       : Connection::ProxyStep::NoHeader;
         socket->setReadBufferSize(m_limits.maxRequestBytes + 1 + Proxy::MaxHeaderBytes);
     }
     connection.arrival = ++m_lastArrival;
@@ -217,9 +217,10 @@ bool ConnectionSet::readProxyHeader(QTcpSocket *socket, Connection &connection, 
             socket->setReadBufferSize(m_limits.maxRequestBytes + 1);
             return socket->bytesAvailable() > 0 || !more;
         }
-        refused = QStringLiteral("the PROXY header from %1: %2")
-                      .arg(connection.origin.client.toString(),
-                          parsed.status == Proxy::Status::Bad ? parsed.why : QStringLiteral("not whole in time"));
+        refused
+            = QStringLiteral("the PROXY header from %1: %2")
+                  .arg(connection.origin.client.toString(),
+                      parsed.status == Proxy::Status::Bad ? parsed.why : QStringLiteral("not whole in time"));
         qWarning().noquote() << QStringLiteral("[e] refused ") + refused; // a proxy of ours misbehaves
     }
     ++m_counters.proxyRefused;

@@ -53,9 +53,9 @@ public:
     // per-address throttle.
     struct Origin
     {
-        QHostAddress client;  // its address (a proxy's client, where a PROXY header said so)
-        QString listener;     // the listener's object name: "http", "https", ...
-        QElapsedTimer since;  // since the connection was accepted
+        QHostAddress client; // its address (a proxy's client, where a PROXY header said so)
+        QString listener;    // the listener's object name: "http", "https", ...
+        QElapsedTimer since; // since the connection was accepted
     };
 
     // Where one request's answer goes: the socket while Qt still holds the
@@ -91,8 +91,8 @@ public:
     struct Counters
     {
         quint64 accepted = 0;
-        quint64 shed = 0;          // closed to make room, at the cap or out of descriptors
-        quint64 proxyRefused = 0;  // closed for a PROXY header: an untrusted one, or a bad one
+        quint64 shed = 0;         // closed to make room, at the cap or out of descriptors
+        quint64 proxyRefused = 0; // closed for a PROXY header: an untrusted one, or a bad one
     };
 
     ConnectionSet(Reader &reader, const Http::Limits &limits, QObject *parent = nullptr);
@@ -159,8 +159,8 @@ private:
     int m_cap;
     QHash<QTcpSocket *, Connection> m_connections;
     QHash<const QTcpServer *, Net::AddressBlocks> m_proxies; // listeners that take PROXY headers
-    std::map<quint64, QTcpSocket *> m_waiting;     // by arrival: those whose request is not taken
-    std::map<LingerKey, QTcpSocket *> m_lingering; // by when they end, unless input came since
+    std::map<quint64, QTcpSocket *> m_waiting;               // by arrival: those whose request is not taken
+    std::map<LingerKey, QTcpSocket *> m_lingering;           // by when they end, unless input came since
     quint64 m_lastArrival = 0;
     QElapsedTimer m_clock; // the time-outs' clock
     QTimer m_sweep;        // ends the time-outs that are due

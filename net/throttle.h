@@ -6,9 +6,9 @@
 #include <QObject>
 #include <QString>
 
-#include <vector>
 #include <functional>
 #include <list>
+#include <vector>
 
 // Slows guessing: after a number of not-found answers for one user name within
 // a sliding window, every further check of that name waits, a delay that
@@ -89,9 +89,9 @@ private:
     {
         // Vectors, not deques: a deque allocates its first block even empty,
         // a kilobyte a name, and up to MaxNames names are kept. Both stay short.
-        std::vector<qint64> failures;              // when, on m_clock
+        std::vector<qint64> failures;             // when, on m_clock
         std::vector<std::pair<Run, int>> waiting; // each with its credit
-        bool running = false; // one of its checks runs (while throttled)
+        bool running = false;                     // one of its checks runs (while throttled)
         bool announced = false;
         std::list<QString>::iterator age; // in m_byAge
     };

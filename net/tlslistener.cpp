@@ -43,7 +43,7 @@ public:
     // so closing it resets nothing.
     void shed();
 
-    QString clientAddress;   // handed to the plain side (Net::ClientAddressProperty)
+    QString clientAddress; // handed to the plain side (Net::ClientAddressProperty)
     // Before the handshake: a PROXY header to read (from a trusted proxy), or
     // none to allow (from anyone else); Handshake when neither.
     enum class ProxyStep { None, Header, NoHeader } proxy = ProxyStep::None;
@@ -549,7 +549,8 @@ void TlsListener::incomingConnection(qintptr descriptor)
         client = Net::unmapped(QHostAddress(reinterpret_cast<const sockaddr *>(&peer)));
     tunnel->clientAddress = client.toString();
     if (m_proxyTrusted)
-        tunnel->proxy = m_proxyTrusted->contains(client) ? TlsTunnel::ProxyStep::Header : TlsTunnel::ProxyStep::NoHeader;
+        tunnel->proxy = m_proxyTrusted->contains(client) ? TlsTunnel::ProxyStep::Header
+                                                         : TlsTunnel::ProxyStep::NoHeader;
     ++m_connections;
     startDeadline(tunnel);
     tunnel->pump(); // the client's hello is often in already

@@ -56,9 +56,9 @@ public:
     {
         quint64 handshakes = 0; // completed, resumed ones included
         quint64 resumed = 0;
-        quint64 failed = 0;   // the client broke off, or spoke no acceptable TLS
-        quint64 timedOut = 0; // no handshake within the request time-out
-        quint64 shed = 0;     // handshaking or stalled, closed to make room for a newer connection
+        quint64 failed = 0;       // the client broke off, or spoke no acceptable TLS
+        quint64 timedOut = 0;     // no handshake within the request time-out
+        quint64 shed = 0;         // handshaking or stalled, closed to make room for a newer connection
         quint64 proxyRefused = 0; // closed for a PROXY header: an untrusted one, or a bad one
     };
 
