@@ -113,6 +113,8 @@ void ConnectionPool::retire(int i)
     Slot &slot = m_workers[i];
     QThread *thread = slot.thread;
     disconnect(slot.worker, nullptr, this, nullptr);
+    if (m_servers) // a retired connection's name is not used again: every retirement would leave one
+        m_servers->forget(slot.worker->connectionName());
     m_retired << thread;
     connect(thread, &QThread::finished, this, [this, thread] {
         m_retired.removeOne(thread);

@@ -178,6 +178,12 @@ int ServerSet::serverOf(const QString &connection) const
     return m_connections.value(connection, -1);
 }
 
+void ServerSet::forget(const QString &connection)
+{
+    const QMutexLocker lock(&m_mutex);
+    m_connections.remove(connection);
+}
+
 bool ServerSet::failedSince(int i, qint64 sinceMs) const
 {
     const QMutexLocker lock(&m_mutex);

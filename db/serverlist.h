@@ -76,6 +76,8 @@ public:
     void opened(int i, const QString &connection);
     // The entry the connection of that name opened on last; -1 for none.
     int serverOf(const QString &connection) const;
+    // The connection of that name is given up: its entry is not kept.
+    void forget(const QString &connection);
     // Whether entry i failed at or after sinceMs (on this record's clock).
     bool failedSince(int i, qint64 sinceMs) const;
     // Whether some entry has not failed within the retry interval: a
