@@ -610,7 +610,8 @@ void Server::openDatabase()
 
     DebugOutput::flush(); // the open may take until the connect time-out
     if (!backend().database.open()) {
-        const QString error = Sql::maskCredentials(db.lastError().text());
+        // One server: its own error, as ever; a list: every server tried, and why not.
+        const QString error = backend().database.openError();
         appendLogPanel(QStringLiteral("ERR: db.lastError()=") + error);
         qWarning() << "[e] db.lastError[1]=" << error;
         writeLogLine(QStringLiteral("[e] db.lastError=") + error);
