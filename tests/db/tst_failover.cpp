@@ -144,7 +144,8 @@ void tst_Failover::foundAgainWithinBound()
     QVERIFY(!agent->standardError.contains(p.first->password().toLatin1()));
 }
 
-// The standby listed first answers a check, unless writes are wanted.
+// The standby listed first answers a check, unless writes are wanted; once
+// promoted it is taken.
 void tst_Failover::targetPrimarySkipsStandby()
 {
     Pair &p = pair(Backend::Postgres);
@@ -159,6 +160,12 @@ void tst_Failover::targetPrimarySkipsStandby()
                                          .arg(int((server == p.first.get()) == onPrimary))
                                          .toLatin1()));
     }
+    // The primary shut down and its standby promoted: the standby takes over.
+    const auto agent = startOn(p, *p.first, *p.second, 1, "primary");
+    QTRY_COMPARE_WITH_TIMEOUT(exchange(agent->port("http/port"), Alice).toHex(), found("u-17").toHex(), 10000);
+    QString error;
+    QVERIFY(p.first->stop(&error) && static_cast<PgServer &>(*p.second).promote(&error));
+    QTRY_COMPARE_WITH_TIMEOUT(exchange(agent->port("http/port"), Alice).toHex(), found("u-17").toHex(), 10000);
 }
 
 QTEST_MAIN(tst_Failover)

@@ -31,6 +31,8 @@ public:
     // A streaming standby of primary instead (pg_basebackup -R), read-only
     // until promoted; started like setUp's server.
     bool setUpStandby(const PgServer &primary, QString *error);
+    // The standby takes writes from now on (pg_ctl promote).
+    bool promote(QString *error) { return pgCtl({QStringLiteral("promote"), QStringLiteral("-w")}, error); }
     bool start(QString *error = nullptr) override;
     bool stop(QString *error = nullptr) override;
     // Restarts the server with TLS on, its certificate and key the PEM files given.
