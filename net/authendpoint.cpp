@@ -19,9 +19,7 @@ AuthEndpoint::AuthEndpoint(CheckGate &gate, const Auth::Limits &limits, QObject 
 {
     for (const int status : Auth::Statuses)
         m_counters.answers.insert(status, 0);
-    m_clock.start();
-    m_sweep.setSingleShot(true);
-    connect(&m_sweep, &QTimer::timeout, this, &AuthEndpoint::sweep);
+    m_sweep.onDue(this, &AuthEndpoint::sweep);
 }
 
 void AuthEndpoint::configure(const QString &realm, const Net::AddressBlocks &trustedProxies)
@@ -61,7 +59,7 @@ void AuthEndpoint::accept(QTcpServer *listener)
         connection.peer = Net::clientAddress(*socket);
         connection.listener
             = listener->objectName().isEmpty() ? QStringLiteral("auth") : listener->objectName();
-        connection.requestStartMs = m_clock.elapsed();
+        connection.requestStartMs = m_sweep.now();
         connection.since.start();
         file(socket, connection, Wait::Head, connection.requestStartMs + m_limits.headTimeoutMs);
         if (m_connections.size() > m_cap)
@@ -76,7 +74,7 @@ void AuthEndpoint::pump(QTcpSocket *socket)
         return;
     if (connection->wait == Wait::Linger) {
         socket->skip(socket->bytesAvailable());
-        connection->lastInputMs = m_clock.elapsed();
+        connection->lastInputMs = m_sweep.now();
         return;
     }
     if (connection->pumping) {
@@ -107,7 +105,7 @@ bool AuthEndpoint::readRequests(QTcpSocket *socket, Connection &connection)
         && socket->bytesToWrite() <= m_limits.maxUnsentBytes) {
         if (connection.buffer.size() <= m_limits.maxHeadBytes && socket->bytesAvailable() > 0) {
             if (connection.buffer.isEmpty() && !connection.fresh) {
-                connection.requestStartMs = m_clock.elapsed();
+                connection.requestStartMs = m_sweep.now();
                 connection.since.start();
             }
             connection.buffer += socket->readAll();
@@ -127,7 +125,7 @@ bool AuthEndpoint::readRequests(QTcpSocket *socket, Connection &connection)
             connection.fresh = false;
             answer(socket, connection, parsed.head, slot);
             if (!connection.buffer.isEmpty()) { // the next request's first bytes are in
-                connection.requestStartMs = m_clock.elapsed();
+                connection.requestStartMs = m_sweep.now();
                 connection.since.start();
             }
         } else {
@@ -264,7 +262,7 @@ bool AuthEndpoint::writeReady(QTcpSocket *socket, bool *wrote)
         socket->write(slot->bytes);
         *wrote = true;
         if (connection->answers.empty())
-            connection->idleSinceMs = m_clock.elapsed();
+            connection->idleSinceMs = m_sweep.now();
     }
     if (*wrote)
         socket->flush(); // an answer fits the socket's buffer: no turn of the event loop waits for it
@@ -287,7 +285,7 @@ void AuthEndpoint::linger(QTcpSocket *socket, const QByteArray &answer)
     socket->skip(socket->bytesAvailable());
     connection->buffer.clear();
     connection->pumping = false;
-    const qint64 now = m_clock.elapsed();
+    const qint64 now = m_sweep.now();
     connection->lingerStartMs = connection->lastInputMs = now;
     file(socket, *connection, Wait::Linger,
         Http::lingerEndMs(now, now, m_limits.lingerMs, m_limits.lingerIdleMs));
@@ -334,7 +332,7 @@ void AuthEndpoint::file(QTcpSocket *socket, Connection &connection, Wait wait, q
     connection.key = {endMs, ++m_sequence};
     if (auto *to = waits(wait)) {
         to->emplace(connection.key, socket);
-        arm(endMs);
+        m_sweep.arm(endMs);
     }
 }
 
@@ -353,18 +351,10 @@ std::map<AuthEndpoint::Key, QTcpSocket *> *AuthEndpoint::waits(Wait wait)
     return nullptr;
 }
 
-void AuthEndpoint::arm(qint64 atMs)
-{
-    if (m_sweep.isActive() && m_wakeAtMs <= atMs)
-        return;
-    m_wakeAtMs = atMs;
-    m_sweep.start(int(qMax<qint64>(0, atMs - m_clock.elapsed())));
-}
-
 // Every time-out that has ended, then the timer waits for the next one.
 void AuthEndpoint::sweep()
 {
-    const qint64 now = m_clock.elapsed();
+    const qint64 now = m_sweep.now();
     for (auto *waiting : {&m_heads, &m_idle}) {
         while (!waiting->empty() && waiting->begin()->first.first <= now) {
             QTcpSocket *socket = waiting->begin()->second;
@@ -411,8 +401,7 @@ void AuthEndpoint::sweep()
             next = qMin(next, waiting->begin()->first.first);
     }
     if (next != std::numeric_limits<qint64>::max()) {
-        m_wakeAtMs = next;
-        m_sweep.start(int(qMax<qint64>(0, next - now)));
+        m_sweep.restart(next);
     }
 }
 

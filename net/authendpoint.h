@@ -5,6 +5,7 @@
 #include "authrequest.h"
 #include "checkgate.h"
 #include "connectionset.h"
+#include "deadlinetimer.h"
 
 #include <QElapsedTimer>
 #include <QHash>
@@ -120,7 +121,6 @@ private:
     void fileWait(QTcpSocket *socket, Connection &connection);
     void file(QTcpSocket *socket, Connection &connection, Wait wait, qint64 endMs);
     std::map<Key, QTcpSocket *> *waits(Wait wait); // null for Wait::None
-    void arm(qint64 atMs);
     void sweep();
     bool shedOne();
     void forget(QTcpSocket *socket);
@@ -134,9 +134,7 @@ private:
     // Those waiting for a time-out, one map a kind.
     std::map<Key, QTcpSocket *> m_heads, m_idle, m_lingering;
     quint64 m_sequence = 0;
-    QElapsedTimer m_clock; // the time-outs' clock
-    QTimer m_sweep;        // ends the time-outs that are due
-    qint64 m_wakeAtMs = 0; // on m_clock: when m_sweep, if active, ends
+    Net::DeadlineTimer m_sweep; // ends the time-outs that are due; its clock is theirs
     Counters m_counters;
 };
 

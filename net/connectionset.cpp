@@ -70,9 +70,7 @@ ConnectionSet::ConnectionSet(Reader &reader, const Http::Limits &limits, QObject
     : QObject(parent), m_reader(reader), m_limits(limits),
       m_cap(qMax(1, qMin(limits.maxConnections, Net::descriptorLimit() - Net::DescriptorReserve)))
 {
-    m_clock.start();
-    m_sweep.setSingleShot(true);
-    connect(&m_sweep, &QTimer::timeout, this, &ConnectionSet::sweep);
+    m_sweep.onDue(this, &ConnectionSet::sweep);
 }
 
 ConnectionSet::~ConnectionSet()
@@ -143,9 +141,9 @@ QTcpSocket *ConnectionSet::accept(QTcpServer *listener)
         socket->setReadBufferSize(m_limits.maxRequestBytes + 1 + Proxy::MaxHeaderBytes);
     }
     connection.arrival = ++m_lastArrival;
-    connection.deadlineMs = m_clock.elapsed() + m_limits.requestTimeoutMs;
+    connection.deadlineMs = m_sweep.now() + m_limits.requestTimeoutMs;
     m_waiting.emplace(connection.arrival, socket);
-    arm(connection.deadlineMs);
+    m_sweep.arm(connection.deadlineMs);
 
     if (m_connections.size() > m_cap) {
         shedOldest();
@@ -170,7 +168,7 @@ void ConnectionSet::tell(QTcpSocket *socket, Arrival arrival)
         return;
     if (connection->lingerKey.second != 0) {
         socket->skip(socket->bytesAvailable());
-        connection->lastInputMs = m_clock.elapsed();
+        connection->lastInputMs = m_sweep.now();
         return;
     }
     if (connection->arrival == 0 || (arrival != Arrival::Ended && !socket->isOpen()))
@@ -269,13 +267,13 @@ void ConnectionSet::linger(QTcpSocket *socket, const QByteArray &answer, int lin
     // Qt stops reading once its buffer holds a request's worth.
     socket->setReadBufferSize(0);
     socket->skip(socket->bytesAvailable());
-    const qint64 now = m_clock.elapsed();
+    const qint64 now = m_sweep.now();
     connection->lingerStartMs = connection->lastInputMs = now;
     connection->lingerMs = lingerMs < 0 ? m_limits.lingerMs : lingerMs;
     connection->lingerKey
         = {Http::lingerEndMs(now, now, connection->lingerMs, m_limits.lingerIdleMs), ++m_lastArrival};
     m_lingering.emplace(connection->lingerKey, socket);
-    arm(connection->lingerKey.first);
+    m_sweep.arm(connection->lingerKey.first);
     if (socket->bytesToWrite() == 0) {
         ::shutdown(fd, SHUT_WR);
         return;
@@ -286,22 +284,13 @@ void ConnectionSet::linger(QTcpSocket *socket, const QByteArray &answer, int lin
     });
 }
 
-// Has the sweep run by atMs on m_clock.
-void ConnectionSet::arm(qint64 atMs)
-{
-    if (m_sweep.isActive() && m_wakeAtMs <= atMs)
-        return;
-    m_wakeAtMs = atMs;
-    m_sweep.start(int(qMax<qint64>(0, atMs - m_clock.elapsed())));
-}
-
 // Every request time-out that has ended, oldest first (arrival order is
 // deadline order), and every lingering that has; then the timer waits for the
 // next one. One timer for all connections: a timer object each cost more than
 // the rest of a connection's set-up.
 void ConnectionSet::sweep()
 {
-    const qint64 now = m_clock.elapsed();
+    const qint64 now = m_sweep.now();
     while (!m_waiting.empty()) {
         QTcpSocket *oldest = m_waiting.begin()->second;
         if (m_connections.value(oldest).deadlineMs > now)
@@ -336,8 +325,7 @@ void ConnectionSet::sweep()
         next = next < 0 ? deadline : qMin(next, deadline);
     }
     if (next >= 0) {
-        m_wakeAtMs = next;
-        m_sweep.start(int(qMax<qint64>(0, next - now)));
+        m_sweep.restart(next);
     }
 }
 

@@ -2,6 +2,7 @@
 #define CONNECTIONSET_H
 
 #include "addressblocks.h"
+#include "deadlinetimer.h"
 #include "httprequest.h"
 
 #include <QElapsedTimer>
@@ -133,7 +134,7 @@ private:
     struct Connection
     {
         quint64 arrival = 0;   // its key in m_waiting; 0 once its request is taken
-        qint64 deadlineMs = 0; // on m_clock: when the request time-out ends
+        qint64 deadlineMs = 0; // on m_sweep's clock: when the request time-out ends
         int heldFd = -1;       // a second descriptor, once part of a request is in
         LingerKey lingerKey;   // its key in m_lingering, once answered
         qint64 lingerStartMs = 0, lastInputMs = 0;
@@ -149,7 +150,6 @@ private:
     // reader may go on to the request.
     bool readProxyHeader(QTcpSocket *socket, Connection &connection, Arrival arrival);
     void linger(QTcpSocket *socket, const QByteArray &answer, int lingerMs);
-    void arm(qint64 atMs);
     void sweep();
     bool shedOldest();
     void forget(QTcpSocket *socket);
@@ -162,9 +162,7 @@ private:
     std::map<quint64, QTcpSocket *> m_waiting;               // by arrival: those whose request is not taken
     std::map<LingerKey, QTcpSocket *> m_lingering;           // by when they end, unless input came since
     quint64 m_lastArrival = 0;
-    QElapsedTimer m_clock; // the time-outs' clock
-    QTimer m_sweep;        // ends the time-outs that are due
-    qint64 m_wakeAtMs = 0; // on m_clock: when m_sweep, if active, ends
+    Net::DeadlineTimer m_sweep; // ends the time-outs that are due; its clock is theirs
     Counters m_counters;
 };
 

@@ -324,7 +324,7 @@ void TlsTunnel::discardInput()
     while ((n = ::recv(m_client, chunk, sizeof chunk, MSG_DONTWAIT)) > 0)
         dropped = true;
     if (dropped)
-        lastInputMs = m_listener.m_clock.elapsed();
+        lastInputMs = m_listener.m_sweep.now();
     if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
         finish();
 }
@@ -443,9 +443,7 @@ TlsListener::TlsListener(const Http::Limits &limits, QObject *parent)
           qMin(limits.maxConnections,
               (Net::descriptorLimit() - Net::DescriptorReserve) / Tls::DescriptorsPerConnection)))
 {
-    m_clock.start();
-    m_sweep.setSingleShot(true);
-    connect(&m_sweep, &QTimer::timeout, this, &TlsListener::sweep);
+    m_sweep.onDue(this, &TlsListener::sweep);
     m_renewal.setInterval(Tls::TicketKeyLifetimeMs);
     connect(&m_renewal, &QTimer::timeout, this, &TlsListener::renewContext);
 }
@@ -573,9 +571,9 @@ void TlsListener::startDeadline(TlsTunnel *tunnel)
 {
     stopDeadline(tunnel);
     tunnel->deadlineKey = ++m_lastStarted;
-    tunnel->deadlineMs = m_clock.elapsed() + m_limits.requestTimeoutMs;
+    tunnel->deadlineMs = m_sweep.now() + m_limits.requestTimeoutMs;
     m_timed.emplace(tunnel->deadlineKey, tunnel);
-    arm(tunnel->deadlineMs);
+    m_sweep.arm(tunnel->deadlineMs);
 }
 
 void TlsListener::stopDeadline(TlsTunnel *tunnel)
@@ -587,21 +585,12 @@ void TlsListener::stopDeadline(TlsTunnel *tunnel)
 void TlsListener::startLinger(TlsTunnel *tunnel)
 {
     stopDeadline(tunnel);
-    const qint64 now = m_clock.elapsed();
+    const qint64 now = m_sweep.now();
     tunnel->lingerStartMs = tunnel->lastInputMs = now;
     tunnel->lingerKey
         = {Http::lingerEndMs(now, now, m_limits.lingerMs, m_limits.lingerIdleMs), ++m_lastStarted};
     m_lingering.emplace(tunnel->lingerKey, tunnel);
-    arm(tunnel->lingerKey.first);
-}
-
-// Has the sweep run by atMs on m_clock.
-void TlsListener::arm(qint64 atMs)
-{
-    if (m_sweep.isActive() && m_wakeAtMs <= atMs)
-        return;
-    m_wakeAtMs = atMs;
-    m_sweep.start(int(qMax<qint64>(0, atMs - m_clock.elapsed())));
+    m_sweep.arm(tunnel->lingerKey.first);
 }
 
 // One timer for every time-out, as for the plain connections: the request
@@ -610,7 +599,7 @@ void TlsListener::arm(qint64 atMs)
 // it was filed under comes.
 void TlsListener::sweep()
 {
-    const qint64 now = m_clock.elapsed();
+    const qint64 now = m_sweep.now();
     while (!m_timed.empty() && m_timed.begin()->second->deadlineMs <= now)
         m_timed.begin()->second->timeOut();
     while (!m_lingering.empty() && m_lingering.begin()->first.first <= now) {
@@ -629,8 +618,7 @@ void TlsListener::sweep()
         next = next < 0 ? deadline : qMin(next, deadline);
     }
     if (next >= 0) {
-        m_wakeAtMs = next;
-        m_sweep.start(int(qMax<qint64>(0, next - now)));
+        m_sweep.restart(next);
     }
 }
 

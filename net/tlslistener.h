@@ -2,6 +2,7 @@
 #define TLSLISTENER_H
 
 #include "addressblocks.h"
+#include "deadlinetimer.h"
 #include "httprequest.h"
 
 #include <QElapsedTimer>
@@ -98,7 +99,6 @@ private:
     void stopDeadline(TlsTunnel *tunnel);
     // A tunnel that answered, and drops what the client still sends.
     void startLinger(TlsTunnel *tunnel);
-    void arm(qint64 atMs);
     void sweep();
     bool shedOldest();
     void offer(QTcpSocket *socket);
@@ -112,9 +112,7 @@ private:
     std::map<quint64, TlsTunnel *> m_timed;                        // by when their time-out started
     std::map<std::pair<qint64, quint64>, TlsTunnel *> m_lingering; // as the plain connections'
     quint64 m_lastStarted = 0;
-    QElapsedTimer m_clock;
-    QTimer m_sweep;
-    qint64 m_wakeAtMs = 0; // on m_clock: when m_sweep, if active, ends
+    Net::DeadlineTimer m_sweep; // ends the time-outs that are due; its clock is theirs
     Counters m_counters;
     std::optional<Net::AddressBlocks> m_proxyTrusted; // with https/proxy_protocol
 };
