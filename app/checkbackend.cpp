@@ -45,22 +45,37 @@ void add(CheckBackends::Totals &to, CheckBackend &backend)
 }
 
 // The servers to walk: a list that reads, for a driver that connects to a
-// host; one server, only when it has to be a primary. Anything else goes to
-// the driver as it always has (said at start when it does not read).
+// host, or for ODBC a list of DSNs; one server, only when it has to be a
+// primary. Anything else goes to the driver as it always has (said at start
+// when it does not read).
 std::shared_ptr<ServerSet> serversFor(const AgentConfig &config)
 {
-    const auto servers = Sql::parseServerList(config.sqlHost, config.sqlPort, nullptr);
+    const bool odbc = config.sqlType == QLatin1String("QODBC");
+    const auto servers = odbc ? Sql::parseDsnList(config.sqlDsn, nullptr)
+                              : Sql::parseServerList(config.sqlHost, config.sqlPort, nullptr);
     const Sql::Target target = Sql::parseTarget(config.sqlTarget).value_or(Sql::Target::Any);
-    if (!servers || config.sqlType == QLatin1String("QSQLITE") || config.sqlType == QLatin1String("QODBC")
+    if (!servers || config.sqlType == QLatin1String("QSQLITE")
         || (servers->size() == 1 && target == Sql::Target::Any))
         return nullptr;
     return std::make_shared<ServerSet>(*servers, qMax(0, config.sqlHostRetry) * 1000, target);
 }
+
+// sql/dsn as output shows it: each ODBC entry of a list masked on its own,
+// so a password's end cannot run into the next entry.
+QString shownDsnOf(const AgentConfig &config, const ServerSet *servers)
+{
+    if (!servers || servers->entries().constFirst().dsn.isEmpty())
+        return Sql::maskCredentials(config.sqlDsn);
+    QStringList shown;
+    for (const Sql::ServerEntry &entry : servers->entries())
+        shown << Sql::maskCredentials(entry.dsn);
+    return shown.join(QLatin1Char('|'));
+}
 } // namespace
 
 CheckBackend::CheckBackend(const AgentConfig &agentConfig, const AgentLimits &limits, PanelFeed &panel)
-    : config(agentConfig), shownDsn(Sql::maskCredentials(agentConfig.sqlDsn)),
-      servers(serversFor(agentConfig)), m_limits(limits)
+    : config(agentConfig), servers(serversFor(agentConfig)), shownDsn(shownDsnOf(agentConfig, servers.get())),
+      m_limits(limits)
 {
     database.setLimits(limits.database);
     if (!config.sqlPasswordColumn.isEmpty())
@@ -74,7 +89,9 @@ ConnectionSettings CheckBackend::connection() const
 {
     ConnectionSettings settings {config.sqlType, config.sqlHost, config.sqlPort, config.sqlDsn,
         config.sqlUser, config.databasePassword(), config.sqlTimeout, config.sqlOptions, servers};
-    if (servers) {
+    if (servers && !servers->entries().constFirst().dsn.isEmpty()) {
+        settings.name = servers->entries().constFirst().dsn;
+    } else if (servers) {
         settings.host = servers->entries().constFirst().host;
         settings.port = servers->entries().constFirst().port;
     }

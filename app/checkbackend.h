@@ -43,15 +43,16 @@ public:
     static bool sameFor(const AgentConfig &a, const AgentConfig &b);
 
     const AgentConfig config; // its own copy: the statement and narration read it
-    const QString shownDsn;   // sql/dsn as every output shows it: credentials masked
+    // With a list of servers in sql/host or of DSNs in sql/dsn (or with
+    // sql/target=primary): the servers and what every connection found of
+    // them; null otherwise.
+    std::shared_ptr<ServerSet> servers;
+    const QString shownDsn; // sql/dsn as every output shows it: credentials masked
     Database database;
     std::unique_ptr<ConnectionPool> pool;
     std::unique_ptr<Verifier> verifier;
     std::unique_ptr<VerdictCache> cache;
     std::unique_ptr<CheckService> checks;
-    // With a list of servers in sql/host (or sql/target=primary): the servers
-    // and what every connection found of them; null otherwise.
-    std::shared_ptr<ServerSet> servers;
 
 private:
     ConnectionSettings connection() const;

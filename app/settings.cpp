@@ -404,27 +404,28 @@ QStringList serverProblems(const AgentConfig &config)
 {
     QStringList problems;
     QString why;
+    const bool odbc = config.sqlType == QLatin1String("QODBC");
     const auto servers = Sql::parseServerList(config.sqlHost, config.sqlPort, &why);
     const auto target = Sql::parseTarget(config.sqlTarget);
     // One host the list does not read (empty: the local socket; a scoped
     // IPv6 address) is the driver's to judge, as it always was.
-    const bool asAList = config.sqlHost.contains(QLatin1Char(',')) || target == Sql::Target::Primary;
+    const bool asAList
+        = config.sqlHost.contains(QLatin1Char(',')) || (target == Sql::Target::Primary && !odbc);
     if (!servers && asAList)
         problems << QStringLiteral("sql/host %1; it goes to the driver as it stands").arg(why);
-    else if (servers && servers->size() > 1
-        && (config.sqlType == QLatin1String("QSQLITE") || config.sqlType == QLatin1String("QODBC")))
+    else if (servers && servers->size() > 1 && (config.sqlType == QLatin1String("QSQLITE") || odbc))
         problems << QStringLiteral(
             "sql/host lists %1 servers, but %2 finds its database through sql/dsn; the "
             "list is not used")
                         .arg(servers->size())
                         .arg(config.sqlType);
+    if (odbc && !Sql::parseDsnList(config.sqlDsn, &why))
+        problems << QStringLiteral("sql/dsn %1; it goes to the driver as it stands").arg(why);
     if (!target)
         problems << QStringLiteral("sql/target is \"%1\", neither any nor primary; any server is taken")
                         .arg(config.sqlTarget);
-    else if (*target == Sql::Target::Primary
-        && Sql::readOnlyQuery(config.sqlType,
-            config.sqlType == QLatin1String("QMYSQL") || config.sqlType == QLatin1String("QMARIADB"))
-               .isEmpty())
+    else if (*target == Sql::Target::Primary && !odbc
+        && Sql::readOnlyQuery(config.sqlType, QString()).isEmpty())
         problems << QStringLiteral("sql/target=primary cannot be told on %1; any server is taken")
                         .arg(config.sqlType);
     return problems;

@@ -110,8 +110,12 @@ bool Database::openOnList()
     for (const int i : m_servers->order()) {
         const Sql::ServerEntry &server = m_servers->entries().at(i);
         m_db.close();
-        m_db.setHostName(server.host);
-        m_db.setPort(server.port);
+        if (server.dsn.isEmpty()) {
+            m_db.setHostName(server.host);
+            m_db.setPort(server.port);
+        } else {
+            m_db.setDatabaseName(server.dsn);
+        }
         QString why;
         if (openSession() && wanted(&why)) {
             m_server = i;
@@ -133,7 +137,7 @@ bool Database::openOnList()
 
 bool Database::wanted(QString *why)
 {
-    const QString text = Sql::readOnlyQuery(m_driver, m_mysqlServer);
+    const QString text = Sql::readOnlyQuery(m_driver, m_serverProduct);
     if (m_servers->target() != Sql::Target::Primary || text.isEmpty())
         return true;
     QSqlQuery query(m_db);
@@ -161,9 +165,9 @@ bool Database::openSession()
         if (m_timeoutSeconds > 0)
             Odbc::setQueryTimeout(m_db, m_timeoutSeconds);
         // Qt's own test for MySQL misses MariaDB.
-        const QString product = Odbc::serverProduct(m_db);
-        m_mysqlServer
-            = product.contains(QLatin1String("MySQL")) || product.contains(QLatin1String("MariaDB"));
+        m_serverProduct = Odbc::serverProduct(m_db);
+        m_mysqlServer = m_serverProduct.contains(QLatin1String("MySQL"))
+            || m_serverProduct.contains(QLatin1String("MariaDB"));
     }
     for (const QString &statement : Sql::sessionStatements(m_mysqlServer, m_timeoutSeconds)) {
         if (QSqlQuery(m_db).exec(statement))

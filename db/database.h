@@ -25,9 +25,9 @@ struct ConnectionSettings
     QString password;
     int timeoutSeconds = Sql::DefaultTimeoutSeconds; // see Sql::connectOptions; 0: no limit set
     QString options;                                 // connect options of the configuration
-    // With a list of servers in sql/host: the list and what the connections
-    // found of it (host and port are then its first entry's); null: host
-    // and port as they stand.
+    // With a list of servers in sql/host or of ODBC DSNs: the list and what
+    // the connections found of it (host and port, or for ODBC the name, are
+    // then its first entry's); null: the settings as they stand.
     std::shared_ptr<ServerSet> servers;
 };
 
@@ -147,6 +147,7 @@ private:
     QString m_driver;
     int m_timeoutSeconds = 0;
     bool m_mysqlServer = false; // MySQL or MariaDB behind the driver
+    QString m_serverProduct;    // as the server names itself, through ODBC
     QSqlDatabase m_db;
     QHash<QString, QSqlQuery> m_prepared; // statement text -> prepared on the current session
     QElapsedTimer m_lastReopen;

@@ -1,7 +1,9 @@
 #include "serverlist.h"
+#include "sqlrules.h"
 
 #include <QDebug>
 #include <QMutexLocker>
+#include <QRegularExpression>
 
 #include <arpa/inet.h>
 
@@ -27,7 +29,7 @@ std::optional<int> portOf(const QString &text)
 // One entry of the list; nothing, with *why, when it does not read.
 std::optional<ServerEntry> parseEntry(const QString &entry, int defaultPort, QString *why)
 {
-    ServerEntry server {entry, defaultPort};
+    ServerEntry server {entry, defaultPort, QString()};
     QString port;
     if (entry.startsWith(QLatin1Char('['))) {
         const int close = entry.indexOf(QLatin1Char(']'));
@@ -65,16 +67,21 @@ std::optional<ServerEntry> parseEntry(const QString &entry, int defaultPort, QSt
 
 QString ServerEntry::name() const
 {
+    if (port <= 0)
+        return host;
     const QString shown = host.contains(QLatin1Char(':')) ? QLatin1Char('[') + host + QLatin1Char(']') : host;
     return shown + QLatin1Char(':') + QString::number(port);
 }
 
-std::optional<QVector<ServerEntry>> parseServerList(const QString &text, int defaultPort, QString *why)
+namespace {
+// The entries of a list split into parts, each read by entryOf; the checks
+// both lists share: how many, none empty, none twice.
+template <typename EntryOf>
+std::optional<QVector<ServerEntry>> collect(const QStringList &parts, QString *why, EntryOf entryOf)
 {
     QString unsaid;
     if (!why)
         why = &unsaid;
-    const QStringList parts = text.split(QLatin1Char(','));
     if (parts.size() > MaxServers) {
         *why = QStringLiteral("lists %1 servers, more than %2").arg(parts.size()).arg(MaxServers);
         return std::nullopt;
@@ -86,7 +93,7 @@ std::optional<QVector<ServerEntry>> parseServerList(const QString &text, int def
             *why = QStringLiteral("entry %1 is empty").arg(i + 1);
             return std::nullopt;
         }
-        const std::optional<ServerEntry> server = parseEntry(entry, defaultPort, why);
+        const std::optional<ServerEntry> server = entryOf(entry, why);
         if (!server)
             return std::nullopt;
         if (servers.contains(*server)) {
@@ -96,6 +103,103 @@ std::optional<QVector<ServerEntry>> parseServerList(const QString &text, int def
         servers << *server;
     }
     return servers;
+}
+
+// An ODBC connection string's key=value pairs, keys in upper case; a value
+// in braces may hold ";" and "|", and writes "}" as "}}".
+QHash<QString, QString> odbcPairs(const QString &text)
+{
+    QHash<QString, QString> pairs;
+    for (int at = 0; at < text.size();) {
+        const int equals = text.indexOf(QLatin1Char('='), at);
+        if (equals < 0)
+            break;
+        const QString key = text.mid(at, equals - at).trimmed().toUpper();
+        for (at = equals + 1; at < text.size() && text.at(at).isSpace(); ++at) { }
+        const bool braced = at < text.size() && text.at(at) == QLatin1Char('{');
+        QString value;
+        for (at += braced; braced && at < text.size(); ++at) {
+            if (text.at(at) == QLatin1Char('}') && text.midRef(at, 2) != QLatin1String("}}"))
+                break;
+            at += text.at(at) == QLatin1Char('}');
+            value += text.at(at);
+        }
+        const int end = text.indexOf(QLatin1Char(';'), at);
+        pairs.insert(key, braced ? value : text.mid(at, end < 0 ? -1 : end - at).trimmed());
+        at = end < 0 ? text.size() : end + 1;
+    }
+    return pairs;
+}
+
+// Text split at each "|" that stands outside braces.
+QStringList splitOutsideBraces(const QString &text)
+{
+    QStringList parts {QString()};
+    bool braced = false;
+    for (int i = 0; i < text.size(); ++i) {
+        const QChar c = text.at(i);
+        if (braced && c == QLatin1Char('}') && i + 1 < text.size() && text.at(i + 1) == QLatin1Char('}'))
+            parts.last() += text.at(i++);
+        else if (c == QLatin1Char('{') || c == QLatin1Char('}'))
+            braced = c == QLatin1Char('{');
+        else if (c == QLatin1Char('|') && !braced) {
+            parts << QString();
+            continue;
+        }
+        parts.last() += c;
+    }
+    return parts;
+}
+
+// A DSN name: ODBC forbids these characters in one.
+bool isDsnName(const QString &text)
+{
+    static const QRegularExpression name(QStringLiteral("^[^\\[\\]{}(),;?*=!@\\\\]+$"));
+    return name.match(text.trimmed()).hasMatch();
+}
+
+bool isConnectionString(const QString &text)
+{
+    const QHash<QString, QString> pairs = odbcPairs(text);
+    return pairs.contains(QStringLiteral("DRIVER")) || pairs.contains(QStringLiteral("DSN"))
+        || pairs.contains(QStringLiteral("FILEDSN"));
+}
+
+// An ODBC entry, named by the server it names.
+ServerEntry odbcEntry(const QString &text)
+{
+    ServerEntry entry {text, 0, text};
+    if (isDsnName(text))
+        return entry;
+    const QHash<QString, QString> pairs = odbcPairs(text);
+    for (const char *key : {"SERVER", "SERVERNAME", "HOST", "HOSTNAME", "DSN", "FILEDSN"}) {
+        if (!pairs.value(QLatin1String(key)).isEmpty()) {
+            entry.host = pairs.value(QLatin1String(key));
+            entry.port = portOf(pairs.value(QStringLiteral("PORT"))).value_or(0);
+            return entry;
+        }
+    }
+    entry.host = maskCredentials(text);
+    return entry;
+}
+} // namespace
+
+std::optional<QVector<ServerEntry>> parseServerList(const QString &text, int defaultPort, QString *why)
+{
+    return collect(text.split(QLatin1Char(',')), why,
+        [defaultPort](const QString &entry, QString *said) { return parseEntry(entry, defaultPort, said); });
+}
+
+std::optional<QVector<ServerEntry>> parseDsnList(const QString &text, QString *why)
+{
+    QStringList parts = splitOutsideBraces(text);
+    const auto nonEmpty = [&parts](bool (*kind)(const QString &)) {
+        return std::all_of(parts.cbegin(), parts.cend(),
+            [kind](const QString &part) { return part.trimmed().isEmpty() || kind(part); });
+    };
+    if (parts.size() < 2 || !(nonEmpty(isDsnName) || nonEmpty(isConnectionString)))
+        parts = QStringList {text};
+    return collect(parts, why, [](const QString &entry, QString *) { return odbcEntry(entry); });
 }
 
 QVector<int> tryOrder(const QVector<qint64> &failedAtMs, qint64 nowMs, qint64 retryMs)
@@ -121,11 +225,12 @@ std::optional<Target> parseTarget(const QString &text)
     return std::nullopt;
 }
 
-QString readOnlyQuery(const QString &driver, bool mysqlServer)
+QString readOnlyQuery(const QString &driver, const QString &product)
 {
-    if (driver == QLatin1String("QPSQL"))
+    if (driver == QLatin1String("QPSQL") || product.contains(QLatin1String("PostgreSQL")))
         return QStringLiteral("SELECT pg_is_in_recovery()");
-    if (mysqlServer)
+    if (driver == QLatin1String("QMYSQL") || driver == QLatin1String("QMARIADB")
+        || product.contains(QLatin1String("MySQL")) || product.contains(QLatin1String("MariaDB")))
         return QStringLiteral("SELECT @@read_only OR @@innodb_read_only");
     return QString();
 }

@@ -25,8 +25,12 @@ constexpr int DefaultHostRetrySeconds = 30;
 struct ServerEntry
 {
     QString host; // a name, or an address; an IPv6 one without its brackets
-    int port = 0;
-    // How logs, metrics and the status name it: "host:port", "[v6]:port".
+    int port = 0; // 0: none known (an ODBC entry that names no port)
+    // For ODBC: the DSN name or connection string the entry opens, which
+    // alone the driver reads; host and port then only name it.
+    QString dsn;
+    // How logs, metrics and the status name it: "host:port", "[v6]:port";
+    // an ODBC entry without a port, "host" (or the DSN's name).
     QString name() const;
     bool operator==(const ServerEntry &other) const { return host == other.host && port == other.port; }
 };
@@ -37,6 +41,16 @@ struct ServerEntry
 // for an empty entry, a port not in 1..65535, a bad IPv6 literal, more than
 // MaxServers entries, or the same entry twice (why may be null).
 std::optional<QVector<ServerEntry>> parseServerList(const QString &text, int defaultPort, QString *why);
+
+// sql/dsn for ODBC as a list: DSN names, or connection strings, separated
+// by "|" outside braces (where a value may hold one). A connection string's
+// entry is named by its SERVER (SERVERNAME, HOST, HOSTNAME) and PORT, else
+// by its DSN. A "|" is also a character a value may hold unbraced, so text
+// is a list only when every part is a DSN name, or every part a connection
+// string naming DRIVER, DSN or FILEDSN; anything else is one entry, the
+// whole text, as the driver has always read it. Nothing, with *why, for a
+// list with an empty entry, more than MaxServers entries, or one named twice.
+std::optional<QVector<ServerEntry>> parseDsnList(const QString &text, QString *why);
 
 // The entries a new connection tries, in this order: those that have not
 // failed within retryMs, in list order; when every one has, all of them, in
@@ -49,8 +63,10 @@ QVector<int> tryOrder(const QVector<qint64> &failedAtMs, qint64 nowMs, qint64 re
 enum class Target { Any, Primary };
 std::optional<Target> parseTarget(const QString &text);
 // The statement whose one value is true on a server that takes no writes,
-// for the driver; empty when the driver has no way to tell.
-QString readOnlyQuery(const QString &driver, bool mysqlServer);
+// for the driver and the product the server names itself (through ODBC:
+// "PostgreSQL", "MariaDB", "MySQL"; empty when unknown); empty when there
+// is no way to tell.
+QString readOnlyQuery(const QString &driver, const QString &product);
 
 } // namespace Sql
 

@@ -46,7 +46,8 @@ Pair &pair(Backend backend)
 
 // Both servers running and letting sessions in (a MariaDB restarted after
 // a kill listens before it does), then the agent on the two as hosts lists them.
-std::unique_ptr<AgentProcess> startOn(Pair &p, const SqlServer &a, const SqlServer &b, int pool, const char *target)
+std::unique_ptr<AgentProcess> startOn(Pair &p, const SqlServer &a, const SqlServer &b, int pool, const char *target,
+                                      Route route = Route::Native)
 {
     for (SqlServer *server : {p.first.get(), p.second.get()}) {
         const auto *pg = dynamic_cast<PgServer *>(server);
@@ -55,8 +56,11 @@ std::unique_ptr<AgentProcess> startOn(Pair &p, const SqlServer &a, const SqlServ
         if (!QTest::qWaitFor([server] { return serverSession(*server)->run({"select 1"}) == QStringList{"1"}; }, 20000))
             QTest::qFail("the server lets no session in", __FILE__, __LINE__);
     }
-    IniValues values = serverAgentSettings(*p.first, CheckStatement, "uid");
+    IniValues values = serverAgentSettings(*p.first, CheckStatement, "uid", route);
     values["sql/host"] = QString("127.0.0.1:%1,127.0.0.1:%2").arg(a.port()).arg(b.port());
+    if (route == Route::OdbcString) // two connection strings, quoted: "DRIVER=…|DRIVER=…"
+        values["sql/dsn"] = serverAgentSettings(a, CheckStatement, "uid", route)["sql/dsn"].chopped(1) + '|'
+                            + serverAgentSettings(b, CheckStatement, "uid", route)["sql/dsn"].mid(1);
     values["sql/timeout"] = "2";
     values["sql/pool"] = QString::number(pool);
     values["sql/target"] = target;
@@ -89,14 +93,16 @@ void tst_Failover::foundAgainWithinBound_data()
     QTest::addColumn<int>("pool");
     QTest::addColumn<int>("fault");
     QTest::addColumn<int>("boundMs"); // from the fault (both down: from the second's return)
+    QTest::addColumn<int>("route");
     const int pg = int(Backend::Postgres), maria = int(Backend::MariaDb);
-#define ROW(tag, backend, pool, fault, boundMs) QTest::newRow(tag) << backend << pool << int(fault) << boundMs
+#define ROW(tag, backend, pool, fault, boundMs) QTest::newRow(tag) << backend << pool << int(fault) << boundMs << 0
     ROW("psql_shut_down_pool0",       pg,    0, Fault::ShutDown,           3000);
     ROW("psql_shut_down_pool2",       pg,    2, Fault::ShutDown,           3000);
     ROW("psql_hung_pool2",            pg,    2, Fault::Hung,               5000);
     ROW("mariadb_killed_pool0",       maria, 0, Fault::Killed,             3000);
     ROW("mariadb_killed_pool2",       maria, 2, Fault::Killed,             3000);
     ROW("psql_both_down_second_back", pg,    0, Fault::BothDownSecondBack, 6000);
+    QTest::newRow("odbc_psql_dsn_list_shut_down_pool2") << pg << 2 << int(Fault::ShutDown) << 3000 << int(Route::OdbcString);
 #undef ROW
 }
 
@@ -108,7 +114,8 @@ void tst_Failover::foundAgainWithinBound()
     QFETCH(int, pool);
     QFETCH(int, fault);
     QFETCH(int, boundMs);
-    const auto agent = startOn(p, *p.first, *p.second, pool, "any");
+    QFETCH(int, route);
+    const auto agent = startOn(p, *p.first, *p.second, pool, "any", Route(route));
     const quint16 port = agent->port("http/port");
     QTRY_COMPARE_WITH_TIMEOUT(exchange(port, Alice).toHex(), found("u-17").toHex(), 10000);
 
@@ -144,22 +151,23 @@ void tst_Failover::foundAgainWithinBound()
     QVERIFY(!agent->standardError.contains(p.first->password().toLatin1()));
 }
 
-// The standby listed first answers a check, unless writes are wanted; once
-// promoted it is taken.
+// The standby listed first answers a check, unless writes are wanted (through
+// PostgreSQL's driver or ODBC); once promoted it is taken.
 void tst_Failover::targetPrimarySkipsStandby()
 {
     Pair &p = pair(Backend::Postgres);
     REQUIRE_HERE(p.error.isEmpty(), p.error);
-    for (const bool onPrimary : {true, false}) {
-        const auto agent = startOn(p, *p.second, *p.first, 1, onPrimary ? "primary" : "any");
-        QTRY_COMPARE_WITH_TIMEOUT(exchange(agent->port("http/port"), Alice).toHex(), found("u-17").toHex(), 10000);
-        const QByteArray metrics = admin(*agent, "/metrics");
-        for (const SqlServer *server : {p.second.get(), p.first.get()})
-            QVERIFY(metrics.contains(QString("tovr_merk_db_server_up{server=\"127.0.0.1:%1\"} %2\n")
-                                         .arg(server->port())
-                                         .arg(int((server == p.first.get()) == onPrimary))
-                                         .toLatin1()));
-    }
+    for (const Route route : {Route::Native, Route::OdbcString})
+        for (const bool onPrimary : {true, false}) {
+            const auto agent = startOn(p, *p.second, *p.first, 1, onPrimary ? "primary" : "any", route);
+            QTRY_COMPARE_WITH_TIMEOUT(exchange(agent->port("http/port"), Alice).toHex(), found("u-17").toHex(), 10000);
+            const QByteArray metrics = admin(*agent, "/metrics");
+            for (const SqlServer *server : {p.second.get(), p.first.get()})
+                QVERIFY(metrics.contains(QString("tovr_merk_db_server_up{server=\"127.0.0.1:%1\"} %2\n")
+                                             .arg(server->port())
+                                             .arg(int((server == p.first.get()) == onPrimary))
+                                             .toLatin1()));
+        }
     // The primary shut down and its standby promoted: the standby takes over.
     const auto agent = startOn(p, *p.first, *p.second, 1, "primary");
     QTRY_COMPARE_WITH_TIMEOUT(exchange(agent->port("http/port"), Alice).toHex(), found("u-17").toHex(), 10000);

@@ -266,31 +266,53 @@ void tst_SqlRules::missingCheckPlaceholders()
 
 void tst_SqlRules::serverList_data()
 {
+    QTest::addColumn<bool>("odbc");         // sql/dsn for ODBC, else sql/host
     QTest::addColumn<QString>("text");
     QTest::addColumn<QStringList>("names"); // the entries as logs name them; empty: refused
     QTest::addColumn<QString>("why");
-#define ROW(tag, text, names, why) QTest::newRow(tag) << QString(text) << QStringList names << QString(why)
+    QStringList sixteen;
+    for (int i = 0; i < 16; ++i)
+        sixteen << QString("h%1:5432").arg(i);
+    const QString pg = "DRIVER={PostgreSQL Unicode};SERVER=";
+#define ROW(tag, text, names, why) QTest::newRow(tag) << false << QString(text) << QStringList names << QString(why)
+#define DSN(tag, text, names, why) QTest::newRow(tag) << true << QString(text) << QStringList names << QString(why)
     ROW("one_host_default_port",   "db1",                          ({"db1:5432"}), "");
     ROW("bare_ipv6_as_ever",       "::1",                          ({"[::1]:5432"}), "");
-    ROW("list_ports_and_v6",       "a, b:5433,[2001:db8::1]:6432", ({"a:5432", "b:5433", "[2001:db8::1]:6432"}), "");
+    ROW("list_ports_and_v6",       "a, b:5433,[2001:db8::1]:6432,[fe80::2]", ({"a:5432", "b:5433", "[2001:db8::1]:6432", "[fe80::2]:5432"}), "");
+    ROW("sixteen_entries",         sixteen.join(','),              (sixteen), "");
     ROW("empty_entry",             "a,,b",                         (), "entry 2 is empty");
+    ROW("empty_text",              "",                             (), "entry 1 is empty");
     ROW("port_zero",               "a:0",                          (), "a:0 has no host, or a port not in 1..65535");
     ROW("port_too_big",            "a,b:65536",                    (), "b:65536 has no host, or a port not in 1..65535");
+    ROW("port_not_number",         "a:pg",                         (), "a:pg has no host, or a port not in 1..65535");
+    ROW("no_host",                 ":5432",                        (), ":5432 has no host, or a port not in 1..65535");
     ROW("bad_v6_in_brackets",      "[2001:db8::g]:5432",           (), "[2001:db8::g]:5432 is not an IPv6 address in brackets");
+    ROW("unclosed_bracket",        "[::1:5432",                    (), "[::1:5432 is not an IPv6 address in brackets");
+    ROW("junk_after_bracket",      "[::1]5432",                    (), "[::1]5432 is not an IPv6 address in brackets");
     ROW("bad_bare_v6",             "a,1:2:3",                      (), "1:2:3 is not an IPv6 address (with a port, write [address]:port)");
     ROW("seventeen_entries",       QString("h,").repeated(16) + "h", (), "lists 17 servers, more than 16");
     ROW("hundred_entries",         QString("h,").repeated(99) + "h", (), "lists 100 servers, more than 16");
     ROW("same_twice_default_port", "a,b,a:5432",                   (), "names a:5432 twice");
+    DSN("dsn_names",               "main | standby",               ({"main", "standby"}), "");
+    DSN("dsn_strings_braced_bar",  pg + "10.0.0.1;PORT=5433;PWD={a|b}}|}|Driver=x; Host = {db2;x}", ({"10.0.0.1:5433", "db2;x"}), "");
+    DSN("dsn_named_by_dsn_or_all", "DSN=main;UID=u|DRIVER=y;DATABASE=/d;PWD=p", ({"main", "DRIVER=y;DATABASE=/d;PWD=********"}), "");
+    DSN("bar_in_unbraced_password", pg + "db1;PWD=a|b",           ({"db1"}), "");
+    DSN("bar_then_no_string",      "DSN=main;PWD=x|y;UID=u",       ({"main"}), "");
+    DSN("dsn_empty_entry",         "a||b",                         (), "entry 2 is empty");
+    DSN("dsn_same_server_twice",   pg + "h;PORT=1|" + pg + "h;PORT=1;DATABASE=x", (), "names h:1 twice");
+    DSN("dsn_seventeen",           QString("d|").repeated(16) + "d", (), "lists 17 servers, more than 16");
+#undef DSN
 #undef ROW
 }
 
 void tst_SqlRules::serverList()
 {
+    QFETCH(bool, odbc);
     QFETCH(QString, text);
     QFETCH(QStringList, names);
     QFETCH(QString, why);
     QString said;
-    const auto servers = Sql::parseServerList(text, 5432, &said);
+    const auto servers = odbc ? Sql::parseDsnList(text, &said) : Sql::parseServerList(text, 5432, &said);
     QStringList parsed;
     for (const Sql::ServerEntry &server : servers.value_or(QVector<Sql::ServerEntry>()))
         parsed << server.name();
@@ -306,7 +328,7 @@ void tst_SqlRules::tryOrder_data()
 #define ROW(tag, failedAt, order) QTest::newRow(tag) << QVector<qint64> failedAt << QVector<int> order
     ROW("none_failed_list_order",   ({-1, -1, -1}),          ({0, 1, 2}));
     ROW("first_failed_recently",    ({90000, -1, -1}),       ({1, 2}));
-    ROW("retry_interval_just_over", ({70001, 60000}),        ({1}));
+    ROW("retry_interval_edges",     ({70001, 70000, 60000}), ({1, 2}));
     ROW("all_failed_all_in_order",  ({99000, 95000, 80000}), ({0, 1, 2}));
 #undef ROW
 }
