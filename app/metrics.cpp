@@ -14,6 +14,14 @@
 namespace Metrics {
 
 namespace {
+// A label's value as the exposition format writes it: a server's name comes
+// from the INI, and may hold a quote or a backslash.
+QByteArray labelValue(const QString &value)
+{
+    QByteArray out = value.toUtf8();
+    return '"' + out.replace('\\', "\\\\").replace('"', "\\\"").replace('\n', "\\n") + '"';
+}
+
 // One metric: its help and type lines, then its samples.
 struct Writer
 {
@@ -90,7 +98,7 @@ QByteArray text(const Sources &s)
         "With a list of servers in sql/host: 1 when the last connection to the server opened, else 0.");
     if (s.servers) {
         for (int i = 0; i < s.servers->entries().size(); ++i)
-            w.sample("tovr_merk_db_server_up", "server=\"" + s.servers->entries().at(i).name().toUtf8() + '"',
+            w.sample("tovr_merk_db_server_up", "server=" + labelValue(s.servers->entries().at(i).name()),
                 s.servers->up(i) ? 1 : 0);
     }
     w.one("tovr_merk_db_failovers_total", "counter",

@@ -42,6 +42,10 @@ void tst_Admin::answers_data()
                           "tovr_merk_http_connections_accepted_total 3\n",
                           "tovr_merk_statements_total 2\n",
                           "tovr_merk_build_info{version=\"3.0\"} 1\n"};
+    QTest::newRow("metrics_name_servers_escaped")
+        << false << none << QByteArray("GET /metrics HTTP/1.0\r\n\r\n") << QByteArray("HTTP/1.0 200 OK")
+        << QByteArrayList{"tovr_merk_db_server_up{server=\"/no/a\\\"b\\\\c:5432\"} 0\n",
+                          "tovr_merk_db_server_up{server=\"/no/d:5432\"} 0\n"};
     QTest::newRow("other_path") << true << none << QByteArray("GET /admin HTTP/1.0\r\n\r\n")
                                 << QByteArray("HTTP/1.0 404 Not Found") << QByteArrayList{};
     QTest::newRow("other_method") << true << none << QByteArray("POST /live HTTP/1.0\r\n\r\n")
@@ -61,9 +65,13 @@ void tst_Admin::answers()
     if (databaseThere) {
         QCOMPARE(startOnSqlite(agent, usersTable(), CheckStatement, QStringLiteral("uid"), admin), QString());
     } else {
-        IniValues values = sqliteAgentSettings(agent.work.filePath(QStringLiteral("no/such/dir/agent.db")),
-                                               CheckStatement, QStringLiteral("uid"));
+        // Two PostgreSQL servers whose socket directories do not exist; the
+        // INI's value is /no/a"b\c,/no/d.
+        IniValues values = sqliteAgentSettings(QString(), CheckStatement, QStringLiteral("uid"));
         values.insert(admin);
+        values[QStringLiteral("sql/type")] = QStringLiteral("QPSQL");
+        values[QStringLiteral("sql/port")] = QStringLiteral("5432");
+        values[QStringLiteral("sql/host")] = QStringLiteral("\"/no/a\\\"b\\\\c,/no/d\"");
         agent.start(values);
     }
     for (const QByteArray &check : checks)
