@@ -288,9 +288,12 @@ AgentLimits limitsFor(const AgentConfig &config, AgentLimits base)
     base.clientThrottle.failures = config.httpThrottleClient;
     base.cache = {qMax(0, config.cacheTtl) * qint64(1000), qMax(0, config.cacheNegativeTtl) * qint64(1000),
         qMax(0, config.cacheStale) * qint64(1000), qMax(1, config.cacheSize)};
-    base.pool.database = base.database;
     base.pool.deadlineMs
         = config.sqlTimeout > 0 ? config.sqlTimeout * 1000 + ConnectionPool::DriverGraceMs : 0;
+    // The dialog's connection is bounded by its socket; the pool's by the pool.
+    base.database.socketDeadlineMs = base.pool.deadlineMs;
+    base.pool.database = base.database;
+    base.pool.database.socketDeadlineMs = 0;
     return base;
 }
 

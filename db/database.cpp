@@ -88,6 +88,8 @@ void Database::release()
 void Database::setLimits(const Limits &limits)
 {
     m_limits = limits;
+    if (limits.socketDeadlineMs > 0 && !m_socketDeadline)
+        m_socketDeadline = std::make_unique<SocketDeadline>();
     setRetryInterval(limits.reopenIntervalMs);
 }
 
@@ -211,8 +213,9 @@ StatementResult Database::run(const Statement &statement)
         m_prepared.clear();
         this->open();
     }
+    m_shutAtDeadline = false;
     const bool open = m_db.isOpen() || reopen(result);
-    bool ok = open && execute(statement, query, result);
+    bool ok = open && executeWatched(statement, query, result);
     Sql::Failure failed;
     if (!open) {
         failed.driver = m_driver;
@@ -224,9 +227,9 @@ StatementResult Database::run(const Statement &statement)
         failed = failure(query, took.elapsed());
         // A statement that ran out of time met a busy database, not a lost
         // connection: running it again would only double the wait.
-        if (!Sql::timedOut(failed) && Sql::connectionLost(failed) && reopen(result)) {
+        if (!m_shutAtDeadline && !Sql::timedOut(failed) && Sql::connectionLost(failed) && reopen(result)) {
             took.restart();
-            ok = execute(statement, query, result);
+            ok = executeWatched(statement, query, result);
             if (!ok)
                 failed = failure(query, took.elapsed());
         }
@@ -237,9 +240,12 @@ StatementResult Database::run(const Statement &statement)
         query.finish(); // a statement kept prepared stays so; its read ends here
         return result;
     }
-    result.timedOut = Sql::timedOut(failed);
-    const bool lost = Sql::connectionLost(failed);
-    result.error = Sql::maskCredentials(failed.text);
+    result.timedOut = Sql::timedOut(failed) || m_shutAtDeadline;
+    const bool lost = Sql::connectionLost(failed) || m_shutAtDeadline;
+    result.error = m_shutAtDeadline
+        ? QStringLiteral("no answer from the database within %1 ms; its connection was shut")
+              .arg(m_limits.socketDeadlineMs)
+        : Sql::maskCredentials(failed.text);
     result.connectionError = Sql::maskCredentials(m_db.lastError().text());
     result.unavailable = result.timedOut || lost;
     result.columns.clear();
@@ -312,6 +318,17 @@ bool Database::execute(const Statement &statement, QSqlQuery &query, StatementRe
         result.rows << row;
     }
     return query.lastError().type() == QSqlError::NoError;
+}
+
+bool Database::executeWatched(const Statement &statement, QSqlQuery &query, StatementResult &result)
+{
+    const int socket = m_socketDeadline ? SocketDeadline::postgresSocket(m_db) : -1;
+    if (socket < 0)
+        return execute(statement, query, result);
+    m_socketDeadline->arm(socket, m_limits.socketDeadlineMs);
+    const bool ok = execute(statement, query, result);
+    m_shutAtDeadline = m_socketDeadline->disarm();
+    return ok && !m_shutAtDeadline;
 }
 
 Sql::Failure Database::failure(const QSqlQuery &query, qint64 tookMs) const

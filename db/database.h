@@ -3,6 +3,7 @@
 
 #include "failfast.h"
 #include "serverlist.h"
+#include "socketdeadline.h"
 #include "sqlrules.h"
 #include "statement.h"
 
@@ -94,6 +95,10 @@ public:
     struct Limits
     {
         int reopenIntervalMs = Sql::ReopenIntervalMs; // also the fail-fast retry interval
+        // A statement on PostgreSQL not returned after this long has its
+        // socket shut (SocketDeadline), and is answered as timed out; 0:
+        // never. For the dialog's connection: the pool's have its deadline.
+        int socketDeadlineMs = 0;
     };
 
     // The connection of that name is made by configure(); the default is Qt's
@@ -140,14 +145,19 @@ private:
     // The server this connection is on has been found dead by another.
     bool serverFailedElsewhere() const;
     bool execute(const Statement &statement, QSqlQuery &query, StatementResult &result);
+    // execute(), bounded by Limits::socketDeadlineMs where the driver lets it
+    // be; m_shutAtDeadline says whether the deadline ended it.
+    bool executeWatched(const Statement &statement, QSqlQuery &query, StatementResult &result);
     Sql::Failure failure(const QSqlQuery &query, qint64 tookMs) const;
     bool reopen(StatementResult &result);
 
     QString m_connectionName;
     QString m_driver;
     int m_timeoutSeconds = 0;
-    bool m_mysqlServer = false; // MySQL or MariaDB behind the driver
-    QString m_serverProduct;    // as the server names itself, through ODBC
+    bool m_mysqlServer = false;                       // MySQL or MariaDB behind the driver
+    QString m_serverProduct;                          // as the server names itself, through ODBC
+    std::unique_ptr<SocketDeadline> m_socketDeadline; // with Limits::socketDeadlineMs
+    bool m_shutAtDeadline = false;
     QSqlDatabase m_db;
     QHash<QString, QSqlQuery> m_prepared; // statement text -> prepared on the current session
     QElapsedTimer m_lastReopen;

@@ -297,7 +297,7 @@ failover_bench() {
             login TEXT, password TEXT); INSERT INTO users VALUES (10001, 'user1', 'pass1')"
     done
     # shellcheck disable=SC2016
-    for row in "QPSQL shut_down 0" "QPSQL shut_down 2" "QPSQL hung 2" \
+    for row in "QPSQL shut_down 0" "QPSQL shut_down 2" "QPSQL hung 0" "QPSQL hung 2" \
         "QMYSQL killed 0" "QMYSQL killed 2" "QMYSQL hung 0" "QMYSQL hung 2"; do
         read -r kind fault pool <<<"$row"
         local first_pid restore hosts lines

@@ -98,6 +98,7 @@ void tst_Failover::foundAgainWithinBound_data()
 #define ROW(tag, backend, pool, fault, boundMs) QTest::newRow(tag) << backend << pool << int(fault) << boundMs << 0
     ROW("psql_shut_down_pool0",       pg,    0, Fault::ShutDown,           3000);
     ROW("psql_shut_down_pool2",       pg,    2, Fault::ShutDown,           3000);
+    ROW("psql_hung_pool0",            pg,    0, Fault::Hung,               5000);
     ROW("psql_hung_pool2",            pg,    2, Fault::Hung,               5000);
     ROW("mariadb_killed_pool0",       maria, 0, Fault::Killed,             3000);
     ROW("mariadb_killed_pool2",       maria, 2, Fault::Killed,             3000);
