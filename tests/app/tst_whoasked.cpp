@@ -1,3 +1,4 @@
+#include "audit/auditlog.h"
 #include "support/agent.h"
 #include "support/haproxy.h"
 #include "support/sqlfixture.h"
@@ -44,7 +45,7 @@ private slots:
     void initTestCase() { QCOMPARE(makeCertificate(m_certificate.path(), "ec:prime256v1"), QString()); }
     void proxyHeaderGivesTheClient_data();
     void proxyHeaderGivesTheClient();
-    void fail2banReadsTheNotFoundLines();
+    void fail2banReadsTheFailures();
     void oneAddressGuessingIsSlowedOthersAreNot();
     void listenerBindsOnlyItsAddress();
 
@@ -99,9 +100,11 @@ void tst_WhoAsked::proxyHeaderGivesTheClient()
     QCOMPARE(line["client"].toString() + ' ' + line["listener"].toString(), QString("127.0.0.2 ") + (tls ? "https" : "http"));
 }
 
-// The shipped filter finds exactly the not-found lines of an audit file a real agent wrote, each with its
-// client, whatever the user names try (tst_auditlog tries more); every line is JSON, none holds the password.
-void tst_WhoAsked::fail2banReadsTheNotFoundLines()
+// The shipped filter finds exactly the not-found and throttle-refused lines, each with its client, whatever
+// the user names try: first of an audit file a real agent wrote (every line JSON, none holding the password),
+// then of lines for the sources and verdicts a check over HTTP does not readily give. The filter needs the
+// line's own time: without it no line matches.
+void tst_WhoAsked::fail2banReadsTheFailures()
 {
     const QString tool = QStandardPaths::findExecutable("fail2ban-regex");
     REQUIRE_HERE(!tool.isEmpty(), QStringLiteral("fail2ban-regex is missing (Debian's fail2ban)"));
@@ -117,10 +120,29 @@ void tst_WhoAsked::fail2banReadsTheNotFoundLines()
     QTRY_COMPARE(auditLines(audit).size(), 2 * hostile.size());
     for (const QJsonObject &line : auditLines(audit))
         QVERIFY(!line.isEmpty() && !line.contains("password") && !QJsonDocument(line).toJson().contains("wrong"));
+
+    using Audit::Verdict;
+    using Audit::Source;
+    const auto record = [](const QString &user, const QString &client, Verdict verdict, Source source) {
+        return Audit::line({QDateTime::currentDateTimeUtc(), client, "http", user, verdict, source, 3.14, {}});
+    };
+    QFile file(audit);
+    QVERIFY(file.open(QIODevice::Append));
+    for (const QByteArray &line : {record("x\",\"client\":\"1.2.3.4", "198.51.100.2", Verdict::NotFound, Source::Cache),
+                                   record("y\",\"verdict\":\"notfount\",\"source\":\"db", "198.51.100.3", Verdict::Exist, Source::Database),
+                                   record("\"}\n" + record("z", "1.2.3.4", Verdict::NotFound, Source::Database), "2001:db8::9",
+                                          Verdict::Unavailable, Source::Database),
+                                   record("carol", "2001:db8::1", Verdict::Refused, Source::Throttle),
+                                   record("dave\",\"source\":\"throttle", "192.0.2.1", Verdict::Refused, Source::Request),
+                                   record("eve\\", "192.0.2.2", Verdict::NotFound, Source::Stale),
+                                   record(QString(255, 'n') + "\\\",\"verdict\":\"notfount", "192.0.2.3", Verdict::Exist, Source::Database)})
+        file.write(line);
+    file.close();
     QProcess regex;
     regex.start(tool, {"--raw", "-o", "ip", audit, AGENT_SOURCE_DIR "/dist/fail2ban/filter.d/tovr-merk.conf"});
     QVERIFY2(regex.waitForFinished(60000) && regex.exitCode() == 0, regex.readAllStandardError().constData());
-    QCOMPARE(QString(regex.readAllStandardOutput()), QString("127.0.0.1\n").repeated(hostile.size()));
+    QCOMPARE(QString(regex.readAllStandardOutput()),
+             QString("127.0.0.1\n").repeated(hostile.size()) + "198.51.100.2\n2001:db8::1\n192.0.2.2\n");
 }
 
 // http/throttle_client=3: one address trying a new name each time waits once it has three not-found

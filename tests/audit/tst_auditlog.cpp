@@ -40,7 +40,6 @@ private slots:
     void unwritable_data();
     void unwritable();
     void fullQueueDropsWithoutWaiting();
-    void fail2banFindsFailuresOnly();
 };
 
 void tst_AuditLog::line_data()
@@ -167,32 +166,6 @@ void tst_AuditLog::fullQueueDropsWithoutWaiting()
     ::close(reader);
     log.flush();
     QCOMPARE(log.dropped(), 3u + 1 + 8);
-}
-
-// fail2ban-regex with the filter finds exactly the notfount and throttle-refused lines, each with its own
-// client, whatever the user names pretend. The filter needs the line's time: without it no line matches.
-void tst_AuditLog::fail2banFindsFailuresOnly()
-{
-    const QString tool = QStandardPaths::findExecutable("fail2ban-regex");
-    REQUIRE_HERE(!tool.isEmpty(), QStringLiteral("fail2ban-regex is missing (Debian's fail2ban)"));
-    WorkDir dir;
-    AuditLog log;
-    QVERIFY(log.open("audit.log"));
-    for (const Record &r : {record("alice", "203.0.113.9"),
-                            record("x\",\"client\":\"1.2.3.4", "198.51.100.2", Verdict::NotFound, Source::Cache),
-                            record("y\",\"verdict\":\"notfount\",\"source\":\"db", "198.51.100.3", Verdict::Exist),
-                            record("\"}\n" + Audit::line(record("z", "1.2.3.4")), "2001:db8::9", Verdict::Unavailable),
-                            record("carol", "2001:db8::1", Verdict::Refused, Source::Throttle),
-                            record("dave\",\"source\":\"throttle", "192.0.2.1", Verdict::Refused, Source::Request),
-                            record("eve\\", "192.0.2.2", Verdict::NotFound, Source::Stale),
-                            record(QString(255, 'n') + "\\\",\"verdict\":\"notfount", "192.0.2.3", Verdict::Exist)})
-        log.write(r);
-    log.flush();
-    QProcess f2b;
-    f2b.start(tool, {"--raw", "-o", "ip", "audit.log", AGENT_SOURCE_DIR "/dist/fail2ban/filter.d/tovr-merk.conf"});
-    QVERIFY2(f2b.waitForFinished(60000) && f2b.exitCode() == 0, f2b.readAllStandardError().constData());
-    QCOMPARE(QString(f2b.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts),
-             QStringList({"203.0.113.9", "198.51.100.2", "2001:db8::1", "192.0.2.2"}));
 }
 
 QTEST_GUILESS_MAIN(tst_AuditLog)
