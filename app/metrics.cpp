@@ -95,14 +95,15 @@ QByteArray text(const Sources &s)
         "Pool connections that did not answer by the deadline, left to finish and replaced.",
         double(d.retired));
     w.head("tovr_merk_db_server_up", "gauge",
-        "With a list of servers in sql/host: 1 when the last connection to the server opened, else 0.");
+        "With a list of servers in sql/host (or of DSNs in sql/dsn): 1 when the last connection to the "
+        "server opened, else 0.");
     if (s.servers) {
         for (int i = 0; i < s.servers->entries().size(); ++i)
             w.sample("tovr_merk_db_server_up", "server=" + labelValue(s.servers->entries().at(i).name()),
                 s.servers->up(i) ? 1 : 0);
     }
     w.one("tovr_merk_db_failovers_total", "counter",
-        "Times the database connections moved to another server of sql/host.", double(s.failovers));
+        "Times the database connections moved to another server of the list.", double(s.failovers));
     w.one("tovr_merk_http_connections_open", "gauge", "Open HTTP check connections.",
         s.http.connections().size());
     w.one("tovr_merk_http_connections_accepted_total", "counter", "HTTP check connections accepted.",

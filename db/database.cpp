@@ -1,6 +1,7 @@
 #include "database.h"
 #include "odbc.h"
 
+#include <QDebug>
 #include <QElapsedTimer>
 #include <QSqlError>
 #include <QSqlRecord>
@@ -119,7 +120,7 @@ bool Database::openOnList()
             m_db.setDatabaseName(server.dsn);
         }
         QString why;
-        if (openSession() && wanted(&why)) {
+        if (openSession() && wanted(server, &why)) {
             m_server = i;
             m_openedAtMs = m_servers->now();
             m_openError.clear();
@@ -137,11 +138,22 @@ bool Database::openOnList()
     return false;
 }
 
-bool Database::wanted(QString *why)
+bool Database::wanted(const Sql::ServerEntry &server, QString *why)
 {
     const QString text = Sql::readOnlyQuery(m_driver, m_serverProduct);
-    if (m_servers->target() != Sql::Target::Primary || text.isEmpty())
+    if (m_servers->target() != Sql::Target::Primary)
         return true;
+    if (text.isEmpty()) {
+        // At start the configuration said so for a driver that never can;
+        // through ODBC only the server's product tells.
+        if (!m_serverProduct.isEmpty() && !m_untoldSaid)
+            qWarning().noquote() << QStringLiteral(
+                "[e] database server %1 is %2, which cannot tell whether it takes writes; "
+                "sql/target=primary takes it")
+                                        .arg(server.name(), m_serverProduct);
+        m_untoldSaid = true;
+        return true;
+    }
     QSqlQuery query(m_db);
     if (!query.exec(text) || !query.next()) {
         *why = QStringLiteral("cannot tell whether it takes writes: ")
@@ -252,7 +264,9 @@ StatementResult Database::run(const Statement &statement)
     result.rows.clear();
     query = QSqlQuery();
     if (lost && result.timedOut && m_servers && m_server >= 0)
-        m_servers->failed(m_server, QStringLiteral("gave no answer within %1 s").arg(m_timeoutSeconds));
+        m_servers->failed(m_server,
+            m_shutAtDeadline ? QStringLiteral("gave no answer within %1 ms").arg(m_limits.socketDeadlineMs)
+                             : QStringLiteral("gave no answer within %1 s").arg(m_timeoutSeconds));
     if (lost) {
         // Some drivers go on calling a lost connection open: closed here, the
         // next statement reopens it rather than meet the same error.
@@ -322,10 +336,10 @@ bool Database::execute(const Statement &statement, QSqlQuery &query, StatementRe
 
 bool Database::executeWatched(const Statement &statement, QSqlQuery &query, StatementResult &result)
 {
-    const int socket = m_socketDeadline ? SocketDeadline::postgresSocket(m_db) : -1;
-    if (socket < 0)
+    const int socket
+        = m_socketDeadline && m_limits.socketDeadlineMs > 0 ? SocketDeadline::postgresSocket(m_db) : -1;
+    if (socket < 0 || !m_socketDeadline->arm(socket, m_limits.socketDeadlineMs))
         return execute(statement, query, result);
-    m_socketDeadline->arm(socket, m_limits.socketDeadlineMs);
     const bool ok = execute(statement, query, result);
     m_shutAtDeadline = m_socketDeadline->disarm();
     return ok && !m_shutAtDeadline;

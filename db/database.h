@@ -141,7 +141,7 @@ private:
     // those are wanted), in the order the shared record gives.
     bool openOnList();
     // Whether the server just opened is one sql/target wants; *why when not.
-    bool wanted(QString *why);
+    bool wanted(const Sql::ServerEntry &server, QString *why);
     // The server this connection is on has been found dead by another.
     bool serverFailedElsewhere() const;
     bool execute(const Statement &statement, QSqlQuery &query, StatementResult &result);
@@ -158,6 +158,7 @@ private:
     QString m_serverProduct;                          // as the server names itself, through ODBC
     std::unique_ptr<SocketDeadline> m_socketDeadline; // with Limits::socketDeadlineMs
     bool m_shutAtDeadline = false;
+    bool m_untoldSaid = false; // sql/target=primary on a server that cannot tell: said once
     QSqlDatabase m_db;
     QHash<QString, QSqlQuery> m_prepared; // statement text -> prepared on the current session
     QElapsedTimer m_lastReopen;

@@ -105,15 +105,18 @@ std::optional<QVector<ServerEntry>> collect(const QStringList &parts, QString *w
     return servers;
 }
 
-// An ODBC connection string's key=value pairs, keys in upper case; a value
-// in braces may hold ";" and "|", and writes "}" as "}}".
+// An ODBC connection string's key=value pairs, keys in upper case, the first
+// of a key as drivers take it; a value in braces may hold ";" and "|", and
+// writes "}" as "}}". A key without "=" has no value to name anything by.
 QHash<QString, QString> odbcPairs(const QString &text)
 {
     QHash<QString, QString> pairs;
     for (int at = 0; at < text.size();) {
-        const int equals = text.indexOf(QLatin1Char('='), at);
-        if (equals < 0)
-            break;
+        const int equals = text.indexOf(QLatin1Char('='), at), semicolon = text.indexOf(QLatin1Char(';'), at);
+        if (equals < 0 || (semicolon >= 0 && semicolon < equals)) {
+            at = semicolon < 0 ? text.size() : semicolon + 1;
+            continue;
+        }
         const QString key = text.mid(at, equals - at).trimmed().toUpper();
         for (at = equals + 1; at < text.size() && text.at(at).isSpace(); ++at) { }
         const bool braced = at < text.size() && text.at(at) == QLatin1Char('{');
@@ -125,7 +128,8 @@ QHash<QString, QString> odbcPairs(const QString &text)
             value += text.at(at);
         }
         const int end = text.indexOf(QLatin1Char(';'), at);
-        pairs.insert(key, braced ? value : text.mid(at, end < 0 ? -1 : end - at).trimmed());
+        if (!pairs.contains(key))
+            pairs.insert(key, braced ? value : text.mid(at, end < 0 ? -1 : end - at).trimmed());
         at = end < 0 ? text.size() : end + 1;
     }
     return pairs;
@@ -192,13 +196,17 @@ std::optional<QVector<ServerEntry>> parseServerList(const QString &text, int def
 
 std::optional<QVector<ServerEntry>> parseDsnList(const QString &text, QString *why)
 {
-    QStringList parts = splitOutsideBraces(text);
-    const auto nonEmpty = [&parts](bool (*kind)(const QString &)) {
+    const QStringList parts = splitOutsideBraces(text);
+    const auto all = [&parts](bool (*kind)(const QString &)) {
         return std::all_of(parts.cbegin(), parts.cend(),
             [kind](const QString &part) { return part.trimmed().isEmpty() || kind(part); });
     };
-    if (parts.size() < 2 || !(nonEmpty(isDsnName) || nonEmpty(isConnectionString)))
-        parts = QStringList {text};
+    const auto named = std::count_if(
+        parts.cbegin(), parts.cend(), [](const QString &part) { return !part.trimmed().isEmpty(); });
+    // One entry, as the driver has always read sql/dsn: empty, or with a
+    // "|" that ends a value rather than parts of a list.
+    if (named < 2 || !(all(isDsnName) || all(isConnectionString)))
+        return QVector<ServerEntry> {odbcEntry(text)};
     return collect(parts, why, [](const QString &entry, QString *) { return odbcEntry(entry); });
 }
 

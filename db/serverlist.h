@@ -48,8 +48,9 @@ std::optional<QVector<ServerEntry>> parseServerList(const QString &text, int def
 // by its DSN. A "|" is also a character a value may hold unbraced, so text
 // is a list only when every part is a DSN name, or every part a connection
 // string naming DRIVER, DSN or FILEDSN; anything else is one entry, the
-// whole text, as the driver has always read it. Nothing, with *why, for a
-// list with an empty entry, more than MaxServers entries, or one named twice.
+// whole text, as the driver has always read it (so is text with fewer than
+// two non-empty parts). Nothing, with *why, for a list with an empty entry,
+// more than MaxServers entries, or one named twice.
 std::optional<QVector<ServerEntry>> parseDsnList(const QString &text, QString *why);
 
 // The entries a new connection tries, in this order: those that have not

@@ -5,7 +5,18 @@
 #include <QVariant>
 
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <sys/socket.h>
+#include <unistd.h>
+
+SocketDeadline::SocketDeadline()
+{
+    try {
+        m_thread = std::thread([this] { watch(); });
+    } catch (const std::system_error &) {
+        // No thread to spare: statements run unbounded, as without a deadline.
+    }
+}
 
 SocketDeadline::~SocketDeadline()
 {
@@ -16,24 +27,37 @@ SocketDeadline::~SocketDeadline()
     m_changed.notify_one();
     if (m_thread.joinable())
         m_thread.join();
+    if (m_fd >= 0)
+        ::close(m_fd);
 }
 
-void SocketDeadline::arm(int fd, int ms)
+bool SocketDeadline::arm(int fd, int ms)
 {
+    if (!m_thread.joinable())
+        return false;
+    const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (copy < 0)
+        return false;
+    bool wake = false;
     {
         const std::lock_guard<std::mutex> lock(m_mutex);
-        m_fd = fd;
+        m_fd = copy;
         m_at = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
         m_fired = false;
-        if (!m_thread.joinable())
-            m_thread = std::thread([this] { watch(); });
+        // A watcher in a timed wait wakes at the last deadline, which is
+        // earlier, and waits again for this one: no wake-up per statement.
+        wake = m_idle;
     }
-    m_changed.notify_one();
+    if (wake)
+        m_changed.notify_one();
+    return true;
 }
 
 bool SocketDeadline::disarm()
 {
     const std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_fd >= 0)
+        ::close(m_fd);
     m_fd = -1;
     return m_fired;
 }
@@ -42,15 +66,13 @@ void SocketDeadline::watch()
 {
     std::unique_lock<std::mutex> lock(m_mutex);
     while (!m_stopping) {
-        if (m_fd < 0) {
+        m_idle = m_fd < 0 || m_fired;
+        if (m_idle) {
             m_changed.wait(lock);
-        } else if (m_changed.wait_until(lock, m_at) == std::cv_status::timeout && m_fd >= 0
+        } else if (m_changed.wait_until(lock, m_at) == std::cv_status::timeout && m_fd >= 0 && !m_fired
             && std::chrono::steady_clock::now() >= m_at) {
-            // Under the lock: the caller cannot have closed fd, which it
-            // does only after disarm().
-            ::shutdown(m_fd, SHUT_RDWR);
+            ::shutdown(m_fd, SHUT_RDWR); // the socket itself: the driver's read ends
             m_fired = true;
-            m_fd = -1;
         }
     }
 }

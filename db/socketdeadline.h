@@ -16,14 +16,18 @@ class QSqlDatabase;
 class SocketDeadline
 {
 public:
-    SocketDeadline() = default;
+    // Starts the watcher thread.
+    SocketDeadline();
     ~SocketDeadline();
     SocketDeadline(const SocketDeadline &) = delete;
     SocketDeadline &operator=(const SocketDeadline &) = delete;
 
-    // Until disarm(), fd is shut down (both ways) ms from now.
-    void arm(int fd, int ms);
-    // Ends the watch; true when the deadline had passed and fd was shut.
+    // Until disarm(), fd is shut down (both ways) ms from now. A copy of fd
+    // is watched, so a driver that closes fd meanwhile cannot have the
+    // number, given to another file, shut. False when fd cannot be watched
+    // (no watcher thread, no descriptor left): the call runs unbounded.
+    bool arm(int fd, int ms);
+    // Ends the watch; true when the deadline had passed and the socket was shut.
     bool disarm();
 
     // The socket of a PostgreSQL connection (QPSQL), found through the libpq
@@ -35,11 +39,12 @@ private:
 
     std::mutex m_mutex; // guards everything below but m_thread
     std::condition_variable m_changed;
-    int m_fd = -1; // armed while not -1
+    int m_fd = -1; // the copy watched; armed while not -1
     std::chrono::steady_clock::time_point m_at;
     bool m_fired = false;
+    bool m_idle = false; // the watcher waits for an arm(), not for a time
     bool m_stopping = false;
-    std::thread m_thread; // started at the first arm()
+    std::thread m_thread;
 };
 
 #endif // SOCKETDEADLINE_H

@@ -298,6 +298,9 @@ void tst_SqlRules::serverList_data()
     DSN("dsn_named_by_dsn_or_all", "DSN=main;UID=u|DRIVER=y;DATABASE=/d;PWD=p", ({"main", "DRIVER=y;DATABASE=/d;PWD=********"}), "");
     DSN("bar_in_unbraced_password", pg + "db1;PWD=a|b",           ({"db1"}), "");
     DSN("bar_then_no_string",      "DSN=main;PWD=x|y;UID=u",       ({"main"}), "");
+    DSN("bar_ends_password",       pg + "db1;PWD=secret|",         ({"db1"}), "");
+    DSN("empty_as_ever",           "",                             ({""}), "");
+    DSN("first_key_bare_keys",     "DRIVER=x;Trusted;SERVER=a;SERVER=b|DSN=c", ({"a", "c"}), "");
     DSN("dsn_empty_entry",         "a||b",                         (), "entry 2 is empty");
     DSN("dsn_same_server_twice",   pg + "h;PORT=1|" + pg + "h;PORT=1;DATABASE=x", (), "names h:1 twice");
     DSN("dsn_seventeen",           QString("d|").repeated(16) + "d", (), "lists 17 servers, more than 16");
