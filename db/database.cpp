@@ -89,8 +89,6 @@ void Database::release()
 void Database::setLimits(const Limits &limits)
 {
     m_limits = limits;
-    if (limits.socketDeadlineMs > 0 && !m_socketDeadline)
-        m_socketDeadline = std::make_unique<SocketDeadline>();
     setRetryInterval(limits.reopenIntervalMs);
 }
 
@@ -336,8 +334,11 @@ bool Database::execute(const Statement &statement, QSqlQuery &query, StatementRe
 
 bool Database::executeWatched(const Statement &statement, QSqlQuery &query, StatementResult &result)
 {
-    const int socket
-        = m_socketDeadline && m_limits.socketDeadlineMs > 0 ? SocketDeadline::postgresSocket(m_db) : -1;
+    // Only with a list of servers, where a next one waits: one server keeps
+    // its connection and its wait exactly as it always had them.
+    const int socket = m_servers && m_limits.socketDeadlineMs > 0 ? SocketDeadline::postgresSocket(m_db) : -1;
+    if (socket >= 0 && !m_socketDeadline)
+        m_socketDeadline = std::make_unique<SocketDeadline>(); // its thread, once PostgreSQL is in use
     if (socket < 0 || !m_socketDeadline->arm(socket, m_limits.socketDeadlineMs))
         return execute(statement, query, result);
     const bool ok = execute(statement, query, result);

@@ -95,8 +95,9 @@ public:
     struct Limits
     {
         int reopenIntervalMs = Sql::ReopenIntervalMs; // also the fail-fast retry interval
-        // A statement on PostgreSQL not returned after this long has its
-        // socket shut (SocketDeadline), and is answered as timed out; 0:
+        // With a list of servers, a statement on PostgreSQL not returned
+        // after this long has its socket shut (SocketDeadline), and is
+        // answered as timed out, so the next goes to the next server; 0:
         // never. For the dialog's connection: the pool's have its deadline.
         int socketDeadlineMs = 0;
     };
@@ -156,7 +157,7 @@ private:
     int m_timeoutSeconds = 0;
     bool m_mysqlServer = false;                       // MySQL or MariaDB behind the driver
     QString m_serverProduct;                          // as the server names itself, through ODBC
-    std::unique_ptr<SocketDeadline> m_socketDeadline; // with Limits::socketDeadlineMs
+    std::unique_ptr<SocketDeadline> m_socketDeadline; // with Limits::socketDeadlineMs, on PostgreSQL
     bool m_shutAtDeadline = false;
     bool m_untoldSaid = false; // sql/target=primary on a server that cannot tell: said once
     QSqlDatabase m_db;

@@ -10,9 +10,10 @@ class QSqlDatabase;
 
 // A blocking driver call with no deadline of its own, bounded from outside:
 // when it has not returned in time, the socket it waits on is shut, so the
-// driver's read ends as on a lost connection. For the dialog's connection,
-// which has no pool deadline to be retired by: PostgreSQL's driver waits for
-// a stopped server until it resumes.
+// driver's read ends as on a lost connection. For the dialog's connection to
+// a list of servers, which has no pool deadline to be retired by:
+// PostgreSQL's driver waits for a stopped server until it resumes, while the
+// next server of the list could answer.
 class SocketDeadline
 {
 public:

@@ -747,7 +747,6 @@ void AbuseBattery::databaseStalls_data()
     QTest::newRow(tag) << backend << route << pool << QStringLiteral(stall) << ms << qint64(within) << inShort
     ROW("psql_table_lock_pool0", pg, native, 0, "lock", 30000, 6000, true);
     ROW("psql_table_lock_pool2", pg, native, 2, "lock", 30000, 100, true);
-    ROW("psql_stopped_server_pool0", pg, native, 0, "stop", 20000, 6000, false);
     ROW("psql_stopped_server_pool2", pg, native, 2, "stop", 20000, 100, true);
     ROW("sqlite_file_lock_pool0", sqlite, native, 0, "lock", 20000, 6000, true);
     ROW("mysql_table_lock_pool0", maria, native, 0, "lock", 30000, 6000, true);

@@ -150,16 +150,14 @@ void tst_Deadlines::stoppedServerAnsweredAtTheDeadline_data()
     QTest::addColumn<bool>("retired");
     const int pg = int(Backend::Postgres), maria = int(Backend::MariaDb), firebird = int(Backend::Firebird);
     const int native = int(Route::Native), string = int(Route::OdbcString), dsn = int(Route::OdbcDsn);
-    // Only MySQL's read time-out ends a call to a stopped server, and on the
-    // dialog's PostgreSQL connection its socket shut at the deadline; every
-    // other driver's connection is given up on by the pool.
+    // Only MySQL's read time-out ends a call to a stopped server; every other
+    // driver's connection is given up on by the pool.
     QTest::newRow("psql_pool") << pg << native << 2 << true;
     QTest::newRow("firebird_pool") << firebird << native << 2 << true;
     QTest::newRow("odbc_psql_pool") << pg << string << 2 << true;
     QTest::newRow("odbc_mariadb_pool") << maria << dsn << 2 << true;
     QTest::newRow("mysql_pool") << maria << native << 2 << false;
     QTest::newRow("mysql") << maria << native << 0 << false;
-    QTest::newRow("psql") << pg << native << 0 << false;
 }
 
 // A stopped server process keeps its TCP connections open and never answers.
