@@ -36,12 +36,10 @@ private:
 // What `dpkg-deb args` printed, or why it failed, so a comparison shows both.
 static QByteArray dpkgDeb(const QStringList &args)
 {
-    QProcess dpkg;
-    dpkg.start(QStringLiteral("dpkg-deb"), args);
-    if (!dpkg.waitForFinished(60000) || dpkg.exitStatus() != QProcess::NormalExit || dpkg.exitCode() != 0)
-        return "<dpkg-deb " + args.join(QLatin1Char(' ')).toUtf8() + " failed: " + dpkg.errorString().toUtf8() + ' '
-               + dpkg.readAllStandardError() + '>';
-    return dpkg.readAllStandardOutput();
+    const ProgramRun dpkg = runProgram(QStringLiteral("dpkg-deb"), args, {}, 60000);
+    if (dpkg.exitCode != 0)
+        return "<dpkg-deb " + args.join(QLatin1Char(' ')).toUtf8() + " failed: " + dpkg.err + '>';
+    return dpkg.out;
 }
 
 void tst_Package::initTestCase()

@@ -11,16 +11,6 @@
 namespace {
 using Kind = WebProxy::Kind;
 
-// The program's output; events are processed meanwhile, so the agent of this
-// process answers.
-QByteArray run(const QString &program, const QStringList &arguments)
-{
-    QProcess process;
-    QSignalSpy ended(&process, qOverload<int, QProcess::ExitStatus>(&QProcess::finished));
-    process.start(program, arguments);
-    return ended.wait(30000) ? process.readAll() : "<" + program.toUtf8() + " did not end>";
-}
-
 // The shipped configuration on the test's ports (*error names an address it
 // no longer has), and the application: a site of the same proxy that shows
 // the X-Remote-User and X-Remote-Id it was handed.
@@ -41,7 +31,7 @@ struct SignIn
 {
     explicit SignIn(Kind kind) : proxy(kind)
     {
-        const QByteArray hash = run("htpasswd", {"-nbB", "-C", "5", "alice", "Zq9secret"}).trimmed().mid(6);
+        const QByteArray hash = runProgram("htpasswd", {"-nbB", "-C", "5", "alice", "Zq9secret"}).out.trimmed().mid(6);
         error = startOnSqlite(agent, {"create table users(login text, pw text, uid text)",
                                       "insert into users values('alice', '" + hash + "', 'u-17')"},
                               "select uid, pw from users where login = :s1", "uid",
@@ -55,8 +45,8 @@ struct SignIn
     // with a query of curl's globbing, every answer's header and page.
     QByteArray fetch(const QStringList &arguments, const QString &query = {}) const
     {
-        const QByteArray out = run("curl", QStringList {"-sS", "--noproxy", "*", "--max-time", "20", "-D", "-",
-                                                        QString("http://127.0.0.1:%1/page%2").arg(port).arg(query)} + arguments);
+        const QByteArray out = runProgram("curl", QStringList {"-sS", "--noproxy", "*", "--max-time", "20", "-D", "-",
+                                                               QString("http://127.0.0.1:%1/page%2").arg(port).arg(query)} + arguments).out;
         const int end = out.indexOf("\r\n\r\n");
         QByteArray shown = out.mid(9, 3);
         for (const QByteArray &line : out.left(end).split('\n'))

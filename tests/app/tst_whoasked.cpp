@@ -22,15 +22,11 @@ QVector<QJsonObject> auditLines(const QString &path)
     return out;
 }
 
-// The agent's answer to curl run from the address given, or what curl said. The agent answers from this
-// process's event loop: wait turning it.
+// The agent's answer to curl run from the address given, or what curl said.
 QByteArray curl(const QString &from, const QString &url, const QStringList &more = {})
 {
-    QProcess curl;
-    curl.start("curl", QStringList {"-sS", "--noproxy", "*", "--interface", from, "--max-time", "10", url} + more);
-    if (!QTest::qWaitFor([&] { return curl.state() == QProcess::NotRunning; }, 15000))
-        curl.kill();
-    return curl.readAllStandardOutput() + curl.readAllStandardError();
+    const ProgramRun curl = runProgram("curl", QStringList {"-sS", "--noproxy", "*", "--interface", from, "--max-time", "10", url} + more);
+    return curl.out + curl.err;
 }
 
 } // namespace
@@ -57,23 +53,30 @@ void tst_WhoAsked::proxyHeaderGivesTheClient_data()
 {
     QTest::addColumn<QString>("sendProxy"); // HAProxy's server option
     QTest::addColumn<bool>("tls");
+    QTest::addColumn<QString>("from"); // the client's address
     QTest::addColumn<QString>("trusted");
-    QTest::newRow("v1_plain")             << "send-proxy"    << false << "127.0.0.1";
-    QTest::newRow("v2_plain")             << "send-proxy-v2" << false << "127.0.0.0/8, ::1";
-    QTest::newRow("v1_tls")               << "send-proxy"    << true  << "127.0.0.1";
-    QTest::newRow("v2_tls")               << "send-proxy-v2" << true  << "127.0.0.1";
-    QTest::newRow("v2_untrusted_refused") << "send-proxy-v2" << false << "10.0.0.0/8";
+    QTest::newRow("v1_plain")             << "send-proxy"    << false << "127.0.0.2" << "127.0.0.1";
+    QTest::newRow("v2_plain")             << "send-proxy-v2" << false << "127.0.0.2" << "127.0.0.0/8, ::1";
+    QTest::newRow("v1_from_ipv6")         << "send-proxy"    << false << "::1"       << "127.0.0.1";
+    QTest::newRow("v2_from_ipv6")         << "send-proxy-v2" << false << "::1"       << "127.0.0.1";
+    QTest::newRow("v1_tls")               << "send-proxy"    << true  << "127.0.0.2" << "127.0.0.1";
+    QTest::newRow("v2_tls")               << "send-proxy-v2" << true  << "127.0.0.2" << "127.0.0.1";
+    QTest::newRow("v2_untrusted_refused") << "send-proxy-v2" << false << "127.0.0.2" << "10.0.0.0/8";
 }
 
-// A real HAProxy relays a client on 127.0.0.2 with a PROXY header: the audit names 127.0.0.2, not the
-// proxy. From an address the agent does not trust, the header is refused: no answer, and counted.
+// A real HAProxy relays a client on 127.0.0.2 or ::1 with a PROXY header: the audit names that client, not
+// the proxy. Its health checks on the plain listener are the proxy's own address (v2 sends them as LOCAL).
+// From an address the agent does not trust, the header is refused: no answer, and counted.
 void tst_WhoAsked::proxyHeaderGivesTheClient()
 {
     QFETCH(QString, sendProxy);
     QFETCH(bool, tls);
+    QFETCH(QString, from);
     QFETCH(QString, trusted);
     REQUIRE_HERE(QFile::exists(HaproxyPath), QStringLiteral("HAProxy is missing (Debian's haproxy)"));
-    const bool untrusted = !trusted.startsWith("127.");
+    const bool v6 = from.contains(':'), untrusted = !trusted.startsWith("127."), checked = !tls && !untrusted;
+    if (v6 && !QTcpServer().listen(QHostAddress::LocalHostIPv6))
+        QSKIP("no ::1 on lo here");
     SqliteAgent agent;
     const QString audit = agent.work.filePath("audit.log"), cert = m_certificate.filePath("cert.pem");
     QCOMPARE(startOnSqlite(agent, usersTable(), CheckStatement, "uid",
@@ -82,22 +85,29 @@ void tst_WhoAsked::proxyHeaderGivesTheClient()
                             {"https/certificate", cert}, {"https/key", m_certificate.filePath("key.pem")},
                             {"admin/port", QString::number(freePort())}, {"log/audit", audit}}), QString());
     const quint16 front = freePort();
+    const QString checks = " check check-send-proxy inter 100ms\n option httpchk GET /t/check?" + Alice + "\n http-check expect string u-17";
     Haproxy haproxy;
     QString error;
     QVERIFY2(haproxy.start("global\n" + haproxy.statsSocketLine()
                  + QString("\ndefaults\n mode tcp\n timeout connect 2s\n timeout client 5s\n timeout server 5s\n"
-                           "listen front\n bind 127.0.0.1:%1\n server agent 127.0.0.1:%2 %3\n")
-                       .arg(front).arg(agent.port(tls ? "https/port" : "http/port")).arg(sendProxy).toUtf8(), &error),
+                           "listen front\n bind %1:%2\n server agent 127.0.0.1:%3 %4%5\n")
+                       .arg(v6 ? "[::1]" : "127.0.0.1").arg(front).arg(agent.port(tls ? "https/port" : "http/port"))
+                       .arg(sendProxy, checked ? checks : "").toUtf8(), &error),
              qPrintable(error));
-    const QByteArray answer = curl("127.0.0.2", QString("%1://127.0.0.1:%2/t/check?").arg(tls ? "https" : "http").arg(front)
-                                                    + Alice, {"--cacert", cert});
+    const QByteArray answer = curl(from, QString("%1://%2:%3/t/check?").arg(tls ? "https" : "http", v6 ? "[::1]" : "127.0.0.1")
+                                             .arg(front) + Alice, {"--cacert", cert});
     QVERIFY2(untrusted ? !answer.contains("exist") : answer == "{\"rez\":\"exist\",\"userid\":\"u-17\"}\n", answer.constData());
     QCOMPARE(metricValue(agent.port("admin/port"), "tovr_merk_proxy_headers_refused_total"), QByteArray(untrusted ? "1" : "0"));
-    if (untrusted)
-        return;
-    QTRY_COMPARE(auditLines(audit).size(), 1);
-    const QJsonObject line = auditLines(audit).first();
-    QCOMPARE(line["client"].toString() + ' ' + line["listener"].toString(), QString("127.0.0.2 ") + (tls ? "https" : "http"));
+    const auto clients = [&] {
+        QStringList seen;
+        for (const QJsonObject &line : auditLines(audit))
+            seen << line["client"].toString() + ' ' + line["listener"].toString();
+        seen.removeDuplicates();
+        seen.sort();
+        return seen.join(", ");
+    };
+    const QString relayed = from + (tls ? " https" : " http");
+    QTRY_COMPARE(clients(), untrusted ? QString() : checked ? "127.0.0.1 http, " + relayed : relayed);
 }
 
 // The shipped filter finds exactly the not-found and throttle-refused lines, each with its client, whatever
@@ -138,10 +148,9 @@ void tst_WhoAsked::fail2banReadsTheFailures()
                                    record(QString(255, 'n') + "\\\",\"verdict\":\"notfount", "192.0.2.3", Verdict::Exist, Source::Database)})
         file.write(line);
     file.close();
-    QProcess regex;
-    regex.start(tool, {"--raw", "-o", "ip", audit, AGENT_SOURCE_DIR "/dist/fail2ban/filter.d/tovr-merk.conf"});
-    QVERIFY2(regex.waitForFinished(60000) && regex.exitCode() == 0, regex.readAllStandardError().constData());
-    QCOMPARE(QString(regex.readAllStandardOutput()),
+    const ProgramRun regex = runProgram(tool, {"--raw", "-o", "ip", audit, AGENT_SOURCE_DIR "/dist/fail2ban/filter.d/tovr-merk.conf"});
+    QVERIFY2(regex.exitCode == 0, regex.err.constData());
+    QCOMPARE(QString(regex.out),
              QString("127.0.0.1\n").repeated(hostile.size()) + "198.51.100.2\n2001:db8::1\n192.0.2.2\n");
 }
 

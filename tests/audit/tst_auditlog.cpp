@@ -74,12 +74,9 @@ void tst_AuditLog::line()
     r.userId = userId;
     const QByteArray text = Audit::line(r);
     QVERIFY(QString::fromUtf8(text).contains(QRegularExpression("^[^\\x00-\\x1f\\x7f-\\x9f\\x{2028}\\x{2029}]*\\n\\z")));
-    QProcess python;
-    python.start("python3", {"-c", "import json,sys\nfor l in sys.stdin.buffer:\n"
-                                   "  print(json.dumps(json.loads(l.decode('utf-8'), object_pairs_hook=list)))"});
-    python.write(text);
-    python.closeWriteChannel();
-    QVERIFY2(python.waitForFinished() && python.exitCode() == 0, python.readAllStandardError().constData());
+    const ProgramRun python = runProgram("python3", {"-c", "import json,sys\nfor l in sys.stdin.buffer:\n"
+                                         "  print(json.dumps(json.loads(l.decode('utf-8'), object_pairs_hook=list)))"}, text);
+    QVERIFY2(python.exitCode == 0, python.err.constData());
     QJsonArray expected {QJsonArray {"time", "2026-12-10T09:14:03.512Z"}, QJsonArray {"client", "2001:db8::1"},
                          QJsonArray {"listener", "http"}, QJsonArray {"user", readBack.isEmpty() ? user : readBack}};
     if (cut)
@@ -87,7 +84,7 @@ void tst_AuditLog::line()
     expected << QJsonArray {"verdict", "refused"} << QJsonArray {"source", "throttle"} << QJsonArray {"ms", 3.1};
     if (!userId.isEmpty())
         expected << QJsonArray {"userid", userId};
-    QCOMPARE(QJsonDocument::fromJson(python.readAllStandardOutput()).toJson(QJsonDocument::Compact),
+    QCOMPARE(QJsonDocument::fromJson(python.out).toJson(QJsonDocument::Compact),
              QJsonDocument(expected).toJson(QJsonDocument::Compact));
 }
 

@@ -76,35 +76,14 @@ private slots:
     void helpListsEveryExitCode();
 
 private:
-    struct Run
-    {
-        int exitCode = -1;
-        QByteArray out;
-        QByteArray err;
-    };
-    Run runClient(const QStringList &args, int waitMs = 15000);
 };
 
 Q_DECLARE_METATYPE(FakeLookupService::Mode)
 
-tst_LookupClient::Run tst_LookupClient::runClient(const QStringList &args, int waitMs)
+// The client run to its end while the test's listener serves.
+static ProgramRun runClient(const QStringList &args)
 {
-    Run run;
-    QProcess process;
-    QSignalSpy done(&process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
-    process.start(QStringLiteral(LOOKUP_CLIENT_PATH), args);
-    // Waiting with the event loop running, so the test's listener can serve.
-    if (!done.wait(waitMs)) {
-        process.kill();
-        process.waitForFinished();
-        qWarning("the client did not finish within %d ms", waitMs);
-        return run;
-    }
-    if (process.exitStatus() == QProcess::NormalExit)
-        run.exitCode = process.exitCode();
-    run.out = process.readAllStandardOutput();
-    run.err = process.readAllStandardError();
-    return run;
+    return runProgram(QStringLiteral(LOOKUP_CLIENT_PATH), args, {}, 15000);
 }
 
 void tst_LookupClient::initTestCase()
@@ -173,7 +152,7 @@ void tst_LookupClient::answers()
     FakeLookupService service;
     service.reply = reply;
     service.mode = mode;
-    const Run run = runClient({QStringLiteral("--port"), QString::number(service.port()),
+    const ProgramRun run = runClient({QStringLiteral("--port"), QString::number(service.port()),
                                QStringLiteral("--timeout"), timeout, QStringLiteral("1001")});
     QTEST(run.exitCode, "exitCode");
     QFETCH(QByteArray, out);
@@ -191,7 +170,7 @@ void tst_LookupClient::sendsTextAsUtf8()
     FakeLookupService service;
     service.reply = hexBytes("00 00 00 00");
     const QString text = QStringLiteral("Gr\u00fc\u00dfe \u041c\u0438\u0440 42");
-    const Run run = runClient({QStringLiteral("--host"), QStringLiteral("127.0.0.1"),
+    const ProgramRun run = runClient({QStringLiteral("--host"), QStringLiteral("127.0.0.1"),
                                QStringLiteral("--port"), QString::number(service.port()), text});
     QCOMPARE(run.exitCode, ExitCode::Ok);
     QCOMPARE(service.received.toHex(' '), text.toUtf8().toHex(' '));
@@ -201,7 +180,7 @@ void tst_LookupClient::refusedConnection()
 {
     const quint16 closed = freePort();
     QVERIFY(closed != 0);
-    const Run run = runClient({QStringLiteral("--port"), QString::number(closed), QStringLiteral("x")});
+    const ProgramRun run = runClient({QStringLiteral("--port"), QString::number(closed), QStringLiteral("x")});
     QCOMPARE(run.exitCode, ExitCode::ConnectFailed);
     QVERIFY2(run.err.contains("cannot connect to 127.0.0.1:" + QByteArray::number(closed)),
              run.err.constData());
@@ -226,7 +205,7 @@ void tst_LookupClient::usageErrors_data()
 void tst_LookupClient::usageErrors()
 {
     QFETCH(QStringList, args);
-    const Run run = runClient(args);
+    const ProgramRun run = runClient(args);
     QCOMPARE(run.exitCode, ExitCode::Usage);
     QVERIFY2(run.err.startsWith("tovr_merk_lookup: "), run.err.constData());
     QVERIFY(run.out.isEmpty());
@@ -234,7 +213,7 @@ void tst_LookupClient::usageErrors()
 
 void tst_LookupClient::helpListsEveryExitCode()
 {
-    const Run run = runClient({QStringLiteral("--help")});
+    const ProgramRun run = runClient({QStringLiteral("--help")});
     QCOMPARE(run.exitCode, ExitCode::Ok);
     for (int code : {ExitCode::Ok, ExitCode::Usage, ExitCode::ConnectFailed, ExitCode::TimedOut,
                      ExitCode::Malformed, ExitCode::Truncated})

@@ -122,13 +122,11 @@ void tst_Tls::curlWithCacertAsTheReadmeShows()
     Agent agent;
     QCOMPARE(startOnSqlite(agent, usersTable(), CheckStatement, QStringLiteral("uid"), withTls(IniValues(), rsa.path(), freePort())), QString());
     const QString port = agent.values.value(QStringLiteral("https/port"));
-    QProcess curl;
-    curl.start(QStringLiteral("curl"), {QStringLiteral("-sS"), QStringLiteral("--cacert"),
-                                        QDir(rsa.path()).filePath(QStringLiteral("cert.pem")),
-                                        QStringLiteral("--data"), QStringLiteral("username=alice&password=Zq9secret"),
-                                        QStringLiteral("https://localhost:%1/t/check").arg(port)});
-    QVERIFY(QTest::qWaitFor([&] { return curl.state() == QProcess::NotRunning; }, 20000));
-    QCOMPARE(curl.readAllStandardOutput(), QByteArray("{\"rez\":\"exist\",\"userid\":\"u-17\"}\n"));
+    const ProgramRun curl = runProgram(QStringLiteral("curl"), {QStringLiteral("-sS"), QStringLiteral("--cacert"),
+                                       QDir(rsa.path()).filePath(QStringLiteral("cert.pem")),
+                                       QStringLiteral("--data"), QStringLiteral("username=alice&password=Zq9secret"),
+                                       QStringLiteral("https://localhost:%1/t/check").arg(port)});
+    QCOMPARE(curl.out, QByteArray("{\"rez\":\"exist\",\"userid\":\"u-17\"}\n"));
 }
 
 void tst_Tls::unusableCredentialsLeaveTheRestRunning_data()
@@ -353,15 +351,13 @@ void tst_Tls::answerNotLostToResetWhileClientStillSends()
     QTemporaryDir dir;
     QVERIFY(writeFile(dir.filePath(QStringLiteral("body")), QByteArray(BodyBytes, 'x')));
 
-    QProcess curl;
-    curl.start(QStringLiteral("curl"), method + QStringList{QStringLiteral("-sS"), QStringLiteral("-H"), QStringLiteral("Expect:"),
-                                        QStringLiteral("--data-binary"), '@' + dir.filePath(QStringLiteral("body")), QStringLiteral("--cacert"),
-                                        QDir(rsa.path()).filePath(QStringLiteral("cert.pem")),
-                                        QStringLiteral("%1://127.0.0.1:%2%3").arg(tls ? "https" : "http").arg(path.port()).arg(target)});
-    QVERIFY(QTest::qWaitFor([&] { return curl.state() == QProcess::NotRunning; }, 30000));
-    QCOMPARE(curl.readAllStandardError(), QByteArray());
-    QCOMPARE(curl.exitCode(), 0);
-    QCOMPARE(curl.readAllStandardOutput(), expected);
+    const ProgramRun curl = runProgram(QStringLiteral("curl"), method + QStringList{QStringLiteral("-sS"), QStringLiteral("-H"), QStringLiteral("Expect:"),
+                                       QStringLiteral("--data-binary"), '@' + dir.filePath(QStringLiteral("body")), QStringLiteral("--cacert"),
+                                       QDir(rsa.path()).filePath(QStringLiteral("cert.pem")),
+                                       QStringLiteral("%1://127.0.0.1:%2%3").arg(tls ? "https" : "http").arg(path.port()).arg(target)});
+    QCOMPARE(curl.err, QByteArray());
+    QCOMPARE(curl.exitCode, 0);
+    QCOMPARE(curl.out, expected);
     QCOMPARE(path.relay.resetsToClients(), 0);
 }
 

@@ -1,7 +1,5 @@
 #include "testsupport.h"
 
-#include <QProcess>
-
 #include <QApplication>
 #include <QDebug>
 #include <QDir>
@@ -15,6 +13,7 @@
 #include <QRegularExpression>
 #include <QSet>
 #include <QTcpServer>
+#include <QTest>
 
 #include <csignal>
 #include <unistd.h>
@@ -369,6 +368,22 @@ StoppedProcesses::~StoppedProcesses()
 {
     for (int pid : stopped)
         ::kill(pid, SIGCONT);
+}
+
+ProgramRun runProgram(const QString &program, const QStringList &arguments, const QByteArray &input, int waitMs)
+{
+    QProcess process;
+    process.start(program, arguments);
+    if (!process.waitForStarted())
+        return {-1, {}, program.toUtf8() + " did not start: " + process.errorString().toUtf8()};
+    process.write(input);
+    process.closeWriteChannel();
+    if (!QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, waitMs)) {
+        process.kill();
+        process.waitForFinished();
+    }
+    const bool ended = process.exitStatus() == QProcess::NormalExit;
+    return {ended ? process.exitCode() : -1, process.readAllStandardOutput(), process.readAllStandardError()};
 }
 
 QString makeCertificate(const QString &dir, const QString &keyType)

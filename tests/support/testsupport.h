@@ -162,6 +162,22 @@ private:
     rlimit m_saved{};
 };
 
+// ---- Programs -----------------------------------------------------------------
+// A program's outcome: its exit code (-1 when it did not start, crashed or was
+// killed), what it wrote to standard output and to standard error.
+struct ProgramRun
+{
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+};
+// Runs a program to its end with input on its standard input, processing the
+// calling thread's events meanwhile, so a server of the test on that thread
+// answers it; killed after waitMs. A thread without an event loop waits with
+// QProcess::waitForFinished() instead.
+ProgramRun runProgram(const QString &program, const QStringList &arguments, const QByteArray &input = {},
+                      int waitMs = 30000);
+
 // ---- TLS ----------------------------------------------------------------------
 // A self-signed certificate for localhost and 127.0.0.1 and its unencrypted key,
 // made by the openssl command in dir as cert.pem and key.pem. Empty, or why not.
