@@ -67,6 +67,7 @@ public:
 
     CheckThrottle &throttle() { return m_throttle; }
     const CheckThrottle &throttle() const { return m_throttle; }
+    CheckThrottle &clientThrottle() { return m_clientThrottle; }
     const CheckThrottle &clientThrottle() const { return m_clientThrottle; }
 
 private:

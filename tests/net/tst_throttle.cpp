@@ -70,7 +70,8 @@ private slots:
     void foundAnswerOrTheWindowClearsTheCount();
     void namesTrackedAreBounded();
     void turnedOffWhileChecksWaitRunsThemAll();
-    void agentAnswersAsEverAndSaysSoOncePerName();
+    void agentSlowsOnlyTheGuesser_data();
+    void agentSlowsOnlyTheGuesser();
 };
 
 void tst_Throttle::delay_data()
@@ -203,27 +204,48 @@ void tst_Throttle::namesTrackedAreBounded()
     QVERIFY(checks.allDone());
 }
 
-// Through the agent: http/throttle turns it on, the answers are the same
-// bytes, and the panel and the debug output say it once per name.
-void tst_Throttle::agentAnswersAsEverAndSaysSoOncePerName()
+void tst_Throttle::agentSlowsOnlyTheGuesser_data()
 {
+    QTest::addColumn<QString>("setting");
+    QTest::addColumn<QByteArray>("guessed"); // as the query has it; empty: a new name each time
+    QTest::addColumn<QString>("line");       // said once, in the panel and the debug output
+    QTest::newRow("per_user")   << "http/throttle"        << QByteArray("x%1Ay")
+                                << "[i] checks for user x%1Ay now wait: 2 not-found answers within 2 s";
+    QTest::newRow("per_client") << "http/throttle_client" << QByteArray()
+                                << "[i] checks from 127.0.0.1 now wait: 2 not-found answers within 2 s";
+}
+
+// Through the agent: with http/throttle, one name guessed again and again waits; with http/throttle_client,
+// 127.0.0.1 guessing a new name each time does. The answers are the same bytes, another name from another
+// address (127.0.0.2, on lo) is answered at once, and the line is said once.
+void tst_Throttle::agentSlowsOnlyTheGuesser()
+{
+    QFETCH(QString, setting);
+    QFETCH(QByteArray, guessed);
+    QFETCH(QString, line);
+    const int delayMs = 600, waited = delayMs * 95 / 100; // Qt's coarse timers may fire up to 5 % early
     MessageCapture messages;
     AgentLimits limits = shortLimits();
-    limits.throttle = shortThrottle(0);
-    limits.throttle.windowMs = 1000; // the line names it in seconds
+    for (Throttle::Limits *rules : {&limits.throttle, &limits.clientThrottle}) {
+        *rules = shortThrottle(0);
+        rules->windowMs = 2000; // the line names it in seconds
+        rules->firstDelayMs = rules->maxDelayMs = delayMs;
+    }
     Agent agent(limits);
-    IniValues overrides;
-    overrides[QStringLiteral("http/throttle")] = QStringLiteral("2");
-    QCOMPARE(startOnSqlite(agent, usersTable(), CheckStatement, QStringLiteral("uid"), overrides), QString());
-
-    const QByteArray notFound = Http::notFoundResponse();
-    const QVector<QByteArray> wrong(4, checkRequest("alice", "wrong"));
-    for (const QByteArray &answer : answersTo(agent.httpPort(), wrong, 1, 5000))
-        QCOMPARE(answer.toHex(), notFound.toHex());
+    QCOMPARE(startOnSqlite(agent, usersTable(), CheckStatement, "uid", {{setting, "2"}}), QString());
+    QElapsedTimer clock;
+    for (int i = 0; i < 4; ++i) {
+        clock.start();
+        const QByteArray user = guessed.isEmpty() ? "guess" + QByteArray::number(i) : guessed;
+        QCOMPARE(exchange(agent.httpPort(), checkRequest(user, "wrong")).toHex(), Http::notFoundResponse().toHex());
+    }
+    QVERIFY2(clock.elapsed() >= waited, qPrintable(QString::number(clock.elapsed()))); // the fourth
+    clock.start();
+    const QString url = QString("http://127.0.0.1:%1/t/check?username=j%C3%BCrgen&password=j").arg(agent.httpPort());
+    QVERIFY(runProgram("curl", {"-sS", "--noproxy", "*", "--interface", "127.0.0.2", url}).out.contains("\"rez\":\"exist\""));
+    QVERIFY2(clock.elapsed() < waited, qPrintable(QString::number(clock.elapsed())));
     QCOMPARE(exchange(agent.httpPort(), checkRequest("alice", "Zq9secret")).toHex(),
              Http::checkResponse(QStringLiteral("u-17")).toHex());
-
-    const QString line = QStringLiteral("[i] checks for user alice now wait: 2 not-found answers within 1 s");
     QCOMPARE(messages.debug().count(line), 1);
     QCOMPARE(agent.inspect().panelLines().count(line), 1);
 }
