@@ -158,7 +158,6 @@ void tst_WhoAsked::listenerBindsOnlyItsAddress()
 {
     SqliteAgent agent;
     QCOMPARE(startOnSqlite(agent, usersTable(), CheckStatement, "uid", {{"http/address", "127.0.0.1"}}), QString());
-    QCOMPARE(agent.inspect().httpServer()->serverAddress(), QHostAddress(QHostAddress::LocalHost));
     const QString url = QString("http://%2:%1/t/check?").arg(agent.httpPort()) + Alice;
     QVERIFY(curl("127.0.0.1", url.arg("127.0.0.1")).contains("u-17"));
     QVERIFY(!curl("127.0.0.2", url.arg("127.0.0.2")).contains("rez"));

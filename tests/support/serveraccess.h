@@ -4,7 +4,6 @@
 #include "app/checkbackend.h"
 #include "app/panelfeed.h"
 #include "app/server.h"
-#include "net/httpendpoint.h"
 
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -22,7 +21,6 @@ struct ServerInspector
     QLabel *statusLabel() const { return server.statusLabel; }
     QTcpServer *tcpServer() const { return server.tcpServer; }
     QTcpServer *httpServer() const { return server.httpServer; }
-    HttpEndpoint &httpEndpoint() const { return *server.http; }
     QTextEdit *logPanel() const { return server.logPanel; }
 
     void readSettings() { server.readSettings(); }
