@@ -152,18 +152,6 @@ Server::Server(const AgentLimits &agentLimits, RunMode runMode, QWidget *parent)
     limits = limitsFor(config, base);
     backends = new CheckBackends(std::make_shared<CheckBackend>(config, limits, *panelFeed), this);
     http = new HttpEndpoint(*backends, limits.http, limits.throttle, config.httpUnavailable, this);
-    // Either throttle tells once when a name, or an address, begins to wait.
-    const auto tellThrottling = [this](CheckThrottle &throttle, const QString &whose,
-                                    Throttle::Limits AgentLimits::*rules) {
-        connect(&throttle, &CheckThrottle::throttlingStarted, this, [=](const QString &key, int failures) {
-            // In one pass: a "%1" in a user name stays as it is.
-            const QString line = QStringLiteral("[i] checks %1 now wait: %2 not-found answers within %3 s")
-                                     .arg(whose.arg(key), QString::number(failures),
-                                         QString::number((limits.*rules).windowMs / 1000));
-            qDebug().noquote() << line;
-            appendLogPanel(line);
-        });
-    };
     tellThrottling(http->throttle(), QStringLiteral("for user %1"), &AgentLimits::throttle);
     tellThrottling(http->gate().clientThrottle(), QStringLiteral("from %1"), &AgentLimits::clientThrottle);
     http->gate().setDecisionHandler([this](const HttpEndpoint::Decision &decision) {
@@ -348,6 +336,20 @@ void Server::reloadNow()
     reportConfiguration();
     say(QStringLiteral("[+] tovr_merk.ini is read again"), false);
     notifier->ready(serviceStatus());
+}
+
+void Server::tellThrottling(
+    CheckThrottle &throttle, const QString &whose, Throttle::Limits AgentLimits::*rules)
+{
+    connect(&throttle, &CheckThrottle::throttlingStarted, this,
+        [this, whose, rules](const QString &key, int failures) {
+            // In one pass: a "%1" in a user name stays as it is.
+            const QString line = QStringLiteral("[i] checks %1 now wait: %2 not-found answers within %3 s")
+                                     .arg(whose.arg(key), QString::number(failures),
+                                         QString::number((limits.*rules).windowMs / 1000));
+            qDebug().noquote() << line;
+            appendLogPanel(line);
+        });
 }
 
 void Server::applyAuditAndThrottle()

@@ -119,6 +119,10 @@ private:
     // The audit log and the per-address throttle as the configuration says:
     // at start, and at every reload (which reopens the log for logrotate).
     void applyAuditAndThrottle();
+    // Tells the panel and the debug output each time one of the throttle's
+    // keys starts to wait: whose names the key ("for user %1"), rules picks
+    // the throttle's limits, read when it is told.
+    void tellThrottling(CheckThrottle &throttle, const QString &whose, Throttle::Limits AgentLimits::*rules);
     // http/trusted_proxies, read.
     Net::AddressBlocks trustedProxies() const;
     void tellReady();

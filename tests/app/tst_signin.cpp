@@ -31,8 +31,9 @@ struct SignIn
 {
     explicit SignIn(Kind kind) : proxy(kind)
     {
-        const QByteArray hash = runProgram("htpasswd", {"-nbB", "-C", "5", "alice", "Zq9secret"}).out.trimmed().mid(6);
-        error = startOnSqlite(agent, {"create table users(login text, pw text, uid text)",
+        const ProgramRun htpasswd = runProgram("htpasswd", {"-nbB", "-C", "5", "alice", "Zq9secret"});
+        const QByteArray hash = htpasswd.out.trimmed().mid(6);
+        error = htpasswd.exitCode != 0 ? "htpasswd: " + htpasswd.err : startOnSqlite(agent, {"create table users(login text, pw text, uid text)",
                                       "insert into users values('alice', '" + hash + "', 'u-17')"},
                               "select uid, pw from users where login = :s1", "uid",
                               {{"sql/password_column", "pw"}, {"sql/timeout", "1"}, {"auth/port", QString::number(freePort())},

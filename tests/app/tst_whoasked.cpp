@@ -147,7 +147,7 @@ void tst_WhoAsked::fail2banReadsTheFailures()
                                    record(QString(255, 'n') + "\\\",\"verdict\":\"notfount", "192.0.2.3", Verdict::Exist, Source::Database)})
         file.write(line);
     file.close();
-    const ProgramRun regex = runProgram(tool, {"--raw", "-o", "ip", audit, AGENT_SOURCE_DIR "/dist/fail2ban/filter.d/tovr-merk.conf"});
+    const ProgramRun regex = runProgram(tool, {"--raw", "-o", "ip", audit, AGENT_SOURCE_DIR "/dist/fail2ban/filter.d/tovr-merk.conf"}, {}, 60000);
     QVERIFY2(regex.exitCode == 0, regex.err.constData());
     QCOMPARE(QString(regex.out),
              QString("127.0.0.1\n").repeated(hostile.size()) + "198.51.100.2\n2001:db8::1\n192.0.2.2\n");

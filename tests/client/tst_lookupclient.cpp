@@ -2,7 +2,6 @@
 #include "support/testsupport.h"
 
 #include <QPointer>
-#include <QProcess>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QtTest>
@@ -66,7 +65,6 @@ class tst_LookupClient : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
     void answers_data();
     void answers();
     void sendsTextAsUtf8();
@@ -74,8 +72,6 @@ private slots:
     void usageErrors_data();
     void usageErrors();
     void helpListsEveryExitCode();
-
-private:
 };
 
 Q_DECLARE_METATYPE(FakeLookupService::Mode)
@@ -84,11 +80,6 @@ Q_DECLARE_METATYPE(FakeLookupService::Mode)
 static ProgramRun runClient(const QStringList &args)
 {
     return runProgram(QStringLiteral(LOOKUP_CLIENT_PATH), args, {}, 15000);
-}
-
-void tst_LookupClient::initTestCase()
-{
-    qRegisterMetaType<QProcess::ExitStatus>(); // for the spy on QProcess::finished
 }
 
 void tst_LookupClient::answers_data()

@@ -46,6 +46,7 @@ void tst_ProxyProtocol::parse_data()
     ROW("v1_105_without_crlf",     unknown + QByteArray(91, 'x'), "more");
     ROW("v1_106_without_cr",       unknown + QByteArray(92, 'x'), "bad: PROXY v1 line longer than 107 bytes");
     ROW("v1_unknown_short_form",   "PROXY UNKNOWN\r\nGET", "done 15 v1 unknown");
+    ROW("v1_tcp4_haproxy",         "PROXY TCP4 127.0.0.2 127.0.0.1 38887 21011\r\nGET", "done 44 v1 proxy 127.0.0.2 38887 127.0.0.1 21011");
     ROW("v1_tcp6_mapped",          "PROXY TCP6 ::ffff:10.0.0.1 ::1 1 2\r\n", "done 36 v1 proxy ::ffff:10.0.0.1 1 ::1 2");
     ROW("v1_lone_lf",              "PROXY TCP4 1.2.3.4 5.6.7.8 1 2\n", "bad: PROXY v1 line ends in a LF without a CR");
     ROW("v1_lone_cr",              "PROXY TCP4 1.2.3.4 5.6.7.8 1 2\rG", "bad: PROXY v1 line ends in a CR without a LF");
@@ -68,7 +69,9 @@ void tst_ProxyProtocol::parse_data()
     ROW("v2_length_2048_waits",    V2("21110800"), "more");
     ROW("v2_length_2049",          V2("21110801"), "bad: PROXY v2 length over 2048 bytes");
     ROW("v2_ipv6_in_12_bytes",     V2("2121000C"), "bad: PROXY v2 length too short for its addresses");
-    ROW("v2_local",                V2("20000000"), "done 16 v2 local");
+    ROW("v2_local",                V2("20000000 474554"), "done 16 v2 local");
+    ROW("v2_tcp6_haproxy",         V2("21210024") + QByteArray(15, 0) + '\1' + QByteArray(15, 0) + '\1' + hexBytes("95D7 5214 474554"),
+                                   "done 52 v2 proxy ::1 38359 ::1 21012");
     ROW("v2_noop_tlv",             V2("21110010 7F000001 0A000001 00010002 040001 00"), "done 32 v2 proxy 127.0.0.1 1 10.0.0.1 2");
     ROW("v2_tlv_past_length",      V2("21110010 7F000001 0A000001 00010002 040002"), "bad: PROXY v2 TLV runs past the header");
     ROW("v2_tlv_stub",             V2("2111000E 7F000001 0A000001 00010002"), "bad: PROXY v2 TLV runs past the header");
@@ -85,13 +88,16 @@ void tst_ProxyProtocol::parse()
     // Every row is long enough to tell: only what is no header at all looks unlike one.
     QCOMPARE(Proxy::startsLikeHeader(bytes), expected != "bad: not a PROXY header");
     const QByteArray header = bytes.left(parsed.consumed);
-    // A byte at a time it needs more until the last. Where a header relays an address, a byte no header has
-    // at its place is Bad at once: anywhere in a v1 line, in v2's fixed part (LOCAL ignores the family and
-    // takes any length).
+    // A second header after the first is the connection's own first bytes.
+    QCOMPARE(Proxy::parse(header + header).consumed, parsed.consumed);
+    // A byte at a time it needs more until the last. A byte no header has at its place is Bad at once: in a v1
+    // line that relays addresses anywhere, after UNKNOWN nowhere; in v2's fixed part, but for the family LOCAL
+    // ignores and a length only relayed addresses bound.
     const bool v1 = header.startsWith("PROXY "), relayed = parsed.header.kind == Proxy::Header::Kind::Proxy;
     for (int k = 0; k < parsed.consumed; ++k) {
         QCOMPARE(reading(Proxy::parse(header.left(k))), QStringLiteral("more"));
-        if (v1 ? relayed : k < Proxy::V2FixedBytes && (relayed || (k != 13 && k != 15)))
+        if (v1 ? relayed || k < 14
+               : k < Proxy::V2FixedBytes && (k != 13 || parsed.header.kind != Proxy::Header::Kind::Local) && (k != 15 || relayed))
             QCOMPARE(Proxy::parse(header.left(k) + (k == 14 ? '\xff' : '\x01')).status, Proxy::Status::Bad);
     }
 }

@@ -126,6 +126,7 @@ void tst_Tls::curlWithCacertAsTheReadmeShows()
                                        QDir(rsa.path()).filePath(QStringLiteral("cert.pem")),
                                        QStringLiteral("--data"), QStringLiteral("username=alice&password=Zq9secret"),
                                        QStringLiteral("https://localhost:%1/t/check").arg(port)});
+    QVERIFY2(curl.exitCode == 0, curl.err.constData());
     QCOMPARE(curl.out, QByteArray("{\"rez\":\"exist\",\"userid\":\"u-17\"}\n"));
 }
 

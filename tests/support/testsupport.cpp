@@ -378,12 +378,14 @@ ProgramRun runProgram(const QString &program, const QStringList &arguments, cons
         return {-1, {}, program.toUtf8() + " did not start: " + process.errorString().toUtf8()};
     process.write(input);
     process.closeWriteChannel();
-    if (!QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, waitMs)) {
+    const bool ended = QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, waitMs);
+    if (!ended) {
         process.kill();
         process.waitForFinished();
     }
-    const bool ended = process.exitStatus() == QProcess::NormalExit;
-    return {ended ? process.exitCode() : -1, process.readAllStandardOutput(), process.readAllStandardError()};
+    return {ended && process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+        process.readAllStandardOutput(),
+        process.readAllStandardError() + (ended ? "" : "<killed after " + QByteArray::number(waitMs) + " ms>")};
 }
 
 QString makeCertificate(const QString &dir, const QString &keyType)

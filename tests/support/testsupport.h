@@ -173,8 +173,8 @@ struct ProgramRun
 };
 // Runs a program to its end with input on its standard input, processing the
 // calling thread's events meanwhile, so a server of the test on that thread
-// answers it; killed after waitMs. A thread without an event loop waits with
-// QProcess::waitForFinished() instead.
+// answers it; killed after waitMs, which its standard error then says. Not for
+// a thread without an event loop: there it would only end by being killed.
 ProgramRun runProgram(const QString &program, const QStringList &arguments, const QByteArray &input = {},
                       int waitMs = 30000);
 
