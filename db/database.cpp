@@ -61,8 +61,8 @@ QSqlDatabase Database::configure(const ConnectionSettings &settings)
     m_prepared.clear();
     m_driver = settings.driver;
     m_timeoutSeconds = settings.timeoutSeconds;
-    m_mysqlServer
-        = settings.driver == QLatin1String("QMYSQL") || settings.driver == QLatin1String("QMARIADB");
+    m_serverProduct.clear();
+    m_mysqlServer = Sql::mysqlFamily(m_driver, m_serverProduct);
     m_servers = settings.servers;
     m_server = -1;
     m_db = QSqlDatabase::addDatabase(settings.driver, m_connectionName);
@@ -176,10 +176,8 @@ bool Database::openSession()
     if (m_driver == QLatin1String("QODBC")) {
         if (m_timeoutSeconds > 0)
             Odbc::setQueryTimeout(m_db, m_timeoutSeconds);
-        // Qt's own test for MySQL misses MariaDB.
         m_serverProduct = Odbc::serverProduct(m_db);
-        m_mysqlServer = m_serverProduct.contains(QLatin1String("MySQL"))
-            || m_serverProduct.contains(QLatin1String("MariaDB"));
+        m_mysqlServer = Sql::mysqlFamily(m_driver, m_serverProduct);
     }
     for (const QString &statement : Sql::sessionStatements(m_mysqlServer, m_timeoutSeconds)) {
         if (QSqlQuery(m_db).exec(statement))

@@ -237,8 +237,7 @@ QString readOnlyQuery(const QString &driver, const QString &product)
 {
     if (driver == QLatin1String("QPSQL") || product.contains(QLatin1String("PostgreSQL")))
         return QStringLiteral("SELECT pg_is_in_recovery()");
-    if (driver == QLatin1String("QMYSQL") || driver == QLatin1String("QMARIADB")
-        || product.contains(QLatin1String("MySQL")) || product.contains(QLatin1String("MariaDB")))
+    if (mysqlFamily(driver, product))
         return QStringLiteral("SELECT @@read_only OR @@innodb_read_only");
     return QString();
 }

@@ -127,6 +127,12 @@ QString connectOptions(const QString &driver, int timeoutSeconds, const QString 
     return options.join(QLatin1Char(';'));
 }
 
+bool mysqlFamily(const QString &driver, const QString &product)
+{
+    return driver == QLatin1String("QMYSQL") || driver == QLatin1String("QMARIADB")
+        || product.contains(QLatin1String("MySQL")) || product.contains(QLatin1String("MariaDB"));
+}
+
 QStringList sessionStatements(bool mysqlFamily, int timeoutSeconds)
 {
     if (timeoutSeconds <= 0 || !mysqlFamily)

@@ -78,6 +78,11 @@ QString connectOptions(
 // would drop the connection, so the connection is kept.
 constexpr int ServerLimitMarginMs = 250;
 
+// Whether a MySQL-family server is behind the driver: QMYSQL or QMARIADB,
+// or a server whose product name (through ODBC) says MySQL or MariaDB; Qt's
+// own test for MySQL misses MariaDB.
+bool mysqlFamily(const QString &driver, const QString &product);
+
 // Statements run on every fresh session of a MySQL-family server (through
 // QMYSQL, or through ODBC, whose MariaDB driver offers no statement time-out
 // of its own), until the server accepts one: MariaDB's statement time-out,

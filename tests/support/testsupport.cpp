@@ -390,21 +390,16 @@ ProgramRun runProgram(const QString &program, const QStringList &arguments, cons
 
 QString makeCertificate(const QString &dir, const QString &keyType)
 {
-    QProcess openssl;
-    openssl.setWorkingDirectory(dir);
-    openssl.setProcessChannelMode(QProcess::MergedChannels);
     QStringList args{QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-nodes"),
         QStringLiteral("-days"), QStringLiteral("2"), QStringLiteral("-subj"), QStringLiteral("/CN=localhost"),
         QStringLiteral("-addext"), QStringLiteral("subjectAltName=DNS:localhost,IP:127.0.0.1"),
-        QStringLiteral("-keyout"), QStringLiteral("key.pem"), QStringLiteral("-out"), QStringLiteral("cert.pem")};
+        QStringLiteral("-keyout"), QDir(dir).filePath(QStringLiteral("key.pem")), QStringLiteral("-out"),
+        QDir(dir).filePath(QStringLiteral("cert.pem"))};
     if (keyType.startsWith(QLatin1String("ec:")))
         args << QStringLiteral("-newkey") << QStringLiteral("ec") << QStringLiteral("-pkeyopt")
              << QStringLiteral("ec_paramgen_curve:") + keyType.mid(3);
     else
         args << QStringLiteral("-newkey") << keyType;
-    openssl.start(QStringLiteral("openssl"), args);
-    if (!openssl.waitForFinished(30000) || openssl.exitStatus() != QProcess::NormalExit || openssl.exitCode() != 0)
-        return QStringLiteral("openssl req failed: ") + openssl.errorString() + QLatin1Char(' ')
-               + QString::fromLocal8Bit(openssl.readAll());
-    return QString();
+    const ProgramRun openssl = runProgram(QStringLiteral("openssl"), args);
+    return openssl.exitCode == 0 ? QString() : QStringLiteral("openssl req failed: ") + QString::fromLocal8Bit(openssl.err);
 }
