@@ -1,9 +1,7 @@
 #include "connectionset.h"
-#include "debugswitch.h"
 #include "listeners.h"
 #include "proxyprotocol.h"
 
-#include <QDebug>
 #include <QTcpServer>
 #include <QTcpSocket>
 
@@ -189,7 +187,7 @@ bool ConnectionSet::readProxyHeader(QTcpSocket *socket, Connection &connection, 
 {
     const QByteArray head = socket->peek(Proxy::MaxHeaderBytes);
     const bool more = arrival == Arrival::Bytes;
-    QString refused;
+    const QString peer = connection.origin.client.toString();
     if (connection.proxy == Connection::ProxyStep::NoHeader) {
         // "PRO" may still become a header, or a request; "PROXY " or the v2
         // signature cannot become a request.
@@ -201,13 +199,12 @@ bool ConnectionSet::readProxyHeader(QTcpSocket *socket, Connection &connection, 
             connection.proxy = Connection::ProxyStep::None;
             return true;
         }
-        refused = QStringLiteral("a PROXY header from %1, which http/trusted_proxies does not hold")
-                      .arg(connection.origin.client.toString());
+        Proxy::tellRefused(peer, nullptr);
     } else {
         const Proxy::Parsed parsed = Proxy::parse(head);
         if (parsed.status == Proxy::Status::NeedMore && more)
             return false;
-        if (parsed.status == Proxy::Status::Done) {
+        if (parsed.status == Proxy::Status::Done || head.isEmpty()) {
             socket->skip(parsed.consumed);
             if (parsed.header.kind == Proxy::Header::Kind::Proxy)
                 connection.origin.client = Net::unmapped(parsed.header.source);
@@ -215,15 +212,9 @@ bool ConnectionSet::readProxyHeader(QTcpSocket *socket, Connection &connection, 
             socket->setReadBufferSize(m_limits.maxRequestBytes + 1);
             return socket->bytesAvailable() > 0 || !more;
         }
-        refused
-            = QStringLiteral("the PROXY header from %1: %2")
-                  .arg(connection.origin.client.toString(),
-                      parsed.status == Proxy::Status::Bad ? parsed.why : QStringLiteral("not whole in time"));
-        qWarning().noquote() << QStringLiteral("[e] refused ") + refused; // a proxy of ours misbehaves
+        Proxy::tellRefused(peer, &parsed);
     }
     ++m_counters.proxyRefused;
-    if (Net::debugOn())
-        qDebug().noquote() << QStringLiteral("[d] closed without an answer: ") + refused;
     take(socket);
     socket->abort();
     return false;

@@ -156,15 +156,17 @@ bool TlsTunnel::readProxyHeader()
         return false;
     }
     const QByteArray head = m_proxyHeader + QByteArray(peeked, int(qMax<ssize_t>(n, 0)));
-    QString refused;
+    if (head.isEmpty()) { // closed before a byte: the handshake fails as on any connection
+        proxy = ProxyStep::None;
+        return true;
+    }
     if (proxy == ProxyStep::NoHeader) {
         // Nothing that begins like a header can be TLS: a partial one is refused too.
         if (!Proxy::startsLikeHeader(head) && !QByteArrayLiteral("PROXY ").startsWith(head)) {
             proxy = ProxyStep::None;
             return true;
         }
-        refused = QStringLiteral("a PROXY header from %1, which http/trusted_proxies does not hold")
-                      .arg(clientAddress);
+        Proxy::tellRefused(clientAddress, nullptr);
     } else {
         const Proxy::Parsed parsed = Proxy::parse(head);
         if (parsed.status == Proxy::Status::NeedMore && n > 0) {
@@ -181,10 +183,7 @@ bool TlsTunnel::readProxyHeader()
             proxy = ProxyStep::None;
             return true;
         }
-        refused = QStringLiteral("the PROXY header from %1: %2")
-                      .arg(clientAddress,
-                          parsed.status == Proxy::Status::Bad ? parsed.why : QStringLiteral("not whole"));
-        qWarning().noquote() << QStringLiteral("[e] refused ") + refused;
+        Proxy::tellRefused(clientAddress, &parsed);
     }
     ++m_listener.m_counters.proxyRefused;
     finish();
@@ -338,8 +337,13 @@ void TlsTunnel::shed()
 
 void TlsTunnel::timeOut()
 {
-    if (m_stage == Stage::Handshake)
+    if (m_stage == Stage::Handshake && proxy == ProxyStep::Header && !m_proxyHeader.isEmpty()) {
+        const Proxy::Parsed partial; // still needing more
+        Proxy::tellRefused(clientAddress, &partial);
+        ++m_listener.m_counters.proxyRefused;
+    } else if (m_stage == Stage::Handshake) {
         ++m_listener.m_counters.timedOut;
+    }
     finish();
 }
 

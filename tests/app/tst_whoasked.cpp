@@ -1,4 +1,5 @@
 #include "audit/auditlog.h"
+#include "net/httprequest.h"
 #include "support/agent.h"
 #include "support/haproxy.h"
 #include "support/sqlfixture.h"
@@ -6,6 +7,7 @@
 
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSslSocket>
 #include <QtTest>
 
 namespace {
@@ -20,6 +22,45 @@ QVector<QJsonObject> auditLines(const QString &path)
         if (!line.isEmpty())
             out << QJsonDocument::fromJson(line).object();
     return out;
+}
+
+// Each audit line's client and listener, once each, sorted: "127.0.0.1 http, 127.0.0.2 https".
+QString auditClients(const QString &path)
+{
+    QStringList seen;
+    for (const QJsonObject &line : auditLines(path))
+        seen << line["client"].toString() + ' ' + line["listener"].toString();
+    seen.removeDuplicates();
+    seen.sort();
+    return seen.join(", ");
+}
+
+// What the agent answers a connection from `from` that sends header, then request: on the TLS port through a
+// handshake after the header, else in the same write. A v1 header goes a byte at a time. "<close>" closes at
+// once; with no request the agent's time-out ends the connection.
+QByteArray onTheWire(quint16 port, bool tls, const QString &from, const QByteArray &header, const QByteArray &request)
+{
+    QSslSocket socket;
+    socket.setPeerVerifyMode(QSslSocket::VerifyNone);
+    QByteArray received;
+    QObject::connect(&socket, &QIODevice::readyRead, [&] { received += socket.readAll(); });
+    QObject::connect(&socket, &QSslSocket::encrypted, [&] { socket.write(request); });
+    if (!socket.bind(QHostAddress(from)) || (socket.connectToHost(QHostAddress::LocalHost, port), !socket.waitForConnected(5000)))
+        return "<not connected>";
+    const int step = header.startsWith("PROXY") ? 1 : header.size() + 1;
+    for (int i = 0; i < header.size(); i += step) {
+        socket.write(header.mid(i, step));
+        if (step == 1 && socket.flush())
+            QTest::qWait(2);
+    }
+    if (request == "<close>")
+        socket.disconnectFromHost();
+    else if (tls && !request.isEmpty())
+        socket.startClientEncryption();
+    else
+        socket.write(request);
+    const bool closed = QTest::qWaitFor([&] { return socket.state() == QAbstractSocket::UnconnectedState; }, 5000);
+    return (closed ? "" : "<no close> ") + received + socket.readAll();
 }
 
 // The agent's answer to curl run from the address given, or what curl said.
@@ -41,10 +82,22 @@ private slots:
     void initTestCase() { QCOMPARE(makeCertificate(m_certificate.path(), "ec:prime256v1"), QString()); }
     void proxyHeaderGivesTheClient_data();
     void proxyHeaderGivesTheClient();
+    void headerOnTheWire_data();
+    void headerOnTheWire();
     void fail2banReadsTheFailures();
     void listenerBindsOnlyItsAddress();
 
 private:
+    // An agent expecting PROXY headers from trusted on both ports, auditing into audit.log.
+    QString startBehindProxy(SqliteAgent &agent, const QString &trusted)
+    {
+        return startOnSqlite(agent, usersTable(), CheckStatement, "uid",
+                             {{"http/proxy_protocol", "true"}, {"https/proxy_protocol", "true"},
+                              {"http/trusted_proxies", '"' + trusted + '"'}, {"https/port", QString::number(freePort())},
+                              {"https/certificate", m_certificate.filePath("cert.pem")}, {"https/key", m_certificate.filePath("key.pem")},
+                              {"admin/port", QString::number(freePort())}, {"log/audit", agent.work.filePath("audit.log")}});
+    }
+
     QTemporaryDir m_certificate;
 };
 
@@ -78,11 +131,7 @@ void tst_WhoAsked::proxyHeaderGivesTheClient()
         QSKIP("no ::1 on lo here");
     SqliteAgent agent;
     const QString audit = agent.work.filePath("audit.log"), cert = m_certificate.filePath("cert.pem");
-    QCOMPARE(startOnSqlite(agent, usersTable(), CheckStatement, "uid",
-                           {{"http/proxy_protocol", "true"}, {"https/proxy_protocol", "true"},
-                            {"http/trusted_proxies", '"' + trusted + '"'}, {"https/port", QString::number(freePort())},
-                            {"https/certificate", cert}, {"https/key", m_certificate.filePath("key.pem")},
-                            {"admin/port", QString::number(freePort())}, {"log/audit", audit}}), QString());
+    QCOMPARE(startBehindProxy(agent, trusted), QString());
     const quint16 front = freePort();
     const QString checks = " check check-send-proxy inter 100ms\n option httpchk GET /t/check?" + Alice + "\n http-check expect string u-17";
     Haproxy haproxy;
@@ -97,16 +146,65 @@ void tst_WhoAsked::proxyHeaderGivesTheClient()
                                              .arg(front) + Alice, {"--cacert", cert});
     QVERIFY2(untrusted ? !answer.contains("exist") : answer == "{\"rez\":\"exist\",\"userid\":\"u-17\"}\n", answer.constData());
     QCOMPARE(metricValue(agent.port("admin/port"), "tovr_merk_proxy_headers_refused_total"), QByteArray(untrusted ? "1" : "0"));
-    const auto clients = [&] {
-        QStringList seen;
-        for (const QJsonObject &line : auditLines(audit))
-            seen << line["client"].toString() + ' ' + line["listener"].toString();
-        seen.removeDuplicates();
-        seen.sort();
-        return seen.join(", ");
-    };
     const QString relayed = from + (tls ? " https" : " http");
-    QTRY_COMPARE(clients(), untrusted ? QString() : checked ? "127.0.0.1 http, " + relayed : relayed);
+    QTRY_COMPARE(auditClients(audit), untrusted ? QString() : checked ? "127.0.0.1 http, " + relayed : relayed);
+}
+
+void tst_WhoAsked::headerOnTheWire_data()
+{
+    QTest::addColumn<bool>("tls");
+    QTest::addColumn<QString>("from"); // 127.0.0.1 is the trusted proxy
+    QTest::addColumn<QByteArray>("header");
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<QByteArray>("answer");
+    QTest::addColumn<QString>("client"); // in the audit; empty: no line
+    QTest::addColumn<QString>("said");   // the error, or for an untrusted peer the debug line; empty: not counted
+    const QByteArray v1 = "PROXY TCP4 203.0.113.9 127.0.0.1 40000 80\r\n", check = checkRequest("alice", "Zq9secret");
+    const QByteArray v2 = hexBytes("0D0A0D0A 000D0A51 5549540A 21210024 20010DB8") + QByteArray(11, 0) + '\7' + QByteArray(16, 0) + "abcd";
+    const QByteArray found = Http::checkResponse(QStringLiteral("u-17"));
+    const QString untrusted = "[d] closed without an answer: a PROXY header from 127.0.0.2, which http/trusted_proxies does not hold";
+    for (const bool tls : {false, true}) {
+        const auto row = [tls](const char *tag) -> QTestData & { return QTest::newRow(qPrintable((tls ? "tls_" : "plain_") + QString(tag))) << tls; };
+        row("v1_byte_by_byte")      << "127.0.0.1" << v1 << check << found << "203.0.113.9" << "";
+        row("v2_request_at_once")   << "127.0.0.1" << v2 << check << found << "2001:db8::7" << "";
+        row("second_header")        << "127.0.0.1" << v1 << v1 + check << Http::notFoundResponse() << "203.0.113.9" << "";
+        row("bad_header")           << "127.0.0.1" << QByteArray("PROXY TCP4 1.2.3.4 5.6.7.8 1 2\n") << check << QByteArray() << ""
+                                    << "[e] refused the PROXY header from 127.0.0.1: PROXY v1 line ends in a LF without a CR";
+        row("header_cut_short")     << "127.0.0.1" << v1.left(20) << QByteArray() << QByteArray() << ""
+                                    << "[e] refused the PROXY header from 127.0.0.1: not whole in time";
+        row("trusted_says_nothing") << "127.0.0.1" << QByteArray() << QByteArray() << QByteArray() << "" << "";
+        row("trusted_closes")       << "127.0.0.1" << QByteArray() << QByteArray("<close>") << QByteArray() << "" << "";
+        row("untrusted_header")     << "127.0.0.2" << v1 << check << QByteArray() << "" << untrusted;
+        row("untrusted_closes")     << "127.0.0.2" << QByteArray() << QByteArray("<close>") << QByteArray() << "" << "";
+    }
+}
+
+// Each way a connection can begin, from the trusted proxy and from elsewhere, on both ports: a header read
+// whole however it arrives gives the client; a bad one, or one not whole in time, is refused, said and counted;
+// a connection that brought nothing is no header at all. Then a plain request from 127.0.0.2 is served as its own.
+void tst_WhoAsked::headerOnTheWire()
+{
+    QFETCH(bool, tls);
+    QFETCH(QString, from);
+    QFETCH(QByteArray, header);
+    QFETCH(QByteArray, request);
+    QFETCH(QByteArray, answer);
+    QFETCH(QString, client);
+    QFETCH(QString, said);
+    MessageCapture messages;
+    SqliteAgent agent;
+    QCOMPARE(startBehindProxy(agent, "127.0.0.1"), QString());
+    QCOMPARE(onTheWire(agent.port(tls ? "https/port" : "http/port"), tls, from, header, request), answer);
+    QCOMPARE(onTheWire(agent.httpPort(), false, "127.0.0.2", {}, checkRequest("alice", "Zq9secret")),
+             Http::checkResponse(QStringLiteral("u-17")));
+    QCOMPARE(metricValue(agent.port("admin/port"), "tovr_merk_proxy_headers_refused_total"), QByteArray(said.isEmpty() ? "0" : "1"));
+    QCOMPARE(messages.warnings().filter("PROXY") + messages.debug().filter("which http/trusted_proxies"),
+             said.isEmpty() ? QStringList() : QStringList {said});
+    QStringList clients {"127.0.0.2 http"};
+    if (!client.isEmpty())
+        clients << client + (tls ? " https" : " http");
+    clients.sort();
+    QTRY_COMPARE(auditClients(agent.work.filePath("audit.log")), clients.join(", "));
 }
 
 // The shipped filter finds exactly the not-found and throttle-refused lines, each with its client, whatever
