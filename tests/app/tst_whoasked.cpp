@@ -10,6 +10,8 @@
 #include <QSslSocket>
 #include <QtTest>
 
+#include <csignal>
+
 namespace {
 
 const QString Alice = QStringLiteral("username=alice&password=Zq9secret");
@@ -85,6 +87,7 @@ private slots:
     void headerOnTheWire_data();
     void headerOnTheWire();
     void fail2banReadsTheFailures();
+    void logrotateThenStandardError();
     void listenerBindsOnlyItsAddress();
 
 private:
@@ -249,6 +252,48 @@ void tst_WhoAsked::fail2banReadsTheFailures()
     QVERIFY2(regex.exitCode == 0, regex.err.constData());
     QCOMPARE(QString(regex.out),
              QString("127.0.0.1\n").repeated(hostile.size()) + "198.51.100.2\n2001:db8::1\n192.0.2.2\n");
+}
+
+// The shipped logrotate file, run by logrotate on a running agent's audit log (as root here, so without its su
+// line; its postrotate signals this agent): the old lines move, the agent writes on into a file of its own.
+// Then log/audit=- and a reload: the lines go to standard error as they are, never into the debug output.
+void tst_WhoAsked::logrotateThenStandardError()
+{
+    const QString tool = QStandardPaths::findExecutable("logrotate", {"/usr/sbin", "/sbin"});
+    REQUIRE_HERE(!tool.isEmpty(), QStringLiteral("logrotate is missing (Debian's logrotate)"));
+    QTemporaryDir dir;
+    const QString audit = dir.filePath("audit.log");
+    IniValues values = quietAgentSettings();
+    values["log/audit"] = audit;
+    AgentProcess agent(values);
+    QVERIFY2(agent.start(), qPrintable(agent.outcome()));
+    const auto check = [&](const QString &user) {
+        curl("127.0.0.1", QString("http://127.0.0.1:%1/t/check?username=%2&password=x").arg(agent.port("http/port")).arg(user));
+    };
+    const auto reloaded = [&](int times) { return QTest::qWaitFor([&] { return agent.standardError.count("[+] tovr_merk.ini is read again") == times; }, 10000); };
+    check("before");
+    QString conf = QString(sourceFile("dist/logrotate/tovr_merk_agent")).replace("/var/lib/tovr_merk_agent/audit.log", audit)
+                       .replace("systemctl kill -s HUP tovr_merk_agent.service", "kill -HUP " + QString::number(agent.pid()));
+    QVERIFY(writeFile(dir.filePath("logrotate.conf"), conf.remove(QRegularExpression("\\n *su [^\\n]*")).toUtf8()));
+    QTRY_COMPARE(auditUsers(audit), QStringList {"before"});
+    const ProgramRun rotate = runProgram(tool, {"-f", "-s", dir.filePath("state"), dir.filePath("logrotate.conf")});
+    QVERIFY2(rotate.exitCode == 0 && reloaded(1), rotate.err.constData());
+    check("after");
+    QTRY_COMPARE(auditUsers(audit), QStringList {"after"});
+    QCOMPARE(auditUsers(audit + ".1"), QStringList {"before"});
+    QCOMPARE(QFileInfo(audit).permissions(), QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser | QFile::ReadGroup);
+
+    QVERIFY(writeFile(agent.iniPath(), withIniValues(agent.ini, {{"log/audit", "-"}})));
+    ::kill(pid_t(agent.pid()), SIGHUP);
+    QVERIFY(reloaded(2));
+    check("to_stderr");
+    const auto line = [&] { // the first audit line on standard error, once whole
+        const int at = agent.standardError.indexOf("\n{\"time\":") + 1, end = agent.standardError.indexOf('\n', at);
+        return at > 0 && end > 0 ? agent.standardError.mid(at, end - at) : QByteArray();
+    };
+    QTRY_COMPARE(QJsonDocument::fromJson(line()).object()["user"].toString(), QString("to_stderr"));
+    QVERIFY(!readFile(agent.workPath() + "/debug-log.txt").contains("\"user\":"));
+    QCOMPARE(auditUsers(audit), QStringList {"after"});
 }
 
 // http/address=127.0.0.1: 127.0.0.2, also on lo, reaches nothing there.

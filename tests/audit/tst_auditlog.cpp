@@ -18,16 +18,6 @@ Record record(const QString &user, const QString &client = "203.0.113.9", Verdic
     return {QDateTime(QDate(2026, 12, 10), QTime(9, 14, 3, 512), Qt::UTC), client, "http", user, verdict, source, 3.14, {}};
 }
 
-// The user of each line; "<broken>" for a line that is no JSON object.
-QStringList users(const QByteArray &lines)
-{
-    QStringList out;
-    for (const QByteArray &line : lines.split('\n'))
-        if (!line.isEmpty())
-            out << QJsonDocument::fromJson(line).object().value("user").toString("<broken>");
-    return out;
-}
-
 } // namespace
 
 class tst_AuditLog : public QObject
@@ -118,11 +108,11 @@ void tst_AuditLog::unwritable()
     QVERIFY(diskFull ? filler.open(QIODevice::WriteOnly) : QFile::remove(path));
     while (filler.isOpen() && filler.write(QByteArray(4096, 'x')) > 0 && filler.flush()) { }
     filler.close();
-    const QStringList before = users(readFile(path));
+    const QStringList before = auditUsers(path);
     for (int i = 0; i < 20; ++i) // of 400 bytes: more than the rest of the first line's page
         log.write(record(QString(300, QChar('a' + i))));
     log.flush();
-    const QStringList written = users(readFile(path)).mid(before.size());
+    const QStringList written = auditUsers(path).mid(before.size());
     QVERIFY(!written.contains("<broken>") && log.dropped() > 0);
     QCOMPARE(written.size() + int(log.dropped()), 20);
     const QString told = QString("[e] audit: %1 lines could not be written to %2: %3").arg(log.dropped());
@@ -137,8 +127,8 @@ void tst_AuditLog::unwritable()
     QCoreApplication::processEvents();
     QCOMPARE(messages.warnings().size(), 1);
     QCOMPARE(int(log.dropped()), 20 - written.size() + !diskFull);
-    QCOMPARE(users(readFile(path + ".1")), diskFull ? before + written + QStringList {"moved"} : QStringList());
-    QCOMPARE(users(readFile(path)), QStringList {"again"});
+    QCOMPARE(auditUsers(path + ".1"), diskFull ? before + written + QStringList {"moved"} : QStringList());
+    QCOMPARE(auditUsers(path), QStringList {"again"});
 }
 
 // A writer stuck on a pipe nobody reads holds up nobody: lines past the queue's bound are dropped, counted

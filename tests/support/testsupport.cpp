@@ -4,6 +4,8 @@
 #include <QDebug>
 #include <QDir>
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QMessageBox>
 #include <QMutex>
 #include <QPointer>
@@ -264,6 +266,15 @@ QByteArray readFile(const QString &path)
 {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+QStringList auditUsers(const QString &path)
+{
+    QStringList out;
+    for (const QByteArray &line : readFile(path).split('\n'))
+        if (!line.isEmpty())
+            out << QJsonDocument::fromJson(line).object().value("user").toString("<broken>");
+    return out;
 }
 
 bool writeFile(const QString &path, const QByteArray &bytes, QFileDevice::Permissions permissions)

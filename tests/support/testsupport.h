@@ -65,6 +65,8 @@ QByteArray readmeIni(const QString &driver);
 QByteArray sourceFile(const QString &path);
 // Any file's bytes; empty when unreadable.
 QByteArray readFile(const QString &path);
+// The user of each line of the audit log at path; "<broken>" for a line that is no JSON object.
+QStringList auditUsers(const QString &path);
 // Writes bytes to the file at path, then gives it the permissions; false when it cannot.
 bool writeFile(const QString &path, const QByteArray &bytes,
                QFileDevice::Permissions permissions = QFileDevice::ReadOwner | QFileDevice::WriteOwner);
