@@ -168,7 +168,6 @@ void tst_Throttle::foundAnswerOrTheWindowClearsTheCount()
     QVERIFY(checks.allDone());
 }
 
-// The oldest name is forgotten first, so its count starts again.
 // A reload may turn the throttle off while a name's checks wait: each still
 // runs and answers, and is never left holding its connection.
 void tst_Throttle::turnedOffWhileChecksWaitRunsThemAll()
@@ -186,6 +185,7 @@ void tst_Throttle::turnedOffWhileChecksWaitRunsThemAll()
     QVERIFY(checks.allDone(1000));
 }
 
+// The oldest name is forgotten first, so its count starts again.
 void tst_Throttle::namesTrackedAreBounded()
 {
     Throttle::Limits limits = shortThrottle(1);
@@ -219,7 +219,7 @@ void tst_Throttle::agentSlowsOnlyTheGuesser_data()
 
 // Through the agent: with http/throttle, one name guessed again and again waits; with http/throttle_client,
 // 127.0.0.1 guessing a new name each time does. The answers are the same bytes, another name from another
-// address (127.0.0.2, on lo) is answered at once, and the line is said once.
+// address (127.0.0.2, on lo) is answered at once, and the line is said once. An exempt address never waits.
 void tst_Throttle::agentSlowsOnlyTheGuesser()
 {
     QFETCH(IniValues, settings);
