@@ -211,8 +211,8 @@ void tst_WhoAsked::headerOnTheWire()
 }
 
 // The shipped filter finds exactly the not-found and throttle-refused lines, each with its client, whatever
-// the user names try: first of an audit file a real agent wrote (every line JSON, none holding the password),
-// then of lines for the sources and verdicts a check over HTTP does not readily give. The filter needs the
+// the user names try: first of an audit file a real agent wrote (every line JSON, none holding the password,
+// the found ones the identifier, as log/audit_userid asks), then of lines for the sources and verdicts a check over HTTP does not readily give. The filter needs the
 // line's own time: without it no line matches.
 void tst_WhoAsked::fail2banReadsTheFailures()
 {
@@ -220,7 +220,7 @@ void tst_WhoAsked::fail2banReadsTheFailures()
     REQUIRE_HERE(!tool.isEmpty(), QStringLiteral("fail2ban-regex is missing (Debian's fail2ban)"));
     SqliteAgent agent;
     const QString audit = agent.work.filePath("audit.log");
-    QCOMPARE(startOnSqlite(agent, usersTable(), CheckStatement, "uid", {{"log/audit", audit}}), QString());
+    QCOMPARE(startOnSqlite(agent, usersTable(), CheckStatement, "uid", {{"log/audit", audit}, {"log/audit_userid", "true"}}), QString());
     const QString url = QString("http://127.0.0.1:%1/t/check").arg(agent.httpPort());
     const QStringList hostile {"alice", "m\",\"client\":\"1.2.3.4", "q\\\"\n\"verdict\":\"exist", "\u00fcber\x01"};
     for (const QString &user : hostile) {
@@ -229,7 +229,8 @@ void tst_WhoAsked::fail2banReadsTheFailures()
     }
     QTRY_COMPARE(auditLines(audit).size(), 2 * hostile.size());
     for (const QJsonObject &line : auditLines(audit))
-        QVERIFY(!line.isEmpty() && !line.contains("password") && !QJsonDocument(line).toJson().contains("wrong"));
+        QVERIFY(!line.isEmpty() && !line.contains("password") && !QJsonDocument(line).toJson().contains("wrong")
+                && line["userid"].toString() == (line["verdict"] == "exist" ? "u-17" : ""));
 
     using Audit::Verdict;
     using Audit::Source;
