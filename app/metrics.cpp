@@ -115,7 +115,8 @@ QByteArray text(const Sources &s)
     w.sample("tovr_merk_http_connections_closed_total", "reason=\"shed\"",
         double(s.http.connections().counters().shed));
     w.one("tovr_merk_proxy_headers_refused_total", "counter",
-        "Connections closed for a PROXY header: from an address not trusted to send one, or a bad one.",
+        "Connections closed for a PROXY header: from an address not trusted to send one, or a bad or "
+        "unfinished one.",
         double(s.http.connections().counters().proxyRefused + (s.tls ? s.tls->counters().proxyRefused : 0)));
     w.one("tovr_merk_panel_dropped_lines_total", "counter",
         "Log panel lines dropped because it could not keep up.", double(s.panel.dropped()));

@@ -199,7 +199,7 @@ bool ConnectionSet::readProxyHeader(QTcpSocket *socket, Connection &connection, 
             connection.proxy = Connection::ProxyStep::None;
             return true;
         }
-        Proxy::tellRefused(peer, nullptr);
+        Net::tellProxyRefused(peer, nullptr);
     } else {
         const Proxy::Parsed parsed = Proxy::parse(head);
         if (parsed.status == Proxy::Status::NeedMore && more)
@@ -212,7 +212,7 @@ bool ConnectionSet::readProxyHeader(QTcpSocket *socket, Connection &connection, 
             socket->setReadBufferSize(m_limits.maxRequestBytes + 1);
             return socket->bytesAvailable() > 0 || !more;
         }
-        Proxy::tellRefused(peer, &parsed);
+        Net::tellProxyRefused(peer, &parsed);
     }
     ++m_counters.proxyRefused;
     take(socket);

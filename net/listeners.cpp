@@ -1,7 +1,10 @@
 #include "listeners.h"
 #include "addressblocks.h"
+#include "debugswitch.h"
+#include "proxyprotocol.h"
 
 #include <QCoreApplication>
+#include <QDebug>
 #include <QHostAddress>
 #include <QNetworkSession>
 #include <QSettings>
@@ -76,6 +79,20 @@ QString cannotListenLine(const QString &listener, int port, const QString &error
         .arg(listener)
         .arg(port)
         .arg(error);
+}
+
+void tellProxyRefused(const QString &peer, const Proxy::Parsed *parsed)
+{
+    if (parsed)
+        qWarning().noquote() << QStringLiteral("[e] refused the PROXY header from %1: %2")
+                                    .arg(peer,
+                                        parsed->status == Proxy::Status::Bad
+                                            ? parsed->why
+                                            : QStringLiteral("not whole in time"));
+    else if (debugOn())
+        qDebug().noquote() << QStringLiteral(
+            "[d] closed without an answer: a PROXY header from %1, which http/trusted_proxies does not hold")
+                                  .arg(peer);
 }
 
 void keepAccepting(QTcpServer *listener)

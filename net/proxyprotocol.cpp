@@ -1,8 +1,6 @@
 #include "proxyprotocol.h"
 #include "addressblocks.h"
-#include "debugswitch.h"
 
-#include <QDebug>
 #include <QList>
 #include <QtEndian>
 
@@ -303,19 +301,6 @@ Parsed parse(const QByteArray &bytes)
 bool startsLikeHeader(const QByteArray &bytes)
 {
     return bytes.startsWith(V1Prefix) || (!bytes.isEmpty() && agrees(bytes, V2Signature));
-}
-
-void tellRefused(const QString &peer, const Parsed *parsed)
-{
-    if (parsed)
-        qWarning().noquote() << QStringLiteral("[e] refused the PROXY header from %1: %2")
-                                    .arg(peer,
-                                        parsed->status == Status::Bad ? parsed->why
-                                                                      : QStringLiteral("not whole in time"));
-    else if (Net::debugOn())
-        qDebug().noquote() << QStringLiteral("[d] closed without an answer: a PROXY header from %1, which "
-                                             "http/trusted_proxies does not hold")
-                                  .arg(peer);
 }
 
 } // namespace Proxy

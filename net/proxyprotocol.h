@@ -88,15 +88,6 @@ Parsed parse(const QByteArray &bytes);
 // "PROXY " may still become one, so ask again when more arrive.
 bool startsLikeHeader(const QByteArray &bytes);
 
-// ---- Refusing ----------------------------------------------------------------
-// Says why a listener closes a connection from peer without an answer for its
-// PROXY header. parsed is null for a header from a peer not trusted to send
-// one: said only in the debug output, as anyone may send one. Otherwise it is
-// the trusted proxy's header, Bad or not whole in time: a balancer of ours
-// misbehaves, an error. A connection that brought no byte at all ends as any
-// silent one, and is no refused header.
-void tellRefused(const QString &peer, const Parsed *parsed);
-
 } // namespace Proxy
 
 #endif // PROXYPROTOCOL_H

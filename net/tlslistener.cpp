@@ -166,7 +166,7 @@ bool TlsTunnel::readProxyHeader()
             proxy = ProxyStep::None;
             return true;
         }
-        Proxy::tellRefused(clientAddress, nullptr);
+        Net::tellProxyRefused(clientAddress, nullptr);
     } else {
         const Proxy::Parsed parsed = Proxy::parse(head);
         if (parsed.status == Proxy::Status::NeedMore && n > 0) {
@@ -183,7 +183,7 @@ bool TlsTunnel::readProxyHeader()
             proxy = ProxyStep::None;
             return true;
         }
-        Proxy::tellRefused(clientAddress, &parsed);
+        Net::tellProxyRefused(clientAddress, &parsed);
     }
     ++m_listener.m_counters.proxyRefused;
     finish();
@@ -339,7 +339,7 @@ void TlsTunnel::timeOut()
 {
     if (m_stage == Stage::Handshake && proxy == ProxyStep::Header && !m_proxyHeader.isEmpty()) {
         const Proxy::Parsed partial; // still needing more
-        Proxy::tellRefused(clientAddress, &partial);
+        Net::tellProxyRefused(clientAddress, &partial);
         ++m_listener.m_counters.proxyRefused;
     } else if (m_stage == Stage::Handshake) {
         ++m_listener.m_counters.timedOut;
