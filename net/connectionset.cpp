@@ -187,7 +187,6 @@ bool ConnectionSet::readProxyHeader(QTcpSocket *socket, Connection &connection, 
 {
     const QByteArray head = socket->peek(Proxy::MaxHeaderBytes);
     const bool more = arrival == Arrival::Bytes;
-    const QString peer = connection.origin.client.toString();
     if (connection.proxy == Connection::ProxyStep::NoHeader) {
         // "PRO" may still become a header, or a request; "PROXY " or the v2
         // signature cannot become a request.
@@ -199,7 +198,7 @@ bool ConnectionSet::readProxyHeader(QTcpSocket *socket, Connection &connection, 
             connection.proxy = Connection::ProxyStep::None;
             return true;
         }
-        Net::tellProxyRefused(peer, nullptr);
+        Net::tellProxyRefused(connection.origin.client.toString(), nullptr);
     } else {
         const Proxy::Parsed parsed = Proxy::parse(head);
         if (parsed.status == Proxy::Status::NeedMore && more)
@@ -212,7 +211,7 @@ bool ConnectionSet::readProxyHeader(QTcpSocket *socket, Connection &connection, 
             socket->setReadBufferSize(m_limits.maxRequestBytes + 1);
             return socket->bytesAvailable() > 0 || !more;
         }
-        Net::tellProxyRefused(peer, &parsed);
+        Net::tellProxyRefused(connection.origin.client.toString(), &parsed);
     }
     ++m_counters.proxyRefused;
     take(socket);

@@ -5,7 +5,6 @@
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
-#include <QJsonObject>
 #include <QMessageBox>
 #include <QMutex>
 #include <QPointer>
@@ -268,12 +267,20 @@ QByteArray readFile(const QString &path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
+QVector<QJsonObject> auditLines(const QString &path)
+{
+    QVector<QJsonObject> out;
+    for (const QByteArray &line : readFile(path).split('\n'))
+        if (!line.isEmpty())
+            out << QJsonDocument::fromJson(line).object();
+    return out;
+}
+
 QStringList auditUsers(const QString &path)
 {
     QStringList out;
-    for (const QByteArray &line : readFile(path).split('\n'))
-        if (!line.isEmpty())
-            out << QJsonDocument::fromJson(line).object().value("user").toString("<broken>");
+    for (const QJsonObject &line : auditLines(path))
+        out << line.value("user").toString("<broken>");
     return out;
 }
 

@@ -7,6 +7,7 @@
 // in sqlfixture.h and pgserver.h.
 
 #include <QFileDevice>
+#include <QJsonObject>
 #include <QMap>
 #include <QObject>
 #include <QString>
@@ -65,7 +66,9 @@ QByteArray readmeIni(const QString &driver);
 QByteArray sourceFile(const QString &path);
 // Any file's bytes; empty when unreadable.
 QByteArray readFile(const QString &path);
-// The user of each line of the audit log at path; "<broken>" for a line that is no JSON object.
+// The lines of the audit log at path, each parsed; a line that is no JSON object comes back empty.
+QVector<QJsonObject> auditLines(const QString &path);
+// The user of each line; "<broken>" for a line that is no JSON object.
 QStringList auditUsers(const QString &path);
 // Writes bytes to the file at path, then gives it the permissions; false when it cannot.
 bool writeFile(const QString &path, const QByteArray &bytes,
