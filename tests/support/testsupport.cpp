@@ -17,6 +17,7 @@
 #include <QTest>
 
 #include <csignal>
+#include <fcntl.h>
 #include <unistd.h>
 
 WorkDir::WorkDir(const QString &subdir)
@@ -188,14 +189,25 @@ quint16 freePort()
     // the listener a test starts on it; from a random start, so two test
     // processes seldom probe the same ports; never the same port twice in one
     // process, or a test that asks for two would start two listeners on one.
+    // A port handed out is also locked (a byte of one file, held until the
+    // process ends): ctest runs tests side by side, and a port another one
+    // probed free but had not yet listened on would be handed out twice, its
+    // checks then answered by the other test's agent.
     static QMutex handedOutMutex;
     static QSet<quint16> handedOut;
+    static const int portLocks = ::open(QFile::encodeName(QDir::temp().filePath("tovr_merk_test_ports.lock")).constData(),
+                                        O_RDWR | O_CREAT | O_CLOEXEC, 0666);
     constexpr int first = 20000, last = 32767;
     QMutexLocker lock(&handedOutMutex);
     const int start = QRandomGenerator::global()->bounded(first, last + 1);
     for (int i = 0; i <= last - first; ++i) {
         const auto port = quint16(first + (start - first + i) % (last - first + 1));
-        if (handedOut.contains(port))
+        struct flock portLock {};
+        portLock.l_type = F_WRLCK;
+        portLock.l_whence = SEEK_SET;
+        portLock.l_start = port;
+        portLock.l_len = 1;
+        if (handedOut.contains(port) || (portLocks >= 0 && ::fcntl(portLocks, F_SETLK, &portLock) != 0))
             continue;
         QTcpServer probe;
         if (probe.listen(QHostAddress::LocalHost, port)) {
