@@ -211,7 +211,7 @@ bool ConnectionSet::readProxyHeader(QTcpSocket *socket, Connection &connection, 
             socket->setReadBufferSize(m_limits.maxRequestBytes + 1);
             return socket->bytesAvailable() > 0 || !more;
         }
-        Net::tellProxyRefused(connection.origin.client.toString(), &parsed);
+        Net::tellProxyRefused(connection.origin.client.toString(), &parsed, arrival == Arrival::Ended);
     }
     ++m_counters.proxyRefused;
     take(socket);

@@ -81,18 +81,19 @@ QString cannotListenLine(const QString &listener, int port, const QString &error
         .arg(error);
 }
 
-void tellProxyRefused(const QString &peer, const Proxy::Parsed *parsed)
+void tellProxyRefused(const QString &peer, const Proxy::Parsed *parsed, bool ended)
 {
-    if (parsed)
-        qWarning().noquote() << QStringLiteral("[e] refused the PROXY header from %1: %2")
-                                    .arg(peer,
-                                        parsed->status == Proxy::Status::Bad
-                                            ? parsed->why
-                                            : QStringLiteral("not whole in time"));
-    else if (debugOn())
+    if (parsed) {
+        QString why = parsed->why;
+        if (parsed->status != Proxy::Status::Bad)
+            why = ended ? QStringLiteral("the connection ended before it was whole")
+                        : QStringLiteral("not whole in time");
+        qWarning().noquote() << QStringLiteral("[e] refused the PROXY header from %1: %2").arg(peer, why);
+    } else if (debugOn()) {
         qDebug().noquote() << QStringLiteral(
             "[d] closed without an answer: a PROXY header from %1, which http/trusted_proxies does not hold")
                                   .arg(peer);
+    }
 }
 
 void keepAccepting(QTcpServer *listener)

@@ -57,9 +57,9 @@ QString cannotListenLine(const QString &listener, int port, const QString &error
 // Says why a listener closes a connection from peer without an answer for its
 // PROXY header. parsed is null for a header from a peer not trusted to send
 // one: said only in the debug output, as anyone may send one. Otherwise it is
-// the trusted proxy's header, Bad or not whole in time: a balancer of ours
-// misbehaves, an error.
-void tellProxyRefused(const QString &peer, const Proxy::Parsed *parsed);
+// the trusted proxy's header, Bad, or not whole by the time-out or by the end
+// of the proxy's sending (ended): a balancer of ours misbehaves, an error.
+void tellProxyRefused(const QString &peer, const Proxy::Parsed *parsed, bool ended = false);
 
 // Holds what is written to the TCP connection until it is shut or closed, or
 // corking is turned off, so an answer and the end of the stream leave in one

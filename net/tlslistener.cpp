@@ -183,7 +183,7 @@ bool TlsTunnel::readProxyHeader()
             proxy = ProxyStep::None;
             return true;
         }
-        Net::tellProxyRefused(clientAddress, &parsed);
+        Net::tellProxyRefused(clientAddress, &parsed, n <= 0);
     }
     ++m_listener.m_counters.proxyRefused;
     finish();

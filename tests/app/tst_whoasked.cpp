@@ -164,6 +164,8 @@ void tst_WhoAsked::headerOnTheWire_data()
                                     << "[e] refused the PROXY header from 127.0.0.1: PROXY v1 line ends in a LF without a CR";
         row("header_cut_short")     << "127.0.0.1" << v1.left(20) << QByteArray() << QByteArray() << ""
                                     << "[e] refused the PROXY header from 127.0.0.1: not whole in time";
+        row("header_then_close")    << "127.0.0.1" << v1.left(20) << QByteArray("<close>") << QByteArray() << ""
+                                    << "[e] refused the PROXY header from 127.0.0.1: the connection ended before it was whole";
         row("trusted_says_nothing") << "127.0.0.1" << QByteArray() << QByteArray() << QByteArray() << "" << "";
         row("trusted_closes")       << "127.0.0.1" << QByteArray() << QByteArray("<close>") << QByteArray() << "" << "";
         row("untrusted_header")     << "127.0.0.2" << v1 << check << QByteArray() << "" << untrusted;
@@ -172,8 +174,9 @@ void tst_WhoAsked::headerOnTheWire_data()
 }
 
 // Each way a connection can begin, from the trusted proxy and from elsewhere, on both ports: a header read
-// whole however it arrives gives the client; a bad one, or one not whole in time, is refused, said and counted;
-// a connection that brought nothing is no header at all. Then a plain request from 127.0.0.2 is served as its own.
+// whole however it arrives gives the client; a bad one, or one not whole in time or when the connection ends, is
+// refused, said and counted; a connection that brought nothing is no header at all. Then a plain request from
+// 127.0.0.2 is served as its own.
 void tst_WhoAsked::headerOnTheWire()
 {
     QFETCH(bool, tls);

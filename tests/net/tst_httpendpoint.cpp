@@ -101,6 +101,7 @@ private slots:
     // the endpoint alone, with a check that reports later
     void checkResultReportedLaterIsAnswered();
     void checkResultForClientGoneMeanwhileIsDropped();
+    void failedStatementIsSaidWithItsClient();
     void requestCompleteWhileTheThreadWasHeldIsAnswered();
     void atTheCapOneConnectionMakesRoom_data();
     void atTheCapOneConnectionMakesRoom();
@@ -378,6 +379,15 @@ void tst_HttpEndpoint::checkResultForClientGoneMeanwhileIsDropped()
     QCOMPARE(messages->warnings(), QStringList());
 
     QCOMPARE(exchange(rig.port(), "GET / HTTP/1.0\r\n\r\n").toHex(), notFound().toHex());
+}
+
+// A statement that failed is an error line naming the client and the user once; the client hears not found.
+void tst_HttpEndpoint::failedStatementIsSaidWithItsClient()
+{
+    EndpointRig rig([](const QString &, const QString &, auto done) { done({QStringLiteral("none"), false, 0, {}, true}); });
+    messages->clear();
+    QCOMPARE(exchange(rig.port(), checkRequest("alice", "x")).toHex(), notFound().toHex());
+    QCOMPARE(messages->warnings().filter("[e]"), QStringList {"[e] check from 127.0.0.1 on http for alice: the statement failed"});
 }
 
 void tst_HttpEndpoint::atTheCapOneConnectionMakesRoom_data()
