@@ -77,7 +77,9 @@ CheckRequest readCheckRequest(const QByteArray &received, bool withShownForms)
         // url() and toString() are one rendering with the same default options.
         request.shownUrl = request.shownRendered;
         request.shownString = request.shownRendered;
-        request.shownDisplay = maskPassword(url.toDisplayString(QUrl::FullyDecoded));
+        // What toDisplayString(FullyDecoded) prints: Qt drops FullyDecoded for a
+        // whole URL, with a warning at every call, and renders PrettyDecoded.
+        request.shownDisplay = maskPassword(url.toDisplayString(QUrl::PrettyDecoded));
         request.shownPercentDecoded = maskPassword(QUrl::fromPercentEncoding(request.rendered.toUtf8()));
     }
 

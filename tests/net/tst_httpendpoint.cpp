@@ -245,6 +245,7 @@ void tst_HttpEndpoint::debugTraceMasksThePassword()
         ++at;
     }
     QVERIFY(messages->indexOfDebug("[+] user exist! RET= \"u-17\"", at) > at);
+    QCOMPARE(messages->warnings(), QStringList()); // none of Qt's own either
 }
 
 void tst_HttpEndpoint::requestInTwoPiecesIsJudgedWhole()
