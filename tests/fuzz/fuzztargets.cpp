@@ -12,7 +12,6 @@
 
 #include <QByteArray>
 #include <QRegExp>
-#include <QUrl>
 #include <QtGlobal>
 
 #include <cstdlib>
@@ -56,9 +55,6 @@ int httpRequest(const uint8_t *data, size_t size)
     if (r.matched && (at < 0 || r.shownRendered.indexOf(key) != at
                       || r.shownRendered.mid(at, key.size() + 8) != key + QLatin1String("********")))
         broken("password not masked in a printed form");
-    const QUrl url(r.line, QUrl::TolerantMode);
-    if (r.hasGet && r.shownDisplay != Http::maskPassword(url.toDisplayString(QUrl::FullyDecoded)))
-        broken("the display form is not what Qt prints for FullyDecoded");
     const QByteArray answer = Http::checkResponse(r.userName);
     if (!answer.startsWith(Http::responseHeader()) || !answer.endsWith('\n'))
         broken("answer shape");

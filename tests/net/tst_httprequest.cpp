@@ -7,13 +7,6 @@
 #include <QUrl>
 #include <QtTest>
 
-// QUrl complains about FullyDecoded on every reconstruction of a whole URL; the
-// debug copy is still made from it, so each judged GET line brings one warning.
-static void expectUrlWarning()
-{
-    QTest::ignoreMessage(QtWarningMsg, "QUrl: QUrl::FullyDecoded is not permitted when reconstructing the full URL");
-}
-
 class tst_HttpRequest : public QObject
 {
     Q_OBJECT
@@ -99,8 +92,6 @@ void tst_HttpRequest::readCheckRequest()
     QFETCH(QString, userName);
     QFETCH(QString, password);
 
-    if (hasGet)
-        expectUrlWarning();
     const Http::CheckRequest request = Http::readCheckRequest(received);
     QCOMPARE(request.hasGet, hasGet);
     QCOMPARE(request.firstIndex, firstIndex);
@@ -108,16 +99,17 @@ void tst_HttpRequest::readCheckRequest()
     QCOMPARE(request.userName, userName);
     QCOMPARE(request.password, password);
     if (hasGet) {
-        // The printed url() and toString() forms are Qt's own renderings.
+        // The printed url(), toString() and display forms are Qt's own renderings (Qt warns of FullyDecoded).
         const QUrl url(request.line, QUrl::TolerantMode);
         QCOMPARE(request.shownUrl, Http::maskPassword(url.url()));
         QCOMPARE(request.shownString, Http::maskPassword(url.toString()));
+        QTest::ignoreMessage(QtWarningMsg, "QUrl: QUrl::FullyDecoded is not permitted when reconstructing the full URL");
+        QCOMPARE(request.shownDisplay, Http::maskPassword(url.toDisplayString(QUrl::FullyDecoded)));
     }
 }
 
 void tst_HttpRequest::emptyCapturesAreEmptyNotNull()
 {
-    expectUrlWarning();
     const Http::CheckRequest request = Http::readCheckRequest("GET /t/check?username=&password= HTTP/1.1");
     QVERIFY(request.matched);
     QVERIFY(request.userName.isEmpty() && !request.userName.isNull());
@@ -126,7 +118,6 @@ void tst_HttpRequest::emptyCapturesAreEmptyNotNull()
 
 void tst_HttpRequest::firstLineEndsAtCrLf()
 {
-    expectUrlWarning();
     const Http::CheckRequest request =
         Http::readCheckRequest("GET /t/check?username=a&password=b HTTP/1.1\r\nX: GET /t/check HTTP\r\n");
     QCOMPARE(request.line, QString("GET /t/check?username=a&password=b HTTP/1.1"));
@@ -217,7 +208,6 @@ void tst_HttpRequest::shownCopiesNeverHoldThePassword()
     QFETCH(QByteArray, received);
     QFETCH(QString, secret);
 
-    expectUrlWarning();
     const Http::CheckRequest r = Http::readCheckRequest(received);
     QCOMPARE(r.password, secret);
     const QStringList shown = {r.shownLine, r.shownRendered, QString::fromLatin1(r.shownEncoded), r.shownUrl,
