@@ -55,13 +55,6 @@ QByteArray onTheWire(quint16 port, bool tls, const QString &from, const QByteArr
     return (closed ? "" : "<no close> ") + received + socket.readAll();
 }
 
-// The agent's answer to curl run from the address given, or what curl said.
-QByteArray curl(const QString &from, const QString &url, const QStringList &more = {})
-{
-    const ProgramRun curl = runProgram("curl", QStringList {"-sS", "--noproxy", "*", "--interface", from, "--max-time", "10", url} + more);
-    return curl.out + curl.err;
-}
-
 } // namespace
 
 // Who asked: the client's address in the audit log, through a proxy's PROXY header too, fail2ban reading
@@ -134,7 +127,7 @@ void tst_WhoAsked::proxyHeaderGivesTheClient()
                        .arg(v6 ? "[::1]" : "127.0.0.1").arg(front).arg(agent.port(tls ? "https/port" : "http/port"))
                        .arg(sendProxy, tls ? "" : checks).toUtf8(), &error),
              qPrintable(error));
-    const QByteArray answer = curl(from, QString("%1://%2:%3/t/check?").arg(tls ? "https" : "http", v6 ? "[::1]" : "127.0.0.1")
+    const QByteArray answer = curlFrom(from, QString("%1://%2:%3/t/check?").arg(tls ? "https" : "http", v6 ? "[::1]" : "127.0.0.1")
                                              .arg(front) + Alice, {"--cacert", cert});
     QCOMPARE(answer, QByteArray("{\"rez\":\"exist\",\"userid\":\"u-17\"}\n"));
     QCOMPARE(metricValue(agent.port("admin/port"), "tovr_merk_proxy_headers_refused_total"), QByteArray("0"));
@@ -216,8 +209,8 @@ void tst_WhoAsked::fail2banReadsTheFailures()
     const QString url = QString("http://127.0.0.1:%1/t/check").arg(agent.httpPort());
     const QStringList hostile {"alice", "m\",\"client\":\"1.2.3.4", "q\\\"\n\"verdict\":\"exist", "\u00fcber\x01"};
     for (const QString &user : hostile) {
-        curl("127.0.0.1", url, {"--data-urlencode", "username=" + user, "--data-urlencode", "password=wrong"});
-        curl("127.0.0.2", url + '?' + Alice);
+        curlFrom("127.0.0.1", url, {"--data-urlencode", "username=" + user, "--data-urlencode", "password=wrong"});
+        curlFrom("127.0.0.2", url + '?' + Alice);
     }
     QTRY_COMPARE(auditLines(audit).size(), 2 * hostile.size());
     for (const QJsonObject &line : auditLines(audit))
@@ -262,7 +255,7 @@ void tst_WhoAsked::logrotateThenStandardError()
     agent.environment["QT_MESSAGE_PATTERN"] = "dbg %{message}"; // each line of the debug output
     QVERIFY2(agent.start(), qPrintable(agent.outcome()));
     const auto check = [&](const QString &user) {
-        curl("127.0.0.1", QString("http://127.0.0.1:%1/t/check?username=%2&password=x").arg(agent.port("http/port")).arg(user));
+        curlFrom("127.0.0.1", QString("http://127.0.0.1:%1/t/check?username=%2&password=x").arg(agent.port("http/port")).arg(user));
     };
     const auto reloaded = [&](int times) { return QTest::qWaitFor([&] { return agent.standardError.count("[+] tovr_merk.ini is read again") == times; }, 10000); };
     check("before");
@@ -296,8 +289,8 @@ void tst_WhoAsked::listenerBindsOnlyItsAddress()
     SqliteAgent agent;
     QCOMPARE(startOnSqlite(agent, usersTable(), CheckStatement, "uid", {{"http/address", "127.0.0.1"}}), QString());
     const QString url = QString("http://%2:%1/t/check?").arg(agent.httpPort()) + Alice;
-    QVERIFY(curl("127.0.0.1", url.arg("127.0.0.1")).contains("u-17"));
-    QVERIFY(!curl("127.0.0.2", url.arg("127.0.0.2")).contains("rez"));
+    QVERIFY(curlFrom("127.0.0.1", url.arg("127.0.0.1")).contains("u-17"));
+    QVERIFY(!curlFrom("127.0.0.2", url.arg("127.0.0.2")).contains("rez"));
 }
 
 QTEST_MAIN(tst_WhoAsked)

@@ -418,6 +418,12 @@ ProgramRun runProgram(const QString &program, const QStringList &arguments, cons
         process.readAllStandardError() + (ended ? "" : "<killed after " + QByteArray::number(waitMs) + " ms>")};
 }
 
+QByteArray curlFrom(const QString &from, const QString &url, const QStringList &more)
+{
+    const ProgramRun curl = runProgram("curl", QStringList {"-sS", "--noproxy", "*", "--interface", from, "--max-time", "10", url} + more);
+    return curl.out + curl.err;
+}
+
 QString makeCertificate(const QString &dir, const QString &keyType)
 {
     QStringList args{QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-nodes"),

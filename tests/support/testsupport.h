@@ -182,6 +182,8 @@ struct ProgramRun
 // a thread without an event loop: there it would only end by being killed.
 ProgramRun runProgram(const QString &program, const QStringList &arguments, const QByteArray &input = {},
                       int waitMs = 30000);
+// What curl, run from the local address from (127.0.0.2 is a second client on lo), got for url, or what it said.
+QByteArray curlFrom(const QString &from, const QString &url, const QStringList &more = {});
 
 // ---- TLS ----------------------------------------------------------------------
 // A self-signed certificate for localhost and 127.0.0.1 and its unencrypted key,
