@@ -29,7 +29,6 @@
 
 #include <arpa/inet.h>
 #include <malloc.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -189,22 +188,6 @@ int unanswered(const QVector<qint64> &waits)
 // Plain blocking and non-blocking sockets, for parts whose clients must not
 // share this thread's event loop.
 namespace Raw {
-
-int connectTo(quint16 port, bool blocking)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (blocking ? 0 : SOCK_NONBLOCK), 0);
-    if (fd < 0)
-        return -1;
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 && errno != EINPROGRESS) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
 
 struct Outcome
 {
@@ -791,7 +774,7 @@ void AbuseBattery::databaseStalls()
     std::unique_ptr<AgentProcess> viaServer;
     AgentProcess *agent = nullptr;
     if (server) {
-        viaServer = std::make_unique<AgentProcess>(SqliteAgentProcess::withMore(
+        viaServer = std::make_unique<AgentProcess>(withValues(
             serverAgentSettings(*server, CheckStatement, QStringLiteral("uid"), Route(route)), settings));
         agent = viaServer.get();
     } else {
@@ -988,11 +971,7 @@ void AbuseBattery::tlsAgainstPlain()
     const int durationMs = fullMode() ? 10000 : 3000;
     QTemporaryDir certificate;
     QCOMPARE(makeCertificate(certificate.path(), QStringLiteral("ec:prime256v1")), QString());
-    IniValues more;
-    more[QStringLiteral("https/port")] = QString::number(freePort());
-    more[QStringLiteral("https/certificate")] = certificate.filePath(QStringLiteral("cert.pem"));
-    more[QStringLiteral("https/key")] = certificate.filePath(QStringLiteral("key.pem"));
-    SqliteAgentProcess rig(more);
+    SqliteAgentProcess rig(tlsSettings(certificate.path()));
     QCOMPARE(rig.error, QString());
     QVERIFY2(startAndAnswer(rig.agent), qPrintable(rig.agent.outcome()));
     const quint16 plainPort = rig.agent.port(QStringLiteral("http/port"));
@@ -1123,7 +1102,7 @@ void AbuseBattery::cacheRidesOutAnOutage()
                                  QStringLiteral("create table users1k(login text, pw text, uid text)"),
                                  QStringLiteral("insert into users1k select 'user' || k, 'pass' || k, 'id-' || k "
                                                 "from generate_series(1, 1000) k")});
-    AgentProcess agent(SqliteAgentProcess::withMore(
+    AgentProcess agent(withValues(
         serverAgentSettings(*server, QStringLiteral("select uid from users1k where login = :s1 and pw = :s2"), QStringLiteral("uid")),
         {{QStringLiteral("sql/timeout"), QStringLiteral("5")}, {QStringLiteral("sql/pool"), QStringLiteral("2")},
          {QStringLiteral("cache/ttl"), QString::number(ttlMs / 1000)}, {QStringLiteral("cache/stale"), QStringLiteral("3600")},
@@ -1267,7 +1246,7 @@ void AbuseBattery::manyAddressesBoundedMemory()
     QVERIFY2(rig.agent.start(), qPrintable(rig.agent.outcome()));
     const quint16 port = rig.agent.port(QStringLiteral("http/port"));
     // The flood starts once the agent listens, so every check is one it could answer.
-    QTRY_VERIFY_WITH_TIMEOUT([&] { const int fd = Raw::connectTo(port, true); return fd >= 0 && ::close(fd) == 0; }(), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT([&] { const int fd = connectTo(port, true); return fd >= 0 && ::close(fd) == 0; }(), 10000);
     const auto residentKb = [&] {
         const QByteArray status = readFile(QStringLiteral("/proc/%1/status").arg(rig.agent.pid()));
         return status.mid(status.indexOf("VmRSS:") + 6).trimmed().split(' ').value(0).toLong();

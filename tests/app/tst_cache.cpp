@@ -1,4 +1,3 @@
-#include "net/httprequest.h"
 #include "support/agent.h"
 #include "support/sqlfixture.h"
 #include "support/wireclient.h"
@@ -24,32 +23,32 @@ void tst_Cache::answersWhileTheDatabaseCannot()
     QCOMPARE(rig.error, QString());
     QVERIFY2(rig.agent.start(), qPrintable(rig.agent.outcome()));
     const QString db = rig.dir.filePath(QStringLiteral("users.db"));
-    const QByteArray found = Http::checkResponse(QStringLiteral("u-17"));
+    const QByteArray exist = found("u-17");
     const auto check = [&](const char *user, const char *password) {
         return exchange(rig.agent.port(QStringLiteral("http/port")), checkRequest(user, password));
     };
     const auto said = [&](const QByteArray &line) { return rig.agent.standardError.count(line + '\n'); };
-    QTRY_VERIFY(exchange(rig.agent.port(QStringLiteral("http/port")), "GET / HTTP/1.0\r\n\r\n") == Http::notFoundResponse());
+    QTRY_VERIFY(exchange(rig.agent.port(QStringLiteral("http/port")), "GET / HTTP/1.0\r\n\r\n") == notFound());
 
-    QCOMPARE(check("alice", "Zq9secret"), found);
+    QCOMPARE(check("alice", "Zq9secret"), exist);
     // The database no longer takes the password; the cache does, for a second.
     QCOMPARE(sqliteRun(db, {QStringLiteral("update users set pw = 'n3w' where login = 'alice'")}), QString());
-    QCOMPARE(check("alice", "Zq9secret"), found);
+    QCOMPARE(check("alice", "Zq9secret"), exist);
     QTRY_COMPARE(said("[c] alice answered from the cache (fresh): RET= u-17"), 1);
 
     ::kill(pid_t(rig.agent.pid()), SIGHUP);
     QTRY_COMPARE(said("[i] the verdict cache is emptied: 1 entries"), 1);
-    QCOMPARE(check("alice", "Zq9secret"), Http::notFoundResponse());
-    QCOMPARE(check("alice", "n3w"), found);
+    QCOMPARE(check("alice", "Zq9secret"), notFound());
+    QCOMPARE(check("alice", "n3w"), exist);
 
     // The statement fails from now on. Past its ttl, alice's entry answers;
     // a name or a password the cache does not hold gets the failure's answer.
     QCOMPARE(sqliteRun(db, {QStringLiteral("drop table users")}), QString());
     QTest::qWait(1100);
-    QCOMPARE(check("alice", "n3w"), found);
+    QCOMPARE(check("alice", "n3w"), exist);
     QTRY_COMPARE(said("[c] alice answered from the cache (stale, the database cannot answer): RET= u-17"), 1);
-    QCOMPARE(check("bob", "n3w"), Http::notFoundResponse());
-    QCOMPARE(check("alice", "Zq9secret"), Http::notFoundResponse());
+    QCOMPARE(check("bob", "n3w"), notFound());
+    QCOMPARE(check("alice", "Zq9secret"), notFound());
 }
 
 QTEST_MAIN(tst_Cache)

@@ -82,9 +82,7 @@ private:
 // Fast-starting agent settings that point the provisioning request at this server.
 IniValues settingsFor(const RecordingServer &provisioning)
 {
-    IniValues values = quietAgentSettings();
-    values["app/config_host"] = provisioning.host();
-    return values;
+    return quietAgentSettings({{"app/config_host", provisioning.host()}});
 }
 
 // The debug and warning output of one agent start-up with these settings.

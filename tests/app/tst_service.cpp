@@ -107,9 +107,7 @@ void tst_Service::headlessStartFailureEnds()
         QVERIFY(writeFile(value, QByteArray()));
         said = said.arg(value);
     }
-    IniValues values = quietAgentSettings();
-    values[key] = value;
-    AgentProcess agent(values);
+    AgentProcess agent(quietAgentSettings({{key, value}}));
     QVERIFY2(agent.start(), qPrintable(agent.outcome()));
     QCOMPARE(agent.exitCode(10000), 1); // from the start, which is quicker than a second
     QVERIFY2(agent.standardError.contains(said.toUtf8()), qPrintable(agent.outcome()));
@@ -148,12 +146,9 @@ void tst_Service::notifySocketHearsTheLifecycle()
 // stops as Quit does.
 void tst_Service::quietOutputKeepsFailures()
 {
-    IniValues values = quietAgentSettings();
-    values["sql/type"] = "QPSQL";
-    values["sql/host"] = "127.0.0.1";
-    values["sql/port"] = QString::number(freePort()); // nothing listens there
-    values["sql/query"] = "\"select uid from users where login=:s1 and pw=:s2\"";
-    AgentProcess agent(values);
+    AgentProcess agent(quietAgentSettings({{"sql/type", "QPSQL"}, {"sql/host", "127.0.0.1"},
+                                           {"sql/port", QString::number(freePort())}, // nothing listens there
+                                           {"sql/query", "\"select uid from users where login=:s1 and pw=:s2\""}}));
     agent.environment = {{"QT_LOGGING_RULES", "*.debug=false"}, {"NOTIFY_SOCKET", "/nonexistent/notify"}};
     QVERIFY2(agent.start(), qPrintable(agent.outcome()));
     const quint16 port = agent.port("http/port");

@@ -174,11 +174,8 @@ void tst_Settings::generatedKeysDiffer()
 
 void tst_Settings::closeWritesUserStoreNotIni()
 {
-    IniValues values = quietAgentSettings();
-    values["sql/user"] = "alice";
-    values["sql/query"] = "\"select id, name from t where u=:s1\"";
-    values["http/port"] = "9999";
-    const QByteArray text = iniText(values);
+    const QByteArray text = iniText(quietAgentSettings({{"sql/user", "alice"}, {"sql/query", "\"select id, name from t where u=:s1\""},
+                                                        {"http/port", "9999"}}));
     Server &server = agent->start(text);
     server.show();
     server.resize(420, 300);
@@ -200,7 +197,7 @@ void tst_Settings::closeWritesUserStoreNotIni()
     QCOMPARE(store.value("sql/user").toString(), QString("alice"));
     QCOMPARE(store.value("sql/query").toString(), QString("select id, name from t where u=:s1"));
     QCOMPARE(store.value("sql/port").toInt(), 1521);
-    QCOMPARE(store.value("app/key2").toString(), values["app/key2"]);
+    QCOMPARE(store.value("app/key2").toString(), QuietCipherKey);
     // It holds the database password and the cipher key: the owner's alone.
     QCOMPARE(QFile::permissions(store.fileName()), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadUser | QFileDevice::WriteUser);
 }

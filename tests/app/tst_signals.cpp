@@ -147,11 +147,8 @@ void tst_Signals::secondSignalEndsAtOnce()
 // stop ends it like any other.
 void tst_Signals::signalDuringStartupBoxEnds()
 {
-    IniValues values = quietAgentSettings();
-    values[QStringLiteral("sql/type")] = QStringLiteral("QPSQL");
-    values[QStringLiteral("sql/host")] = QStringLiteral("127.0.0.1");
-    values[QStringLiteral("sql/port")] = QString::number(freePort()); // nothing listens there
-    m_agent = std::make_unique<AgentProcess>(values);
+    m_agent = std::make_unique<AgentProcess>(quietAgentSettings({{"sql/type", "QPSQL"}, {"sql/host", "127.0.0.1"},
+                                                                 {"sql/port", QString::number(freePort())}})); // nothing listens
     m_agent->environment = {{"QT_QPA_PLATFORM", QStringLiteral("vnc:port=%1").arg(freePort())}};
     QVERIFY2(m_agent->start(), qPrintable(m_agent->outcome()));
     QTRY_VERIFY_WITH_TIMEOUT(

@@ -9,7 +9,6 @@
 #include <QTcpServer>
 #include <QtTest>
 
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -41,16 +40,11 @@ QString portTakenError(quint16 port)
 // closed again before it returns.
 int handshakesCompleted(quint16 port, int sockets, int waitMs)
 {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     std::vector<pollfd> fds;
     for (int i = 0; i < sockets; ++i) {
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        const int fd = connectTo(port, false);
         if (fd < 0)
             break;
-        ::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address);
         fds.push_back(pollfd{fd, POLLOUT, 0});
     }
     QElapsedTimer clock;
@@ -76,14 +70,6 @@ int handshakesCompleted(quint16 port, int sockets, int waitMs)
         ::close(p.fd);
     return completed;
 }
-
-IniValues settingsWith(const QString &key, const QString &value)
-{
-    IniValues values = quietAgentSettings();
-    values[key] = value;
-    return values;
-}
-
 
 } // namespace
 
@@ -167,7 +153,7 @@ void tst_Listeners::apibPortTakenShowsBoxAndNoHttpListener()
 {
     QTcpServer blocker;
     QVERIFY(blocker.listen(QHostAddress::Any, 0));
-    StartedAgent agent(settingsWith("server/port", QString::number(blocker.serverPort())));
+    StartedAgent agent(quietAgentSettings({{"server/port", QString::number(blocker.serverPort())}}));
 
     QCOMPARE(agent.boxes.boxes.size(), 1);
     QCOMPARE(agent.boxes.boxes[0].title, QString("TOVR/MERK SQL Agent (checker)"));
@@ -187,7 +173,7 @@ void tst_Listeners::httpPortTakenLeavesApibServingAndShowsPortZero()
 {
     QTcpServer blocker;
     QVERIFY(blocker.listen(QHostAddress::Any, 0));
-    StartedAgent agent(settingsWith("http/port", QString::number(blocker.serverPort())));
+    StartedAgent agent(quietAgentSettings({{"http/port", QString::number(blocker.serverPort())}}));
 
     QVERIFY(agent.messages.containsDebug("\"[-] Unable to start HTTP server: " + portTakenError(blocker.serverPort()) + ".\""));
     QVERIFY(agent.messages.containsDebug("[-] the HTTP listener cannot listen on port " + QString::number(blocker.serverPort())
@@ -217,7 +203,7 @@ void tst_Listeners::portOutOfRangeIsRefused()
     QFETCH(QString, key);
     QFETCH(QString, port);
 
-    StartedAgent agent(settingsWith(key, port));
+    StartedAgent agent(quietAgentSettings({{key, port}}));
 
     const QString why = "port " + port + " is out of range.";
     if (key == "server/port") {

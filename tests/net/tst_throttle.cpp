@@ -1,4 +1,3 @@
-#include "net/httprequest.h"
 #include "net/throttle.h"
 #include "support/agent.h"
 #include "support/sqlfixture.h"
@@ -239,7 +238,7 @@ void tst_Throttle::agentSlowsOnlyTheGuesser()
     for (int i = 0; i < 4; ++i) {
         clock.start();
         const QByteArray user = guessed.isEmpty() ? "guess" + QByteArray::number(i) : guessed;
-        QCOMPARE(exchange(agent.httpPort(), checkRequest(user, "wrong")).toHex(), Http::notFoundResponse().toHex());
+        QCOMPARE(exchange(agent.httpPort(), checkRequest(user, "wrong")).toHex(), notFound().toHex());
     }
     QVERIFY2((clock.elapsed() >= waited) == !line.isEmpty(), qPrintable(QString::number(clock.elapsed()))); // the fourth
     clock.start();
@@ -247,7 +246,7 @@ void tst_Throttle::agentSlowsOnlyTheGuesser()
     QVERIFY(curlFrom("127.0.0.2", url).contains("\"rez\":\"exist\""));
     QVERIFY2(clock.elapsed() < waited, qPrintable(QString::number(clock.elapsed())));
     QCOMPARE(exchange(agent.httpPort(), checkRequest("alice", "Zq9secret")).toHex(),
-             Http::checkResponse(QStringLiteral("u-17")).toHex());
+             found("u-17").toHex());
     QCOMPARE(messages.debug().filter("now wait"), line.isEmpty() ? QStringList() : QStringList {line});
     QCOMPARE(agent.inspect().panelLines().filter("now wait").size(), int(!line.isEmpty()));
 }

@@ -1,4 +1,3 @@
-#include "net/httprequest.h"
 #include "support/agent.h"
 #include "support/delayedpath.h"
 #include "support/sqlfixture.h"
@@ -38,15 +37,6 @@ QByteArray tlsExchange(quint16 port, const QByteArray &request, const QString &c
     if (!failure.isEmpty())
         return "<tls error: " + failure.toUtf8() + '>';
     return closed ? received : "<no end: " + received + '>';
-}
-
-// The INI keys of a TLS listener on the certificate in dir.
-IniValues withTls(IniValues values, const QString &dir, quint16 port)
-{
-    values[QStringLiteral("https/port")] = QString::number(port);
-    values[QStringLiteral("https/certificate")] = QDir(dir).filePath(QStringLiteral("cert.pem"));
-    values[QStringLiteral("https/key")] = QDir(dir).filePath(QStringLiteral("key.pem"));
-    return values;
 }
 
 } // namespace
@@ -105,7 +95,7 @@ void tst_Tls::sameAnswersAsPlain()
     QFETCH(QByteArray, request);
     const QString dir = key == QLatin1String("rsa") ? rsa.path() : ec.path();
     Agent agent;
-    QCOMPARE(startOnSqlite(agent, usersTable(), CheckStatement, QStringLiteral("uid"), withTls(IniValues(), dir, freePort())), QString());
+    QCOMPARE(startOnSqlite(agent, usersTable(), CheckStatement, QStringLiteral("uid"), tlsSettings(dir)), QString());
     const quint16 port = quint16(agent.values.value(QStringLiteral("https/port")).toUInt());
 
     const QByteArray plain = exchange(agent.httpPort(), request);
@@ -120,7 +110,7 @@ void tst_Tls::sameAnswersAsPlain()
 void tst_Tls::curlWithCacertAsTheReadmeShows()
 {
     Agent agent;
-    QCOMPARE(startOnSqlite(agent, usersTable(), CheckStatement, QStringLiteral("uid"), withTls(IniValues(), rsa.path(), freePort())), QString());
+    QCOMPARE(startOnSqlite(agent, usersTable(), CheckStatement, QStringLiteral("uid"), tlsSettings(rsa.path())), QString());
     const QString port = agent.values.value(QStringLiteral("https/port"));
     const ProgramRun curl = runProgram(QStringLiteral("curl"), {QStringLiteral("-sS"), QStringLiteral("--cacert"),
                                        QDir(rsa.path()).filePath(QStringLiteral("cert.pem")),
@@ -172,7 +162,7 @@ void tst_Tls::unusableCredentialsLeaveTheRestRunning()
     QCOMPARE(agent.log().filter(QStringLiteral("[-] the HTTPS listener does not start: ")), lines);
     QCOMPARE(agent.inspect().statusLabel()->text().count('\n'), 1);
     QCOMPARE(exchange(agent.httpPort(), checkRequest("alice", "Zq9secret")).toHex(),
-             Http::checkResponse(QStringLiteral("u-17")).toHex());
+             found("u-17").toHex());
 }
 
 // The certificate a new connection is shown, as the client sees it.
@@ -196,7 +186,7 @@ void tst_Tls::sighupRotatesTheCertificate()
         }
     };
     install(rsa.path());
-    AgentProcess agent(withTls(quietAgentSettings(), live.path(), freePort()));
+    AgentProcess agent(quietAgentSettings(tlsSettings(live.path())));
     QVERIFY2(agent.start(), qPrintable(agent.outcome()));
     const quint16 port = agent.port(QStringLiteral("https/port"));
     QTRY_COMPARE(servedCertificate(port), QSslCertificate::fromPath(rsa.filePath("cert.pem")).first().digest());
@@ -254,9 +244,8 @@ void tst_Tls::openSslClient()
     QFETCH(bool, resumes);
     QFETCH(bool, answered);
     Agent agent;
-    QCOMPARE(startOnSqlite(agent, usersTable(), CheckStatement, QStringLiteral("uid"), withTls(IniValues(), ec.path(), freePort())), QString());
+    QCOMPARE(startOnSqlite(agent, usersTable(), CheckStatement, QStringLiteral("uid"), tlsSettings(ec.path())), QString());
     const quint16 port = quint16(agent.values.value(QStringLiteral("https/port")).toUInt());
-    const QByteArray found = Http::checkResponse(QStringLiteral("u-17"));
     QTemporaryDir dir;
     const QString session = dir.filePath(QStringLiteral("session.pem"));
     QByteArray first, second;
@@ -273,8 +262,8 @@ void tst_Tls::openSslClient()
     QTRY_VERIFY_WITH_TIMEOUT(done, 45000);
     clients.join();
     QVERIFY2(first.contains("\nNew, "), first);
-    QCOMPARE(first.contains(found), answered);
-    QCOMPARE(second.contains(Http::notFoundResponse()), answered);
+    QCOMPARE(first.contains(found("u-17")), answered);
+    QCOMPARE(second.contains(notFound()), answered);
     QVERIFY2(second.contains("\nReused, ") == resumes, second);
 }
 
@@ -293,7 +282,7 @@ void tst_Tls::silentConnectionsTimeOut()
 {
     QFETCH(QByteArray, sent);
     Agent agent;
-    QCOMPARE(startOnSqlite(agent, usersTable(), CheckStatement, QStringLiteral("uid"), withTls(IniValues(), ec.path(), freePort())), QString());
+    QCOMPARE(startOnSqlite(agent, usersTable(), CheckStatement, QStringLiteral("uid"), tlsSettings(ec.path())), QString());
     const quint16 port = quint16(agent.values.value(QStringLiteral("https/port")).toUInt());
     QSslSocket client;
     client.setPeerVerifyMode(QSslSocket::VerifyNone);
@@ -308,7 +297,7 @@ void tst_Tls::silentConnectionsTimeOut()
         client.write(sent);
     }
     QCOMPARE(tlsExchange(port, checkRequest("alice", "Zq9secret"), QDir(ec.path()).filePath(QStringLiteral("cert.pem"))),
-             Http::checkResponse(QStringLiteral("u-17")));
+             found("u-17"));
     QTRY_COMPARE_WITH_TIMEOUT(client.state(), QAbstractSocket::UnconnectedState, 10000);
     QVERIFY2(clock.elapsed() >= ShortLimits::RequestTimeoutMs, qPrintable(QString::number(clock.elapsed())));
     QCOMPARE(client.readAll(), QByteArray());
@@ -346,7 +335,7 @@ void tst_Tls::answerNotLostToResetWhileClientStillSends()
     QFETCH(QByteArray, expected);
     constexpr int DelayMs = 25, WindowBytes = 256 * 1024, BodyBytes = 1 << 20;
     Agent agent;
-    QCOMPARE(startOnSqlite(agent, usersTable(), CheckStatement, QStringLiteral("uid"), withTls(IniValues(), rsa.path(), freePort())), QString());
+    QCOMPARE(startOnSqlite(agent, usersTable(), CheckStatement, QStringLiteral("uid"), tlsSettings(rsa.path())), QString());
     DelayedPath path(tls ? agent.port(QStringLiteral("https/port")) : agent.httpPort(), DelayMs, WindowBytes);
     QVERIFY(path.port() != 0);
     QTemporaryDir dir;

@@ -95,9 +95,7 @@ static IniValues withStatement(IniValues values, const QString &query, const QSt
 
 IniValues sqliteAgentSettings(const QString &path, const QString &query, const QString &retParam)
 {
-    IniValues values = quietAgentSettings();
-    values[QStringLiteral("sql/dsn")] = path;
-    return withStatement(values, query, retParam);
+    return withStatement(quietAgentSettings({{QStringLiteral("sql/dsn"), path}}), query, retParam);
 }
 
 IniValues serverAgentSettings(const SqlServer &server, const QString &query, const QString &retParam, Route route)
@@ -138,9 +136,7 @@ IniValues serverAgentSettings(const SqlServer &server, const QString &query, con
 QString startOnSqlite(Agent &agent, const QStringList &setup, const QString &query, const QString &retParam,
                       const IniValues &overrides)
 {
-    IniValues values = sqliteAgentSettings(agent.work.filePath(QStringLiteral("agent.db")), query, retParam);
-    for (auto it = overrides.cbegin(); it != overrides.cend(); ++it)
-        values[it.key()] = it.value();
+    const IniValues values = withValues(sqliteAgentSettings(agent.work.filePath(QStringLiteral("agent.db")), query, retParam), overrides);
     const QString error = sqliteRun(values.value(QStringLiteral("sql/dsn")), setup);
     agent.start(values);
     return error;

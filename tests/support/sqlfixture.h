@@ -160,17 +160,11 @@ struct SqliteAgentProcess
 {
     explicit SqliteAgentProcess(const IniValues &more, const QStringList &launchPrefix = QStringList())
         : error(sqliteRun(dir.filePath(QStringLiteral("users.db")), usersTable())),
-          agent(withMore(sqliteAgentSettings(dir.filePath(QStringLiteral("users.db")), CheckStatement,
+          agent(withValues(sqliteAgentSettings(dir.filePath(QStringLiteral("users.db")), CheckStatement,
                                              QStringLiteral("uid")),
                          more))
     {
         agent.launchPrefix = launchPrefix;
-    }
-    static IniValues withMore(IniValues values, const IniValues &more)
-    {
-        for (auto it = more.cbegin(); it != more.cend(); ++it)
-            values[it.key()] = it.value();
-        return values;
     }
     QTemporaryDir dir;
     QString error;

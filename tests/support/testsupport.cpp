@@ -234,9 +234,9 @@ QByteArray iniText(const IniValues &values)
     return out;
 }
 
-IniValues quietAgentSettings()
+IniValues quietAgentSettings(const IniValues &more)
 {
-    return {
+    return withValues({
         {QStringLiteral("sql/type"), QStringLiteral("QSQLITE")},
         {QStringLiteral("sql/dsn"), QStringLiteral(":memory:")},
         {QStringLiteral("test/query1"), QStringLiteral("SELECT 1")},
@@ -244,7 +244,7 @@ IniValues quietAgentSettings()
         {QStringLiteral("http/port"), QString::number(freePort())},
         {QStringLiteral("app/config_host"), QStringLiteral("127.0.0.1:%1").arg(freePort())},
         {QStringLiteral("app/key2"), QuietCipherKey},
-    };
+    }, more);
 }
 
 QByteArray withIniValues(const QByteArray &ini, const IniValues &values)
@@ -438,4 +438,11 @@ QString makeCertificate(const QString &dir, const QString &keyType)
         args << QStringLiteral("-newkey") << keyType;
     const ProgramRun openssl = runProgram(QStringLiteral("openssl"), args);
     return openssl.exitCode == 0 ? QString() : QStringLiteral("openssl req failed: ") + QString::fromLocal8Bit(openssl.err);
+}
+
+IniValues tlsSettings(const QString &dir)
+{
+    return {{QStringLiteral("https/port"), QString::number(freePort())},
+            {QStringLiteral("https/certificate"), QDir(dir).filePath(QStringLiteral("cert.pem"))},
+            {QStringLiteral("https/key"), QDir(dir).filePath(QStringLiteral("key.pem"))}};
 }

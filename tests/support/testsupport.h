@@ -54,8 +54,13 @@ QByteArray withIniValues(const QByteArray &ini, const IniValues &values);
 
 // Settings for an agent that starts quickly and touches nothing outside the
 // test: an in-memory SQLite database, free ports, a provisioning host that
-// refuses, and a fixed cipher key.
-IniValues quietAgentSettings();
+// refuses, and a fixed cipher key; then the keys of more over them.
+IniValues quietAgentSettings(const IniValues &more = {});
+inline IniValues withValues(IniValues values, const IniValues &more)
+{
+    values.insert(more);
+    return values;
+}
 inline const QString QuietCipherKey = QStringLiteral("AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8="); // 0x00..0x1f
 
 // The INI example of the README's "## Database" section whose text holds
@@ -189,6 +194,8 @@ QByteArray curlFrom(const QString &from, const QString &url, const QStringList &
 // A self-signed certificate for localhost and 127.0.0.1 and its unencrypted key,
 // made by the openssl command in dir as cert.pem and key.pem. Empty, or why not.
 QString makeCertificate(const QString &dir, const QString &keyType = QStringLiteral("rsa:2048"));
+// The INI keys of a TLS listener on a free port, serving the certificate made in dir.
+IniValues tlsSettings(const QString &dir);
 
 // ---- Bytes ------------------------------------------------------------------
 // The bytes written as hex digits, spaces allowed between them: "00 6E".

@@ -4,8 +4,13 @@
 #include <QHostAddress>
 #include <QTimer>
 
+#include <cerrno>
 #include <memory>
 #include <vector>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 // Runs the event loop until every client is closed or refused, or waitMs has
@@ -97,6 +102,22 @@ QByteArray checkRequest(const QByteArray &user, const QByteArray &password)
 }
 
 static const QByteArray AnswerHeader = "HTTP/1.0 200 Ok\r\nContent-Type: text/html; charset=\"utf-8\"\r\n\r\n";
+
+int connectTo(quint16 port, bool blocking)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (blocking ? 0 : SOCK_NONBLOCK), 0);
+    if (fd < 0)
+        return -1;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 && errno != EINPROGRESS) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
 
 QByteArray found(const QByteArray &identifierJson)
 {

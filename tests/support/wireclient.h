@@ -65,6 +65,10 @@ bool allClosed(const Clients &clients)
     return closedCount(clients) == int(clients.size());
 }
 
+// A socket of its own connected, or connecting when not blocking, to port on 127.0.0.1: for clients that
+// must not share the event loop, or must keep sending while the agent closes. -1 when it could not.
+int connectTo(quint16 port, bool blocking);
+
 // A well-formed HTTP check request for user and password, headers included.
 QByteArray checkRequest(const QByteArray &user, const QByteArray &password);
 // The check's two answers as the wire carries them; the identifier as JSON escapes it.
