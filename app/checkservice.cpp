@@ -16,6 +16,9 @@
 
 namespace {
 
+// A check's failure as its client's warning line says it.
+const QString StatementFailed = QStringLiteral("the statement failed");
+
 // Ends a debug message with a line feed inside it, as the lookup's traces do.
 QTextStream &lineEnd(QTextStream &stream)
 {
@@ -191,7 +194,8 @@ void CheckService::check(const QString &userName, const QString &password, Answe
                 = std::make_shared<Narration>(Narration {true, userName, result, {}, &m_panel, {}});
             narration->verdict = settle(userName, password,
                 {Sql::lastRowValue(result).value_or(Net::NoResult), !result.ok,
-                    Sql::retryAfterSeconds(result.retryAfterMs), Http::Verdict::Source::Database, !result.ok},
+                    Sql::retryAfterSeconds(result.retryAfterMs), Http::Verdict::Source::Database,
+                    result.ok ? QString() : StatementFailed},
                 &narration->stale);
             // Told in full before anything else is, though a long result's rows
             // may still be on their way when the answer is.
@@ -212,7 +216,7 @@ Http::Verdict CheckService::settle(
             now);
     } else if (const std::optional<QString> identifier = m_cache->stale(userName, password, now)) {
         *stale = true;
-        return {*identifier, false, 0, Http::Verdict::Source::Stale, verdict.failed};
+        return {*identifier, false, 0, Http::Verdict::Source::Stale, verdict.failure};
     }
     return verdict;
 }
@@ -238,14 +242,13 @@ void CheckService::checkStored(const QString &userName, const QString &password,
             };
             if (!result.ok)
                 return answer({Net::NoResult, true, Sql::retryAfterSeconds(result.retryAfterMs),
-                    Http::Verdict::Source::Database, true});
-            if (result.rows.size() > Verifier::MaxStoredValues) {
-                qWarning().noquote() << QStringLiteral("[e] the statement gave %1 rows for one user name; "
-                                                       "more than %2 stored passwords are not verified")
-                                            .arg(result.rows.size())
-                                            .arg(Verifier::MaxStoredValues);
-                return answer({Net::NoResult, false, 0});
-            }
+                    Http::Verdict::Source::Database, StatementFailed});
+            if (result.rows.size() > Verifier::MaxStoredValues)
+                return answer({Net::NoResult, false, 0, Http::Verdict::Source::Database,
+                    QStringLiteral("the statement gave %1 rows for one user name; more than %2 stored "
+                                   "passwords are not verified")
+                        .arg(result.rows.size())
+                        .arg(Verifier::MaxStoredValues)});
             QList<QByteArray> stored;
             for (const QStringList &row : result.rows)
                 stored << (narration->maskedColumn < 0 ? QByteArray()

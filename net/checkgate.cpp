@@ -65,9 +65,13 @@ void CheckGate::checkNow(const QString &userName, const QString &password,
 void CheckGate::decide(
     const ConnectionSet::Origin &origin, const QString &userName, const Http::Verdict &verdict)
 {
-    if (verdict.failed)
-        qWarning().noquote() << QStringLiteral("[e] check from %1 on %2 for %3: the statement failed")
-                                    .arg(origin.client.toString(), origin.listener, userName);
+    if (!verdict.failure.isEmpty()) {
+        // The name is the client's own text: quoted and escaped, it cannot end the line.
+        QDebug line = qWarning().noquote().nospace();
+        line << "[e] check from " << origin.client.toString() << " on " << origin.listener << " for ";
+        line.quote() << userName;
+        line.noquote() << ": " << verdict.failure;
+    }
     if (!m_decided)
         return;
     const Decision::Verdict kind = verdict.unavailable ? Decision::Verdict::Unavailable

@@ -136,7 +136,9 @@ QTcpSocket *ConnectionSet::accept(QTcpServer *listener)
     if (trusted != m_proxies.cend()) {
         connection.proxy = trusted->contains(connection.origin.client) ? Connection::ProxyStep::Header
                                                                        : Connection::ProxyStep::NoHeader;
-        socket->setReadBufferSize(m_limits.maxRequestBytes + 1 + Proxy::MaxHeaderBytes);
+        // Room for a whole header before the request; others are judged by its first bytes alone.
+        if (connection.proxy == Connection::ProxyStep::Header)
+            socket->setReadBufferSize(m_limits.maxRequestBytes + 1 + Proxy::MaxHeaderBytes);
     }
     connection.arrival = ++m_lastArrival;
     connection.deadlineMs = m_sweep.now() + m_limits.requestTimeoutMs;

@@ -59,8 +59,13 @@ void HttpEndpoint::read(QTcpSocket *socket, ConnectionSet::Arrival arrival)
         return;
     }
 
-    const Http::Step step
-        = Http::nextStep(socket->bytesAvailable(), socket->canReadLine(), timedOut, m_limits.maxRequestBytes);
+    // After a proxy's header more than a request line's limit may be buffered: a line feed past it does not
+    // count.
+    const qint64 buffered = socket->bytesAvailable();
+    const bool lineFeed = socket->canReadLine()
+        && (buffered <= m_limits.maxRequestBytes + 1
+            || socket->peek(m_limits.maxRequestBytes + 1).contains('\n'));
+    const Http::Step step = Http::nextStep(buffered, lineFeed, timedOut, m_limits.maxRequestBytes);
     if (step == Http::Step::Wait)
         return;
     const Reply reply = m_connections.take(socket);

@@ -162,7 +162,7 @@ struct Verdict
     // stale while the database could not answer).
     enum class Source { Database, Cache, Stale };
     Source source = Source::Database;
-    bool failed = false; // the statement failed, the database answering or not
+    QString failure = {}; // why the check failed, the database answering or not; empty: it did not
 };
 // The answer for a verdict: unavailableResponse when it was unavailable and
 // such answers are on, else checkResponse of its result.

@@ -170,7 +170,10 @@ bool TlsTunnel::readProxyHeader()
     } else {
         const Proxy::Parsed parsed = Proxy::parse(head);
         if (parsed.status == Proxy::Status::NeedMore && n > 0) {
-            m_proxyHeader += QByteArray(peeked, int(::recv(m_client, peeked, size_t(n), 0)));
+            // What was peeked is there to take; a reset in between takes nothing, and a length of -1 would
+            // read the buffer as a C string.
+            const ssize_t taken = ::recv(m_client, peeked, size_t(n), 0);
+            m_proxyHeader += QByteArray(peeked, int(qMax<ssize_t>(taken, 0)));
             m_wantsRead = true;
             return false;
         }
