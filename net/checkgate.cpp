@@ -4,6 +4,19 @@
 #include <QDebug>
 #include <QElapsedTimer>
 
+namespace {
+
+// The client's user name in a line of the log, quoted and escaped as the debug stream quotes: a line feed
+// or a quote in it can neither end the line nor pass for the line's own words.
+QString quoted(const QString &text)
+{
+    QString out;
+    QDebug(&out).nospace() << text;
+    return out;
+}
+
+} // namespace
+
 CheckGate::CheckGate(Checker &checker, const Throttle::Limits &names, QObject *parent)
     : QObject(parent), m_checker(checker), m_throttle(names), m_clientThrottle(Throttle::Limits())
 { }
@@ -65,13 +78,10 @@ void CheckGate::checkNow(const QString &userName, const QString &password,
 void CheckGate::decide(
     const ConnectionSet::Origin &origin, const QString &userName, const Http::Verdict &verdict)
 {
-    if (!verdict.failure.isEmpty()) {
-        // The name is the client's own text: quoted and escaped, it cannot end the line.
-        QDebug line = qWarning().noquote().nospace();
-        line << "[e] check from " << origin.client.toString() << " on " << origin.listener << " for ";
-        line.quote() << userName;
-        line.noquote() << ": " << verdict.failure;
-    }
+    if (!verdict.failure.isEmpty())
+        qWarning().noquote() << QStringLiteral("[e] check from %1 on %2 for %3: %4")
+                                    .arg(origin.client.toString(), origin.listener, quoted(userName),
+                                        verdict.failure);
     if (!m_decided)
         return;
     const Decision::Verdict kind = verdict.unavailable ? Decision::Verdict::Unavailable
