@@ -9,7 +9,10 @@
 #include <QTcpSocket>
 
 #include <limits>
+#include <utility>
+
 #include <sys/socket.h>
+#include <unistd.h>
 
 using Answer = Auth::Answer;
 
@@ -20,6 +23,16 @@ AuthEndpoint::AuthEndpoint(CheckGate &gate, const Auth::Limits &limits, QObject 
     for (const int status : Auth::Statuses)
         m_counters.answers.insert(status, 0);
     m_sweep.onDue(this, &AuthEndpoint::sweep);
+}
+
+AuthEndpoint::~AuthEndpoint()
+{
+    for (const Unanswered &client : m_unanswered)
+        ::close(client.fd);
+    for (const Connection &connection : qAsConst(m_connections)) {
+        if (connection.heldFd >= 0)
+            ::close(connection.heldFd);
+    }
 }
 
 void AuthEndpoint::configure(const QString &realm, const Net::AddressBlocks &trustedProxies)
@@ -48,6 +61,7 @@ void AuthEndpoint::accept(QTcpServer *listener)
     while (QTcpSocket *socket = listener->nextPendingConnection()) {
         ++m_counters.accepted;
         connect(socket, &QAbstractSocket::disconnected, this, [this, socket] {
+            keepUnanswered(socket);
             forget(socket);
             socket->deleteLater();
         });
@@ -230,7 +244,12 @@ void AuthEndpoint::check(QTcpSocket *socket, const ConnectionSet::Origin &origin
             self->settle(*slot, reply, why, client);
             if (where)
                 self->pump(where);
+            self->answerUnanswered(); // the client may have ended its input before it was answered
         });
+    // An answer still to come is owed beyond the client's end of input.
+    const auto connection = m_connections.find(socket);
+    if (!slot->ready && connection != m_connections.end() && connection->heldFd < 0)
+        connection->heldFd = ::dup(int(socket->socketDescriptor()));
 }
 
 void AuthEndpoint::settle(Slot &slot, Answer answer, const QString &why, const QHostAddress &client)
@@ -266,6 +285,8 @@ bool AuthEndpoint::writeReady(QTcpSocket *socket, bool *wrote)
     }
     if (*wrote)
         socket->flush(); // an answer fits the socket's buffer: no turn of the event loop waits for it
+    if (connection->answers.empty() && connection->heldFd >= 0)
+        ::close(std::exchange(connection->heldFd, -1));
     return m_connections.contains(socket);
 }
 
@@ -432,11 +453,48 @@ bool AuthEndpoint::shedOne()
     return true;
 }
 
+// Only for a client that ended its input: a connection the endpoint ends itself takes its answers along.
+void AuthEndpoint::keepUnanswered(QTcpSocket *socket)
+{
+    const auto connection = m_connections.find(socket);
+    if (connection == m_connections.end() || connection->heldFd < 0 || connection->answers.empty()
+        || socket->error() != QAbstractSocket::RemoteHostClosedError)
+        return;
+    m_unanswered.push_back({std::exchange(connection->heldFd, -1), std::move(connection->answers)});
+    answerUnanswered();
+}
+
+// What is ready goes out in order, as the connection would have written it; the descriptor is closed after
+// the last answer. Answers are small: one that does not fit the system's buffer is not waited for.
+void AuthEndpoint::answerUnanswered()
+{
+    for (auto client = m_unanswered.begin(); client != m_unanswered.end();) {
+        auto &answers = client->answers;
+        while (!answers.empty() && answers.front()->ready) {
+            const Slot &slot = *answers.front();
+            ::send(
+                client->fd, slot.bytes.constData(), size_t(slot.bytes.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (slot.close)
+                answers.clear();
+            else
+                answers.erase(answers.begin());
+        }
+        if (answers.empty()) {
+            ::close(client->fd);
+            client = m_unanswered.erase(client);
+        } else {
+            ++client;
+        }
+    }
+}
+
 void AuthEndpoint::forget(QTcpSocket *socket)
 {
     const auto connection = m_connections.find(socket);
     if (connection == m_connections.end())
         return;
+    if (connection->heldFd >= 0)
+        ::close(connection->heldFd);
     if (auto *waiting = waits(connection->wait))
         waiting->erase(connection->key);
     m_connections.erase(connection);

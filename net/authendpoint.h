@@ -52,6 +52,7 @@ public:
     };
 
     AuthEndpoint(CheckGate &gate, const Auth::Limits &limits = Auth::Limits(), QObject *parent = nullptr);
+    ~AuthEndpoint() override;
 
     // Serves the listener's connections from now on; the audit names the
     // listener by its object name ("auth" when it has none).
@@ -96,6 +97,14 @@ private:
         Wait wait = Wait::None;
         Key key;
         qint64 lingerStartMs = 0, lastInputMs = 0;
+        // A second descriptor while answers are to come: Qt gives up its own at the client's end of input.
+        int heldFd = -1;
+    };
+    // The answers still to come for a client that ended its input, and the descriptor they go out on.
+    struct Unanswered
+    {
+        int fd;
+        std::vector<std::shared_ptr<Slot>> answers;
     };
 
     void accept(QTcpServer *listener);
@@ -123,6 +132,9 @@ private:
     std::map<Key, QTcpSocket *> *waits(Wait wait); // null for Wait::None
     void sweep();
     bool shedOne();
+    // Qt has given up the connection: the answers still to come go out on the held descriptor.
+    void keepUnanswered(QTcpSocket *socket);
+    void answerUnanswered();
     void forget(QTcpSocket *socket);
 
     CheckGate &m_gate;
@@ -131,6 +143,7 @@ private:
     QString m_realm = Auth::DefaultRealm;
     Net::AddressBlocks m_trusted;
     QHash<QTcpSocket *, Connection> m_connections;
+    std::vector<Unanswered> m_unanswered;
     // Those waiting for a time-out, one map a kind.
     std::map<Key, QTcpSocket *> m_heads, m_idle, m_lingering;
     quint64 m_sequence = 0;

@@ -6,6 +6,8 @@
 #include <QTcpServer>
 #include <QtTest>
 
+#include <sys/socket.h>
+
 namespace {
 
 QByteArray basic(const QByteArray &userColonPassword)
@@ -93,6 +95,7 @@ private slots:
     void timeOuts();
     void atTheCapTheLongestIdleMakesRoom();
     void aClientThatReadsNoAnswersIsIdle();
+    void halfClosedClientGetsAnswersThatComeLater();
 };
 
 // One connection: the request bytes (several pipelined requests, some), the
@@ -262,6 +265,20 @@ void tst_AuthEndpoint::aClientThatReadsNoAnswersIsIdle()
     client.connectToHost(QHostAddress::LocalHost, rig.port());
     client.write(get("").repeated(400000));
     QTRY_COMPARE_WITH_TIMEOUT(rig.endpoint.counters().idleClosed, quint64(1), 30000);
+}
+
+// A client that shuts its sending side after its requests still gets every answer, though Qt gives up the
+// connection at the end of input and a check answers only later.
+void tst_AuthEndpoint::halfClosedClientGetsAnswersThatComeLater()
+{
+    AuthRig rig;
+    Client halfClosed(rig.port(), get(Alice) + get(basic("later:x")));
+    QTRY_VERIFY(halfClosed.socket.bytesToWrite() == 0 && rig.held.size() == 1);
+    QCOMPARE(::shutdown(int(halfClosed.socket.socketDescriptor()), SHUT_WR), 0);
+    QTRY_COMPARE(rig.endpoint.size(), 0);
+    QCOMPARE(exchange(rig.port(), get(Alice + "Connection: close\r\n")), ok("alice", "u-17", Close));
+    QTRY_VERIFY(halfClosed.closed);
+    QCOMPARE(halfClosed.received, ok("alice", "u-17") + ok("later", "u-later"));
 }
 
 QTEST_MAIN(tst_AuthEndpoint)
