@@ -49,8 +49,9 @@ bool CheckThrottle::submit(const QString &name, const Run &run, int creditMs)
     }
     Name &entry = touch(name);
     dropExpired(entry);
-    const int delay = Throttle::delayMs(int(entry.failures.size()), m_limits);
-    if (delay == 0 && !entry.running && entry.waiting.empty()) {
+    if (!entry.running && entry.waiting.empty()
+        && int(entry.failures.size()) + entry.unanswered < m_limits.failures) {
+        ++entry.unanswered;
         run(false);
         return true;
     }
@@ -59,19 +60,29 @@ bool CheckThrottle::submit(const QString &name, const Run &run, int creditMs)
         return false;
     }
     entry.waiting.emplace_back(run, creditMs);
-    if (!entry.running)
-        runNext(name);
+    runNext(name);
     return true;
 }
 
-// The next waiting check of a throttled name, after its delay; one at a time.
+// A waiting check may start when none of the name's waiting checks runs, and
+// either the checks run at once have all been answered or their failures still
+// leave room below the threshold.
+bool CheckThrottle::mayStartWaiting(const Name &entry) const
+{
+    return !entry.running && !entry.waiting.empty()
+        && (entry.unanswered == 0 || int(entry.failures.size()) + entry.unanswered < m_limits.failures);
+}
+
+// The next waiting check of a name, after its delay; one at a time.
 void CheckThrottle::runNext(const QString &name)
 {
     const auto it = m_names.find(name);
-    if (it == m_names.end() || it->waiting.empty())
+    if (it == m_names.end())
+        return;
+    dropExpired(*it);
+    if (!mayStartWaiting(*it))
         return;
     it->running = true;
-    dropExpired(*it);
     const int failures = int(it->failures.size());
     if (!it->announced && Throttle::delayMs(failures, m_limits) > 0) {
         it->announced = true;
@@ -118,8 +129,9 @@ void CheckThrottle::release(const QString &name, bool throttled)
         return;
     if (throttled)
         entry->running = false;
-    if (!entry->running && !entry->waiting.empty())
-        runNext(name);
+    else if (entry->unanswered > 0)
+        --entry->unanswered;
+    runNext(name);
 }
 
 CheckThrottle::Name &CheckThrottle::touch(const QString &name)
