@@ -49,9 +49,8 @@ bool CheckThrottle::submit(const QString &name, const Run &run, int creditMs)
     }
     Name &entry = touch(name);
     dropExpired(entry);
-    if (!entry.running && entry.waiting.empty()
-        && int(entry.failures.size()) + entry.unanswered < m_limits.failures) {
-        ++entry.unanswered;
+    const int delay = Throttle::delayMs(int(entry.failures.size()), m_limits);
+    if (delay == 0 && !entry.running && entry.waiting.empty()) {
         run(false);
         return true;
     }
@@ -60,29 +59,19 @@ bool CheckThrottle::submit(const QString &name, const Run &run, int creditMs)
         return false;
     }
     entry.waiting.emplace_back(run, creditMs);
-    runNext(name);
+    if (!entry.running)
+        runNext(name);
     return true;
 }
 
-// A waiting check may start when none of the name's waiting checks runs, and
-// either the checks run at once have all been answered or their failures still
-// leave room below the threshold.
-bool CheckThrottle::mayStartWaiting(const Name &entry) const
-{
-    return !entry.running && !entry.waiting.empty()
-        && (entry.unanswered == 0 || int(entry.failures.size()) + entry.unanswered < m_limits.failures);
-}
-
-// The next waiting check of a name, after its delay; one at a time.
+// The next waiting check of a throttled name, after its delay; one at a time.
 void CheckThrottle::runNext(const QString &name)
 {
     const auto it = m_names.find(name);
-    if (it == m_names.end())
-        return;
-    dropExpired(*it);
-    if (!mayStartWaiting(*it))
+    if (it == m_names.end() || it->waiting.empty())
         return;
     it->running = true;
+    dropExpired(*it);
     const int failures = int(it->failures.size());
     if (!it->announced && Throttle::delayMs(failures, m_limits) > 0) {
         it->announced = true;
@@ -129,9 +118,8 @@ void CheckThrottle::release(const QString &name, bool throttled)
         return;
     if (throttled)
         entry->running = false;
-    else if (entry->unanswered > 0)
-        --entry->unanswered;
-    runNext(name);
+    if (!entry->running && !entry->waiting.empty())
+        runNext(name);
 }
 
 CheckThrottle::Name &CheckThrottle::touch(const QString &name)

@@ -13,11 +13,8 @@
 // Slows guessing: after a number of not-found answers for one user name within
 // a sliding window, every further check of that name waits, a delay that
 // doubles per further failure up to a maximum, and that name's checks run one
-// at a time, so parallel guesses do not multiply the rate. Below the threshold
-// a check not yet answered counts as a possible failure: no more run at once
-// than failures are still allowed, the rest wait for their answers, or a
-// burst sent before the first answer would all be free guesses. Other names
-// are not held up. A found answer clears the name's count.
+// at a time, so parallel guesses do not multiply the rate. Other names are
+// not held up. A found answer clears the name's count.
 namespace Throttle {
 
 // ---- Limits ----------------------------------------------------------------
@@ -95,14 +92,12 @@ private:
         std::vector<qint64> failures;             // when, on m_clock
         std::vector<std::pair<Run, int>> waiting; // each with its credit
         bool running = false;                     // one of its checks runs (while throttled)
-        int unanswered = 0;                       // checks run at once, not yet answered
         bool announced = false;
         std::list<QString>::iterator age; // in m_byAge
     };
 
     Name &touch(const QString &name);
     void dropExpired(Name &entry);
-    bool mayStartWaiting(const Name &entry) const;
     void runNext(const QString &name);
     void forgetOldest();
 
