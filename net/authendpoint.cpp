@@ -246,9 +246,11 @@ void AuthEndpoint::check(QTcpSocket *socket, const ConnectionSet::Origin &origin
                 self->pump(where);
             self->answerUnanswered(); // the client may have ended its input before it was answered
         });
-    // An answer still to come is owed beyond the client's end of input.
+    // An answer still to come is owed beyond the client's end of input; one given at once needs nothing.
+    if (slot->ready)
+        return;
     const auto connection = m_connections.find(socket);
-    if (!slot->ready && connection != m_connections.end() && connection->heldFd < 0)
+    if (connection != m_connections.end() && connection->heldFd < 0)
         connection->heldFd = ::dup(int(socket->socketDescriptor()));
 }
 
