@@ -4,6 +4,8 @@
 #include <QDebug>
 #include <QElapsedTimer>
 
+#include <memory>
+
 namespace {
 
 // The client's user name in a line of the log, quoted and escaped as the debug stream quotes: a line feed
@@ -30,48 +32,61 @@ void CheckGate::setClientThrottle(const Throttle::Limits &limits, const Net::Add
 void CheckGate::run(
     const QString &userName, const QString &password, const ConnectionSet::Origin &origin, Done done)
 {
+    using Throttle::Turn;
     const QString clientKey
         = m_throttleExempt.contains(origin.client) ? QString() : Net::clientKey(origin.client);
     QElapsedTimer waited;
     waited.start();
-    const bool admitted = m_throttle.submit(userName, [=](bool nameThrottled) {
+    m_throttle.submit(userName, [=](Turn nameTurn) {
+        if (nameTurn == Turn::Refused)
+            return refuse(origin, userName, done);
         if (clientKey.isEmpty())
-            return checkNow(userName, password, origin, nameThrottled, clientKey, false, done);
-        const bool clientAdmitted = m_clientThrottle.submit(
+            return checkNow(userName, password, origin, nameTurn, clientKey, Turn::Free, done);
+        // What the check holds of its name's turns, which it gives back below if the address holds it up.
+        const auto nameHeld = std::make_shared<Turn>(nameTurn);
+        const auto started = std::make_shared<bool>(false);
+        m_clientThrottle.submit(
             clientKey,
-            [=](bool clientThrottled) {
-                checkNow(userName, password, origin, nameThrottled, clientKey, clientThrottled, done);
+            [=](Turn clientTurn) {
+                *started = true;
+                if (clientTurn != Turn::Refused)
+                    return checkNow(userName, password, origin, *nameHeld, clientKey, clientTurn, done);
+                m_throttle.release(userName, *nameHeld);
+                refuse(origin, userName, done);
             },
             int(waited.elapsed()));
-        if (!clientAdmitted) {
-            m_throttle.release(userName, nameThrottled);
-            done({}, true);
-            refused(origin, Decision::Source::Throttle, userName);
+        // Waiting for its address, a check does not count as one of its name's checks under way, or an
+        // address held up would hold up that name's checks from everywhere else. Its answer still counts.
+        if (!*started && nameTurn == Turn::AtOnce) {
+            *nameHeld = Turn::Free;
+            m_throttle.release(userName, Turn::AtOnce);
         }
     });
-    if (!admitted) {
-        done({}, true);
-        refused(origin, Decision::Source::Throttle, userName);
-    }
+}
+
+void CheckGate::refuse(const ConnectionSet::Origin &origin, const QString &userName, const Done &done)
+{
+    done({}, true);
+    refused(origin, Decision::Source::Throttle, userName);
 }
 
 void CheckGate::checkNow(const QString &userName, const QString &password,
-    const ConnectionSet::Origin &origin, bool nameThrottled, const QString &clientKey, bool clientThrottled,
-    const Done &done)
+    const ConnectionSet::Origin &origin, Throttle::Turn nameTurn, const QString &clientKey,
+    Throttle::Turn clientTurn, const Done &done)
 {
     m_checker.check(userName, password, [=](const Http::Verdict &verdict) {
         done(verdict, false);
         decide(origin, userName, verdict);
         // An answer the database could not give says nothing about the password.
-        const auto settle = [&](CheckThrottle &throttle, const QString &key, bool throttled) {
+        const auto settle = [&](CheckThrottle &throttle, const QString &key, Throttle::Turn turn) {
             if (verdict.unavailable)
-                throttle.release(key, throttled);
+                throttle.release(key, turn);
             else
-                throttle.finished(key, verdict.result == Net::NoResult, throttled);
+                throttle.finished(key, verdict.result == Net::NoResult, turn);
         };
-        settle(m_throttle, userName, nameThrottled);
+        settle(m_throttle, userName, nameTurn);
         if (!clientKey.isEmpty())
-            settle(m_clientThrottle, clientKey, clientThrottled);
+            settle(m_clientThrottle, clientKey, clientTurn);
     });
 }
 

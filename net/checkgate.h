@@ -72,7 +72,8 @@ public:
 
 private:
     void checkNow(const QString &userName, const QString &password, const ConnectionSet::Origin &origin,
-        bool nameThrottled, const QString &clientKey, bool clientThrottled, const Done &done);
+        Throttle::Turn nameTurn, const QString &clientKey, Throttle::Turn clientTurn, const Done &done);
+    void refuse(const ConnectionSet::Origin &origin, const QString &userName, const Done &done);
     void decide(const ConnectionSet::Origin &origin, const QString &userName, const Http::Verdict &verdict);
 
     Checker &m_checker;

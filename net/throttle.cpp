@@ -38,59 +38,108 @@ void CheckThrottle::setLimits(const Throttle::Limits &limits)
         entry.waiting.clear();
     }
     for (const Run &run : waiting)
-        run(true);
+        run(Throttle::Turn::Free);
 }
 
-bool CheckThrottle::submit(const QString &name, const Run &run, int creditMs)
+void CheckThrottle::submit(const QString &name, const Run &run, int creditMs)
 {
-    if (m_limits.failures <= 0) {
-        run(false);
-        return true;
-    }
+    if (m_limits.failures <= 0)
+        return run(Throttle::Turn::Free);
     Name &entry = touch(name);
     dropExpired(entry);
-    const int delay = Throttle::delayMs(int(entry.failures.size()), m_limits);
-    if (delay == 0 && !entry.running && entry.waiting.empty()) {
-        run(false);
-        return true;
+    const int failures = int(entry.failures.size());
+    if (entry.waiting.empty() && !entry.running && failures + entry.unanswered < m_limits.failures) {
+        ++entry.unanswered;
+        return run(Throttle::Turn::AtOnce);
     }
-    if (int(entry.waiting.size()) >= m_limits.maxWaitingPerName) {
+    if (Throttle::delayMs(failures, m_limits) > 0
+        && int(entry.waiting.size()) >= m_limits.maxWaitingPerName) {
         ++m_counters.refused;
-        return false;
+        return run(Throttle::Turn::Refused);
     }
     entry.waiting.emplace_back(run, creditMs);
-    if (!entry.running)
-        runNext(name);
-    return true;
+    runNext(name);
 }
 
-// The next waiting check of a throttled name, after its delay; one at a time.
 void CheckThrottle::runNext(const QString &name)
+{
+    // A check run here may hand its turn straight back (its address holds it
+    // up), which comes back here: in a loop, not deeper and deeper, however
+    // many wait.
+    m_toRun.push_back(name);
+    if (m_runningNext)
+        return;
+    m_runningNext = true;
+    for (std::size_t next = 0; next < m_toRun.size(); ++next)
+        runNextOf(QString(m_toRun[next])); // a copy: the vector may grow meanwhile
+    m_toRun.clear();
+    m_runningNext = false;
+}
+
+// What may run of a name's waiting checks. Below the threshold: at once, as
+// many as could still all fail without reaching it. Past it: the next one
+// after its delay, one at a time, and those beyond the bound (held while the
+// name was not yet throttled) are refused.
+void CheckThrottle::runNextOf(const QString &name)
 {
     const auto it = m_names.find(name);
     if (it == m_names.end() || it->waiting.empty())
         return;
-    it->running = true;
     dropExpired(*it);
     const int failures = int(it->failures.size());
-    if (!it->announced && Throttle::delayMs(failures, m_limits) > 0) {
-        it->announced = true;
+    // Taken out before any runs: a check may be answered, and come back here,
+    // before the next one starts.
+    std::vector<Run> now;
+    const auto takeFront = [&](int count) {
+        const auto end = it->waiting.begin() + count;
+        for (auto queued = it->waiting.begin(); queued != end; ++queued)
+            now.push_back(std::move(queued->first));
+        it->waiting.erase(it->waiting.begin(), end);
+    };
+    if (Throttle::delayMs(failures, m_limits) == 0) {
+        if (!it->running) {
+            const int room = m_limits.failures - failures - it->unanswered;
+            const int count = qBound(0, room, int(it->waiting.size()));
+            it->unanswered += count;
+            takeFront(count);
+        }
+        for (const Run &run : now)
+            run(Throttle::Turn::AtOnce);
+        return;
+    }
+    for (int beyond = int(it->waiting.size()) - m_limits.maxWaitingPerName; beyond > 0; --beyond) {
+        now.push_back(std::move(it->waiting.back().first));
+        it->waiting.pop_back();
+        ++m_counters.refused;
+    }
+    if (!it->running && !it->waiting.empty())
+        startDelayed(name, *it, failures);
+    for (const Run &run : now)
+        run(Throttle::Turn::Refused);
+}
+
+// The next waiting check of a throttled name, after its delay.
+void CheckThrottle::startDelayed(const QString &name, Name &entry, int failures)
+{
+    entry.running = true;
+    const int delay = Throttle::delayMs(failures, m_limits);
+    if (!entry.announced) {
+        entry.announced = true;
         ++m_counters.started;
         emit throttlingStarted(name, failures);
     }
     ++m_counters.delayed;
-    const int delay = qMax(0, Throttle::delayMs(failures, m_limits) - it->waiting.front().second);
-    QTimer::singleShot(delay, this, [this, name] {
-        const auto entry = m_names.find(name);
-        if (entry == m_names.end() || entry->waiting.empty())
+    QTimer::singleShot(qMax(0, delay - entry.waiting.front().second), this, [this, name] {
+        const auto it = m_names.find(name);
+        if (it == m_names.end() || it->waiting.empty())
             return;
-        const Run run = std::move(entry->waiting.front().first);
-        entry->waiting.erase(entry->waiting.begin());
-        run(true);
+        const Run run = std::move(it->waiting.front().first);
+        it->waiting.erase(it->waiting.begin());
+        run(Throttle::Turn::Waited);
     });
 }
 
-void CheckThrottle::finished(const QString &name, bool notFound, bool throttled)
+void CheckThrottle::finished(const QString &name, bool notFound, Throttle::Turn turn)
 {
     // A name forgotten while its check ran stays forgotten: taking it back
     // would push out another, and so on down the line. With throttling off
@@ -108,18 +157,19 @@ void CheckThrottle::finished(const QString &name, bool notFound, bool throttled)
         entry.announced = false;
     }
     dropExpired(entry);
-    release(name, throttled);
+    release(name, turn);
 }
 
-void CheckThrottle::release(const QString &name, bool throttled)
+void CheckThrottle::release(const QString &name, Throttle::Turn turn)
 {
     const auto entry = m_names.find(name);
     if (entry == m_names.end())
         return;
-    if (throttled)
+    if (turn == Throttle::Turn::Waited)
         entry->running = false;
-    if (!entry->running && !entry->waiting.empty())
-        runNext(name);
+    else if (turn == Throttle::Turn::AtOnce && entry->unanswered > 0)
+        --entry->unanswered;
+    runNext(name);
 }
 
 CheckThrottle::Name &CheckThrottle::touch(const QString &name)
@@ -145,14 +195,14 @@ void CheckThrottle::dropExpired(Name &entry)
     entry.failures.erase(entry.failures.begin(), expired);
 }
 
-// The name used longest ago goes, unless checks of it are under way (then the
-// next oldest).
+// The name used longest ago goes, unless checks of it are under way or wait
+// (then the next oldest): forgetting them would free a burst of guesses.
 void CheckThrottle::forgetOldest()
 {
     for (auto it = m_byAge.end(); it != m_byAge.begin();) {
         --it;
         const auto entry = m_names.find(*it);
-        if (entry->running || !entry->waiting.empty())
+        if (entry->running || entry->unanswered > 0 || !entry->waiting.empty())
             continue;
         m_names.erase(entry);
         m_byAge.erase(it);

@@ -13,8 +13,11 @@
 // Slows guessing: after a number of not-found answers for one user name within
 // a sliding window, every further check of that name waits, a delay that
 // doubles per further failure up to a maximum, and that name's checks run one
-// at a time, so parallel guesses do not multiply the rate. Other names are
-// not held up. A found answer clears the name's count.
+// at a time, so parallel guesses do not multiply the rate. Below the
+// threshold no more of a name's checks run at once than could all fail
+// without reaching it; the rest are held until answers come, or a burst sent
+// before the first answer would all be free guesses. Other names are not held
+// up. A found answer clears the name's count.
 namespace Throttle {
 
 // ---- Limits ----------------------------------------------------------------
@@ -25,6 +28,9 @@ constexpr int MaxDelayMs = 30 * 1000;
 constexpr int MaxNames = 100000;
 // Checks of one throttled name waiting at most; each holds a connection open,
 // so beyond this one is answered not found at once, without a statement.
+// Checks held below the threshold are bounded by the listeners' connection
+// caps instead: a legitimate burst is not refused, and when throttling starts
+// those beyond this bound are.
 constexpr int MaxWaitingPerName = 32;
 
 struct Limits
@@ -42,6 +48,14 @@ struct Limits
 // further failure, at most the maximum.
 int delayMs(int recentFailures, const Limits &limits);
 
+// How a check got its turn, and so what it holds until its answer.
+enum class Turn {
+    AtOnce,  // ran below the threshold: one of the name's checks not yet answered
+    Waited,  // ran after its delay: the name's one running check
+    Refused, // never runs: too many of the name's checks wait
+    Free,    // holds nothing: throttling is off, or its turn was given back
+};
+
 } // namespace Throttle
 
 class CheckThrottle : public QObject
@@ -49,23 +63,24 @@ class CheckThrottle : public QObject
     Q_OBJECT
 
 public:
-    // Runs one check; throttled tells whether it waited, for finished().
-    using Run = std::function<void(bool throttled)>;
+    // Runs one check, or refuses it; the turn goes back to finished().
+    using Run = std::function<void(Throttle::Turn turn)>;
 
     explicit CheckThrottle(const Throttle::Limits &limits, QObject *parent = nullptr);
 
-    // Runs the check for the name now, or later when the name is throttled;
-    // false, and it never runs, when too many of the name's checks wait
-    // already. With throttling off (http/throttle=0) every check runs at once.
+    // Runs the check for the name now, or later when earlier checks are
+    // answered or the name is throttled; refuses it, now or when throttling
+    // starts, when too many of the name's checks wait. With throttling off
+    // (http/throttle=0) every check runs at once.
     // creditMs: what the check has waited already for another throttle, taken
     // off its delay here, so of two throttles it waits for the longer.
-    bool submit(const QString &name, const Run &run, int creditMs = 0);
+    void submit(const QString &name, const Run &run, int creditMs = 0);
     // A check that ran has its answer: not found counts against the name, found
-    // clears its count.
-    void finished(const QString &name, bool notFound, bool throttled);
-    // A check that ran has no answer that counts (the database could not give
-    // one): the name's next check may run.
-    void release(const QString &name, bool throttled);
+    // clears its count; the turn it held goes to the next.
+    void finished(const QString &name, bool notFound, Throttle::Turn turn);
+    // A check gives its turn back without an answer that counts (the database
+    // could not give one, or it waits elsewhere): the name's next check may run.
+    void release(const QString &name, Throttle::Turn turn);
 
     struct Counters
     {
@@ -92,6 +107,7 @@ private:
         std::vector<qint64> failures;             // when, on m_clock
         std::vector<std::pair<Run, int>> waiting; // each with its credit
         bool running = false;                     // one of its checks runs (while throttled)
+        int unanswered = 0;                       // checks run below the threshold, not yet answered
         bool announced = false;
         std::list<QString>::iterator age; // in m_byAge
     };
@@ -99,6 +115,8 @@ private:
     Name &touch(const QString &name);
     void dropExpired(Name &entry);
     void runNext(const QString &name);
+    void runNextOf(const QString &name);
+    void startDelayed(const QString &name, Name &entry, int failures);
     void forgetOldest();
 
     Throttle::Limits m_limits;
@@ -106,6 +124,8 @@ private:
     QHash<QString, Name> m_names;
     std::list<QString> m_byAge; // most recently used first
     Counters m_counters;
+    std::vector<QString> m_toRun; // names whose waiting checks are to be looked at
+    bool m_runningNext = false;
 };
 
 #endif // THROTTLE_H

@@ -1,4 +1,6 @@
+#include "net/checkgate.h"
 #include "net/throttle.h"
+#include "net/wiretext.h"
 #include "support/agent.h"
 #include "support/sqlfixture.h"
 #include "support/wireclient.h"
@@ -26,25 +28,25 @@ struct Checks
 {
     explicit Checks(CheckThrottle &throttleUsed) : throttle(throttleUsed) { clock.start(); }
 
-    // False when the throttle refused the check; it never runs then.
+    // False when the throttle refused the check at once; it never runs then.
     bool submit(const QString &name, bool notFound)
     {
         const int index = startedAtMs.size();
         startedAtMs.append(-1);
-        const bool accepted = throttle.submit(name, [this, index, name, notFound](bool throttled) {
+        throttle.submit(name, [this, index, name, notFound](Throttle::Turn turn) {
+            ++done;
+            if (turn == Throttle::Turn::Refused)
+                return void(startedAtMs[index] = Refused);
+            --done;
             startedAtMs[index] = clock.elapsed();
             maxRunning = qMax(maxRunning, ++running);
-            QTimer::singleShot(1, [this, name, throttled, notFound] {
+            QTimer::singleShot(1, [this, name, turn, notFound] {
                 --running;
                 ++done;
-                throttle.finished(name, notFound, throttled);
+                throttle.finished(name, notFound, turn);
             });
         });
-        if (!accepted) {
-            startedAtMs[index] = Refused;
-            ++done;
-        }
-        return accepted;
+        return startedAtMs[index] != Refused;
     }
     static constexpr qint64 Refused = -2;
     bool allDone(int timeoutMs = 5000) { return QTest::qWaitFor([&] { return done == startedAtMs.size(); }, timeoutMs); }
@@ -65,6 +67,8 @@ private slots:
     void delay_data();
     void delay();
     void throttledNameWaitsOneAtATimeOthersDoNot();
+    void burstBeforeTheFirstAnswers_data();
+    void burstBeforeTheFirstAnswers();
     void foundAnswerOrTheWindowClearsTheCount_data();
     void foundAnswerOrTheWindowClearsTheCount();
     void namesTrackedAreBounded();
@@ -139,6 +143,59 @@ void tst_Throttle::throttledNameWaitsOneAtATimeOthersDoNot()
     QCOMPARE(throttle.counters().delayed, quint64(4));
 }
 
+void tst_Throttle::burstBeforeTheFirstAnswers_data()
+{
+    QTest::addColumn<QStringList>("checks"); // user@address, all sent at once
+    QTest::addColumn<bool>("right");         // the password: every check is found, or none
+    QTest::addColumn<int>("atOnce");         // checks run before the first answer
+    QTest::addColumn<int>("refused");
+    const auto six = [](QString check) { // %1: 1 to 6
+        QStringList checks;
+        for (int i = 1; i <= 6; ++i)
+            checks << QString(check).replace("%1", QString::number(i));
+        return checks;
+    };
+    QTest::newRow("one_name_guessed")    << six("mallory@10.0.0.%1") << false << 2 << 1;
+    QTest::newRow("one_address_guesses") << six("g%1@10.0.0.1") << false << 2 << 1;
+    QTest::newRow("right_passwords")     << six("alice@10.0.0.1") << true << 2 << 0;
+    QTest::newRow("address_holds_up_not_its_name") << QStringList {"x1@10.0.0.1", "x2@10.0.0.1", "alice@10.0.0.1", "alice@10.0.0.2", "alice@10.0.0.3"}
+                                                   << false << 4 << 0;
+}
+
+// Checks sent before any is answered, through both throttles (threshold 2, at most 3 waiting): no more of a
+// name's or an address's run than could fail without reaching the threshold; the rest wait for answers, all run
+// when those are found, and beyond the bound are refused when they are not. A check its address holds up does
+// not hold up its name from elsewhere.
+void tst_Throttle::burstBeforeTheFirstAnswers()
+{
+    QFETCH(QStringList, checks);
+    QFETCH(bool, right);
+    struct Later : CheckGate::Checker
+    {
+        int started = 0;
+        void check(const QString &, const QString &password, Answer done) override
+        {
+            ++started;
+            QTimer::singleShot(100, [=] { done({password == "right" ? "u-1" : Net::NoResult}); });
+        }
+    } checker;
+    Throttle::Limits limits = shortThrottle(2);
+    limits.maxWaitingPerName = 3;
+    CheckGate gate(checker, limits);
+    gate.setClientThrottle(limits, {});
+    int found = 0, refused = 0, answered = 0;
+    for (const QString &check : checks) {
+        const ConnectionSet::Origin origin {QHostAddress(check.section('@', 1)), "http", {}};
+        gate.run(check.section('@', 0, 0), right ? "right" : "wrong", origin, [&](const Http::Verdict &verdict, bool no) {
+            ++answered, refused += no, found += verdict.result == "u-1";
+        });
+    }
+    QTEST(checker.started, "atOnce");
+    QTRY_COMPARE(answered, checks.size());
+    QTEST(refused, "refused");
+    QCOMPARE(found, right ? checks.size() : 0);
+}
+
 void tst_Throttle::foundAnswerOrTheWindowClearsTheCount_data()
 {
     QTest::addColumn<bool>("found");
@@ -191,9 +248,10 @@ void tst_Throttle::namesTrackedAreBounded()
     limits.maxNames = 3;
     CheckThrottle throttle(limits);
     Checks checks(throttle);
-    for (const char *name : {"a", "b", "c", "d"})
+    for (const char *name : {"a", "b", "c", "d"}) { // one under way is not forgotten
         checks.submit(name, true);
-    QVERIFY(checks.allDone());
+        QVERIFY(checks.allDone());
+    }
     QCOMPARE(throttle.namesTracked(), 3);
     QCOMPARE(throttle.counters().forgotten, quint64(1));
     checks.submit("d", true);
