@@ -40,25 +40,29 @@ void CheckGate::run(
     m_throttle.submit(userName, [=](Turn nameTurn) {
         if (nameTurn == Turn::Refused)
             return refuse(origin, userName, done);
-        if (clientKey.isEmpty())
-            return checkNow(userName, password, origin, nameTurn, clientKey, Turn::Free, done);
-        // What the check holds of its name's turns, which it gives back below if the address holds it up.
-        const auto nameHeld = std::make_shared<Turn>(nameTurn);
-        const auto started = std::make_shared<bool>(false);
+        if (clientKey.isEmpty() || !m_clientThrottle.isOn())
+            return checkNow(userName, password, origin, nameTurn, QString(), Turn::Free, done);
+        // What the check holds of its name's turns, given back below if its address holds it up.
+        struct Pass
+        {
+            Turn name;
+            bool started = false;
+        };
+        const auto pass = std::make_shared<Pass>(Pass {nameTurn});
         m_clientThrottle.submit(
             clientKey,
             [=](Turn clientTurn) {
-                *started = true;
+                pass->started = true;
                 if (clientTurn != Turn::Refused)
-                    return checkNow(userName, password, origin, *nameHeld, clientKey, clientTurn, done);
-                m_throttle.release(userName, *nameHeld);
+                    return checkNow(userName, password, origin, pass->name, clientKey, clientTurn, done);
+                m_throttle.release(userName, pass->name);
                 refuse(origin, userName, done);
             },
             int(waited.elapsed()));
         // Waiting for its address, a check does not count as one of its name's checks under way, or an
         // address held up would hold up that name's checks from everywhere else. Its answer still counts.
-        if (!*started && nameTurn == Turn::AtOnce) {
-            *nameHeld = Turn::Free;
+        if (!pass->started && nameTurn == Turn::AtOnce) {
+            pass->name = Turn::Free;
             m_throttle.release(userName, Turn::AtOnce);
         }
     });

@@ -91,6 +91,7 @@ public:
     };
     const Counters &counters() const { return m_counters; }
     int namesTracked() const { return m_names.size(); }
+    bool isOn() const { return m_limits.failures > 0; }
     // From the next check on (a reload); what the names recorded stays.
     // Turned off, every check that waits runs now.
     void setLimits(const Throttle::Limits &limits);
