@@ -42,10 +42,14 @@ void CheckGate::run(
             return refuse(origin, userName, done);
         if (clientKey.isEmpty() || !m_clientThrottle.isOn())
             return checkNow(userName, password, origin, nameTurn, QString(), Turn::Free, done);
-        // What the check holds of its name's turns, given back below if its address holds it up.
+        // What the check holds of its name's turns. Waiting for its address, it gives an at-once turn back:
+        // it does not count as one of its name's checks under way, or an address held up would hold up that
+        // name's checks from everywhere else. When its address lets it run, it takes one again, or goes back
+        // through both throttles if the name has no room for it now.
         struct Pass
         {
             Turn name;
+            bool givenBack = false;
             bool started = false;
         };
         const auto pass = std::make_shared<Pass>(Pass {nameTurn});
@@ -53,16 +57,19 @@ void CheckGate::run(
             clientKey,
             [=](Turn clientTurn) {
                 pass->started = true;
-                if (clientTurn != Turn::Refused)
-                    return checkNow(userName, password, origin, pass->name, clientKey, clientTurn, done);
-                m_throttle.release(userName, pass->name);
-                refuse(origin, userName, done);
+                if (clientTurn == Turn::Refused) {
+                    m_throttle.release(userName, pass->name);
+                    return refuse(origin, userName, done);
+                }
+                if (pass->givenBack && (pass->name = m_throttle.turnNow(userName)) == Turn::Refused) {
+                    m_clientThrottle.release(clientKey, clientTurn);
+                    return run(userName, password, origin, done);
+                }
+                checkNow(userName, password, origin, pass->name, clientKey, clientTurn, done);
             },
             int(waited.elapsed()));
-        // Waiting for its address, a check does not count as one of its name's checks under way, or an
-        // address held up would hold up that name's checks from everywhere else. Its answer still counts.
         if (!pass->started && nameTurn == Turn::AtOnce) {
-            pass->name = Turn::Free;
+            *pass = {Turn::Free, true, false};
             m_throttle.release(userName, Turn::AtOnce);
         }
     });

@@ -36,23 +36,32 @@ void CheckThrottle::setLimits(const Throttle::Limits &limits)
         for (auto &queued : entry.waiting)
             waiting.push_back(std::move(queued.first));
         entry.waiting.clear();
+        entry.running = false; // nothing is to wait for it once it is back on
     }
     for (const Run &run : waiting)
         run(Throttle::Turn::Free);
 }
 
-void CheckThrottle::submit(const QString &name, const Run &run, int creditMs)
+Throttle::Turn CheckThrottle::turnNow(const QString &name)
 {
     if (m_limits.failures <= 0)
-        return run(Throttle::Turn::Free);
+        return Throttle::Turn::Free;
     Name &entry = touch(name);
     dropExpired(entry);
-    const int failures = int(entry.failures.size());
-    if (entry.waiting.empty() && !entry.running && failures + entry.unanswered < m_limits.failures) {
-        ++entry.unanswered;
-        return run(Throttle::Turn::AtOnce);
-    }
-    if (Throttle::delayMs(failures, m_limits) > 0
+    if (!entry.waiting.empty() || entry.running
+        || int(entry.failures.size()) + entry.unanswered >= m_limits.failures)
+        return Throttle::Turn::Refused;
+    ++entry.unanswered;
+    return Throttle::Turn::AtOnce;
+}
+
+void CheckThrottle::submit(const QString &name, const Run &run, int creditMs)
+{
+    const Throttle::Turn now = turnNow(name);
+    if (now != Throttle::Turn::Refused)
+        return run(now);
+    Name &entry = *m_names.find(name);
+    if (Throttle::delayMs(int(entry.failures.size()), m_limits) > 0
         && int(entry.waiting.size()) >= m_limits.maxWaitingPerName) {
         ++m_counters.refused;
         return run(Throttle::Turn::Refused);
@@ -131,8 +140,10 @@ void CheckThrottle::startDelayed(const QString &name, Name &entry, int failures)
     ++m_counters.delayed;
     QTimer::singleShot(qMax(0, delay - entry.waiting.front().second), this, [this, name] {
         const auto it = m_names.find(name);
-        if (it == m_names.end() || it->waiting.empty())
+        if (it == m_names.end())
             return;
+        if (it->waiting.empty())
+            return void(it->running = false);
         const Run run = std::move(it->waiting.front().first);
         it->waiting.erase(it->waiting.begin());
         run(Throttle::Turn::Waited);

@@ -75,6 +75,9 @@ public:
     // creditMs: what the check has waited already for another throttle, taken
     // off its delay here, so of two throttles it waits for the longer.
     void submit(const QString &name, const Run &run, int creditMs = 0);
+    // The turn a check of the name gets at once (AtOnce, or Free with
+    // throttling off), taken; Refused when it would have to wait.
+    Throttle::Turn turnNow(const QString &name);
     // A check that ran has its answer: not found counts against the name, found
     // clears its count; the turn it held goes to the next.
     void finished(const QString &name, bool notFound, Throttle::Turn turn);
