@@ -32,11 +32,17 @@ void CheckGate::setClientThrottle(const Throttle::Limits &limits, const Net::Add
 void CheckGate::run(
     const QString &userName, const QString &password, const ConnectionSet::Origin &origin, Done done)
 {
+    QElapsedTimer waited;
+    waited.start();
+    throttleThen(userName, password, origin, done, waited);
+}
+
+void CheckGate::throttleThen(const QString &userName, const QString &password,
+    const ConnectionSet::Origin &origin, const Done &done, QElapsedTimer waited)
+{
     using Throttle::Turn;
     const QString clientKey
         = m_throttleExempt.contains(origin.client) ? QString() : Net::clientKey(origin.client);
-    QElapsedTimer waited;
-    waited.start();
     m_throttle.submit(userName, [=](Turn nameTurn) {
         if (nameTurn == Turn::Refused)
             return refuse(origin, userName, done);
@@ -63,7 +69,7 @@ void CheckGate::run(
                 }
                 if (pass->givenBack && (pass->name = m_throttle.turnNow(userName)) == Turn::Refused) {
                     m_clientThrottle.release(clientKey, clientTurn);
-                    return run(userName, password, origin, done);
+                    return throttleThen(userName, password, origin, done, waited);
                 }
                 checkNow(userName, password, origin, pass->name, clientKey, clientTurn, done);
             },

@@ -6,6 +6,7 @@
 #include "httprequest.h"
 #include "throttle.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 
@@ -74,6 +75,10 @@ private:
     void checkNow(const QString &userName, const QString &password, const ConnectionSet::Origin &origin,
         Throttle::Turn nameTurn, const QString &clientKey, Throttle::Turn clientTurn, const Done &done);
     void refuse(const ConnectionSet::Origin &origin, const QString &userName, const Done &done);
+    // run(), with what the check has waited counted from waited's start: a check sent back through both
+    // throttles is not given its address's delay twice.
+    void throttleThen(const QString &userName, const QString &password, const ConnectionSet::Origin &origin,
+        const Done &done, QElapsedTimer waited);
     void decide(const ConnectionSet::Origin &origin, const QString &userName, const Http::Verdict &verdict);
 
     Checker &m_checker;

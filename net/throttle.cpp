@@ -36,7 +36,12 @@ void CheckThrottle::setLimits(const Throttle::Limits &limits)
         for (auto &queued : entry.waiting)
             waiting.push_back(std::move(queued.first));
         entry.waiting.clear();
-        entry.running = false; // nothing is to wait for it once it is back on
+        // A delay still to come runs nothing now; a check that waited and runs
+        // keeps the name's turn until its answer.
+        if (entry.delay != 0) {
+            entry.running = false;
+            entry.delay = 0;
+        }
     }
     for (const Run &run : waiting)
         run(Throttle::Turn::Free);
@@ -138,10 +143,12 @@ void CheckThrottle::startDelayed(const QString &name, Name &entry, int failures)
         emit throttlingStarted(name, failures);
     }
     ++m_counters.delayed;
-    QTimer::singleShot(qMax(0, delay - entry.waiting.front().second), this, [this, name] {
+    const quint32 id = entry.delay = ++m_lastDelay;
+    QTimer::singleShot(qMax(0, delay - entry.waiting.front().second), this, [this, name, id] {
         const auto it = m_names.find(name);
-        if (it == m_names.end())
+        if (it == m_names.end() || it->delay != id)
             return;
+        it->delay = 0;
         if (it->waiting.empty())
             return void(it->running = false);
         const Run run = std::move(it->waiting.front().first);

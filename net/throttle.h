@@ -111,6 +111,7 @@ private:
         std::vector<qint64> failures;             // when, on m_clock
         std::vector<std::pair<Run, int>> waiting; // each with its credit
         bool running = false;                     // one of its checks runs (while throttled)
+        quint32 delay = 0;                        // the pending delay's timer, 0: none
         int unanswered = 0;                       // checks run below the threshold, not yet answered
         bool announced = false;
         std::list<QString>::iterator age; // in m_byAge
@@ -130,6 +131,7 @@ private:
     Counters m_counters;
     std::vector<QString> m_toRun; // names whose waiting checks are to be looked at
     bool m_runningNext = false;
+    quint32 m_lastDelay = 0;
 };
 
 #endif // THROTTLE_H
