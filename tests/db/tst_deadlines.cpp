@@ -178,8 +178,11 @@ void tst_Deadlines::stoppedServerAnsweredAtTheDeadline()
     {
         const StoppedProcesses stopped(server->processes());
         QVERIFY(!stopped.stopped.isEmpty());
-        for (int i = 0; i < 2; ++i) // at the deadline, then failing fast
-            QVERIFY(NotFound.match(QString::fromLatin1(exchange(agent.httpPort(), Alice, AnswerWithinMs))).hasMatch());
+        for (int i = 0; i < 2; ++i) { // at the deadline, then failing fast
+            const QByteArray answer = exchange(agent.httpPort(), Alice, AnswerWithinMs);
+            QVERIFY2(NotFound.match(QString::fromLatin1(answer)).hasMatch(),
+                     qPrintable(QString::fromLatin1(answer) + QLatin1Char('\n') + capture.warnings().join(QLatin1Char('\n'))));
+        }
         QCOMPARE(agent.inspect().executor().counters().timeouts, quint64(1));
         QCOMPARE(agent.inspect().executor().counters().retired > 0, retired);
         QVERIFY(NotFound.match(QString::fromLatin1(exchange(agent.httpPort(), "get / HTTP/1.0\r\n"))).hasMatch());
