@@ -28,7 +28,7 @@ CheckThrottle::CheckThrottle(const Throttle::Limits &limits, QObject *parent)
 void CheckThrottle::setLimits(const Throttle::Limits &limits)
 {
     m_limits = limits;
-    if (m_limits.failures > 0)
+    if (isOn())
         return;
     // Taken out first: a check may finish before the next one starts.
     std::vector<Run> waiting;
@@ -49,7 +49,7 @@ void CheckThrottle::setLimits(const Throttle::Limits &limits)
 
 Throttle::Turn CheckThrottle::turnNow(const QString &name)
 {
-    if (m_limits.failures <= 0)
+    if (!isOn())
         return Throttle::Turn::Free;
     Name &entry = touch(name);
     dropExpired(entry);
@@ -104,18 +104,14 @@ void CheckThrottle::runNextOf(const QString &name)
     // Taken out before any runs: a check may be answered, and come back here,
     // before the next one starts.
     std::vector<Run> now;
-    const auto takeFront = [&](int count) {
-        const auto end = it->waiting.begin() + count;
-        for (auto queued = it->waiting.begin(); queued != end; ++queued)
-            now.push_back(std::move(queued->first));
-        it->waiting.erase(it->waiting.begin(), end);
-    };
     if (Throttle::delayMs(failures, m_limits) == 0) {
         if (!it->running) {
             const int room = m_limits.failures - failures - it->unanswered;
-            const int count = qBound(0, room, int(it->waiting.size()));
-            it->unanswered += count;
-            takeFront(count);
+            const auto end = it->waiting.begin() + qBound(0, room, int(it->waiting.size()));
+            for (auto queued = it->waiting.begin(); queued != end; ++queued)
+                now.push_back(std::move(queued->first));
+            it->unanswered += int(end - it->waiting.begin());
+            it->waiting.erase(it->waiting.begin(), end);
         }
         for (const Run &run : now)
             run(Throttle::Turn::AtOnce);
@@ -168,7 +164,7 @@ void CheckThrottle::finished(const QString &name, bool notFound, Throttle::Turn 
         return;
     Name &entry = touch(name);
     if (notFound) {
-        if (m_limits.failures > 0)
+        if (isOn())
             entry.failures.push_back(m_clock.elapsed());
     } else {
         entry.failures.clear();

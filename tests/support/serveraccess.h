@@ -22,6 +22,7 @@ struct ServerInspector
     QTcpServer *tcpServer() const { return server.tcpServer; }
     QTcpServer *httpServer() const { return server.httpServer; }
     QTextEdit *logPanel() const { return server.logPanel; }
+    const HttpEndpoint &http() const { return *server.http; }
 
     void readSettings() { server.readSettings(); }
     // What SIGHUP asks for, at once.
