@@ -1247,7 +1247,7 @@ void AbuseBattery::manyAddressesBoundedMemory()
     QVERIFY2(rig.agent.start(), qPrintable(rig.agent.outcome()));
     const quint16 port = rig.agent.port(QStringLiteral("http/port"));
     // The flood starts once the agent listens, so every check is one it could answer.
-    QTRY_VERIFY_WITH_TIMEOUT([&] { const int fd = connectTo(port, true); return fd >= 0 && ::close(fd) == 0; }(), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(accepts(port), 10000);
     const auto residentKb = [&] {
         const QByteArray status = readFile(QStringLiteral("/proc/%1/status").arg(rig.agent.pid()));
         return status.mid(status.indexOf("VmRSS:") + 6).trimmed().split(' ').value(0).toLong();

@@ -256,6 +256,7 @@ void tst_WhoAsked::logrotateThenStandardError()
     AgentProcess agent(quietAgentSettings({{"log/audit", audit}}));
     agent.environment["QT_MESSAGE_PATTERN"] = "dbg %{message}"; // each line of the debug output
     QVERIFY2(agent.start(), qPrintable(agent.outcome()));
+    QTRY_VERIFY(accepts(agent.port("http/port"))); // its first log line comes before it listens
     const auto check = [&](const QString &user) {
         curlFrom("127.0.0.1", QString("http://127.0.0.1:%1/t/check?username=%2&password=x").arg(agent.port("http/port")).arg(user));
     };

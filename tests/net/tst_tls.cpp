@@ -134,11 +134,9 @@ void tst_Tls::unusableCredentialsLeaveTheRestRunning_data()
     QTest::newRow("key_of_another_certificate") << cert << QDir(ec.path()).filePath(QStringLiteral("key.pem"))
                                                 << "does not belong to the certificate";
     // A chain whose second certificate does not read is not a shorter chain.
-    QFile chain(QDir(rsa.path()).filePath(QStringLiteral("broken-chain.pem")));
-    QFile leaf(cert);
-    if (leaf.open(QIODevice::ReadOnly) && chain.open(QIODevice::WriteOnly))
-        chain.write(leaf.readAll() + "-----BEGIN CERTIFICATE-----\n!!!!\n-----END CERTIFICATE-----\n");
-    QTest::newRow("chain_link_unreadable") << chain.fileName() << key << "a certificate after the first that does not read";
+    const QString chain = QDir(rsa.path()).filePath(QStringLiteral("broken-chain.pem"));
+    writeFile(chain, readFile(cert) + "-----BEGIN CERTIFICATE-----\n!!!!\n-----END CERTIFICATE-----\n");
+    QTest::newRow("chain_link_unreadable") << chain << key << "a certificate after the first that does not read";
 }
 
 // One line on the debug output and in the log file; no TLS listener, no third
@@ -195,9 +193,7 @@ void tst_Tls::sighupRotatesTheCertificate()
     ::kill(pid_t(agent.pid()), SIGHUP);
     QTRY_COMPARE(servedCertificate(port), QSslCertificate::fromPath(ec.filePath("cert.pem")).first().digest());
 
-    QFile broken(live.filePath("key.pem"));
-    QVERIFY(broken.open(QIODevice::WriteOnly | QIODevice::Truncate) && broken.write("no key") > 0);
-    broken.close();
+    QVERIFY(writeFile(live.filePath("key.pem"), "no key"));
     ::kill(pid_t(agent.pid()), SIGHUP);
     const QByteArray kept = "[-] the HTTPS certificate and key are not read again, the pair in use stays: ";
     QTRY_VERIFY(agent.standardError.contains(kept));

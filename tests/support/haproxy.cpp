@@ -3,7 +3,6 @@
 #include "testsupport.h"
 
 #include <QLocalSocket>
-#include <QTcpSocket>
 #include <QTest>
 
 #include <unistd.h>
@@ -76,11 +75,7 @@ QMap<QByteArray, QMap<QByteArray, QByteArray>> Haproxy::stat() const
 
 bool WebProxy::start(const QByteArray &sites, quint16 port, QString *error, int waitMs)
 {
-    const auto accepts = [port] {
-        QTcpSocket probe;
-        probe.connectToHost(QStringLiteral("127.0.0.1"), port);
-        return probe.waitForConnected(100);
-    };
+    const auto listens = [port] { return accepts(port); };
     const QString dir = m_server.dir.path();
     if (m_kind == Kind::Caddy) {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -89,7 +84,7 @@ bool WebProxy::start(const QByteArray &sites, quint16 port, QString *error, int 
         m_server.process.setProcessEnvironment(environment);
         return m_server.start("/usr/bin/caddy",
             {"run", "--config", dir + "/Caddyfile", "--adapter", "caddyfile"}, "Caddyfile",
-            "{\n\tadmin off\n\tauto_https off\n}\n" + sites, accepts, error, waitMs);
+            "{\n\tadmin off\n\tauto_https off\n}\n" + sites, listens, error, waitMs);
     }
     // Without "user", workers would run as nobody, and find no way into the
     // scratch directory of a test run as root.
@@ -99,5 +94,5 @@ bool WebProxy::start(const QByteArray &sites, quint16 port, QString *error, int 
         config += QByteArray(temp) + "_temp_path DIR/" + temp + ";\n";
     return m_server.start("/usr/sbin/nginx",
         {"-p", dir, "-e", "stderr", "-c", dir + "/nginx.conf", "-g", "daemon off;"}, "nginx.conf",
-        config.replace("DIR", dir.toUtf8()) + sites + "}\n", accepts, error, waitMs);
+        config.replace("DIR", dir.toUtf8()) + sites + "}\n", listens, error, waitMs);
 }

@@ -14,6 +14,7 @@
 #include <QRegularExpression>
 #include <QSet>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTest>
 
 #include <csignal>
@@ -40,10 +41,7 @@ QString WorkDir::filePath(const QString &name) const
 
 QByteArray WorkDir::readFile(const QString &name) const
 {
-    QFile f(filePath(name));
-    if (!f.open(QIODevice::ReadOnly))
-        return QByteArray();
-    return f.readAll();
+    return ::readFile(filePath(name));
 }
 
 void WorkDir::writeIni(const QByteArray &iniText) const
@@ -216,6 +214,13 @@ quint16 freePort()
         }
     }
     return 0;
+}
+
+bool accepts(quint16 port)
+{
+    QTcpSocket probe;
+    probe.connectToHost(QHostAddress::LocalHost, port);
+    return probe.waitForConnected(100);
 }
 
 QByteArray iniText(const IniValues &values)

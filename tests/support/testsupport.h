@@ -150,6 +150,9 @@ struct StoppedProcesses
 // A TCP port on loopback that was free a moment ago, below the ephemeral
 // range, never the same twice in one test process.
 quint16 freePort();
+// Whether something on 127.0.0.1 accepts a connection on port, tried for up to
+// 100 ms: a process the test started may not listen yet.
+bool accepts(quint16 port);
 
 // The descriptor number the next open() would get.
 int lowestFreeDescriptor();
