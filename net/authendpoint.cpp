@@ -214,7 +214,7 @@ void AuthEndpoint::check(QTcpSocket *socket, const ConnectionSet::Origin &origin
     const QHostAddress client = origin.client;
     m_gate.run(user, credentials.password, origin,
         [self, where, slot, reply = Answer(reply), user, client](
-            const Http::Verdict &verdict, bool refused) mutable {
+            Http::Verdict &verdict, bool refused) mutable {
             if (!self)
                 return;
             QString why;
@@ -231,10 +231,9 @@ void AuthEndpoint::check(QTcpSocket *socket, const ConnectionSet::Origin &origin
             } else if (!Auth::headerSafe(verdict.result)) {
                 reply.status = 401;
                 why = QStringLiteral("the identifier found for %1 cannot go into a header").arg(user);
-                qWarning().noquote() << QStringLiteral(
-                    "[e] auth: the identifier found for %1 holds a control character or a blank at an end, "
-                    "which X-Remote-Id cannot carry: answered 401")
-                                            .arg(user);
+                verdict.result = Net::NoResult;
+                verdict.failure = QStringLiteral("the identifier found holds a control character or a blank "
+                                                 "at an end, which X-Remote-Id cannot carry: answered 401");
             } else {
                 reply.status = 200;
                 reply.user = user;

@@ -83,7 +83,8 @@ void CheckGate::throttleThen(const QString &userName, const QString &password,
 
 void CheckGate::refuse(const ConnectionSet::Origin &origin, const QString &userName, const Done &done)
 {
-    done({}, true);
+    Http::Verdict none;
+    done(none, true);
     refused(origin, Decision::Source::Throttle, userName);
 }
 
@@ -91,7 +92,8 @@ void CheckGate::checkNow(const QString &userName, const QString &password,
     const ConnectionSet::Origin &origin, Throttle::Turn nameTurn, const QString &clientKey,
     Throttle::Turn clientTurn, const Done &done)
 {
-    m_checker.check(userName, password, [=](const Http::Verdict &verdict) {
+    m_checker.check(userName, password, [=](const Http::Verdict &checked) {
+        Http::Verdict verdict = checked;
         done(verdict, false);
         decide(origin, userName, verdict);
         // An answer the database could not give says nothing about the password.

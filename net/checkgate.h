@@ -48,7 +48,10 @@ public:
 
     // The verdict, or refused: a throttle had too many of the name's or the
     // address's checks waiting, and the check never ran (answer not found).
-    using Done = std::function<void(const Http::Verdict &verdict, bool refused)>;
+    // A listener that cannot give a found answer (an identifier its answer
+    // cannot carry) makes it not found, with the failure, here: the audit,
+    // the failure line and the throttles then hear what the client heard.
+    using Done = std::function<void(Http::Verdict &verdict, bool refused)>;
 
     CheckGate(Checker &checker, const Throttle::Limits &names, QObject *parent = nullptr);
 

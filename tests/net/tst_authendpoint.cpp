@@ -50,7 +50,10 @@ struct AuthRig : CheckGate::Checker
     explicit AuthRig(const Auth::Limits &limits = shortAuthLimits())
         : gate(*this, Throttle::Limits()), endpoint(gate, limits)
     {
-        gate.setDecisionHandler([this](const CheckGate::Decision &d) { clients << d.origin.client.toString(); });
+        gate.setDecisionHandler([this](const CheckGate::Decision &d) {
+            clients << d.origin.client.toString();
+            exists += d.verdict == CheckGate::Decision::Verdict::Exist;
+        });
         endpoint.listenOn(&listener);
         listening = listener.listen(QHostAddress::LocalHost, 0);
     }
@@ -78,6 +81,7 @@ struct AuthRig : CheckGate::Checker
     bool listening = false;
     std::vector<Answer> held;
     QStringList clients; // each decision's client, as the audit gets it
+    int exists = 0;      // decisions the audit gets as found
 };
 
 } // namespace
@@ -164,6 +168,7 @@ void tst_AuthEndpoint::answers()
 
     Client client(rig.port(), request);
     QTRY_COMPARE(client.received, expected);
+    QCOMPARE(rig.exists, int(expected.count("200 OK"))); // the audit says found for each 200, and for nothing else
     if (closes) {
         QVERIFY(client.waitClosed());
         return;
