@@ -12,6 +12,7 @@
 #include <QTextStream>
 #include <QTimer>
 
+#include <algorithm>
 #include <memory>
 
 namespace {
@@ -35,9 +36,10 @@ struct Narration
     StatementResult result;
     Http::Verdict verdict;
     PanelFeed *panel;
-    std::function<void()> then; // the lookup goes on once everything is told
-    int maskedColumn = -1;      // the stored password's: its values show as ********
-    bool stale = false;         // the verdict is a cached one the database could not confirm
+    std::function<void()> then;   // the lookup goes on once everything is told
+    int maskedColumn = -1;        // the stored password's: its values show as ********
+    bool onlyResultShown = false; // the stored password's column is missing: every other column masked
+    bool stale = false;           // the verdict is a cached one the database could not confirm
     int row = 0;
 };
 
@@ -84,7 +86,9 @@ void narrateRows(const std::shared_ptr<Narration> &narration)
         const QStringList &row = result.rows.at(narration->row);
         for (int i = 0; i < result.columns.size(); ++i) {
             const QString &name = result.columns.at(i);
-            const QString &value = i == narration->maskedColumn ? Net::MaskedPassword : row.at(i);
+            const bool masked
+                = i == narration->maskedColumn || (narration->onlyResultShown && i != result.resultIndex);
+            const QString &value = masked ? Net::MaskedPassword : row.at(i);
             if (narration->check) {
                 if (debug)
                     qDebug() << i << ":" << name << "=" << value;
@@ -231,6 +235,12 @@ void CheckService::checkStored(const QString &userName, const QString &password,
             auto narration
                 = std::make_shared<Narration>(Narration {true, userName, result, {}, &m_panel, {}});
             narration->maskedColumn = Sql::columnIndex(result, m_config.sqlPasswordColumn);
+            // A statement that names its hash otherwise still gives it: show the identifier alone.
+            narration->onlyResultShown = narration->maskedColumn < 0;
+            if (result.ok && !result.rows.isEmpty() && narration->maskedColumn < 0)
+                sayOnce(QStringLiteral("[e] the statement gives no column %1 (sql/password_column): no "
+                                       "stored password is verified, and no other column is shown")
+                            .arg(m_config.sqlPasswordColumn));
             // A stale entry answers only for a database that could not; with the
             // queue full, it did.
             const auto answer = [this, narration, userName, password, done](
@@ -264,7 +274,7 @@ void CheckService::checkStored(const QString &userName, const QString &password,
                         false, 0});
                     // Only once the answer is out: a rehash never delays or changes it.
                     if (row >= 0)
-                        rehash(userName, password, stored.at(row));
+                        rehash(userName, password, stored.at(row), stored.size());
                 },
                 userName.toUtf8());
             if (!queued) // every verifying thread busy and the queue full: as if the database had not
@@ -289,10 +299,8 @@ void CheckService::tellFormats(const Verifier::Outcome &outcome)
         else if (result == Passwords::Result::Malformed)
             said = QStringLiteral("[e] a stored password is malformed or past the limits (%1): prefix %2")
                        .arg(outcome.reasons.at(i), outcome.prefixes.at(i));
-        if (!said.isEmpty() && !m_shapesSaid.contains(said)) {
-            m_shapesSaid.insert(said);
-            qWarning().noquote() << said;
-        }
+        if (!said.isEmpty())
+            sayOnce(said);
         if (Passwords::isWeak(format) && !m_weakSaid.contains(int(format))) {
             m_weakSaid.insert(int(format));
             const QString line = result == Passwords::Result::Refused
@@ -308,14 +316,30 @@ void CheckService::tellFormats(const Verifier::Outcome &outcome)
     }
 }
 
-void CheckService::rehash(const QString &userName, const QString &password, const QByteArray &stored)
+void CheckService::sayOnce(const QString &line)
+{
+    if (m_shapesSaid.contains(line))
+        return;
+    m_shapesSaid.insert(line);
+    qWarning().noquote() << line;
+}
+
+void CheckService::rehash(
+    const QString &userName, const QString &password, const QByteArray &stored, int rows)
 {
     if (!m_rehashOn || m_rehashing.contains(userName)
         || !Passwords::needsRehash(stored, m_config.sqlRehashMin))
         return;
     const QByteArray secret = password.toUtf8();
-    if (secret.size() > Passwords::MaxBcryptPasswordBytes || secret.contains('\0')) {
-        m_verifier->countRehash(QStringLiteral("skipped")); // bcrypt could not hold it whole
+    // Skipped where the new value would not be this password of this row alone: bcrypt would cut it; DES
+    // crypt reads 7 bits of 8 characters, so a longer or non-ASCII password that matched may not be the
+    // user's; and the statement sets every row of the name, where the others hold other passwords.
+    const bool desAmbiguous = Passwords::name(Passwords::formatOf(stored)) == QLatin1String("descrypt")
+        && (secret.size() >= 8
+            || std::any_of(secret.cbegin(), secret.cend(), [](char c) { return c & 0x80; }));
+    if (secret.size() > Passwords::MaxBcryptPasswordBytes || secret.contains('\0') || desAmbiguous
+        || rows > 1) {
+        m_verifier->countRehash(QStringLiteral("skipped"));
         return;
     }
     m_rehashing.insert(userName);

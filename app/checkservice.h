@@ -63,11 +63,13 @@ private:
     Http::Verdict settle(
         const QString &userName, const QString &password, Http::Verdict verdict, bool *stale);
     void tellFormats(const Verifier::Outcome &outcome);
+    // A warning said once a run (a check that meets it again cannot fill the log).
+    void sayOnce(const QString &line);
     // After a found check, with sql/rehash_query: a stored value below
     // sql/rehash_min replaced by a fresh bcrypt one of the password. The
     // verifier's threads make it, the check's executor writes it; one at a
-    // time per user name.
-    void rehash(const QString &userName, const QString &password, const QByteArray &stored);
+    // time per user name. rows: how many the statement gave for the name.
+    void rehash(const QString &userName, const QString &password, const QByteArray &stored, int rows);
     void rehashed(const QString &userName, const QString &error);
 
     const AgentConfig &m_config;
@@ -80,8 +82,8 @@ private:
     QElapsedTimer m_clock; // the cache's times
     const StatementLines m_lines;
     QSet<int> m_weakSaid;       // weak formats said so of in this run
-    QSet<QString> m_shapesSaid; // the lines said of values that cannot be verified (known prefixes and fixed
-                                // reasons: few)
+    QSet<QString> m_shapesSaid; // warnings said once (known prefixes and fixed reasons, a missing
+                                // column: few)
     const bool m_rehashOn;      // sql/rehash_query set, and sound
     QSet<QString> m_rehashing;  // user names whose rehash is under way
 };

@@ -1048,8 +1048,9 @@ const Scheme Schemes[] = {
      "old /etc/passwd, htpasswd -d"},
     {"sha", {"{SHA}"}, M::Caseless, Weak, T::Digest, D::Sha1, nullptr, parseDigest, verifyDigest,
      "OpenLDAP, Apache's htpasswd -s"},
+    // Not Dovecot's {MD5}: that is MD5-crypt behind the prefix.
     {"md5", {"{MD5}"}, M::Caseless, Weak, T::Digest, D::Md5, nullptr, parseDigest, verifyDigest,
-     "OpenLDAP, Dovecot"},
+     "OpenLDAP"},
     {"spring_sha256", {"{sha256}"}, M::Prefix, Weak, T::Digest, D::Sha256, nullptr, parseSpringSha256, verifySpringSha256,
      "Spring Security (StandardPasswordEncoder)"},
     {"spring_noop", {"{noop}"}, M::Prefix, Weak, T::Clear, D::Sha256, nullptr, parseClear, verifyClear,

@@ -46,6 +46,9 @@ QStringList table()
     for (auto it = values.cbegin(); it != values.cend(); ++it)
         rows << QStringLiteral("insert into users values('%1', '%2', 'id-%1')").arg(it.key(), it.value())
              << QStringLiteral("insert into users values('cut-%1', '%2', 'id-cut')").arg(it.key(), it.value().chopped(4));
+    // Two rows for one name, the second's value not this password's (nor any: cut short).
+    rows << QStringLiteral("insert into users values('two_rows', '%1', 'id-two_rows')").arg(values.value("phpass_p"))
+         << QStringLiteral("insert into users values('two_rows', '%1', 'id-two_rows')").arg(values.value("bcrypt").chopped(4));
     for (int i = 0; i <= 16; ++i) // more rows for one name than are verified, every one of them right
         rows << QStringLiteral("insert into users values('many', '%1', 'id-many')").arg(values.value("bcrypt"));
     rows.prepend(QStringLiteral("create table users(login varchar(64), pw varchar(255), uid varchar(64))"));
@@ -93,6 +96,7 @@ void tst_Passwords::verifiedThroughACheck_data()
     }
     QTest::newRow("unknown_user") << sqlite << native << "nobody" << "Zq9secret" << false << none;
     QTest::newRow("too_many_rows") << sqlite << native << "many" << "Zq9secret" << false << none;
+    QTest::newRow("password_column_misnamed") << sqlite << native << "bcrypt" << "Zq9secret" << false << none;
     for (const char *format : {"bcrypt", "argon2id", "django_pbkdf2_sha256"})
         QTest::newRow(qPrintable(QStringLiteral("mariadb_") + format)) << maria << native << format << "Zq9secret"
                                                                      << false << found(QByteArray("id-") + format);
@@ -105,7 +109,8 @@ void tst_Passwords::verifiedThroughACheck()
     QFETCH(QString, password);
     QFETCH(bool, weakAllowed);
     QFETCH(QByteArray, answer);
-    IniValues more {{QStringLiteral("sql/password_column"), QStringLiteral("pw")},
+    const bool misnamed = QTest::currentDataTag() == QLatin1String("password_column_misnamed");
+    IniValues more {{QStringLiteral("sql/password_column"), misnamed ? QStringLiteral("password") : QStringLiteral("pw")},
                     {QStringLiteral("sql/weak_hashes"), weakAllowed ? "true" : "false"}};
     MessageCapture capture;
     Agent agent;
@@ -298,6 +303,9 @@ void tst_Passwords::rehashOnLogin_data()
         "[e] the stored password of phpass_p is not rehashed: no such table: nowhere");
     ROW("phpass_not_below_min", "phpass_p", update,  "pbkdf2_sha256", "4",  "",       "");
     ROW("bcrypt_kept",          "bcrypt",   update,  "bcrypt",        "4",  "",       "");
+    // DES crypt matched on 8 of the 9 characters: the typed password may not be the user's.
+    ROW("descrypt_of_9_kept",   "descrypt", update,  "bcrypt",        "4",  "skipped", "");
+    ROW("other_rows_kept",      "two_rows", update,  "bcrypt",        "4",  "skipped", "");
     ROW("statement_without_s2", "phpass_p", "update users set pw = 'x' where login = :s1", "bcrypt", "4", "",
         "[e] config: sql/rehash_query has no :s2; no stored password is rehashed");
     ROW("min_of_no_format",     "phpass_p", update,  "bcrypt2",       "4",  "",       "sql/rehash_min bcrypt2 names no");
