@@ -57,7 +57,8 @@ std::shared_ptr<ServerSet> serversFor(const AgentConfig &config)
     if (!servers || config.sqlType == QLatin1String("QSQLITE")
         || (servers->size() == 1 && target == Sql::Target::Any))
         return nullptr;
-    return std::make_shared<ServerSet>(*servers, qMax(0, config.sqlHostRetry) * 1000, target);
+    return std::make_shared<ServerSet>(
+        *servers, qBound(0, config.sqlHostRetry, Sql::MaxHostRetrySeconds) * 1000, target);
 }
 
 // sql/dsn as output shows it: each ODBC entry of a list masked on its own,
@@ -94,6 +95,13 @@ ConnectionSettings CheckBackend::connection() const
     } else if (servers) {
         settings.host = servers->entries().constFirst().host;
         settings.port = servers->entries().constFirst().port;
+    } else if (config.sqlType != QLatin1String("QODBC") && config.sqlType != QLatin1String("QSQLITE")) {
+        // One server: a port after it, or brackets around an IPv6 address, are not the driver's to read.
+        const auto one = Sql::parseServerList(config.sqlHost, config.sqlPort, nullptr);
+        if (one && one->size() == 1) {
+            settings.host = one->constFirst().host;
+            settings.port = one->constFirst().port;
+        }
     }
     return settings;
 }

@@ -126,7 +126,7 @@ bool Database::openOnList()
             return true;
         }
         if (why.isEmpty())
-            why = QStringLiteral("found dead: ") + Sql::maskCredentials(m_db.lastError().text()).trimmed();
+            why = QStringLiteral("found dead: ") + Sql::maskCredentials(m_db.lastError().text()).simplified();
         m_db.close();
         m_servers->failed(i, why);
         tried << server.name() + QStringLiteral(" ") + why;
@@ -155,7 +155,7 @@ bool Database::wanted(const Sql::ServerEntry &server, QString *why)
     QSqlQuery query(m_db);
     if (!query.exec(text) || !query.next()) {
         *why = QStringLiteral("cannot tell whether it takes writes: ")
-            + Sql::maskCredentials(query.lastError().text()).trimmed();
+            + Sql::maskCredentials(query.lastError().text()).simplified();
         return false;
     }
     if (!query.value(0).toBool())
@@ -245,6 +245,7 @@ StatementResult Database::run(const Statement &statement)
 
     if (ok) {
         result.ok = true;
+        m_workedSinceReopen = true;
         query.finish(); // a statement kept prepared stays so; its read ends here
         return result;
     }
@@ -258,7 +259,7 @@ StatementResult Database::run(const Statement &statement)
     result.unavailable = result.timedOut || lost;
     result.columns.clear();
     result.rows.clear();
-    query = QSqlQuery();
+    query = QSqlQuery(m_db); // the failed statement let go of; never the default connection, as above
     if (lost && result.timedOut && m_servers && m_server >= 0)
         m_servers->failed(m_server,
             m_shutAtDeadline ? QStringLiteral("gave no answer within %1 ms").arg(m_limits.socketDeadlineMs)
@@ -364,8 +365,12 @@ Sql::Failure Database::failure(const QSqlQuery &query, qint64 tookMs) const
 // The prepared statements belonged to the lost session, so they go with it.
 bool Database::reopen(StatementResult &result)
 {
-    if (!Sql::reopenAllowed(m_lastReopen, m_limits.reopenIntervalMs))
+    // With a list, a connection that worked since its last reopen moves on at once: the interval holds
+    // back tries of servers that keep failing, not a move away from one that has just gone (a rolling
+    // restart: the first server back, then the second down).
+    if (!(m_servers && m_workedSinceReopen) && !Sql::reopenAllowed(m_lastReopen, m_limits.reopenIntervalMs))
         return false;
+    m_workedSinceReopen = false;
     m_lastReopen.start();
     m_prepared.clear();
     m_db.close();

@@ -163,7 +163,8 @@ private:
     QSqlDatabase m_db;
     QHash<QString, QSqlQuery> m_prepared; // statement text -> prepared on the current session
     QElapsedTimer m_lastReopen;
-    bool m_openTried = false; // an open was tried: from then on a closed connection is reopened
+    bool m_workedSinceReopen = false; // a statement succeeded since the last reopen
+    bool m_openTried = false;         // an open was tried: from then on a closed connection is reopened
     Limits m_limits;
     quint64 m_prepares = 0;
     int m_server = -1;       // the entry of the list the connection is open on

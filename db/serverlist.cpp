@@ -212,16 +212,10 @@ std::optional<QVector<ServerEntry>> parseDsnList(const QString &text, QString *w
 
 QVector<int> tryOrder(const QVector<qint64> &failedAtMs, qint64 nowMs, qint64 retryMs)
 {
-    QVector<int> order;
-    for (int i = 0; i < failedAtMs.size(); ++i) {
-        if (failedAtMs.at(i) < 0 || nowMs - failedAtMs.at(i) >= retryMs)
-            order << i;
-    }
-    if (order.isEmpty()) {
-        for (int i = 0; i < failedAtMs.size(); ++i)
-            order << i;
-    }
-    return order;
+    QVector<int> order, lately;
+    for (int i = 0; i < failedAtMs.size(); ++i)
+        (failedAtMs.at(i) < 0 || nowMs - failedAtMs.at(i) >= retryMs ? order : lately) << i;
+    return order + lately;
 }
 
 std::optional<Target> parseTarget(const QString &text)

@@ -18,8 +18,10 @@ namespace Sql {
 // Entries in sql/host at most: each costs a connect deadline when all are
 // down, so a long list would hold a check for minutes.
 constexpr int MaxServers = 16;
-// Seconds an entry that failed is skipped by new connections (sql/host_retry).
+// Seconds an entry that failed is skipped by new connections (sql/host_retry),
+// and at most: a day, far past any outage worth waiting out.
 constexpr int DefaultHostRetrySeconds = 30;
+constexpr int MaxHostRetrySeconds = 24 * 3600;
 
 // ---- The list --------------------------------------------------------------
 struct ServerEntry
@@ -54,9 +56,11 @@ std::optional<QVector<ServerEntry>> parseServerList(const QString &text, int def
 std::optional<QVector<ServerEntry>> parseDsnList(const QString &text, QString *why);
 
 // The entries a new connection tries, in this order: those that have not
-// failed within retryMs, in list order; when every one has, all of them, in
-// list order (one may be back). failedAtMs: per entry, when it last failed
-// on the caller's clock, or a negative number for never.
+// failed within retryMs, in list order; then, once every one of those has
+// failed too, those that have, in list order (one may be back: a server
+// restarted while the others still worked, then the others down).
+// failedAtMs: per entry, when it last failed on the caller's clock, or a
+// negative number for never.
 QVector<int> tryOrder(const QVector<qint64> &failedAtMs, qint64 nowMs, qint64 retryMs);
 
 // ---- Which servers are wanted ----------------------------------------------
