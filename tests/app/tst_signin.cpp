@@ -23,7 +23,8 @@ QByteArray sites(Kind kind, quint16 proxy, quint16 agent, quint16 app, QString *
              {at + "8080", back}, {nginx ? "listen 80;" : "app.example.com {", nginx ? "listen " + front + ";" : "http://" + front + " {"}})
         text.contains(from) ? void(text.replace(from, to)) : void(*error += "no " + from + " to rewrite; ");
     return text + (nginx ? "server {\nlisten " + back + ";\nreturn 200 \"page for $http_x_remote_user $http_x_remote_id\";\n}\n"
-                         : "http://" + back + " {\n\trespond \"page for {http.request.header.X-Remote-User} {http.request.header.X-Remote-Id}\"\n}\n");
+                         : "http://" + back + " {\n\trespond \"page for {http.request.header.X-Remote-User} {http.request.header.X-Remote-Id}"
+                                                     "{http.request.header.X_Remote_User}{http.request.header.X-Remote_Id}{http.request.header.X_Remote-User}\"\n}\n");
 }
 
 // The agent on alice's bcrypt hash (uid u-17), the proxy in front of it.
@@ -81,7 +82,7 @@ void tst_SignIn::behindProxy_data()
     QTest::newRow("caddy") << int(Kind::Caddy) << QByteArray("503\n<no page>"); // the agent's answer passed on
 }
 
-// The page shows the right user, never one the browser names; wrong or no
+// The page shows the right user, never one the browser names (nor spells with underscores); wrong or no
 // credentials get the Basic challenge, once; a locked database fails closed
 // without asking for a password again; 300 requests through the proxy take
 // fewer than 30 connections to the agent.
@@ -93,7 +94,8 @@ void tst_SignIn::behindProxy()
     QVERIFY2(rig.error.isEmpty(), qPrintable(rig.error));
     const QStringList alice {"-u", "alice:Zq9secret"};
 
-    QCOMPARE(rig.fetch(alice + QStringList {"-H", "X-Remote-User: mallory"}), QByteArray("200\npage for alice u-17"));
+    QCOMPARE(rig.fetch(alice + QStringList {"-H", "X-Remote-User: mallory", "-H", "X_Remote_User: m1", "-H", "X-Remote_Id: m2", "-H", "X_Remote-User: m3"}),
+             QByteArray("200\npage for alice u-17"));
     for (const QStringList &refused : QList<QStringList> {{"-u", "alice:wrong"}, {"-u", "bob:Zq9secret"}, {}})
         QCOMPARE(rig.fetch(refused), QByteArray("401 Basic realm=\"TOVR/MERK\", charset=\"UTF-8\"\n<no page>"));
     // The audit names the listener and the client nginx or Caddy forwarded, never the password.
