@@ -17,10 +17,12 @@ namespace Auth {
 
 // ---- Limits ----------------------------------------------------------------
 // A request's head (request line and headers) at most: a proxy forwards the
-// browser's headers, cookies among them, and nginx itself takes up to four
-// 8 KB lines from a browser. A head over this is answered 431 and the
-// connection closed.
-constexpr int MaxHeadBytes = 32 * 1024;
+// browser's headers, cookies among them. nginx itself takes up to four 8 KB
+// lines from a browser, and its subrequest adds the URI again (the shipped
+// X-Original-URI, up to one more 8 KB line) and a few headers of its own, so
+// a head nginx let through is never refused here (it would answer the
+// browser 500). A head over this is answered 431 and the connection closed.
+constexpr int MaxHeadBytes = 48 * 1024;
 // How long a request's head may take from its first byte: a client that
 // trickles bytes is closed, however steadily it sends.
 constexpr int HeadTimeoutMs = 10 * 1000;
