@@ -36,8 +36,10 @@ bool StatementExecutor::refuse(const ResultHandler &done, const QString &connect
 void StatementExecutor::settle(StatementResult &result)
 {
     // With another server to go to, the next statement goes there rather
-    // than fail fast against the one that was lost.
-    if (!(result.unavailable && m_servers && m_servers->anyUsable()))
+    // than fail fast against the one that was lost; one that only ran out of
+    // time is failed fast as with one server.
+    const bool elsewhere = result.unavailable && (result.serverLeft || !result.timedOut);
+    if (!(elsewhere && m_servers && m_servers->anyUsable()))
         m_gate.settle(result);
     count(result);
 }
@@ -257,6 +259,7 @@ StatementResult Database::run(const Statement &statement)
         : Sql::maskCredentials(failed.text);
     result.connectionError = Sql::maskCredentials(m_db.lastError().text());
     result.unavailable = result.timedOut || lost;
+    result.serverLeft = lost;
     result.columns.clear();
     result.rows.clear();
     query = QSqlQuery(m_db); // the failed statement let go of; never the default connection, as above

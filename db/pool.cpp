@@ -202,7 +202,7 @@ void ConnectionPool::expire(quint64 id)
         retire(i);
     }
     StatementResult result;
-    result.timedOut = true;
+    result.timedOut = result.serverLeft = true;
     result.error = QStringLiteral("no answer from the database within %1 ms").arg(m_limits.deadlineMs);
     result.connectionError = result.error;
     result.unavailable = true;

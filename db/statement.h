@@ -50,6 +50,10 @@ struct StatementResult
     // the statement ran out of time, or statements are failing fast.
     bool unavailable = false;
     bool timedOut = false; // ... because the statement ran out of time
+    // ... and the connection left its server: lost, or the server taken for
+    // hung. A statement that ran out of time on a server still there (a lock)
+    // did not, and the next one would meet the same.
+    bool serverLeft = false;
     // unavailable: how long until the database is tried again.
     int retryAfterMs = 0;
     // Failing fast (see FailFastGate) started or ended with this result.

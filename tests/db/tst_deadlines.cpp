@@ -111,19 +111,21 @@ void tst_Deadlines::lockedTableTimesOutFailsFastThenRecovers_data()
     QTest::addColumn<int>("route");
     QTest::addColumn<int>("pool");
     QTest::addColumn<QStringList>("lock");
+    QTest::addColumn<bool>("listed"); // sql/host lists a second server, one that is down
     const QStringList sqliteLock{QStringLiteral("BEGIN EXCLUSIVE")};
     const QStringList psqlLock{QStringLiteral("BEGIN"), QStringLiteral("LOCK TABLE users IN ACCESS EXCLUSIVE MODE")};
     const QStringList mysqlLock{QStringLiteral("LOCK TABLES users WRITE")};
     const int sqlite = int(Backend::Sqlite), pg = int(Backend::Postgres), maria = int(Backend::MariaDb);
     const int native = int(Route::Native), string = int(Route::OdbcString), dsn = int(Route::OdbcDsn);
-    QTest::newRow("sqlite_file_locked") << sqlite << native << 0 << sqliteLock;
-    QTest::newRow("sqlite_file_locked_pool") << sqlite << native << 2 << sqliteLock;
-    QTest::newRow("psql_table_locked") << pg << native << 0 << psqlLock;
-    QTest::newRow("psql_table_locked_pool") << pg << native << 2 << psqlLock;
-    QTest::newRow("mysql_table_locked") << maria << native << 0 << mysqlLock;
-    QTest::newRow("odbc_psql_table_locked") << pg << string << 0 << psqlLock;
-    QTest::newRow("odbc_mariadb_table_locked") << maria << dsn << 0 << mysqlLock;
-    QTest::newRow("odbc_mariadb_table_locked_pool") << maria << dsn << 2 << mysqlLock;
+    QTest::newRow("sqlite_file_locked") << sqlite << native << 0 << sqliteLock << false;
+    QTest::newRow("sqlite_file_locked_pool") << sqlite << native << 2 << sqliteLock << false;
+    QTest::newRow("psql_table_locked") << pg << native << 0 << psqlLock << false;
+    QTest::newRow("psql_table_locked_pool") << pg << native << 2 << psqlLock << false;
+    QTest::newRow("psql_table_locked_listed") << pg << native << 0 << psqlLock << true; // the server is still there
+    QTest::newRow("mysql_table_locked") << maria << native << 0 << mysqlLock << false;
+    QTest::newRow("odbc_psql_table_locked") << pg << string << 0 << psqlLock << false;
+    QTest::newRow("odbc_mariadb_table_locked") << maria << dsn << 0 << mysqlLock << false;
+    QTest::newRow("odbc_mariadb_table_locked_pool") << maria << dsn << 2 << mysqlLock << false;
 }
 
 void tst_Deadlines::lockedTableTimesOutFailsFastThenRecovers()
@@ -131,9 +133,11 @@ void tst_Deadlines::lockedTableTimesOutFailsFastThenRecovers()
     FETCH_TARGET(server);
     QFETCH(int, pool);
     QFETCH(QStringList, lock);
+    QFETCH(bool, listed);
     MessageCapture capture;
     Agent agent;
-    start(agent, server, route, pool);
+    start(agent, server, route, pool, CheckStatement,
+          listed ? IniValues {{"sql/host", QString("127.0.0.1:%1,127.0.0.1:%2").arg(server->port()).arg(freePort())}} : IniValues());
     QVERIFY(allAnswering(agent, pool));
     const StatementExecutor::Counters before = agent.inspect().executor().counters();
     const QString failing = QStringLiteral("[e] database unavailable, failing fast until it answers again: ");
